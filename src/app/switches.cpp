@@ -1,0 +1,3 @@
+#include "app/app.h"
+
+namespace zemb {}  // to be written

@@ -1,0 +1,3 @@
+#include "color/color.h"
+
+namespace zemb {}  // to be written

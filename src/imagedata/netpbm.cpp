@@ -1,0 +1,3 @@
+#include "imagedata/imagedata.h"
+
+namespace zemb {}  // to be written

@@ -1,0 +1,3 @@
+#include "model/model.h"
+
+namespace zemb {}  // to be written

@@ -1,0 +1,85 @@
+// Self-organising background model: the layout of the per-pixel maps, the
+// neighbourhood weight kernel, the best-match search, the shadow test, and the
+// per-frame segmentation and model update.
+//
+// Layout: a model is a float plane set of n*H rows by n*W columns; pixel
+// (r, c) owns the n x n block at model rows n*r .. n*r+n-1 and columns
+// n*c .. n*c+n-1, and model element (i, j) has index i*(n*W) + j. Rows come
+// before columns in every signature. Indices are 64-bit.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "imagedata/imagedata.h"
+
+namespace zemb {
+
+// Largest block side a run accepts (start-up admits n = 1, 3, 5, 7, 9).
+constexpr int max_block_side = 9;
+
+// n rows of n floats, addressed [row][column] of the update window.
+using WeightMatrix = std::array<std::array<float, max_block_side>, max_block_side>;
+
+// Model index type: wide enough for n*n*W*H, -1 for "no match".
+using Index = std::ptrdiff_t;
+
+// ---- Layout ---------------------------------------------------------------
+
+// Every element of pixel (r, c)'s block starts as that pixel's coordinates.
+void init_model(FloatPlanes& model, const FloatPlanes& frame, int H, int W, int n);
+
+// ---- Weight kernel --------------------------------------------------------
+
+// The process-wide whole-number Gaussian kernel, built once per run.
+extern WeightMatrix weight_kernel;
+
+// Spread of the kernel's bell for block side n (3, 5, 7, 9; and 1, whose
+// kernel is the single value 1 for any positive spread); 0 for any other n.
+float spread_for_block_side(int n);
+
+// Builds weight_kernel for side n and spread s: exp(-(i^2 + j^2) / (2 s))
+// mirrored from one quadrant, divided by its corner and rounded half up.
+void make_weight_kernel(int n, float s);
+
+// weights = rate x weight_kernel, each product rounded to a float.
+void scale_weights(int n, float rate, WeightMatrix& weights);
+
+// ---- Best match -----------------------------------------------------------
+
+// Squared Euclidean distance of two cone points, in double precision.
+double squared_distance(float x1, float y1, float z1, float x2, float y2, float z2);
+
+// Searches pixel (r, c)'s block for the closest element. Returns its model
+// index and sets bi, bj (model row and column) when its squared distance is
+// at most e; returns -1 and leaves bi, bj alone otherwise.
+Index find_best_match(float x, float y, float z, const FloatPlanes& model, int W, int r, int c,
+                      int n, float e, Index& bi, Index& bj);
+
+// ---- Shadow test ----------------------------------------------------------
+
+// 1 when the pixel is a darker version of some element of its block (value
+// ratio within gamma..beta, saturation within tau_S, hue within tau_H of the
+// run parameters), else 0. Reads the model only.
+int is_shadow(float x, float y, float z, const FloatPlanes& model, int W, int row, int col,
+              int n);
+
+// ---- Segmentation and update ----------------------------------------------
+
+// Classifies every pixel of `frame` against `current` into `mask` (0
+// background, 255 foreground) in row-major order, and blends the window
+// around each background pixel's best match into `update`. Reads only
+// `current`; writes only `update` and `mask`.
+void segment_frame(const FloatPlanes& frame, int H, int W, const FloatPlanes& current,
+                   std::uint8_t* mask, const WeightMatrix& weights, int n, float e,
+                   FloatPlanes& update);
+
+// Blends the window of the model around (bi, bj), clipped to the model's
+// edges, towards the pixel (x, y, z), skipping elements whose owner's mask is
+// not 0. Weights are counted from the clipped window's first row and column.
+void update_neighbourhood(float x, float y, float z, int H, int W, const FloatPlanes& current,
+                          FloatPlanes& update, const WeightMatrix& weights, int n, Index bi,
+                          Index bj, const std::uint8_t* mask);
+
+}  // namespace zemb

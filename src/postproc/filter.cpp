@@ -1,0 +1,3 @@
+#include "postproc/postproc.h"
+
+namespace zemb {}  // to be written

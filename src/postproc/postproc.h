@@ -1,0 +1,21 @@
+// Mask post-processing: the 3 x 3 neighbourhood filter that clears sparse
+// foreground and fills dense holes in every online mask before it is written.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zemb {
+
+// Counts the non-zero cells of each visited pixel's neighbourhood in `src`
+// and writes the decision into `dst`: a count of at most filter_low clears
+// the pixel, a count of at least filter_high sets it to 255, anything between
+// keeps it. The run passes the same buffer as src and dst, and the visit runs
+// in increasing index order, so decisions already taken feed later counts.
+// Pixels are visited in three ranges: the first row (without its ends), one
+// flat run from row 1 column 1 to row H-2 column W-2 (which wraps round the
+// row ends), and the last row (without its ends). A mask of fewer than two
+// rows is left as it is.
+void filter_mask(const std::uint8_t* src, int W, std::size_t N, std::uint8_t* dst);
+
+}  // namespace zemb

@@ -1,0 +1,47 @@
+// Helpers shared by the test programs: temporary folders, files made of
+// bytes, PPM frames, and runs of the real executable.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace zemb::test {
+
+// A fresh folder under the system's temporary directory, removed with
+// everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+void write_file(const std::string& path, const std::string& bytes);
+std::string read_file(const std::string& path);  // empty when missing
+bool file_exists(const std::string& path);
+
+struct Rgb {
+    std::uint8_t r, g, b;
+};
+
+// A binary PPM ("P6\n<w> <h>\n255\n" and the raster) of colour(row, col).
+std::string make_ppm(int width, int height, const std::function<Rgb(int, int)>& colour);
+
+struct RunResult {
+    int status = -1;  // exit status, or 128 + signal number
+    std::string out;  // standard output
+    std::string err;  // standard error
+};
+
+// Runs the zemb executable in `dir` with standard input from /dev/null.
+RunResult run_zemb(const std::string& dir, const std::vector<std::string>& args);
+
+}  // namespace zemb::test
