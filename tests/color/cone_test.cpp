@@ -142,6 +142,11 @@ TEST(ConeToHsv, RecoversHueSaturationAndValue)
     EXPECT_EQ(H, 0x1.e00002p+7f);  // 240.00002
     EXPECT_EQ(S, 0x1.000004p+0f);  // 1.0000002
     EXPECT_EQ(V, 1.0f);
+
+    // Dividing by the float constant, not by the exact pi/180, keeps it off 240.
+    cone_to_hsv(-0x1.69696cp-3f, -0x1.38fde4p-2f, 0x1.69696ap-2f, H, S, V);  // blue 90
+    EXPECT_EQ(H, 0x1.e00002p+7f);
+    EXPECT_EQ(S, 0x1.000004p+0f);
 }
 
 TEST(ConeToHsv, GivesHue360JustBelowThePositiveXAxis)
