@@ -1,6 +1,8 @@
 // Plane sets: allocation, release and copy.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "imagedata/imagedata.h"
 
 namespace zemb {
