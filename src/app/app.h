@@ -1,8 +1,129 @@
 // Run control: the command-line switches, the run configuration and file
 // names, the platform services (performance counter, key wait), and the phase
 // driver that runs a whole sequence.
+//
+// Each part that may end the process comes as a core that reports the fault
+// to its caller and a thin layer that prints and exits, so that tests and
+// fuzzers can drive the core.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
 
 #include "app/run_parameters.h"
 
-namespace zemb {}
+namespace zemb {
+
+// Exit statuses of the program.
+constexpr int exit_complete = 0;      // a complete run, or the usage text
+constexpr int exit_failed = 1;        // a run that could not start or lost output
+constexpr int exit_command_line = 2;  // a faulty command line
+
+// ---- Switches -------------------------------------------------------------
+
+// A switch is an argument equal to its text, followed by its value
+// arguments. A read removes the switch and its values from argv and lowers
+// argc; the search starts at position 1 and takes the first match.
+enum class SwitchFault {
+    none,
+    missing_value,  // fewer value arguments follow the switch than it needs
+    not_integer,    // the value of an integer switch is not wholly a number
+    not_real,       // the value of a real switch is not wholly a number
+};
+
+// Cores: report a fault through `fault` (left alone when all is well).
+const char* take_switch(int& argc, char** argv, const char* name, int n, const char* absent,
+                        SwitchFault& fault);
+int take_int_switch(int& argc, char** argv, const char* name, int fallback, SwitchFault& fault);
+double take_real_switch(int& argc, char** argv, const char* name, double fallback,
+                        SwitchFault& fault);
+
+// The message for a fault of switch `name`, as printed on standard error.
+void print_switch_fault(SwitchFault fault, const char* name);
+
+// Thin layers: on a fault they print the message and end the process with
+// exit status 2 (standard output flushed).
+const char* Lread_switch(int& argc, char** argv, const char* name, int n, const char* absent);
+int Lread_iswitch(int& argc, char** argv, const char* name, int fallback);
+double Lread_dswitch(int& argc, char** argv, const char* name, double fallback);
+int Lread_flag(int& argc, char** argv, const char* name);
+
+// ---- Run configuration ----------------------------------------------------
+
+// Everything start-up hands to the phase driver.
+struct RunConfig {
+    RunParameters params;
+    std::string directory;  // the sequence name up to and including its last separator
+    std::string base;       // the rest of the sequence name, "L0" when empty
+    int width = 0;          // of the first frame
+    int height = 0;
+    std::size_t pixels = 0;  // width x height
+};
+
+// Composes the run's file names into one buffer reserved up front, so that
+// naming a frame allocates nothing. The pointer stays valid until the next
+// call.
+class FileNames {
+public:
+    FileNames(const std::string& directory, const std::string& base);
+    const char* frame(int number);  // <directory><base>.<number>.ppm
+    const char* mask(int number);   // <base>Mask.<number>.pgm
+    const char* model(int number);  // <base>Model.<number>.ppm
+
+private:
+    const char* compose(const std::string& head, const char* middle, int number, const char* tail);
+    std::string directory_and_base_;
+    std::string base_;
+    std::string name_;
+};
+
+// Splits a sequence name at its last "/" or "\\" into directory (keeping the
+// separator) and base name ("L0" when nothing follows the separator).
+void split_sequence_name(const char* name, std::string& directory, std::string& base);
+
+// The C library's atoi, saturating at the int range instead of overflowing.
+int parse_frame_number(const char* text);
+
+// Outcome of reading the command line.
+enum class StartUp {
+    run,           // config is complete: print the echo and run
+    usage,         // fewer than three arguments
+    command_line,  // a faulty switch or a value the run cannot use (exit 2)
+    cannot_start,  // the first frame cannot give the run a size (exit 1)
+};
+
+// Reads the positional arguments and the thirteen switches into `config`,
+// checks the values a run cannot use, and reads the first frame's header.
+// Prints only the messages of the faults it finds (on standard error, and the
+// file-open message on standard output). Consumes the switches from argv.
+StartUp configure_run(int& argc, char** argv, RunConfig& config);
+
+// Bytes a run of this configuration allocates; saturates instead of
+// overflowing.
+std::uint64_t run_memory_bytes(const RunParameters& params, std::size_t pixels);
+
+void print_usage();
+void print_settings_echo(const RunConfig& config);
+
+// ---- Platform ---------------------------------------------------------------
+
+// Performance counter: ticks of a monotonic clock and their frequency.
+// The query fails (returns false) where no such clock exists.
+bool query_counter_frequency(std::int64_t& ticks_per_second);
+std::int64_t read_counter();
+
+// Waits for one key press, without echo and without Enter, when standard
+// input is a terminal and this process is in its foreground; otherwise
+// returns at once. Restores the terminal on every way out, Ctrl-C included.
+void wait_for_key();
+
+// ---- Phase driver ---------------------------------------------------------
+
+// Runs the whole sequence: model from the first frame, calibration, online
+// phase with masks (and model images with -m), timing reports. Returns the
+// exit status: 0 when every output was written, 1 when any was lost or the
+// buffers could not be allocated.
+int run_sequence(const RunConfig& config);
+
+}  // namespace zemb

@@ -1,3 +1,299 @@
-#include "app/app.h"
+#include <sys/resource.h>
+#include <unistd.h>
 
-namespace zemb {}  // to be written
+#include <charconv>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "app/app.h"
+#include "imagedata/imagedata.h"
+#include "model/model.h"
+
+namespace zemb {
+
+namespace {
+
+// Room for the longest decimal int, sign included.
+constexpr std::size_t max_number_chars = 11;
+// The longest fixed text a name adds: "Model" and ".ppm" around a number.
+constexpr std::size_t max_name_decoration = 16;
+
+bool is_separator(char c) { return c == '/' || c == '\\'; }
+
+bool is_c_space(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool is_accepted_block_side(int n)
+{
+    return n >= 1 && n <= max_block_side && n % 2 == 1;
+}
+
+std::uint64_t saturating_multiply(std::uint64_t a, std::uint64_t b)
+{
+    if (a != 0 && b > UINT64_MAX / a)
+        return UINT64_MAX;
+    return a * b;
+}
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b)
+{
+    return b > UINT64_MAX - a ? UINT64_MAX : a + b;
+}
+
+// What this process can hold: physical memory, or a lower address-space
+// limit where one is set.
+std::uint64_t memory_available_bytes()
+{
+    long pages = sysconf(_SC_PHYS_PAGES);
+    long page_size = sysconf(_SC_PAGESIZE);
+    std::uint64_t available = pages > 0 && page_size > 0
+                                  ? saturating_multiply(std::uint64_t(pages), std::uint64_t(page_size))
+                                  : UINT64_MAX;
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        limit.rlim_cur < available)
+        available = limit.rlim_cur;
+    return available;
+}
+
+// Reads the thirteen switches in their fixed order. The order matters: an
+// argument equal to an earlier switch's text is consumed by that earlier read.
+SwitchFault read_switches(int& argc, char** argv, RunParameters& p, const char*& faulty)
+{
+    SwitchFault fault = SwitchFault::none;
+    auto integer = [&](const char* name, int fallback) {
+        if (fault != SwitchFault::none)
+            return fallback;
+        int value = take_int_switch(argc, argv, name, fallback, fault);
+        if (fault != SwitchFault::none)
+            faulty = name;
+        return value;
+    };
+    // Real switches are read as doubles and stored as 32-bit floats; every
+    // later use, the echo included, sees the float.
+    auto real = [&](const char* name, float fallback) {
+        if (fault != SwitchFault::none)
+            return fallback;
+        double value = take_real_switch(argc, argv, name, fallback, fault);
+        if (fault != SwitchFault::none)
+            faulty = name;
+        return static_cast<float>(value);
+    };
+    auto flag = [&](const char* name) {
+        if (fault != SwitchFault::none)
+            return 0;
+        return take_switch(argc, argv, name, 0, nullptr, fault) != nullptr ? 1 : 0;
+    };
+    p.n = integer("-n", 3);
+    p.e1 = real("-e1", 0.1f);
+    p.e2 = real("-e2", 0.03f);
+    p.K = integer("-K", 200);
+    p.c1 = real("-c1", 1.0f);
+    p.c2 = real("-c2", 0.05f);
+    p.gamma = real("-g", 0.7f);
+    p.beta = real("-b", 1.0f);
+    p.tau_S = real("-tS", 0.1f);
+    p.tau_H = real("-tH", 10.0f);
+    p.shadow_removal = flag("-s");
+    p.save_models = flag("-m");
+    p.last_mask_only = flag("-l");
+    return fault;
+}
+
+}  // namespace
+
+FileNames::FileNames(const std::string& directory, const std::string& base)
+    : directory_and_base_(directory + base), base_(base)
+{
+    name_.reserve(directory_and_base_.size() + max_number_chars + max_name_decoration);
+}
+
+const char* FileNames::compose(const std::string& head, const char* middle, int number,
+                               const char* tail)
+{
+    char digits[max_number_chars + 1];
+    auto converted = std::to_chars(digits, digits + sizeof digits, number);
+    name_.assign(head);  // within the reserved capacity: no allocation
+    name_.append(middle);
+    name_.append(digits, converted.ptr);
+    name_.append(tail);
+    return name_.c_str();
+}
+
+const char* FileNames::frame(int number) { return compose(directory_and_base_, ".", number, ".ppm"); }
+
+const char* FileNames::mask(int number) { return compose(base_, "Mask.", number, ".pgm"); }
+
+const char* FileNames::model(int number) { return compose(base_, "Model.", number, ".ppm"); }
+
+void split_sequence_name(const char* name, std::string& directory, std::string& base)
+{
+    std::size_t length = std::strlen(name);
+    std::size_t cut = length;  // index just after the last separator, or 0
+    while (cut > 0 && !is_separator(name[cut - 1]))
+        --cut;
+    directory.assign(name, cut);
+    base.assign(name + cut, length - cut);
+    if (base.empty())
+        base = "L0";
+}
+
+int parse_frame_number(const char* text)
+{
+    while (is_c_space(*text))
+        ++text;
+    bool negative = *text == '-';
+    if (*text == '+' || *text == '-')
+        ++text;
+    long long magnitude = 0;
+    for (; *text >= '0' && *text <= '9'; ++text)
+        if (magnitude <= static_cast<long long>(INT_MAX) + 1)
+            magnitude = magnitude * 10 + (*text - '0');
+    long long value = negative ? -magnitude : magnitude;
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(value);
+}
+
+std::uint64_t run_memory_bytes(const RunParameters& params, std::size_t pixels)
+{
+    std::uint64_t block = std::uint64_t(params.n) * std::uint64_t(params.n);
+    std::uint64_t elements = saturating_multiply(block, pixels);
+    std::uint64_t bytes = saturating_multiply(elements, 2 * plane_count * sizeof(float));  // two models
+    bytes = saturating_add(bytes, saturating_multiply(pixels, plane_count));                 // frame
+    bytes = saturating_add(bytes, saturating_multiply(pixels, plane_count * sizeof(float)));  // pixels
+    bytes = saturating_add(bytes, pixels);                                                    // mask
+    if (params.save_models)
+        bytes = saturating_add(bytes, saturating_multiply(elements, plane_count));  // model image
+    return bytes;
+}
+
+StartUp configure_run(int& argc, char** argv, RunConfig& config)
+{
+    if (argc < 4)
+        return StartUp::usage;
+
+    RunParameters& p = config.params;
+    split_sequence_name(argv[1], config.directory, config.base);
+    p.first_frame = parse_frame_number(argv[2]);
+    p.last_frame = parse_frame_number(argv[3]);
+
+    const char* faulty = nullptr;
+    SwitchFault fault = read_switches(argc, argv, p, faulty);
+    if (fault != SwitchFault::none) {
+        print_switch_fault(fault, faulty);
+        return StartUp::command_line;
+    }
+    if (!is_accepted_block_side(p.n)) {
+        std::fprintf(stderr, "zemb: -n must be 1, 3, 5, 7 or 9 (the map side), not %d\n", p.n);
+        return StartUp::command_line;
+    }
+    if (p.K < 1) {
+        std::fprintf(stderr, "zemb: -K must be at least 1 (the first frame counts), not %d\n", p.K);
+        return StartUp::command_line;
+    }
+    if (static_cast<long long>(p.first_frame) + p.K - 1 > INT_MAX) {
+        std::fprintf(stderr,
+                     "zemb: -K %d would ask for frame numbers beyond %d, the largest a name "
+                     "can carry\n",
+                     p.K, INT_MAX);
+        return StartUp::command_line;
+    }
+
+    FileNames names(config.directory, config.base);
+    const char* first = names.frame(p.first_frame);
+    int rows = 0, cols = 0;
+    if (!read_ppm_size(first, rows, cols)) {
+        std::fprintf(stderr, "zemb: %s: the first frame gives the run its size; cannot start\n",
+                     first);
+        return StartUp::cannot_start;
+    }
+    if (rows == 0 || cols == 0) {
+        std::fprintf(stderr, "zemb: %s: the first frame has no pixels (%d x %d)\n", first, cols,
+                     rows);
+        return StartUp::cannot_start;
+    }
+    if (static_cast<long long>(p.n) * cols > INT_MAX || static_cast<long long>(p.n) * rows > INT_MAX) {
+        std::fprintf(stderr, "zemb: %s: %d x %d frames are too large for model images with n = %d\n",
+                     first, cols, rows, p.n);
+        return StartUp::cannot_start;
+    }
+    config.width = cols;
+    config.height = rows;
+    config.pixels = std::size_t(cols) * std::size_t(rows);
+
+    std::uint64_t needed = run_memory_bytes(p, config.pixels);
+    std::uint64_t available = memory_available_bytes();
+    if (needed > available) {
+        std::fprintf(stderr,
+                     "zemb: %s: a run on %d x %d frames with n = %d needs %llu MiB, more than "
+                     "the %llu MiB this machine can hold\n",
+                     first, cols, rows, p.n, static_cast<unsigned long long>(needed >> 20),
+                     static_cast<unsigned long long>(available >> 20));
+        return StartUp::cannot_start;
+    }
+    return StartUp::run;
+}
+
+void print_usage()
+{
+    std::printf("ZEMB: self-organising background subtraction for video\n");
+    std::printf("Every pixel keeps an n x n self-organising map of colours in HSV-cone\n");
+    std::printf("coordinates: the first frame initialises the maps, the next K-1 frames\n");
+    std::printf("train them, and every later frame is classified against them into a\n");
+    std::printf("foreground mask (optionally with a shadow test), cleaned by a 3x3\n");
+    std::printf("filter and written as a PGM file. Input frames are binary PPM files\n");
+    std::printf("named <SeqName>.<number>.ppm; outputs go to the current directory.\n");
+    std::printf("\n");
+    std::printf("Usage:\n");
+    std::printf("  ZEMB <SeqName> <#FirstFrame> <#LastFrame> [Parameters]\n\n");
+    std::printf("<SeqName>:     sequence name (complete path)\n");
+    std::printf("<#FirstFrame>: number of first sequence frame\n");
+    std::printf("<#LastFrame>:  number of last sequence frame\n");
+    std::printf("[parameters]:  optional, including:\n");
+    std::printf("  -n #:  (square root of) number of weight vectors for each pixel. Default 3\n");
+    std::printf("  -K #:\t Number of initial frames for calibration. Default 200\n");
+    std::printf("  -e1 #: Distance threshold for calibration phase (eqn. (2)). Default 0.1\n");
+    std::printf("  -e2 #: Distance threshold for online phase (eqn. (2)). Default 0.03\n");
+    std::printf("  -c1 #: Learning rate c1 for calibration phase (eqn. (4)). Default 1.0\n");
+    std::printf("  -c2 #: Learning rate c2 for online phase (eqn. (4)). Default 0.05\n");
+    std::printf("  -g #:\t Value for gamma in eqn. (5). Default 0.7\n");
+    std::printf("  -b #:\t Value for beta in eqn. (5). Default 1.0\n");
+    std::printf("  -tS #: Value for tau_S in eqn. (5). Default 0.1\n");
+    std::printf("  -tH #: Value for tau_H in eqn. (5). Default 10.0\n");
+    std::printf("  -s:    To apply shadow removal. Default: no shadow removal\n");
+    std::printf("  -m:    To save background model images. Default: do not save\n");
+    std::printf("  -l:    To save just last detection mask. Default: save all\n");
+}
+
+void print_settings_echo(const RunConfig& config)
+{
+    const RunParameters& p = config.params;
+    std::printf("ZEMB on sequence %s%s\n\n\n", config.directory.c_str(), config.base.c_str());
+    // 64-bit so that an extreme frame range prints its true count.
+    std::printf("No. of images =         %lld (from %d to %d)\n",
+                static_cast<long long>(p.last_frame) - p.first_frame + 1, p.first_frame,
+                p.last_frame);
+    std::printf("Image size =            %d x %d\n", config.width, config.height);
+    std::printf("Frames for calibration: K=%d\n", p.K);
+    std::printf("Neighborhood size:      n=%d (%d weight vectors per pixel)\n", p.n, p.n * p.n);
+    std::printf("Distance thresholds:    e1=%.4f (calibration), e2=%.4f (online)\n",
+                static_cast<double>(p.e1), static_cast<double>(p.e2));
+    std::printf("Learning rates:         c1=%.4f (calibration), c2=%.4f (online)\n",
+                static_cast<double>(p.c1), static_cast<double>(p.c2));
+    std::printf("Save all masks (0/1):   %d\n", 1 - p.last_mask_only);
+    std::printf("Save models (0/1):      %d\n", p.save_models);
+    std::printf("Shadow removal (0/1):   %d\n", p.shadow_removal);
+    if (p.shadow_removal)
+        std::printf("  gamma = %.4f, beta = %.4f, Th_S = %.4f, Th_H = %.4f\n",
+                    static_cast<double>(p.gamma), static_cast<double>(p.beta),
+                    static_cast<double>(p.tau_S), static_cast<double>(p.tau_H));
+    std::printf("Output is in file(s):   %sMask\n", config.base.c_str());
+}
+
+}  // namespace zemb

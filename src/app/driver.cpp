@@ -1,3 +1,191 @@
-#include "app/app.h"
+#include <unistd.h>
 
-namespace zemb {}  // to be written
+#include <cstdio>
+#include <new>
+#include <vector>
+
+#include "app/app.h"
+#include "color/color.h"
+#include "imagedata/imagedata.h"
+#include "model/model.h"
+#include "postproc/postproc.h"
+
+namespace zemb {
+
+namespace {
+
+// Performance counter state of a run: ticks spent in segmentation per phase.
+struct PhaseTimer {
+    bool available = false;
+    float frequency = 0.0f;  // ticks per second, held as a 32-bit float
+    std::int64_t calibration_ticks = 0;
+    std::int64_t online_ticks = 0;
+};
+
+// One self-overwriting line on standard error while frames go by, only when
+// a person is watching it; standard output is never touched.
+class Progress {
+public:
+    Progress() : shown_(isatty(STDERR_FILENO) == 1) {}
+    void show(const char* phase, long long k, long long count)
+    {
+        if (shown_)
+            std::fprintf(stderr, "\r\033[Kzemb: %s frame %lld of %lld", phase, k, count);
+    }
+    // Called before anything else may print, so that messages start a clean line.
+    void clear()
+    {
+        if (shown_)
+            std::fprintf(stderr, "\r\033[K");
+    }
+
+private:
+    bool shown_;
+};
+
+void print_report(const PhaseTimer& timer, std::int64_t ticks, long long divisor, long long segmented)
+{
+    if (!timer.available) {
+        std::printf("  unable to compute times\n");
+        return;
+    }
+    if (segmented <= 0) {
+        std::printf("  ZEMB (no I/O): no frames segmented\n");
+        return;
+    }
+    double total_ms = static_cast<double>(ticks) / static_cast<double>(timer.frequency) * 1000.0;
+    double per_frame = total_ms / static_cast<double>(divisor);
+    std::printf("  ZEMB (no I/O): %.4f\tmsecs\t(%.4f msecs/frame\t%.2f fps)\n", total_ms, per_frame,
+                1000.0 / per_frame);
+}
+
+}  // namespace
+
+int run_sequence(const RunConfig& config)
+{
+    const RunParameters& p = config.params;
+    const int H = config.height;
+    const int W = config.width;
+    const int n = p.n;
+    const std::size_t N = config.pixels;
+    const std::size_t model_length = std::size_t(n) * std::size_t(n) * N;
+    const long long first = p.first_frame;
+    const long long last = p.last_frame;
+    const long long K = p.K;
+
+    // Every buffer of the run, allocated once and zero-filled.
+    BytePlanes frame, model_image;
+    FloatPlanes pixels, current, update;
+    std::vector<std::uint8_t> mask;
+    WeightMatrix weights{};
+    try {
+        frame = alloc_byte_planes(plane_count, N);
+        pixels = alloc_float_planes(plane_count, N);
+        current = alloc_float_planes(plane_count, model_length);
+        update = alloc_float_planes(plane_count, model_length);
+        if (p.save_models)
+            model_image = alloc_byte_planes(plane_count, model_length);
+        mask.assign(N, 0);
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "zemb: cannot allocate the buffers for %d x %d frames with n = %d\n",
+                     W, H, n);
+        return exit_failed;
+    }
+    FileNames names(config.directory, config.base);
+    Progress progress;
+    long long lost_outputs = 0;
+
+    auto save_model_image = [&](const FloatPlanes& model, long long number) {
+        cone_to_rgb_planes(model, static_cast<std::ptrdiff_t>(model_length), model_image);
+        if (!write_ppm(n * H, n * W, model_image, names.model(static_cast<int>(number))))
+            ++lost_outputs;
+    };
+    // A frame that cannot be read leaves the buffer as it was: the previous
+    // frame's pixels are processed once more under the new number.
+    auto load_frame = [&](long long number) {
+        progress.clear();
+        read_ppm_frame(names.frame(static_cast<int>(number)), H, W, frame);
+        hsv_to_cone_planes(frame, static_cast<std::ptrdiff_t>(N), pixels);
+    };
+
+    PhaseTimer timer;
+    std::int64_t frequency = 0;
+    if (query_counter_frequency(frequency)) {
+        timer.available = true;
+        timer.frequency = static_cast<float>(frequency);
+    } else {
+        std::printf("\tQueryPerformance not supported: Impossible to compute times\n");
+    }
+    auto timed_segment = [&](float threshold, std::int64_t& total) {
+        std::int64_t start = timer.available ? read_counter() : 0;
+        segment_frame(pixels, H, W, current, mask.data(), weights, n, threshold, update);
+        if (timer.available)
+            total += read_counter() - start;
+    };
+
+    std::printf("\nTimes for calibration phase on %lld frames (from %lld to %lld) ...\n", K, first,
+                first + K - 1);
+    std::fflush(stdout);
+
+    // The model starts as the first frame, repeated over every pixel's block.
+    load_frame(first);
+    init_model(current, pixels, H, W, n);
+    copy_planes(current, model_length, update);
+    if (p.save_models)
+        save_model_image(update, first);
+
+    make_weight_kernel(n, spread_for_block_side(n));
+    const double reciprocal = 1.0 / (n + 1);
+    const float c1_scaled = static_cast<float>(p.c1 * reciprocal);
+    const float c2_scaled = static_cast<float>(p.c2 * reciprocal);
+
+    // Calibration: the learning rate falls linearly from c1' towards c2'.
+    if (K > 1) {
+        const float step = static_cast<float>(static_cast<double>(c1_scaled) - c2_scaled);
+        for (long long k = 1; k <= K - 1; ++k) {
+            load_frame(first + k);
+            const float rate = static_cast<float>(
+                c1_scaled - (static_cast<double>(k) * step) / static_cast<double>(K - 1));
+            scale_weights(n, rate, weights);
+            timed_segment(p.e1, timer.calibration_ticks);
+            copy_planes(update, model_length, current);
+            if (p.save_models)
+                save_model_image(update, first + k);
+            progress.show("calibration", k, K - 1);
+        }
+    }
+    progress.clear();
+    print_report(timer, timer.calibration_ticks, K, K - 1);
+
+    const long long online_count = last - K - first + 1;
+    std::printf("\nTimes for online phase on %lld frames (from %lld to %lld) ...\n", online_count,
+                first + K, last);
+    std::fflush(stdout);
+
+    // Online: fixed rate, narrow threshold, filtered masks written.
+    scale_weights(n, c2_scaled, weights);
+    for (long long k = K; k <= last - first; ++k) {
+        const long long number = first + k;
+        load_frame(number);
+        timed_segment(p.e2, timer.online_ticks);
+        copy_planes(update, model_length, current);
+        filter_mask(mask.data(), W, N, mask.data());
+        if (p.save_models)
+            save_model_image(current, number);
+        if (!p.last_mask_only || number == last)
+            if (!write_pgm(H, W, mask.data(), names.mask(static_cast<int>(number))))
+                ++lost_outputs;
+        progress.show("online", k - K + 1, online_count);
+    }
+    progress.clear();
+    print_report(timer, timer.online_ticks, online_count, online_count);
+
+    if (lost_outputs > 0)
+        std::fprintf(stderr, "zemb: %lld output file%s could not be written\n", lost_outputs,
+                     lost_outputs == 1 ? "" : "s");
+    std::printf("\nHit any key to continue...\n");
+    wait_for_key();
+    return lost_outputs > 0 ? exit_failed : exit_complete;
+}
+
+}  // namespace zemb

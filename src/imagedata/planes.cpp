@@ -1,3 +1,37 @@
 #include "imagedata/imagedata.h"
 
-namespace zemb {}  // to be written
+#include <algorithm>
+
+namespace zemb {
+
+namespace {
+
+template <typename T>
+PlaneSet<T> alloc_planes(int count, std::size_t length)
+{
+    PlaneSet<T> set;
+    set.length = length;
+    for (int k = 0; k < count && k < plane_count; ++k)
+        set.planes[static_cast<std::size_t>(k)] = std::make_unique<T[]>(length);  // zero-filled
+    return set;
+}
+
+}  // namespace
+
+BytePlanes alloc_byte_planes(int count, std::size_t length)
+{
+    return alloc_planes<std::uint8_t>(count, length);
+}
+
+FloatPlanes alloc_float_planes(int count, std::size_t length)
+{
+    return alloc_planes<float>(count, length);
+}
+
+void copy_planes(const FloatPlanes& src, std::size_t length, FloatPlanes& dst)
+{
+    for (int k = 0; k < plane_count; ++k)
+        std::copy(src[k], src[k] + length, dst[k]);
+}
+
+}  // namespace zemb

@@ -8,14 +8,17 @@
 namespace zemb {
 
 // Counts the non-zero cells of each visited pixel's neighbourhood in `src`
-// and writes the decision into `dst`: a count of at most filter_low clears
-// the pixel, a count of at least filter_high sets it to 255, anything between
-// keeps it. The run passes the same buffer as src and dst, and the visit runs
-// in increasing index order, so decisions already taken feed later counts.
+// (the pixel itself included) and writes the decision into `dst`: a count of
+// at most filter_low clears the pixel, a count of at least filter_high sets
+// it to 255, anything between keeps it. The run passes the same buffer as src
+// and dst, and the visit runs in increasing index order, so decisions already
+// taken feed later counts. With separate buffers every count comes from the
+// untouched src, and dst receives only the visited pixels.
 // Pixels are visited in three ranges: the first row (without its ends), one
 // flat run from row 1 column 1 to row H-2 column W-2 (which wraps round the
-// row ends), and the last row (without its ends). A mask of fewer than two
-// rows is left as it is.
+// row ends), and the last row (without its ends). The four corners, row 1
+// column 0 and row H-2 column W-1 are never visited. A mask of fewer than two
+// rows (N < 2W, or W <= 0) is left as it is.
 void filter_mask(const std::uint8_t* src, int W, std::size_t N, std::uint8_t* dst);
 
 }  // namespace zemb
