@@ -164,14 +164,6 @@ TEST(WeightKernel, UnsupportedSideOrSpreadLeavesTheKernelEmpty)
     EXPECT_EQ(weight_kernel[1][1], 0.0f);
 }
 
-TEST(WeightKernel, RebuildingForASmallerSideLeavesNoOldEntries)
-{
-    make_weight_kernel(9, spread_for_block_side(9));
-    make_weight_kernel(3, spread_for_block_side(3));
-    EXPECT_EQ(weight_kernel[3][3], 0.0f);
-    EXPECT_EQ(weight_kernel[8][8], 0.0f);
-}
-
 // ---- Weight scaling ---------------------------------------------------------
 
 TEST(ScaleWeights, RateZeroGivesAllZero)
@@ -214,19 +206,6 @@ TEST(ScaleWeights, RepeatedCallsKeepNoTraceOfEarlierRates)
     scale_weights(5, 0.1f, twice);
     EXPECT_EQ(once, twice);
     EXPECT_EQ(once[2][2], static_cast<float>(0.1f * 6.0));
-}
-
-TEST(ScaleWeights, TouchesOnlyTheNByNCorner)
-{
-    make_weight_kernel(3, spread_for_block_side(3));
-    WeightMatrix w{};
-    w[3][0] = 9.0f;
-    w[0][3] = 9.0f;
-    scale_weights(3, 1.0f, w);
-    EXPECT_EQ(w[3][0], 9.0f);
-    EXPECT_EQ(w[0][3], 9.0f);
-    scale_weights(0, 1.0f, w);  // nothing to write
-    EXPECT_EQ(w[1][1], 4.0f);
 }
 
 }  // namespace

@@ -69,14 +69,6 @@ TEST(FindBestMatch, TieRoundingUpWithoutTheCentreIsWonByTheLastElement)
     EXPECT_EQ(bj, 2);
 }
 
-TEST(FindBestMatch, TieRoundingDownWithoutTheCentreIsWonByTheFirstElement)
-{
-    TestModel model(1, 1, 3);
-    model.set(1, 1, far_point);
-    Index bi = -5, bj = -5;
-    EXPECT_EQ(find_best_match(0, 0, rounds_down_z, model.planes, 1, 0, 0, 3, wide_e, bi, bj), 0);
-}
-
 TEST(FindBestMatch, ExactTieIsWonByTheCentre)
 {
     // 0.25 and 0 are exact in float: the stored best equals d.

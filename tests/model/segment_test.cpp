@@ -15,7 +15,6 @@ using test::TestFrame;
 using test::TestModel;
 
 constexpr float sentinel = -1.0f;          // update-model content no blend can produce
-constexpr Point far_point = {0.9f, 0.9f, 0.9f};
 constexpr Point unit_pixel = {1.0f, 1.0f, 1.0f};
 constexpr float online_e = 0.03f;
 
