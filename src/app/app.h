@@ -120,10 +120,18 @@ void wait_for_key();
 
 // ---- Phase driver ---------------------------------------------------------
 
+// Which implementation does the per-frame work. Users always get the fast
+// one; the straightforward reference is built into a second, internal
+// executable for the benchmark and the whole-run comparisons of the tests.
+enum class Engine { fast, reference };
+
 // Runs the whole sequence: model from the first frame, calibration, online
 // phase with masks (and model images with -m), timing reports. Returns the
 // exit status: 0 when every output was written, 1 when any was lost or the
 // buffers could not be allocated.
-int run_sequence(const RunConfig& config);
+int run_sequence(const RunConfig& config, Engine engine = Engine::fast);
+
+// The whole program, from the command line to the exit status.
+int zemb_main(int argc, char** argv, Engine engine);
 
 }  // namespace zemb

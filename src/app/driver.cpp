@@ -1,7 +1,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "app/app.h"
@@ -61,7 +63,7 @@ void print_report(const PhaseTimer& timer, std::int64_t ticks, long long divisor
 
 }  // namespace
 
-int run_sequence(const RunConfig& config)
+int run_sequence(const RunConfig& config, Engine engine)
 {
     const RunParameters& p = config.params;
     const int H = config.height;
@@ -78,6 +80,9 @@ int run_sequence(const RunConfig& config)
     FloatPlanes pixels, current, update;
     std::vector<std::uint8_t> mask;
     WeightMatrix weights{};
+    // The fast engine's scratch and its colour table belong to the run.
+    std::unique_ptr<FastEngine> fast;
+    std::unique_ptr<ConeConverter> converter;
     try {
         frame = alloc_byte_planes(plane_count, N);
         pixels = alloc_float_planes(plane_count, N);
@@ -86,6 +91,10 @@ int run_sequence(const RunConfig& config)
         if (p.save_models)
             model_image = alloc_byte_planes(plane_count, model_length);
         mask.assign(N, 0);
+        if (engine == Engine::fast) {
+            fast = std::make_unique<FastEngine>(H, W, n);
+            converter = std::make_unique<ConeConverter>();
+        }
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "zemb: cannot allocate the buffers for %d x %d frames with n = %d\n",
                      W, H, n);
@@ -105,7 +114,10 @@ int run_sequence(const RunConfig& config)
     auto load_frame = [&](long long number) {
         progress.clear();
         read_ppm_frame(names.frame(static_cast<int>(number)), H, W, frame);
-        hsv_to_cone_planes(frame, static_cast<std::ptrdiff_t>(N), pixels);
+        if (converter)
+            converter->convert(frame, static_cast<std::ptrdiff_t>(N), pixels);
+        else
+            hsv_to_cone_planes(frame, static_cast<std::ptrdiff_t>(N), pixels);
     };
 
     PhaseTimer timer;
@@ -116,11 +128,22 @@ int run_sequence(const RunConfig& config)
     } else {
         std::printf("\tQueryPerformance not supported: Impossible to compute times\n");
     }
-    auto timed_segment = [&](float threshold, std::int64_t& total) {
+    // Segmentation and update, the timed span, after which the update model
+    // becomes the current one. The fast engine writes every element of the
+    // update model, so the two trade places; the reference writes only the
+    // blended elements, and the update model is copied back.
+    auto segment_and_commit = [&](float threshold, std::int64_t& total) {
         std::int64_t start = timer.available ? read_counter() : 0;
-        segment_frame(pixels, H, W, current, mask.data(), weights, n, threshold, update);
+        if (fast)
+            fast->segment_frame(pixels, current, mask.data(), weights, threshold, update);
+        else
+            segment_frame(pixels, H, W, current, mask.data(), weights, n, threshold, update);
         if (timer.available)
             total += read_counter() - start;
+        if (fast)
+            std::swap(current, update);
+        else
+            copy_planes(update, model_length, current);
     };
 
     std::printf("\nTimes for calibration phase on %lld frames (from %lld to %lld) ...\n", K, first,
@@ -147,10 +170,9 @@ int run_sequence(const RunConfig& config)
             const float rate = static_cast<float>(
                 c1_scaled - (static_cast<double>(k) * step) / static_cast<double>(K - 1));
             scale_weights(n, rate, weights);
-            timed_segment(p.e1, timer.calibration_ticks);
-            copy_planes(update, model_length, current);
+            segment_and_commit(p.e1, timer.calibration_ticks);
             if (p.save_models)
-                save_model_image(update, first + k);
+                save_model_image(current, first + k);
             progress.show("calibration", k, K - 1);
         }
     }
@@ -167,8 +189,7 @@ int run_sequence(const RunConfig& config)
     for (long long k = K; k <= last - first; ++k) {
         const long long number = first + k;
         load_frame(number);
-        timed_segment(p.e2, timer.online_ticks);
-        copy_planes(update, model_length, current);
+        segment_and_commit(p.e2, timer.online_ticks);
         filter_mask(mask.data(), W, N, mask.data());
         if (p.save_models)
             save_model_image(current, number);

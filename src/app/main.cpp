@@ -1,31 +1,4 @@
 // ZEMB: foreground/background separation of a numbered PPM sequence.
-#include <csignal>
-#include <cstdio>
-
 #include "app/app.h"
 
-int main(int argc, char** argv)
-{
-    using namespace zemb;
-    // A file-size limit makes a write fail (and be reported) instead of
-    // killing the process halfway through a file.
-    std::signal(SIGXFSZ, SIG_IGN);
-
-    RunConfig config;
-    switch (configure_run(argc, argv, config)) {
-    case StartUp::usage:
-        print_usage();
-        std::printf("Hit any key to continue...\n");
-        wait_for_key();
-        return exit_complete;
-    case StartUp::command_line:
-        return exit_command_line;
-    case StartUp::cannot_start:
-        return exit_failed;
-    case StartUp::run:
-        break;
-    }
-    print_settings_echo(config);
-    set_run_parameters(config.params);
-    return run_sequence(config);
-}
+int main(int argc, char** argv) { return zemb::zemb_main(argc, argv, zemb::Engine::fast); }

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "imagedata/imagedata.h"
 
@@ -34,9 +35,36 @@ void hsv_to_rgb(float H, float S, float V, float& red, float& green, float& blue
 // Clamps to 0..255 and rounds halves up; not-a-number gives 0.
 std::uint8_t to_byte(float x);
 
+// Cone coordinates of one colour: x = stored(cos(a) S V), y = stored(sin(a) S V),
+// z = V, with a = deg_to_rad x H taken in double.
+void rgb_to_cone(std::uint8_t red, std::uint8_t green, std::uint8_t blue, float& x, float& y,
+                 float& z);
+
 // Frame bytes (R, G, B planes) to cone coordinates (x, y, z planes), element
 // by element in index order. A count of 0 or less writes nothing.
 void hsv_to_cone_planes(const BytePlanes& src, std::ptrdiff_t count, FloatPlanes& dst);
+
+// hsv_to_cone_planes for a whole run, with the same results: the cosine and
+// sine of libm cost far more than the rest of a frame's conversion, and a
+// video repeats its colours from frame to frame. Results are kept in a
+// direct-mapped table keyed by the 24-bit colour; a hit returns the floats
+// rgb_to_cone stored for that very colour, so nothing is approximated. The
+// table belongs to the converter (allocated once, before the frame loops).
+class ConeConverter {
+public:
+    ConeConverter();
+    void convert(const BytePlanes& src, std::ptrdiff_t count, FloatPlanes& dst);
+
+    // Number of table slots (a power of two).
+    static constexpr std::size_t slots = std::size_t(1) << 18;
+
+private:
+    struct Slot {
+        std::uint32_t colour;  // 0xRRGGBB, or empty_slot
+        float x, y, z;
+    };
+    std::unique_ptr<Slot[]> table_;
+};
 
 // One cone point back to H (degrees, 0..360), S (unclamped; not-a-number at
 // the apex) and V = z.

@@ -18,6 +18,18 @@ constexpr double byte_range = 255.0;  // 0..1 channel to a byte sample
 
 }  // namespace
 
+void rgb_to_cone(std::uint8_t red, std::uint8_t green, std::uint8_t blue, float& x, float& y,
+                 float& z)
+{
+    float H, S, V;
+    rgb_to_hsv(red, green, blue, H, S, V);
+    // Double operand first: the angle and its cosine are taken in double.
+    const double a = static_cast<double>(deg_to_rad) * H;
+    x = stored(std::cos(a) * S * V);
+    y = stored(std::sin(a) * S * V);
+    z = V;
+}
+
 void hsv_to_cone_planes(const BytePlanes& src, std::ptrdiff_t count, FloatPlanes& dst)
 {
     const std::uint8_t* red = src[0];
@@ -26,15 +38,8 @@ void hsv_to_cone_planes(const BytePlanes& src, std::ptrdiff_t count, FloatPlanes
     float* x = dst[0];
     float* y = dst[1];
     float* z = dst[2];
-    for (std::ptrdiff_t i = 0; i < count; ++i) {
-        float H, S, V;
-        rgb_to_hsv(red[i], green[i], blue[i], H, S, V);
-        // Double operand first: the angle and its cosine are taken in double.
-        const double a = static_cast<double>(deg_to_rad) * H;
-        x[i] = stored(std::cos(a) * S * V);
-        y[i] = stored(std::sin(a) * S * V);
-        z[i] = V;
-    }
+    for (std::ptrdiff_t i = 0; i < count; ++i)
+        rgb_to_cone(red[i], green[i], blue[i], x[i], y[i], z[i]);
 }
 
 void cone_to_hsv(float x, float y, float z, float& H, float& S, float& V)

@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "imagedata/imagedata.h"
 
@@ -81,5 +82,58 @@ void segment_frame(const FloatPlanes& frame, int H, int W, const FloatPlanes& cu
 void update_neighbourhood(float x, float y, float z, int H, int W, const FloatPlanes& current,
                           FloatPlanes& update, const WeightMatrix& weights, int n, Index bi,
                           Index bj, const std::uint8_t* mask);
+
+// ---- Fast engine --------------------------------------------------------------
+
+// segment_frame with the same masks and model values, for whole runs. It
+// works a pixel row at a time: all n*n*W distances of the row with vector
+// arithmetic, the best-match chain per pixel, then the row's blends. How each
+// step keeps the reference's exact numbers is explained in fast_engine.cpp.
+
+// Vector units the fast engine's kernels can use.
+enum class VectorUnit {
+    scalar,  // plain code (SSE2 on x86-64): every machine
+    avx2,    // 4 doubles a vector
+    avx512,  // 8 doubles a vector, masked loads and stores
+};
+
+// The widest unit this processor has (asked once per call).
+VectorUnit best_vector_unit();
+bool vector_unit_available(VectorUnit unit);
+const char* vector_unit_name(VectorUnit unit);
+
+// What the engine writes into the update model.
+enum class UpdateWrite {
+    // Every element: the untouched ones are copied from `current` as the scan
+    // goes. `update` may hold anything on entry; afterwards it is the new
+    // model, so the caller swaps the two models instead of copying.
+    every_element,
+    // Only the blended elements, as segment_frame does: `update` must equal
+    // `current` on entry, and the caller copies it back afterwards.
+    touched_only,
+};
+
+class FastEngine {
+public:
+    // Allocates the engine's scratch for frames of H x W pixels and block
+    // side n (odd, at most max_block_side). Nothing is allocated later.
+    FastEngine(int H, int W, int n, UpdateWrite write = UpdateWrite::every_element,
+               VectorUnit unit = best_vector_unit());
+    ~FastEngine();
+    FastEngine(const FastEngine&) = delete;
+    FastEngine& operator=(const FastEngine&) = delete;
+
+    // segment_frame(frame, H, W, current, mask, weights, n, e, update), with
+    // `update` written as the engine's UpdateWrite says.
+    void segment_frame(const FloatPlanes& frame, const FloatPlanes& current, std::uint8_t* mask,
+                       const WeightMatrix& weights, float e, FloatPlanes& update);
+
+    VectorUnit unit() const;
+
+    struct Scratch;  // per-run buffers (fast_engine.cpp)
+
+private:
+    std::unique_ptr<Scratch> s_;
+};
 
 }  // namespace zemb

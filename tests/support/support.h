@@ -41,7 +41,9 @@ struct RunResult {
     std::string err;  // standard error
 };
 
-// Runs the zemb executable in `dir` with standard input from /dev/null.
-RunResult run_zemb(const std::string& dir, const std::vector<std::string>& args);
+// Runs the zemb executable (or `exe`, e.g. ZEMB_REFERENCE_EXE) in `dir` with
+// standard input from /dev/null.
+RunResult run_zemb(const std::string& dir, const std::vector<std::string>& args,
+                   const char* exe = nullptr);
 
 }  // namespace zemb::test

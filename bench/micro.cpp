@@ -1,0 +1,236 @@
+// Per-function figures on real frames: the reference functions against the
+// fast engine's, one trained model, one frame.
+//
+//   zemb_micro <sequence prefix, e.g. bench/work/walk/walk> [Google Benchmark flags]
+//
+// The model is trained with the default settings over frames 1..200 (the
+// calibration phase of a default run); every benchmark then works on frame
+// 201 against that model, with the mask as frame 200 left it.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/run_parameters.h"
+#include "color/color.h"
+#include "imagedata/imagedata.h"
+#include "model/model.h"
+#include "postproc/postproc.h"
+
+namespace zemb {
+namespace {
+
+// Frames of the calibration phase with the default settings.
+constexpr int calibration_frames = 200;
+constexpr int timed_frame = calibration_frames + 1;
+
+struct Setup {
+    int H = 0, W = 0, n = 3;
+    std::size_t N = 0, model_length = 0;
+    BytePlanes frame;   // frame 201 as read
+    FloatPlanes pixels; // frame 201 in cone coordinates
+    FloatPlanes current, update;
+    std::vector<std::uint8_t> mask;  // as frame 200 left it
+    WeightMatrix weights{};
+    float e = 0.0f;
+};
+
+Setup* setup = nullptr;
+
+bool prepare(const std::string& prefix, int n, Setup& s)
+{
+    auto name = [&](int k) { return prefix + "." + std::to_string(k) + ".ppm"; };
+    if (!read_ppm_size(name(1).c_str(), s.H, s.W))
+        return false;
+    RunParameters params;
+    params.n = n;
+    set_run_parameters(params);
+    s.n = n;
+    s.N = std::size_t(s.H) * std::size_t(s.W);
+    s.model_length = std::size_t(n) * std::size_t(n) * s.N;
+    s.frame = alloc_byte_planes(plane_count, s.N);
+    s.pixels = alloc_float_planes(plane_count, s.N);
+    s.current = alloc_float_planes(plane_count, s.model_length);
+    s.update = alloc_float_planes(plane_count, s.model_length);
+    s.mask.assign(s.N, 0);
+
+    // The calibration phase of a default run, done with the fast engine.
+    FastEngine engine(s.H, s.W, n);
+    ConeConverter converter;
+    auto load = [&](int k) {
+        read_ppm_frame(name(k).c_str(), s.H, s.W, s.frame);
+        converter.convert(s.frame, static_cast<std::ptrdiff_t>(s.N), s.pixels);
+    };
+    load(1);
+    init_model(s.current, s.pixels, s.H, s.W, n);
+    make_weight_kernel(n, spread_for_block_side(n));
+    const float c1 = static_cast<float>(params.c1 * (1.0 / (n + 1)));
+    const float c2 = static_cast<float>(params.c2 * (1.0 / (n + 1)));
+    const float step = static_cast<float>(static_cast<double>(c1) - c2);
+    for (int k = 1; k < calibration_frames; ++k) {
+        load(k + 1);
+        scale_weights(n, static_cast<float>(c1 - (double(k) * step) / double(calibration_frames - 1)),
+                      s.weights);
+        engine.segment_frame(s.pixels, s.current, s.mask.data(), s.weights, params.e1, s.update);
+        std::swap(s.current, s.update);
+    }
+    scale_weights(n, c2, s.weights);
+    s.e = params.e2;
+    load(timed_frame);
+    copy_planes(s.current, s.model_length, s.update);
+    return true;
+}
+
+// ---- Segmentation -------------------------------------------------------------
+
+void BM_SegmentFrameReference(benchmark::State& state)
+{
+    Setup& s = *setup;
+    std::vector<std::uint8_t> mask = s.mask;
+    for (auto _ : state) {
+        std::memcpy(mask.data(), s.mask.data(), s.N);
+        segment_frame(s.pixels, s.H, s.W, s.current, mask.data(), s.weights, s.n, s.e, s.update);
+        benchmark::ClobberMemory();
+    }
+}
+
+// The fast engine as the driver runs it: every element written, models swapped.
+void BM_SegmentFrameFast(benchmark::State& state)
+{
+    Setup& s = *setup;
+    const auto unit = static_cast<VectorUnit>(state.range(0));
+    if (!vector_unit_available(unit)) {
+        state.SkipWithError("vector unit not available on this processor");
+        return;
+    }
+    FastEngine engine(s.H, s.W, s.n, UpdateWrite::every_element, unit);
+    state.SetLabel(vector_unit_name(unit));
+    std::vector<std::uint8_t> mask = s.mask;
+    for (auto _ : state) {
+        std::memcpy(mask.data(), s.mask.data(), s.N);
+        engine.segment_frame(s.pixels, s.current, mask.data(), s.weights, s.e, s.update);
+        benchmark::ClobberMemory();
+    }
+}
+
+// The alternative: only blended elements written, then the whole model
+// copied back as the reference driver does.
+void BM_SegmentFrameFastTouchedThenCopy(benchmark::State& state)
+{
+    Setup& s = *setup;
+    FastEngine engine(s.H, s.W, s.n, UpdateWrite::touched_only);
+    state.SetLabel(vector_unit_name(engine.unit()));
+    std::vector<std::uint8_t> mask = s.mask;
+    FloatPlanes spare = alloc_float_planes(plane_count, s.model_length);
+    for (auto _ : state) {
+        std::memcpy(mask.data(), s.mask.data(), s.N);
+        engine.segment_frame(s.pixels, s.current, mask.data(), s.weights, s.e, s.update);
+        copy_planes(s.update, s.model_length, spare);
+        benchmark::ClobberMemory();
+    }
+}
+
+void BM_FindBestMatchReference(benchmark::State& state)
+{
+    Setup& s = *setup;
+    for (auto _ : state) {
+        Index matches = 0;
+        for (int r = 0; r < s.H; ++r)
+            for (int c = 0; c < s.W; ++c) {
+                const Index p = Index(r) * s.W + c;
+                Index bi = 0, bj = 0;
+                matches += find_best_match(s.pixels[0][p], s.pixels[1][p], s.pixels[2][p], s.current,
+                                           s.W, r, c, s.n, s.e, bi, bj) >= 0;
+            }
+        benchmark::DoNotOptimize(matches);
+    }
+}
+
+// ---- Per-frame work outside the timed span ----------------------------------
+
+void BM_HsvToConePlanesReference(benchmark::State& state)
+{
+    Setup& s = *setup;
+    FloatPlanes out = alloc_float_planes(plane_count, s.N);
+    for (auto _ : state) {
+        hsv_to_cone_planes(s.frame, static_cast<std::ptrdiff_t>(s.N), out);
+        benchmark::ClobberMemory();
+    }
+}
+
+// With the table as a run leaves it: warmed by the frame before.
+void BM_HsvToConePlanesCached(benchmark::State& state)
+{
+    Setup& s = *setup;
+    FloatPlanes out = alloc_float_planes(plane_count, s.N);
+    ConeConverter converter;
+    converter.convert(s.frame, static_cast<std::ptrdiff_t>(s.N), out);
+    for (auto _ : state) {
+        converter.convert(s.frame, static_cast<std::ptrdiff_t>(s.N), out);
+        benchmark::ClobberMemory();
+    }
+}
+
+void BM_FilterMask(benchmark::State& state)
+{
+    Setup& s = *setup;
+    std::vector<std::uint8_t> raw = s.mask;
+    FastEngine engine(s.H, s.W, s.n);
+    engine.segment_frame(s.pixels, s.current, raw.data(), s.weights, s.e, s.update);
+    std::vector<std::uint8_t> mask = raw;
+    for (auto _ : state) {
+        std::memcpy(mask.data(), raw.data(), s.N);
+        filter_mask(mask.data(), s.W, s.N, mask.data());
+        benchmark::ClobberMemory();
+    }
+}
+
+void BM_CopyPlanes(benchmark::State& state)
+{
+    Setup& s = *setup;
+    for (auto _ : state) {
+        copy_planes(s.current, s.model_length, s.update);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 3 *
+                            static_cast<std::int64_t>(s.model_length * sizeof(float)));
+}
+
+BENCHMARK(BM_SegmentFrameReference)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SegmentFrameFast)
+    ->Arg(static_cast<int>(VectorUnit::scalar))
+    ->Arg(static_cast<int>(VectorUnit::avx2))
+    ->Arg(static_cast<int>(VectorUnit::avx512))
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SegmentFrameFastTouchedThenCopy)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FindBestMatchReference)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HsvToConePlanesReference)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HsvToConePlanesCached)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FilterMask)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CopyPlanes)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace zemb
+
+int main(int argc, char** argv)
+{
+    if (argc < 2 || argv[1][0] == '-') {
+        std::fprintf(stderr, "usage: %s <sequence prefix> [benchmark flags]\n", argv[0]);
+        return 2;
+    }
+    static zemb::Setup s;
+    if (!zemb::prepare(argv[1], 3, s)) {
+        std::fprintf(stderr, "zemb_micro: cannot read %s.1.ppm\n", argv[1]);
+        return 1;
+    }
+    zemb::setup = &s;
+    argv[1] = argv[0];
+    int rest = argc - 1;
+    benchmark::Initialize(&rest, argv + 1);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,597 @@
+// The fast engine: segment_frame's results, a pixel row at a time.
+//
+// Why the output cannot change:
+// - Distances. Every distance is squared_distance's: element minus pixel per
+//   coordinate, each float widened to double exactly, squared, and summed as
+//   (dx*dx + dy*dy) + dz*dz. Vector lanes do the same IEEE double operations
+//   in the same order (the build never contracts to fused multiply-adds), so
+//   each lane's double equals the scalar one bit for bit.
+// - Best match. The chain over a block runs exactly as find_best_match's:
+//   scan order, a float best starting at 100, the threshold tested only when
+//   best falls, then the centre re-test. Only where the distances come from
+//   changes (a row of precomputed doubles instead of a call per element).
+// - Blends. Every blend reads `current` only, so its value depends on the
+//   pixel, the weight and the element alone, not on when it is done. What
+//   depends on the scan order is which elements a pixel may blend (the
+//   owners' mask bytes at that moment) and which blend an element keeps (the
+//   last). The classification pass records, in scan order, each window and
+//   the mask test of each of its elements; the blend pass then applies the
+//   windows in that same order. Deferring the blends to the end of the row is
+//   safe because classification never reads the update model.
+// - The update model. With UpdateWrite::every_element the block row below
+//   the pixel row is copied from `current` into `update` before the row's
+//   windows can reach it (a window reaches at most n/2 < n model rows into
+//   the next block row), so every element ends as the copy or as the last
+//   blend written after it: exactly segment_frame's update model when it
+//   starts from a copy of `current`.
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "app/run_parameters.h"
+#include "color/color.h"
+#include "model/model.h"
+
+namespace zemb {
+
+namespace {
+
+// Starting best distance of the chain, as in find_best_match: above any
+// squared distance of two cone points.
+constexpr float no_distance_yet = 100.0f;
+
+// Mask values of a classified pixel.
+constexpr std::uint8_t mask_background = 0;
+constexpr std::uint8_t mask_foreground = 255;
+
+// Degrees in a full turn of the hue circle (shadow test).
+constexpr double full_circle_degrees = 360.0;
+
+// Weight rows padded to two 8-lane vectors, so that a vector load of a window
+// row never reads past its row.
+constexpr int padded_side = 16;
+
+// One background pixel's update, recorded in scan order.
+struct Window {
+    Index first;  // model index of the clipped window's first element
+    int rows;     // clipped window size
+    int cols;
+    double p[plane_count];  // the pixel, widened once
+    // Bit l of lanes[a]: element (a, l) of the window passes the owner test.
+    std::uint16_t lanes[max_block_side];
+};
+
+// Learning weights of the frame as doubles: keep = 1 - w, take = w, by
+// window row and column (counted from the clipped window's first row and
+// column), zero past the side.
+struct BlendWeights {
+    alignas(64) double keep[max_block_side][padded_side];
+    alignas(64) double take[max_block_side][padded_side];
+};
+
+using DistanceRow = void (*)(const float* mx, const float* my, const float* mz, const double* ex,
+                             const double* ey, const double* ez, Index count, double* out);
+using BestPositions = void (*)(const double* d, Index model_cols, int n, int W, double e,
+                               int* found);
+using BlendRow = void (*)(const Window* windows, Index count, Index model_cols,
+                          const FloatPlanes& current, FloatPlanes& update,
+                          const BlendWeights& weights);
+
+// ---- Distances of a model row --------------------------------------------
+// out[j] = squared distance of model element j to expanded pixel j.
+
+inline double distance_of(float mx, float my, float mz, double ex, double ey, double ez)
+{
+    const double dx = static_cast<double>(mx) - ex;
+    const double dy = static_cast<double>(my) - ey;
+    const double dz = static_cast<double>(mz) - ez;
+    return dx * dx + dy * dy + dz * dz;
+}
+
+void distance_row_scalar(const float* mx, const float* my, const float* mz, const double* ex,
+                         const double* ey, const double* ez, Index count, double* out)
+{
+    for (Index j = 0; j < count; ++j)
+        out[j] = distance_of(mx[j], my[j], mz[j], ex[j], ey[j], ez[j]);
+}
+
+// AVX-512 with 256-bit masked loads and stores (every AVX-512 processor but
+// the first Xeon Phi has both).
+#define ZEMB_AVX512 __attribute__((target("avx512f,avx512vl")))
+
+// Float to double and back, every lane (the zero-masking forms stand in for
+// the plain ones, whose GCC 12 headers trip -Wmaybe-uninitialized).
+ZEMB_AVX512 inline __m512d widen(__m256 v) { return _mm512_maskz_cvtps_pd(0xff, v); }
+ZEMB_AVX512 inline __m256 narrow(__m512d v) { return _mm512_maskz_cvtpd_ps(0xff, v); }
+
+__attribute__((target("avx2"))) void distance_row_avx2(const float* mx, const float* my,
+                                                      const float* mz, const double* ex,
+                                                      const double* ey, const double* ez,
+                                                      Index count, double* out)
+{
+    Index j = 0;
+    for (; j + 4 <= count; j += 4) {
+        const __m256d dx = _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(mx + j)), _mm256_loadu_pd(ex + j));
+        const __m256d dy = _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(my + j)), _mm256_loadu_pd(ey + j));
+        const __m256d dz = _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(mz + j)), _mm256_loadu_pd(ez + j));
+        const __m256d sum = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy)),
+                                          _mm256_mul_pd(dz, dz));
+        _mm256_storeu_pd(out + j, sum);
+    }
+    for (; j < count; ++j)
+        out[j] = distance_of(mx[j], my[j], mz[j], ex[j], ey[j], ez[j]);
+}
+
+ZEMB_AVX512 void distance_row_avx512(const float* mx, const float* my,
+                                                           const float* mz, const double* ex,
+                                                           const double* ey, const double* ez,
+                                                           Index count, double* out)
+{
+    Index j = 0;
+    for (; j < count; j += 8) {
+        // The last vector is masked: no element past the row is touched.
+        const Index left = count - j;
+        const __mmask8 m = left >= 8 ? __mmask8(0xff) : __mmask8((1u << left) - 1u);
+        const __m512d px = _mm512_maskz_loadu_pd(m, ex + j);
+        const __m512d py = _mm512_maskz_loadu_pd(m, ey + j);
+        const __m512d pz = _mm512_maskz_loadu_pd(m, ez + j);
+        const __m512d ex8 = widen(_mm256_maskz_loadu_ps(m, mx + j));
+        const __m512d ey8 = widen(_mm256_maskz_loadu_ps(m, my + j));
+        const __m512d ez8 = widen(_mm256_maskz_loadu_ps(m, mz + j));
+        const __m512d dx = _mm512_sub_pd(ex8, px);
+        const __m512d dy = _mm512_sub_pd(ey8, py);
+        const __m512d dz = _mm512_sub_pd(ez8, pz);
+        const __m512d sum = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(dx, dx), _mm512_mul_pd(dy, dy)),
+                                          _mm512_mul_pd(dz, dz));
+        _mm512_mask_storeu_pd(out + j, m, sum);
+    }
+}
+
+// ---- Best-match chains of a pixel row ----------------------------------------
+// found[c] = the block position a*n + b of pixel c's best match, or -1: the
+// chain of find_best_match over distances d[a * model_cols + n*c + b]. The
+// vector forms run the chain of 8 (or 4) pixels side by side, one lane per
+// pixel, with the same comparisons on the same doubles: a lane's best is the
+// float (rounded to nearest, as a cast rounds) widened back to double.
+
+inline int best_position(const double* d, Index model_cols, int n, double e)
+{
+    float best = no_distance_yet;
+    int found = -1;
+    int pos = 0;
+    for (int a = 0; a < n; ++a)
+        for (int b = 0; b < n; ++b, ++pos) {
+            const double v = d[a * model_cols + b];
+            if (v < static_cast<double>(best)) {
+                best = static_cast<float>(v);
+                if (v <= e)
+                    found = pos;
+            }
+        }
+    const Index half = n / 2;
+    const double dc = d[half * model_cols + half];
+    if (dc <= static_cast<double>(best) && dc <= e)
+        found = static_cast<int>(half) * n + static_cast<int>(half);
+    return found;
+}
+
+void best_positions_scalar(const double* d, Index model_cols, int n, int W, double e, int* found)
+{
+    for (Index c = 0; c < W; ++c)
+        found[c] = best_position(d + c * n, model_cols, n, e);
+}
+
+__attribute__((target("avx2"))) void best_positions_avx2(const double* d, Index model_cols, int n,
+                                                        int W, double e, int* found)
+{
+    const __m128i lanes = _mm_mullo_epi32(_mm_setr_epi32(0, 1, 2, 3), _mm_set1_epi32(n));
+    const __m256d threshold = _mm256_set1_pd(e);
+    const int centre = (n / 2) * n + n / 2;
+    Index c = 0;
+    for (; c + 4 <= W; c += 4) {
+        const double* base = d + c * n;
+        __m256d best = _mm256_set1_pd(no_distance_yet);
+        __m256d result = _mm256_set1_pd(-1.0);
+        __m256d centre_distance = best;
+        int pos = 0;
+        for (int a = 0; a < n; ++a)
+            for (int b = 0; b < n; ++b, ++pos) {
+                const __m256d v = _mm256_i32gather_pd(base + a * model_cols + b, lanes, 8);
+                const __m256d lower = _mm256_cmp_pd(v, best, _CMP_LT_OQ);
+                const __m256d rounded = _mm256_cvtps_pd(_mm256_cvtpd_ps(v));
+                best = _mm256_blendv_pd(best, rounded, lower);
+                const __m256d taken = _mm256_and_pd(lower, _mm256_cmp_pd(v, threshold, _CMP_LE_OQ));
+                result = _mm256_blendv_pd(result, _mm256_set1_pd(pos), taken);
+                if (pos == centre)
+                    centre_distance = v;
+            }
+        const __m256d recentre = _mm256_and_pd(_mm256_cmp_pd(centre_distance, best, _CMP_LE_OQ),
+                                               _mm256_cmp_pd(centre_distance, threshold, _CMP_LE_OQ));
+        result = _mm256_blendv_pd(result, _mm256_set1_pd(centre), recentre);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(found + c), _mm256_cvtpd_epi32(result));
+    }
+    for (; c < W; ++c)
+        found[c] = best_position(d + c * n, model_cols, n, e);
+}
+
+ZEMB_AVX512 void best_positions_avx512(const double* d, Index model_cols, int n, int W, double e,
+                                       int* found)
+{
+    const __m256i lanes =
+        _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(n));
+    const __m512d threshold = _mm512_set1_pd(e);
+    const int centre = (n / 2) * n + n / 2;
+    Index c = 0;
+    for (; c + 8 <= W; c += 8) {
+        const double* base = d + c * n;
+        __m512d best = _mm512_set1_pd(no_distance_yet);
+        __m256i result = _mm256_set1_epi32(-1);
+        __m512d centre_distance = best;
+        int pos = 0;
+        for (int a = 0; a < n; ++a)
+            for (int b = 0; b < n; ++b, ++pos) {
+                const __m512d v = _mm512_i32gather_pd(lanes, base + a * model_cols + b, 8);
+                const __mmask8 lower = _mm512_cmp_pd_mask(v, best, _CMP_LT_OQ);
+                best = _mm512_mask_mov_pd(best, lower, widen(narrow(v)));
+                const __mmask8 taken = _mm512_mask_cmp_pd_mask(lower, v, threshold, _CMP_LE_OQ);
+                result = _mm256_mask_mov_epi32(result, taken, _mm256_set1_epi32(pos));
+                if (pos == centre)
+                    centre_distance = v;
+            }
+        const __mmask8 recentre = _mm512_mask_cmp_pd_mask(
+            _mm512_cmp_pd_mask(centre_distance, best, _CMP_LE_OQ), centre_distance, threshold,
+            _CMP_LE_OQ);
+        result = _mm256_mask_mov_epi32(result, recentre, _mm256_set1_epi32(centre));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(found + c), result);
+    }
+    for (; c < W; ++c)
+        found[c] = best_position(d + c * n, model_cols, n, e);
+}
+
+// ---- Blends of a row's windows --------------------------------------------
+// For every window in order, every element whose lane bit is set becomes
+// stored((1 - w) * current + w * p), formed in double as update_neighbourhood
+// forms it.
+
+void blend_row_scalar(const Window* windows, Index count, Index model_cols,
+                      const FloatPlanes& current, FloatPlanes& update, const BlendWeights& weights)
+{
+    for (Index k = 0; k < count; ++k) {
+        const Window& win = windows[k];
+        for (int a = 0; a < win.rows; ++a) {
+            const Index row = win.first + a * model_cols;
+            for (int b = 0; b < win.cols; ++b) {
+                if (!(win.lanes[a] >> b & 1u))
+                    continue;
+                const double keep = weights.keep[a][b];
+                const double take = weights.take[a][b];
+                for (int q = 0; q < plane_count; ++q)
+                    update[q][row + b] = static_cast<float>(
+                        keep * static_cast<double>(current[q][row + b]) + take * win.p[q]);
+            }
+        }
+    }
+}
+
+__attribute__((target("avx2"))) void blend_row_avx2(const Window* windows, Index count,
+                                                   Index model_cols, const FloatPlanes& current,
+                                                   FloatPlanes& update,
+                                                   const BlendWeights& weights)
+{
+    // Lane l of a 4-float masked load or store is on when bit l of the index is.
+    alignas(16) static constexpr std::int32_t lane_masks[16][4] = {
+        {0, 0, 0, 0},   {-1, 0, 0, 0},   {0, -1, 0, 0},   {-1, -1, 0, 0},
+        {0, 0, -1, 0},  {-1, 0, -1, 0},  {0, -1, -1, 0},  {-1, -1, -1, 0},
+        {0, 0, 0, -1},  {-1, 0, 0, -1},  {0, -1, 0, -1},  {-1, -1, 0, -1},
+        {0, 0, -1, -1}, {-1, 0, -1, -1}, {0, -1, -1, -1}, {-1, -1, -1, -1}};
+    const float* cur[plane_count] = {current[0], current[1], current[2]};
+    float* upd[plane_count] = {update[0], update[1], update[2]};
+    for (Index k = 0; k < count; ++k) {
+        const Window& win = windows[k];
+        const __m256d p[plane_count] = {_mm256_set1_pd(win.p[0]), _mm256_set1_pd(win.p[1]),
+                                        _mm256_set1_pd(win.p[2])};
+        for (int a = 0; a < win.rows; ++a) {
+            const Index row = win.first + a * model_cols;
+            for (int b = 0; b < win.cols; b += 4) {
+                const unsigned bits = (win.lanes[a] >> b) & 0xfu;
+                if (bits == 0)
+                    continue;
+                const __m128i m = _mm_load_si128(reinterpret_cast<const __m128i*>(lane_masks[bits]));
+                const __m256d keep = _mm256_load_pd(&weights.keep[a][b]);
+                const __m256d take = _mm256_load_pd(&weights.take[a][b]);
+                for (int q = 0; q < plane_count; ++q) {
+                    const __m256d old = _mm256_cvtps_pd(_mm_maskload_ps(cur[q] + row + b, m));
+                    const __m256d blended =
+                        _mm256_add_pd(_mm256_mul_pd(keep, old), _mm256_mul_pd(take, p[q]));
+                    _mm_maskstore_ps(upd[q] + row + b, m, _mm256_cvtpd_ps(blended));
+                }
+            }
+        }
+    }
+}
+
+ZEMB_AVX512 void blend_row_avx512(const Window* windows, Index count,
+                                                        Index model_cols,
+                                                        const FloatPlanes& current,
+                                                        FloatPlanes& update,
+                                                        const BlendWeights& weights)
+{
+    const float* cur[plane_count] = {current[0], current[1], current[2]};
+    float* upd[plane_count] = {update[0], update[1], update[2]};
+    for (Index k = 0; k < count; ++k) {
+        const Window& win = windows[k];
+        const __m512d p[plane_count] = {_mm512_set1_pd(win.p[0]), _mm512_set1_pd(win.p[1]),
+                                        _mm512_set1_pd(win.p[2])};
+        for (int a = 0; a < win.rows; ++a) {
+            const Index row = win.first + a * model_cols;
+            for (int b = 0; b < win.cols; b += 8) {
+                const __mmask8 m = static_cast<__mmask8>((win.lanes[a] >> b) & 0xffu);
+                if (m == 0)
+                    continue;
+                const __m512d keep = _mm512_load_pd(&weights.keep[a][b]);
+                const __m512d take = _mm512_load_pd(&weights.take[a][b]);
+                for (int q = 0; q < plane_count; ++q) {
+                    const __m512d old = widen(_mm256_maskz_loadu_ps(m, cur[q] + row + b));
+                    const __m512d blended =
+                        _mm512_add_pd(_mm512_mul_pd(keep, old), _mm512_mul_pd(take, p[q]));
+                    _mm256_mask_storeu_ps(upd[q] + row + b, m, narrow(blended));
+                }
+            }
+        }
+    }
+}
+
+// ---- Shadow test ------------------------------------------------------------
+// is_shadow's answer. The value test needs only z, so it runs before the
+// element's hue and saturation are worked out: cone_to_hsv has no side
+// effects, and an element failing the value test fails whatever its hue.
+
+bool is_shadow_fast(float x, float y, float z, const FloatPlanes& model, Index model_cols,
+                    Index row0, Index col0, int n, const RunParameters& params)
+{
+    const double gamma = params.gamma;
+    const double beta = params.beta;
+    const double tau_S = params.tau_S;
+    const double tau_H = params.tau_H;
+    float Hp = 0.0f, Sp = 0.0f, Vp = 0.0f;
+    cone_to_hsv(x, y, z, Hp, Sp, Vp);
+    for (Index a = row0; a < row0 + n; ++a) {
+        for (Index b = col0; b < col0 + n; ++b) {
+            const Index idx = a * model_cols + b;
+            // A NaN ratio (0 / 0) fails here as in is_shadow.
+            const double ratio = static_cast<double>(Vp) / static_cast<double>(model[2][idx]);
+            if (!(ratio >= gamma && ratio <= beta))
+                continue;
+            float Hm = 0.0f, Sm = 0.0f, Vm = 0.0f;
+            cone_to_hsv(model[0][idx], model[1][idx], model[2][idx], Hm, Sm, Vm);
+            const double d = std::fabs(static_cast<double>(Hp) - static_cast<double>(Hm));
+            const float d_around = static_cast<float>(full_circle_degrees - d);
+            const double dH = d < static_cast<double>(d_around) ? d : static_cast<double>(d_around);
+            if (!(std::fabs(static_cast<double>(Sp) - static_cast<double>(Sm)) < tau_S))
+                continue;
+            if (!(dH < tau_H))
+                continue;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+// ---- Vector units -------------------------------------------------------------
+
+bool vector_unit_available(VectorUnit unit)
+{
+    switch (unit) {
+    case VectorUnit::scalar: return true;
+    case VectorUnit::avx2: return __builtin_cpu_supports("avx2");
+    case VectorUnit::avx512: return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+    }
+    return false;
+}
+
+VectorUnit best_vector_unit()
+{
+    if (vector_unit_available(VectorUnit::avx512))
+        return VectorUnit::avx512;
+    if (vector_unit_available(VectorUnit::avx2))
+        return VectorUnit::avx2;
+    return VectorUnit::scalar;
+}
+
+const char* vector_unit_name(VectorUnit unit)
+{
+    switch (unit) {
+    case VectorUnit::scalar: return "scalar";
+    case VectorUnit::avx2: return "avx2";
+    case VectorUnit::avx512: return "avx512";
+    }
+    return "?";
+}
+
+// ---- The engine -----------------------------------------------------------------
+
+struct FastEngine::Scratch {
+    int H = 0, W = 0, n = 0;
+    Index model_cols = 0;
+    UpdateWrite write = UpdateWrite::every_element;
+    VectorUnit unit = VectorUnit::scalar;
+    DistanceRow distance_row = distance_row_scalar;
+    BestPositions best_positions = best_positions_scalar;
+    BlendRow blend_row = blend_row_scalar;
+
+    // The pixel row repeated n times (pixel c at n*c .. n*c+n-1), as doubles.
+    std::vector<double> expanded[plane_count];
+    // Distances of the n model rows of the block row, n * model_cols.
+    std::vector<double> distances;
+    // Owner of each model column (column / n) and row ((row / n) * W).
+    std::vector<Index> column_owner;
+    std::vector<Index> row_owner;
+    // Position a*n + b in a block to its row a and column b.
+    std::vector<int> position_row;
+    std::vector<int> position_col;
+    // Best-match position of each pixel of the row, -1 for none.
+    std::vector<int> found;
+    // The row's windows, in scan order.
+    std::vector<Window> windows;
+    BlendWeights weights{};
+};
+
+FastEngine::FastEngine(int H, int W, int n, UpdateWrite write, VectorUnit unit)
+    : s_(std::make_unique<Scratch>())
+{
+    Scratch& s = *s_;
+    s.H = H;
+    s.W = W;
+    s.n = n;
+    s.model_cols = Index(n) * W;
+    s.write = write;
+    s.unit = vector_unit_available(unit) ? unit : VectorUnit::scalar;
+    switch (s.unit) {
+    case VectorUnit::avx512:
+        s.distance_row = distance_row_avx512;
+        s.best_positions = best_positions_avx512;
+        s.blend_row = blend_row_avx512;
+        break;
+    case VectorUnit::avx2:
+        s.distance_row = distance_row_avx2;
+        s.best_positions = best_positions_avx2;
+        s.blend_row = blend_row_avx2;
+        break;
+    case VectorUnit::scalar:
+        break;
+    }
+    for (auto& plane : s.expanded)
+        plane.assign(static_cast<std::size_t>(s.model_cols), 0.0);
+    s.distances.assign(static_cast<std::size_t>(n) * static_cast<std::size_t>(s.model_cols), 0.0);
+    s.column_owner.resize(static_cast<std::size_t>(s.model_cols));
+    for (Index j = 0; j < s.model_cols; ++j)
+        s.column_owner[static_cast<std::size_t>(j)] = j / n;
+    s.row_owner.resize(static_cast<std::size_t>(Index(n) * H));
+    for (Index i = 0; i < Index(n) * H; ++i)
+        s.row_owner[static_cast<std::size_t>(i)] = (i / n) * W;
+    for (int a = 0; a < n; ++a)
+        for (int b = 0; b < n; ++b) {
+            s.position_row.push_back(a);
+            s.position_col.push_back(b);
+        }
+    s.found.resize(static_cast<std::size_t>(W));
+    s.windows.resize(static_cast<std::size_t>(W));
+}
+
+FastEngine::~FastEngine() = default;
+
+VectorUnit FastEngine::unit() const { return s_->unit; }
+
+void FastEngine::segment_frame(const FloatPlanes& frame, const FloatPlanes& current,
+                               std::uint8_t* mask, const WeightMatrix& weights, float e,
+                               FloatPlanes& update)
+{
+    Scratch& s = *s_;
+    const int H = s.H;
+    const int W = s.W;
+    const int n = s.n;
+    const Index model_cols = s.model_cols;
+    const Index model_rows = Index(n) * H;
+    const Index half = n / 2;
+    const Index block_row_length = Index(n) * model_cols;  // elements of one block row
+    const double threshold = static_cast<double>(e);
+    const RunParameters& params = run_parameters();
+    const bool shadow_removal = params.shadow_removal != 0;
+
+    for (int a = 0; a < n; ++a)
+        for (int b = 0; b < n; ++b) {
+            const double w = weights[static_cast<std::size_t>(a)][static_cast<std::size_t>(b)];
+            s.weights.keep[a][b] = 1.0 - w;
+            s.weights.take[a][b] = w;
+        }
+
+    auto copy_block_row = [&](Index r) {
+        for (int q = 0; q < plane_count; ++q)
+            std::memcpy(update[q] + r * block_row_length, current[q] + r * block_row_length,
+                        static_cast<std::size_t>(block_row_length) * sizeof(float));
+    };
+    const bool every_element = s.write == UpdateWrite::every_element;
+    if (every_element && H > 0)
+        copy_block_row(0);
+
+    for (Index r = 0; r < H; ++r) {
+        // The windows of this row reach at most half model rows into the
+        // next block row: it must hold its copy before they are applied.
+        if (every_element && r + 1 < H)
+            copy_block_row(r + 1);
+
+        // The pixel row, each pixel repeated n times, against which the n
+        // model rows of the block row are measured in one sweep each.
+        const Index pixel_row = r * W;
+        for (int q = 0; q < plane_count; ++q) {
+            const float* src = frame[q] + pixel_row;
+            double* dst = s.expanded[q].data();
+            for (Index c = 0; c < W; ++c)
+                for (int b = 0; b < n; ++b)
+                    dst[c * n + b] = static_cast<double>(src[c]);
+        }
+        for (int a = 0; a < n; ++a) {
+            const Index row = (Index(n) * r + a) * model_cols;
+            s.distance_row(current[0] + row, current[1] + row, current[2] + row,
+                           s.expanded[0].data(), s.expanded[1].data(), s.expanded[2].data(),
+                           model_cols, s.distances.data() + a * model_cols);
+        }
+
+        s.best_positions(s.distances.data(), model_cols, n, W, threshold, s.found.data());
+
+        // Classification in scan order; matches record their window.
+        Index window_count = 0;
+        for (Index c = 0; c < W; ++c) {
+            const int found = s.found[static_cast<std::size_t>(c)];
+            const Index pixel = pixel_row + c;
+            if (found < 0) {
+                const bool shadow =
+                    shadow_removal && is_shadow_fast(frame[0][pixel], frame[1][pixel],
+                                                     frame[2][pixel], current, model_cols,
+                                                     Index(n) * r, Index(n) * c, n, params);
+                mask[pixel] = shadow ? mask_background : mask_foreground;
+                continue;
+            }
+            // Written before the window's owner tests, which therefore see
+            // the pixel's own elements as background.
+            mask[pixel] = mask_background;
+
+            const Index bi = Index(n) * r + s.position_row[static_cast<std::size_t>(found)];
+            const Index bj = Index(n) * c + s.position_col[static_cast<std::size_t>(found)];
+            const Index i0 = std::max<Index>(bi - half, 0);
+            const Index i1 = std::min<Index>(bi + half + 1, model_rows);
+            const Index j0 = std::max<Index>(bj - half, 0);
+            const Index j1 = std::min<Index>(bj + half + 1, model_cols);
+            Window& win = s.windows[static_cast<std::size_t>(window_count++)];
+            win.first = i0 * model_cols + j0;
+            win.rows = static_cast<int>(i1 - i0);
+            win.cols = static_cast<int>(j1 - j0);
+            win.p[0] = frame[0][pixel];
+            win.p[1] = frame[1][pixel];
+            win.p[2] = frame[2][pixel];
+            // The window is at most n wide, so it spans at most two owners:
+            // the one of its first column and the next.
+            const Index left_owner = s.column_owner[static_cast<std::size_t>(j0)];
+            const Index in_left = std::min<Index>(Index(n) * (left_owner + 1) - j0, win.cols);
+            const unsigned all = (1u << win.cols) - 1u;
+            const unsigned left_lanes = (1u << in_left) - 1u;
+            const unsigned right_lanes = all & ~left_lanes;
+            for (int a = 0; a < win.rows; ++a) {
+                const std::uint8_t* owners =
+                    mask + s.row_owner[static_cast<std::size_t>(i0 + a)] + left_owner;
+                unsigned lanes = owners[0] == mask_background ? left_lanes : 0u;
+                if (right_lanes != 0 && owners[1] == mask_background)
+                    lanes |= right_lanes;
+                win.lanes[a] = static_cast<std::uint16_t>(lanes);
+            }
+        }
+        s.blend_row(s.windows.data(), window_count, model_cols, current, update, s.weights);
+    }
+}
+
+}  // namespace zemb
