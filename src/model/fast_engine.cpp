@@ -8,22 +8,22 @@
 //   each lane's double equals the scalar one bit for bit.
 // - Best match. The chain over a block runs exactly as find_best_match's:
 //   scan order, a float best starting at 100, the threshold tested only when
-//   best falls, then the centre re-test. Only where the distances come from
-//   changes (a row of precomputed doubles instead of a call per element).
-// - Blends. Every blend reads `current` only, so its value depends on the
-//   pixel, the weight and the element alone, not on when it is done. What
-//   depends on the scan order is which elements a pixel may blend (the
-//   owners' mask bytes at that moment) and which blend an element keeps (the
-//   last). The classification pass records, in scan order, each window and
-//   the mask test of each of its elements; the blend pass then applies the
-//   windows in that same order. Deferring the blends to the end of the row is
-//   safe because classification never reads the update model.
+//   best falls, then the centre re-test. The vector forms run the chains of
+//   4 or 8 pixels side by side, one lane per pixel; a lane's best is the
+//   distance rounded to float as a cast rounds it, widened back to double.
+// - Classification and blends go pixel by pixel in scan order, so every
+//   owner test reads the mask as the reference reads it and the last blend
+//   written to an element is the reference's last. A blend reads `current`
+//   only and is formed as (1 - w) * old + w * p in double, stored as float;
+//   a vector lane does the same operations.
 // - The update model. With UpdateWrite::every_element the block row below
 //   the pixel row is copied from `current` into `update` before the row's
 //   windows can reach it (a window reaches at most n/2 < n model rows into
 //   the next block row), so every element ends as the copy or as the last
 //   blend written after it: exactly segment_frame's update model when it
-//   starts from a copy of `current`.
+//   starts from a copy of `current`. The caller then swaps the two models
+//   instead of copying 3 x n x n x N floats after the frame; the copy moves
+//   into the frame, where it runs while the block row is hot in the cache.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -54,9 +54,10 @@ constexpr double full_circle_degrees = 360.0;
 // row never reads past its row.
 constexpr int padded_side = 16;
 
-// One background pixel's update, recorded in scan order.
+// The update window of one background pixel, clipped to the model.
 struct Window {
-    Index first;  // model index of the clipped window's first element
+    Index row0;  // model row and column of the clipped window's first element
+    Index col0;
     int rows;     // clipped window size
     int cols;
     double p[plane_count];  // the pixel, widened once
@@ -76,9 +77,6 @@ using DistanceRow = void (*)(const float* mx, const float* my, const float* mz, 
                              const double* ey, const double* ez, Index count, double* out);
 using BestPositions = void (*)(const double* d, Index model_cols, int n, int W, double e,
                                int* found);
-using BlendRow = void (*)(const Window* windows, Index count, Index model_cols,
-                          const FloatPlanes& current, FloatPlanes& update,
-                          const BlendWeights& weights);
 
 // ---- Distances of a model row --------------------------------------------
 // out[j] = squared distance of model element j to expanded pixel j.
@@ -189,6 +187,7 @@ __attribute__((target("avx2"))) void best_positions_avx2(const double* d, Index 
 {
     const __m128i lanes = _mm_mullo_epi32(_mm_setr_epi32(0, 1, 2, 3), _mm_set1_epi32(n));
     const __m256d threshold = _mm256_set1_pd(e);
+    const __m256d all_lanes = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
     const int centre = (n / 2) * n + n / 2;
     Index c = 0;
     for (; c + 4 <= W; c += 4) {
@@ -199,7 +198,9 @@ __attribute__((target("avx2"))) void best_positions_avx2(const double* d, Index 
         int pos = 0;
         for (int a = 0; a < n; ++a)
             for (int b = 0; b < n; ++b, ++pos) {
-                const __m256d v = _mm256_i32gather_pd(base + a * model_cols + b, lanes, 8);
+                const __m256d v = _mm256_mask_i32gather_pd(_mm256_setzero_pd(),
+                                                           base + a * model_cols + b, lanes,
+                                                           all_lanes, 8);
                 const __m256d lower = _mm256_cmp_pd(v, best, _CMP_LT_OQ);
                 const __m256d rounded = _mm256_cvtps_pd(_mm256_cvtpd_ps(v));
                 best = _mm256_blendv_pd(best, rounded, lower);
@@ -233,7 +234,8 @@ ZEMB_AVX512 void best_positions_avx512(const double* d, Index model_cols, int n,
         int pos = 0;
         for (int a = 0; a < n; ++a)
             for (int b = 0; b < n; ++b, ++pos) {
-                const __m512d v = _mm512_i32gather_pd(lanes, base + a * model_cols + b, 8);
+                const __m512d v = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), 0xff, lanes,
+                                                           base + a * model_cols + b, 8);
                 const __mmask8 lower = _mm512_cmp_pd_mask(v, best, _CMP_LT_OQ);
                 best = _mm512_mask_mov_pd(best, lower, widen(narrow(v)));
                 const __mmask8 taken = _mm512_mask_cmp_pd_mask(lower, v, threshold, _CMP_LE_OQ);
@@ -251,94 +253,81 @@ ZEMB_AVX512 void best_positions_avx512(const double* d, Index model_cols, int n,
         found[c] = best_position(d + c * n, model_cols, n, e);
 }
 
-// ---- Blends of a row's windows --------------------------------------------
-// For every window in order, every element whose lane bit is set becomes
-// stored((1 - w) * current + w * p), formed in double as update_neighbourhood
-// forms it.
+// ---- Blend of one window --------------------------------------------------------
+// Every element whose lane bit is set becomes stored((1 - w) * current + w * p)
+// in `update`, formed in double as update_neighbourhood forms it.
 
-void blend_row_scalar(const Window* windows, Index count, Index model_cols,
-                      const FloatPlanes& current, FloatPlanes& update, const BlendWeights& weights)
+using BlendWindow = void (*)(const Window& win, Index model_cols, const float* const* current,
+                             float* const* update, const BlendWeights& weights);
+
+inline void blend_window_scalar(const Window& win, Index model_cols, const float* const* current,
+                                float* const* update, const BlendWeights& weights)
 {
-    for (Index k = 0; k < count; ++k) {
-        const Window& win = windows[k];
-        for (int a = 0; a < win.rows; ++a) {
-            const Index row = win.first + a * model_cols;
-            for (int b = 0; b < win.cols; ++b) {
-                if (!(win.lanes[a] >> b & 1u))
-                    continue;
-                const double keep = weights.keep[a][b];
-                const double take = weights.take[a][b];
-                for (int q = 0; q < plane_count; ++q)
-                    update[q][row + b] = static_cast<float>(
-                        keep * static_cast<double>(current[q][row + b]) + take * win.p[q]);
+    for (int a = 0; a < win.rows; ++a) {
+        const Index row = (win.row0 + a) * model_cols + win.col0;
+        for (int b = 0; b < win.cols; ++b) {
+            if (!(win.lanes[a] >> b & 1u))
+                continue;
+            const double keep = weights.keep[a][b];
+            const double take = weights.take[a][b];
+            for (int q = 0; q < plane_count; ++q)
+                update[q][row + b] = static_cast<float>(
+                    keep * static_cast<double>(current[q][row + b]) + take * win.p[q]);
+        }
+    }
+}
+
+// Lane l of a 4-float masked load or store is on when bit l of the index is.
+alignas(16) constexpr std::int32_t avx2_lane_masks[16][4] = {
+    {0, 0, 0, 0},   {-1, 0, 0, 0},   {0, -1, 0, 0},   {-1, -1, 0, 0},
+    {0, 0, -1, 0},  {-1, 0, -1, 0},  {0, -1, -1, 0},  {-1, -1, -1, 0},
+    {0, 0, 0, -1},  {-1, 0, 0, -1},  {0, -1, 0, -1},  {-1, -1, 0, -1},
+    {0, 0, -1, -1}, {-1, 0, -1, -1}, {0, -1, -1, -1}, {-1, -1, -1, -1}};
+
+__attribute__((target("avx2"))) inline void blend_window_avx2(
+    const Window& win, Index model_cols, const float* const* current, float* const* update,
+    const BlendWeights& weights)
+{
+    const __m256d p[plane_count] = {_mm256_set1_pd(win.p[0]), _mm256_set1_pd(win.p[1]),
+                                    _mm256_set1_pd(win.p[2])};
+    for (int a = 0; a < win.rows; ++a) {
+        const Index row = (win.row0 + a) * model_cols + win.col0;
+        for (int b = 0; b < win.cols; b += 4) {
+            const unsigned bits = (win.lanes[a] >> b) & 0xfu;
+            if (bits == 0)
+                continue;
+            const __m128i m = _mm_load_si128(reinterpret_cast<const __m128i*>(avx2_lane_masks[bits]));
+            const __m256d keep = _mm256_load_pd(&weights.keep[a][b]);
+            const __m256d take = _mm256_load_pd(&weights.take[a][b]);
+            for (int q = 0; q < plane_count; ++q) {
+                const __m256d old = _mm256_cvtps_pd(_mm_maskload_ps(current[q] + row + b, m));
+                const __m256d blended =
+                    _mm256_add_pd(_mm256_mul_pd(keep, old), _mm256_mul_pd(take, p[q]));
+                _mm_maskstore_ps(update[q] + row + b, m, _mm256_cvtpd_ps(blended));
             }
         }
     }
 }
 
-__attribute__((target("avx2"))) void blend_row_avx2(const Window* windows, Index count,
-                                                   Index model_cols, const FloatPlanes& current,
-                                                   FloatPlanes& update,
-                                                   const BlendWeights& weights)
+ZEMB_AVX512 inline void blend_window_avx512(const Window& win, Index model_cols,
+                                            const float* const* current, float* const* update,
+                                            const BlendWeights& weights)
 {
-    // Lane l of a 4-float masked load or store is on when bit l of the index is.
-    alignas(16) static constexpr std::int32_t lane_masks[16][4] = {
-        {0, 0, 0, 0},   {-1, 0, 0, 0},   {0, -1, 0, 0},   {-1, -1, 0, 0},
-        {0, 0, -1, 0},  {-1, 0, -1, 0},  {0, -1, -1, 0},  {-1, -1, -1, 0},
-        {0, 0, 0, -1},  {-1, 0, 0, -1},  {0, -1, 0, -1},  {-1, -1, 0, -1},
-        {0, 0, -1, -1}, {-1, 0, -1, -1}, {0, -1, -1, -1}, {-1, -1, -1, -1}};
-    const float* cur[plane_count] = {current[0], current[1], current[2]};
-    float* upd[plane_count] = {update[0], update[1], update[2]};
-    for (Index k = 0; k < count; ++k) {
-        const Window& win = windows[k];
-        const __m256d p[plane_count] = {_mm256_set1_pd(win.p[0]), _mm256_set1_pd(win.p[1]),
-                                        _mm256_set1_pd(win.p[2])};
-        for (int a = 0; a < win.rows; ++a) {
-            const Index row = win.first + a * model_cols;
-            for (int b = 0; b < win.cols; b += 4) {
-                const unsigned bits = (win.lanes[a] >> b) & 0xfu;
-                if (bits == 0)
-                    continue;
-                const __m128i m = _mm_load_si128(reinterpret_cast<const __m128i*>(lane_masks[bits]));
-                const __m256d keep = _mm256_load_pd(&weights.keep[a][b]);
-                const __m256d take = _mm256_load_pd(&weights.take[a][b]);
-                for (int q = 0; q < plane_count; ++q) {
-                    const __m256d old = _mm256_cvtps_pd(_mm_maskload_ps(cur[q] + row + b, m));
-                    const __m256d blended =
-                        _mm256_add_pd(_mm256_mul_pd(keep, old), _mm256_mul_pd(take, p[q]));
-                    _mm_maskstore_ps(upd[q] + row + b, m, _mm256_cvtpd_ps(blended));
-                }
-            }
-        }
-    }
-}
-
-ZEMB_AVX512 void blend_row_avx512(const Window* windows, Index count,
-                                                        Index model_cols,
-                                                        const FloatPlanes& current,
-                                                        FloatPlanes& update,
-                                                        const BlendWeights& weights)
-{
-    const float* cur[plane_count] = {current[0], current[1], current[2]};
-    float* upd[plane_count] = {update[0], update[1], update[2]};
-    for (Index k = 0; k < count; ++k) {
-        const Window& win = windows[k];
-        const __m512d p[plane_count] = {_mm512_set1_pd(win.p[0]), _mm512_set1_pd(win.p[1]),
-                                        _mm512_set1_pd(win.p[2])};
-        for (int a = 0; a < win.rows; ++a) {
-            const Index row = win.first + a * model_cols;
-            for (int b = 0; b < win.cols; b += 8) {
-                const __mmask8 m = static_cast<__mmask8>((win.lanes[a] >> b) & 0xffu);
-                if (m == 0)
-                    continue;
-                const __m512d keep = _mm512_load_pd(&weights.keep[a][b]);
-                const __m512d take = _mm512_load_pd(&weights.take[a][b]);
-                for (int q = 0; q < plane_count; ++q) {
-                    const __m512d old = widen(_mm256_maskz_loadu_ps(m, cur[q] + row + b));
-                    const __m512d blended =
-                        _mm512_add_pd(_mm512_mul_pd(keep, old), _mm512_mul_pd(take, p[q]));
-                    _mm256_mask_storeu_ps(upd[q] + row + b, m, narrow(blended));
-                }
+    const __m512d p[plane_count] = {_mm512_set1_pd(win.p[0]), _mm512_set1_pd(win.p[1]),
+                                    _mm512_set1_pd(win.p[2])};
+    for (int a = 0; a < win.rows; ++a) {
+        const Index row = (win.row0 + a) * model_cols + win.col0;
+        for (int b = 0; b < win.cols; b += 8) {
+            const __mmask8 m = static_cast<__mmask8>((win.lanes[a] >> b) & 0xffu);
+            if (m == 0)
+                continue;
+            const __m512d keep = _mm512_load_pd(&weights.keep[a][b]);
+            const __m512d take = _mm512_load_pd(&weights.take[a][b]);
+            for (int q = 0; q < plane_count; ++q) {
+                const __m512d old = widen(_mm256_maskz_loadu_ps(m, current[q] + row + b));
+                const __m512d blended =
+                    _mm512_add_pd(_mm512_mul_pd(keep, old), _mm512_mul_pd(take, p[q]));
+                _mm256_mask_storeu_ps(update[q] + row + b, m, narrow(blended));
             }
         }
     }
@@ -420,9 +409,6 @@ struct FastEngine::Scratch {
     Index model_cols = 0;
     UpdateWrite write = UpdateWrite::every_element;
     VectorUnit unit = VectorUnit::scalar;
-    DistanceRow distance_row = distance_row_scalar;
-    BestPositions best_positions = best_positions_scalar;
-    BlendRow blend_row = blend_row_scalar;
 
     // The pixel row repeated n times (pixel c at n*c .. n*c+n-1), as doubles.
     std::vector<double> expanded[plane_count];
@@ -436,8 +422,6 @@ struct FastEngine::Scratch {
     std::vector<int> position_col;
     // Best-match position of each pixel of the row, -1 for none.
     std::vector<int> found;
-    // The row's windows, in scan order.
-    std::vector<Window> windows;
     BlendWeights weights{};
 };
 
@@ -451,20 +435,6 @@ FastEngine::FastEngine(int H, int W, int n, UpdateWrite write, VectorUnit unit)
     s.model_cols = Index(n) * W;
     s.write = write;
     s.unit = vector_unit_available(unit) ? unit : VectorUnit::scalar;
-    switch (s.unit) {
-    case VectorUnit::avx512:
-        s.distance_row = distance_row_avx512;
-        s.best_positions = best_positions_avx512;
-        s.blend_row = blend_row_avx512;
-        break;
-    case VectorUnit::avx2:
-        s.distance_row = distance_row_avx2;
-        s.best_positions = best_positions_avx2;
-        s.blend_row = blend_row_avx2;
-        break;
-    case VectorUnit::scalar:
-        break;
-    }
     for (auto& plane : s.expanded)
         plane.assign(static_cast<std::size_t>(s.model_cols), 0.0);
     s.distances.assign(static_cast<std::size_t>(n) * static_cast<std::size_t>(s.model_cols), 0.0);
@@ -480,18 +450,22 @@ FastEngine::FastEngine(int H, int W, int n, UpdateWrite write, VectorUnit unit)
             s.position_col.push_back(b);
         }
     s.found.resize(static_cast<std::size_t>(W));
-    s.windows.resize(static_cast<std::size_t>(W));
+
 }
 
 FastEngine::~FastEngine() = default;
 
 VectorUnit FastEngine::unit() const { return s_->unit; }
 
-void FastEngine::segment_frame(const FloatPlanes& frame, const FloatPlanes& current,
-                               std::uint8_t* mask, const WeightMatrix& weights, float e,
-                               FloatPlanes& update)
+namespace {
+
+// One frame, a pixel row at a time, with the vector unit's kernels: the
+// row's distances, its best-match chains, then its pixels in scan order,
+// each match blending its window at once.
+template <DistanceRow distance_row, BestPositions best_positions, BlendWindow blend_window>
+void segment_rows(FastEngine::Scratch& s, const FloatPlanes& frame, const FloatPlanes& current,
+                  std::uint8_t* mask, float e, FloatPlanes& update)
 {
-    Scratch& s = *s_;
     const int H = s.H;
     const int W = s.W;
     const int n = s.n;
@@ -502,20 +476,17 @@ void FastEngine::segment_frame(const FloatPlanes& frame, const FloatPlanes& curr
     const double threshold = static_cast<double>(e);
     const RunParameters& params = run_parameters();
     const bool shadow_removal = params.shadow_removal != 0;
+    const float* cur[plane_count] = {current[0], current[1], current[2]};
 
-    for (int a = 0; a < n; ++a)
-        for (int b = 0; b < n; ++b) {
-            const double w = weights[static_cast<std::size_t>(a)][static_cast<std::size_t>(b)];
-            s.weights.keep[a][b] = 1.0 - w;
-            s.weights.take[a][b] = w;
-        }
-
+    // Every element: each block row of `update` is first copied from
+    // `current`, before any window can reach it, then takes its blends.
+    const bool every_element = s.write == UpdateWrite::every_element;
+    float* upd[plane_count] = {update[0], update[1], update[2]};
     auto copy_block_row = [&](Index r) {
         for (int q = 0; q < plane_count; ++q)
-            std::memcpy(update[q] + r * block_row_length, current[q] + r * block_row_length,
+            std::memcpy(upd[q] + r * block_row_length, cur[q] + r * block_row_length,
                         static_cast<std::size_t>(block_row_length) * sizeof(float));
     };
-    const bool every_element = s.write == UpdateWrite::every_element;
     if (every_element && H > 0)
         copy_block_row(0);
 
@@ -537,15 +508,12 @@ void FastEngine::segment_frame(const FloatPlanes& frame, const FloatPlanes& curr
         }
         for (int a = 0; a < n; ++a) {
             const Index row = (Index(n) * r + a) * model_cols;
-            s.distance_row(current[0] + row, current[1] + row, current[2] + row,
-                           s.expanded[0].data(), s.expanded[1].data(), s.expanded[2].data(),
-                           model_cols, s.distances.data() + a * model_cols);
+            distance_row(cur[0] + row, cur[1] + row, cur[2] + row, s.expanded[0].data(),
+                         s.expanded[1].data(), s.expanded[2].data(), model_cols,
+                         s.distances.data() + a * model_cols);
         }
+        best_positions(s.distances.data(), model_cols, n, W, threshold, s.found.data());
 
-        s.best_positions(s.distances.data(), model_cols, n, W, threshold, s.found.data());
-
-        // Classification in scan order; matches record their window.
-        Index window_count = 0;
         for (Index c = 0; c < W; ++c) {
             const int found = s.found[static_cast<std::size_t>(c)];
             const Index pixel = pixel_row + c;
@@ -567,8 +535,9 @@ void FastEngine::segment_frame(const FloatPlanes& frame, const FloatPlanes& curr
             const Index i1 = std::min<Index>(bi + half + 1, model_rows);
             const Index j0 = std::max<Index>(bj - half, 0);
             const Index j1 = std::min<Index>(bj + half + 1, model_cols);
-            Window& win = s.windows[static_cast<std::size_t>(window_count++)];
-            win.first = i0 * model_cols + j0;
+            Window win;
+            win.row0 = i0;
+            win.col0 = j0;
             win.rows = static_cast<int>(i1 - i0);
             win.cols = static_cast<int>(j1 - j0);
             win.p[0] = frame[0][pixel];
@@ -589,8 +558,58 @@ void FastEngine::segment_frame(const FloatPlanes& frame, const FloatPlanes& curr
                     lanes |= right_lanes;
                 win.lanes[a] = static_cast<std::uint16_t>(lanes);
             }
+            blend_window(win, model_cols, cur, upd, s.weights);
         }
-        s.blend_row(s.windows.data(), window_count, model_cols, current, update, s.weights);
+    }
+}
+
+// One instance per vector unit. `flatten` inlines the kernels into the
+// instance, which carries the unit's target: the kernels' vector code never
+// leaks into code that runs on other processors.
+void segment_scalar(FastEngine::Scratch& s, const FloatPlanes& frame, const FloatPlanes& current,
+                    std::uint8_t* mask, float e, FloatPlanes& update)
+{
+    segment_rows<distance_row_scalar, best_positions_scalar, blend_window_scalar>(
+        s, frame, current, mask, e, update);
+}
+
+__attribute__((target("avx2"), flatten)) void segment_avx2(FastEngine::Scratch& s,
+                                                           const FloatPlanes& frame,
+                                                           const FloatPlanes& current,
+                                                           std::uint8_t* mask, float e,
+                                                           FloatPlanes& update)
+{
+    segment_rows<distance_row_avx2, best_positions_avx2, blend_window_avx2>(s, frame, current,
+                                                                          mask, e, update);
+}
+
+ZEMB_AVX512 __attribute__((flatten)) void segment_avx512(FastEngine::Scratch& s,
+                                                         const FloatPlanes& frame,
+                                                         const FloatPlanes& current,
+                                                         std::uint8_t* mask, float e,
+                                                         FloatPlanes& update)
+{
+    segment_rows<distance_row_avx512, best_positions_avx512, blend_window_avx512>(
+        s, frame, current, mask, e, update);
+}
+
+}  // namespace
+
+void FastEngine::segment_frame(const FloatPlanes& frame, const FloatPlanes& current,
+                               std::uint8_t* mask, const WeightMatrix& weights, float e,
+                               FloatPlanes& update)
+{
+    Scratch& s = *s_;
+    for (int a = 0; a < s.n; ++a)
+        for (int b = 0; b < s.n; ++b) {
+            const double w = weights[static_cast<std::size_t>(a)][static_cast<std::size_t>(b)];
+            s.weights.keep[a][b] = 1.0 - w;
+            s.weights.take[a][b] = w;
+        }
+    switch (s.unit) {
+    case VectorUnit::avx512: segment_avx512(s, frame, current, mask, e, update); break;
+    case VectorUnit::avx2: segment_avx2(s, frame, current, mask, e, update); break;
+    case VectorUnit::scalar: segment_scalar(s, frame, current, mask, e, update); break;
     }
 }
 

@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# The benchmark in one command: builds what it needs into bench/build,
+# unpacks the sequences into bench/work, runs the reference engine
+# (zemb-reference) and the fast one (zemb) side by side, then the
+# per-function figures.
+#
+#   bench/run.sh                 # everything
+#   ZEMB_DATA=/path/to/data      # where walk-320x240.tar.xz and cdnet-highway.tar are
+#                                # (default: ../shared/data beside the repository)
+#   ZEMB_BENCH_REPEATS=5         # runs per figure; the median is shown (default 3)
+#   ZEMB_HIGHWAY_LAST=500        # last highway frame used (default 500)
+#   ZEMB_BENCH_MICRO=0           # skip the per-function figures
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+data=${ZEMB_DATA:-$root/../shared/data}
+repeats=${ZEMB_BENCH_REPEATS:-3}
+highway_last=${ZEMB_HIGHWAY_LAST:-500}
+build=$root/bench/build
+work=$root/bench/work
+
+echo "== Building (Release, bench/build)"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DZEMB_BENCH=ON -DZEMB_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 >/dev/null
+
+echo "== Preparing the sequences (bench/work)"
+if [ ! -f "$work/walk/walk.300.ppm" ]; then
+  mkdir -p "$work/walk"
+  (cd "$work/walk" && cmake -E tar xf "$data/walk-320x240.tar.xz")
+fi
+if [ ! -f "$work/highway/in.$highway_last.ppm" ]; then
+  command -v djpeg >/dev/null || { echo "djpeg not found: install libjpeg-turbo-progs" >&2; exit 1; }
+  mkdir -p "$work/highway-jpg" "$work/highway"
+  members=()
+  for ((k = 1; k <= highway_last; k++)); do members+=("$(printf 'highway/input/in%06d.jpg' "$k")"); done
+  (cd "$work/highway-jpg" && cmake -E tar xf "$data/cdnet-highway.tar" "${members[@]}")
+  for f in "$work"/highway-jpg/highway/input/in*.jpg; do
+    k=${f##*/in}; k=$((10#${k%.jpg}))
+    djpeg -pnm "$f" > "$work/highway/in.$k.ppm"
+  done
+  rm -rf "$work/highway-jpg"
+fi
+mkdir -p "$work/out"
+
+model=$(lscpu | sed -n 's/^Model name:[[:space:]]*//p' | head -1)
+units=$(grep -o -w -E 'avx2|avx512f' /proc/cpuinfo | sort -u | tr '\n' ' ')
+echo
+echo "Machine: $model, $(nproc) cores; vector units: ${units:-none (plain SSE2)}"
+echo "Figures: median of $repeats runs. ms/frame: segmentation and update (the program's"
+echo "\"(no I/O)\" figure); wall: whole process (reading frames to writing masks) per frame."
+echo
+
+printf '%-8s %-10s %-10s %12s %12s %12s %9s\n' sequence settings engine "calib ms/f" "online ms/f" "wall ms/f" "peak MB"
+measure() {  # sequence prefix first last label settings...
+  local prefix=$1 first=$2 last=$3 label=$4; shift 4
+  local frames=$((last - first + 1)) ref fast
+  ref=$("$build/bench/zemb_measure" "$repeats" "$work/out" "$build/zemb-reference" "$prefix" "$first" "$last" "$@")
+  fast=$("$build/bench/zemb_measure" "$repeats" "$work/out" "$build/zemb" "$prefix" "$first" "$last" "$@")
+  local seq=${prefix##*/}
+  for pair in "reference:$ref" "fast:$fast"; do
+    local name=${pair%%:*} fig=${pair#*:}
+    echo "$fig" | awk -v s="$seq" -v l="$label" -v e="$name" -v f="$frames" \
+      '{ printf "%-8s %-10s %-10s %12s %12s %12.3f %9.1f\n", s, l, e, $1, $2, 1000 * $3 / f, $4 / 1024 }'
+  done
+  echo "$ref $fast" | awk -v f="$frames" \
+    '{ printf "%-8s %-10s %-10s %11.1fx %11.1fx %11.1fx\n", "", "", "ratio", $1 / $5, $2 / $6, $3 / $7 }'
+}
+measure "$work/walk/walk" 1 300 defaults
+measure "$work/walk/walk" 1 300 "-n 5 -s" -n 5 -s
+measure "$work/highway/in" 1 "$highway_last" defaults
+measure "$work/highway/in" 1 "$highway_last" "-n 5 -s" -n 5 -s
+
+echo
+if [ -x "$build/bench/zemb_opencv" ]; then
+  echo "OpenCV background subtractors (apply() only, one thread, ms/frame):"
+  printf '%-8s %10s %10s\n' sequence MOG2 KNN
+  printf '%-8s %10s %10s\n' walk $("$build/bench/zemb_opencv" "$work/walk/walk" 1 300)
+  printf '%-8s %10s %10s\n' highway $("$build/bench/zemb_opencv" "$work/highway/in" 1 "$highway_last")
+else
+  echo "OpenCV's video module is not installed (libopencv-dev): MOG2 and KNN skipped."
+fi
+
+if [ "${ZEMB_BENCH_MICRO:-1}" != 0 ]; then
+  echo
+  echo "== Per-function figures (walk 320 x 240, n = 3, frame 201 against the model of frames 1..200)"
+  "$build/bench/zemb_micro" "$work/walk/walk" --benchmark_repetitions="$repeats" \
+    --benchmark_report_aggregates_only=true 2>/dev/null | grep -E '^(Benchmark|BM_.*_median|-)' || true
+fi
