@@ -51,12 +51,11 @@ echo "\"(no I/O)\" figure); wall: whole process (reading frames to writing masks
 echo
 
 printf '%-8s %-10s %-10s %12s %12s %12s %9s\n' sequence settings engine "calib ms/f" "online ms/f" "wall ms/f" "peak MB"
-measure() {  # sequence prefix first last label settings...
-  local prefix=$1 first=$2 last=$3 label=$4; shift 4
+measure() {  # name prefix first last label settings...
+  local seq=$1 prefix=$2 first=$3 last=$4 label=$5; shift 5
   local frames=$((last - first + 1)) ref fast
   ref=$("$build/bench/zemb_measure" "$repeats" "$work/out" "$build/zemb-reference" "$prefix" "$first" "$last" "$@")
   fast=$("$build/bench/zemb_measure" "$repeats" "$work/out" "$build/zemb" "$prefix" "$first" "$last" "$@")
-  local seq=${prefix##*/}
   for pair in "reference:$ref" "fast:$fast"; do
     local name=${pair%%:*} fig=${pair#*:}
     echo "$fig" | awk -v s="$seq" -v l="$label" -v e="$name" -v f="$frames" \
@@ -65,10 +64,10 @@ measure() {  # sequence prefix first last label settings...
   echo "$ref $fast" | awk -v f="$frames" \
     '{ printf "%-8s %-10s %-10s %11.1fx %11.1fx %11.1fx\n", "", "", "ratio", $1 / $5, $2 / $6, $3 / $7 }'
 }
-measure "$work/walk/walk" 1 300 defaults
-measure "$work/walk/walk" 1 300 "-n 5 -s" -n 5 -s
-measure "$work/highway/in" 1 "$highway_last" defaults
-measure "$work/highway/in" 1 "$highway_last" "-n 5 -s" -n 5 -s
+measure walk "$work/walk/walk" 1 300 defaults
+measure walk "$work/walk/walk" 1 300 "-n 5 -s" -n 5 -s
+measure highway "$work/highway/in" 1 "$highway_last" defaults
+measure highway "$work/highway/in" 1 "$highway_last" "-n 5 -s" -n 5 -s
 
 echo
 if [ -x "$build/bench/zemb_opencv" ]; then
