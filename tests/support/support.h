@@ -44,4 +44,8 @@ struct RunResult {
 // Runs the zemb executable in `dir` with standard input from /dev/null.
 RunResult run_zemb(const std::string& dir, const std::vector<std::string>& args);
 
+// The same for any program, given by its path.
+RunResult run_program(const std::string& exe, const std::string& dir,
+                      const std::vector<std::string>& args);
+
 }  // namespace zemb::test
