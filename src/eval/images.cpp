@@ -43,7 +43,7 @@ void skip_blanks(std::FILE* in)
     }
 }
 
-long read_header_number(std::FILE* in, const std::string& path, const char* field)
+long read_header_number(std::FILE* in, const std::string& path, const char* field, bool last_field)
 {
     skip_blanks(in);
     long value = 0;
@@ -56,7 +56,10 @@ long read_header_number(std::FILE* in, const std::string& path, const char* fiel
     }
     if (digits == 0)
         throw EvalError(path, std::string("PGM header: no ") + field);
-    if (ch != EOF && ch != ' ' && ch != '\t' && ch != '\n' && ch != '\r' && ch != '#')
+    // Width and height may be followed by a comment; maxval only by the one
+    // white-space byte that ends the header.
+    const bool blank = ch == EOF || ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r';
+    if (!blank && !(ch == '#' && !last_field))
         throw EvalError(path, std::string("PGM header: ") + field + " is not a plain number");
     if (ch == '#')
         std::ungetc(ch, in);
@@ -65,10 +68,10 @@ long read_header_number(std::FILE* in, const std::string& path, const char* fiel
 
 GreyImage read_pgm(std::FILE* in, const std::string& path)
 {
-    const long width = read_header_number(in, path, "width");
-    const long height = read_header_number(in, path, "height");
+    const long width = read_header_number(in, path, "width", false);
+    const long height = read_header_number(in, path, "height", false);
     // The single white-space byte after maxval was taken by read_header_number.
-    const long maxval = read_header_number(in, path, "maxval");
+    const long maxval = read_header_number(in, path, "maxval", true);
     if (width == 0 || height == 0)
         throw EvalError(path, "the image has no pixels");
     if (width > max_side || height > max_side || width * height > max_pixels)

@@ -183,7 +183,7 @@ TEST_F(EvalTool, AMissingFileInsideTheRangeIsAnErrorNamingIt)
     EXPECT_EQ(r.err, "zemb-eval: seq/groundtruth/gt000002.png: cannot open: No such file or directory\n");
 }
 
-TEST_F(EvalTool, DamagedFilesAreErrorsNamingThem)
+TEST_F(EvalTool, DamagedFilesAreErrorsNamingThemAndHeaderCommentsAreRead)
 {
     frames(1, 1);
     test::write_file(gt(1), "not an image at all");
@@ -196,6 +196,18 @@ TEST_F(EvalTool, DamagedFilesAreErrorsNamingThem)
     r = eval({"out", "seq"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "zemb-eval: out/inMask.1.pgm: the raster ends after 9 of 15 bytes\n");
+
+    test::write_file(mask(1), "P5\n5 3\n65535\n" + std::string(30, '\0'));
+    r = eval({"out", "seq"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zemb-eval: out/inMask.1.pgm: maxval 65535: only 8-bit PGM is read\n");
+
+    // Comments may sit between the header fields.
+    test::write_file(mask(1), "P5 # zemb\n5 # width\n3\n255\n" +
+                                  std::string(mixed_mask.begin(), mixed_mask.end()));
+    r = eval({"--kv", "out", "seq"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("TP=2\nFP=4\nFN=1\nTN=2\n"), std::string::npos) << r.out;
 }
 
 TEST_F(EvalTool, ASizeMismatchNamesBothFiles)
