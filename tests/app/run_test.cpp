@@ -1,0 +1,194 @@
+// Whole runs of the executable on small generated sequences: which files
+// appear, their exact headers, the phase lines, exit statuses.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "support/support.h"
+
+namespace zemb {
+namespace {
+
+using test::run_zemb;
+using test::RunResult;
+using test::TempDir;
+
+constexpr int width = 12;
+constexpr int height = 9;
+
+// A grey-green background with a red 3 x 3 square that moves one column to
+// the right per frame from frame `moving_from` on.
+std::string frame_bytes(int number, int moving_from)
+{
+    int left = number >= moving_from ? 1 + (number - moving_from) : -10;
+    return test::make_ppm(width, height, [&](int r, int c) {
+        if (r >= 3 && r < 6 && c >= left && c < left + 3)
+            return test::Rgb{220, 20, 20};
+        return test::Rgb{std::uint8_t(90 + r), std::uint8_t(120 + c), 100};
+    });
+}
+
+class Run : public ::testing::Test {
+protected:
+    void write_sequence(int first, int last, int moving_from = 1000)
+    {
+        for (int k = first; k <= last; ++k)
+            test::write_file(dir / ("seq." + std::to_string(k) + ".ppm"), frame_bytes(k, moving_from));
+    }
+    bool exists(const std::string& name) { return test::file_exists(dir / name); }
+    std::vector<std::string> masks(int from, int to)
+    {
+        std::vector<std::string> present;
+        for (int k = from; k <= to; ++k)
+            if (exists("seqMask." + std::to_string(k) + ".pgm"))
+                present.push_back(std::to_string(k));
+        return present;
+    }
+    TempDir dir;
+};
+
+TEST_F(Run, MasksAreWrittenForOnlineFramesOnly)
+{
+    write_sequence(1, 6);
+    RunResult r = run_zemb(dir.path(), {"seq", "1", "6", "-K", "3"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(masks(0, 7), (std::vector<std::string>{"4", "5", "6"}));
+    std::string mask = test::read_file(dir / "seqMask.4.pgm");
+    EXPECT_EQ(mask.substr(0, 12), "P5\n12 9\n255\n");
+    EXPECT_EQ(mask.size(), 12u + width * height);
+    EXPECT_FALSE(exists("seqModel.1.ppm"));
+}
+
+TEST_F(Run, PhaseHeadersReportsAndKeyPromptFollowTheEcho)
+{
+    write_sequence(1, 6);
+    RunResult r = run_zemb(dir.path(), {"seq", "1", "6", "-K", "3"});
+    std::size_t calibration = r.out.find("\nTimes for calibration phase on 3 frames (from 1 to 3) ...\n"
+                                         "  ZEMB (no I/O): ");
+    std::size_t online = r.out.find("\nTimes for online phase on 3 frames (from 4 to 6) ...\n"
+                                    "  ZEMB (no I/O): ");
+    ASSERT_NE(calibration, std::string::npos) << r.out;
+    ASSERT_NE(online, std::string::npos) << r.out;
+    EXPECT_LT(calibration, online);
+    EXPECT_NE(r.out.find(" msecs/frame\t"), std::string::npos);
+    EXPECT_EQ(r.out.substr(r.out.size() - 28), "\n\nHit any key to continue...\n");
+}
+
+TEST_F(Run, LastMaskOnlyWritesTheMaskOfTheLastFrame)
+{
+    write_sequence(1, 6);
+    RunResult r = run_zemb(dir.path(), {"seq", "1", "6", "-K", "3", "-l"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(masks(0, 7), (std::vector<std::string>{"6"}));
+}
+
+TEST_F(Run, ModelImagesCoverTheFirstAndEverySegmentedFrame)
+{
+    write_sequence(1, 4);
+    RunResult r = run_zemb(dir.path(), {"seq", "1", "4", "-K", "2", "-m", "-n", "5"});
+    EXPECT_EQ(r.status, 0);
+    for (int k = 1; k <= 4; ++k) {
+        std::string image = test::read_file(dir / ("seqModel." + std::to_string(k) + ".ppm"));
+        EXPECT_EQ(image.substr(0, 13), "P6\n60 45\n255\n") << k;
+        EXPECT_EQ(image.size(), 13u + 3u * 60 * 45) << k;
+    }
+    // The untrained model shows every pixel as a 5 x 5 tile of its own colour.
+    std::string first = test::read_file(dir / "seqModel.1.ppm");
+    std::string frame = frame_bytes(1, 1000);
+    EXPECT_EQ(first.substr(13 + 3 * (7 * 60 + 13), 3), frame.substr(12 + 3 * (1 * 12 + 2), 3));
+}
+
+TEST_F(Run, EmptyOnlinePhaseReportsNoFramesAndWritesNoMask)
+{
+    write_sequence(1, 4);
+    RunResult r = run_zemb(dir.path(), {"seq", "1", "4", "-K", "4", "-l"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("\nTimes for online phase on 0 frames (from 5 to 4) ...\n"
+                         "  ZEMB (no I/O): no frames segmented\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(masks(0, 6).empty());
+}
+
+TEST_F(Run, SingleCalibrationFrameSkipsCalibrationAndStartsOnlineAtTheSecondFrame)
+{
+    write_sequence(1, 3);
+    RunResult r = run_zemb(dir.path(), {"seq", "1", "3", "-K", "1"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("\nTimes for calibration phase on 1 frames (from 1 to 1) ...\n"
+                         "  ZEMB (no I/O): no frames segmented\n"
+                         "\nTimes for online phase on 2 frames (from 2 to 3) ...\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(masks(0, 4), (std::vector<std::string>{"2", "3"}));
+}
+
+TEST_F(Run, MissingOnlineFrameGivesAMaskFromThePreviousPixels)
+{
+    write_sequence(1, 6);
+    std::remove((dir / "seq.5.ppm").c_str());
+    RunResult r = run_zemb(dir.path(), {"seq", "1", "6", "-K", "3"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Errore apertura file seq.5.ppm\n"), std::string::npos);
+    EXPECT_EQ(masks(0, 7), (std::vector<std::string>{"4", "5", "6"}));
+}
+
+TEST_F(Run, CalibrationFramesBeyondTheLastAreStillAskedFor)
+{
+    write_sequence(1, 2);
+    RunResult r = run_zemb(dir.path(), {"seq", "1", "2", "-K", "4"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Errore apertura file seq.3.ppm\nErrore apertura file seq.4.ppm\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("online phase on -2 frames (from 5 to 2)"), std::string::npos);
+}
+
+TEST_F(Run, FrameOfAnotherSizeIsSkippedAndTheRunGoesOn)
+{
+    write_sequence(1, 5);
+    test::write_file(dir / "seq.4.ppm",
+                     test::make_ppm(9, 12, [](int, int) { return test::Rgb{0, 0, 0}; }));
+    RunResult r = run_zemb(dir.path(), {"seq", "1", "5", "-K", "3"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("zemb: seq.4.ppm: frame is 9 x 12, not 12 x 9 like the first frame"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(masks(0, 6), (std::vector<std::string>{"4", "5"}));
+}
+
+TEST_F(Run, UnwritableMaskFinishesTheRunAndExitsOne)
+{
+    write_sequence(1, 6);
+    ASSERT_EQ(mkdir((dir / "seqMask.5.pgm").c_str(), 0755), 0);
+    RunResult r = run_zemb(dir.path(), {"seq", "1", "6", "-K", "3"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Errore apertura file seqMask.5.pgm\n"), std::string::npos);
+    EXPECT_NE(r.err.find("zemb: 1 output file could not be written\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.substr(r.out.size() - 27), "\nHit any key to continue...\n");
+    EXPECT_TRUE(exists("seqMask.4.pgm"));
+    EXPECT_TRUE(exists("seqMask.6.pgm"));
+}
+
+TEST_F(Run, MovingSquareIsForegroundAndTheBackgroundIsNot)
+{
+    // Ten frames of still background train the model; then the square moves.
+    write_sequence(1, 14, 12);
+    RunResult r = run_zemb(dir.path(), {"seq", "1", "14", "-K", "11"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string mask = test::read_file(dir / "seqMask.14.pgm").substr(12);
+    ASSERT_EQ(mask.size(), std::size_t(width * height));
+    int left = 1 + (14 - 12);
+    for (int row = 0; row < height; ++row)
+        for (int col = 0; col < width; ++col) {
+            bool inside = row >= 3 && row < 6 && col >= left && col < left + 3;
+            EXPECT_EQ(std::uint8_t(mask[row * width + col]), inside ? 255 : 0)
+                << "row " << row << " col " << col;
+        }
+}
+
+}  // namespace
+}  // namespace zemb
