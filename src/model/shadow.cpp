@@ -1,3 +1,60 @@
+#include <cmath>
+
+#include "app/run_parameters.h"
+#include "color/color.h"
 #include "model/model.h"
 
-namespace zemb {}  // to be written
+namespace zemb {
+
+namespace {
+
+// Degrees in a full turn of the hue circle.
+constexpr double full_circle_degrees = 360.0;
+
+}  // namespace
+
+int is_shadow(float x, float y, float z, const FloatPlanes& model, int W, int row, int col, int n)
+{
+    const RunParameters& params = run_parameters();
+    const double gamma = params.gamma;
+    const double beta = params.beta;
+    const double tau_S = params.tau_S;
+    const double tau_H = params.tau_H;
+
+    float Hp = 0.0f;
+    float Sp = 0.0f;
+    float Vp = 0.0f;
+    cone_to_hsv(x, y, z, Hp, Sp, Vp);
+
+    const Index model_cols = Index(n) * W;
+    for (Index a = Index(n) * row; a < Index(n) * row + n; ++a) {
+        for (Index b = Index(n) * col; b < Index(n) * col + n; ++b) {
+            const Index idx = a * model_cols + b;
+            float Hm = 0.0f;
+            float Sm = 0.0f;
+            float Vm = 0.0f;
+            cone_to_hsv(model[0][idx], model[1][idx], model[2][idx], Hm, Sm, Vm);
+
+            // Every test is written so that a not-a-number (V = 0 element,
+            // undefined saturation) fails it: comparisons with NaN are false.
+            const double ratio = static_cast<double>(Vp) / static_cast<double>(Vm);
+            if (!(ratio >= gamma && ratio <= beta))
+                continue;
+
+            // Distance on the hue circle; the way round through 0 is stored
+            // as a float before the two ways are compared.
+            const double d = std::fabs(static_cast<double>(Hp) - static_cast<double>(Hm));
+            const float d_around = static_cast<float>(full_circle_degrees - d);
+            const double dH = d < static_cast<double>(d_around) ? d : static_cast<double>(d_around);
+
+            if (!(std::fabs(static_cast<double>(Sp) - static_cast<double>(Sm)) < tau_S))
+                continue;
+            if (!(dH < tau_H))
+                continue;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace zemb

@@ -74,7 +74,7 @@ TEST_F(Run, PhaseHeadersReportsAndKeyPromptFollowTheEcho)
     ASSERT_NE(online, std::string::npos) << r.out;
     EXPECT_LT(calibration, online);
     EXPECT_NE(r.out.find(" msecs/frame\t"), std::string::npos);
-    EXPECT_EQ(r.out.substr(r.out.size() - 28), "\n\nHit any key to continue...\n");
+    EXPECT_EQ(r.out.substr(r.out.size() - 29), "\n\nHit any key to continue...\n");
 }
 
 TEST_F(Run, LastMaskOnlyWritesTheMaskOfTheLastFrame)
@@ -168,7 +168,7 @@ TEST_F(Run, UnwritableMaskFinishesTheRunAndExitsOne)
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("Errore apertura file seqMask.5.pgm\n"), std::string::npos);
     EXPECT_NE(r.err.find("zemb: 1 output file could not be written\n"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out.substr(r.out.size() - 27), "\nHit any key to continue...\n");
+    EXPECT_EQ(r.out.substr(r.out.size() - 28), "\nHit any key to continue...\n");
     EXPECT_TRUE(exists("seqMask.4.pgm"));
     EXPECT_TRUE(exists("seqMask.6.pgm"));
 }

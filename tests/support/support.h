@@ -2,12 +2,29 @@
 // bytes, PPM frames, and runs of the real executable.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "imagedata/imagedata.h"
+
 namespace zemb::test {
+
+// A plane set of `length` elements per plane, every element `fill`.
+template <typename T>
+PlaneSet<T> planes_of(std::size_t length, T fill)
+{
+    PlaneSet<T> set;
+    if constexpr (sizeof(T) == 1)
+        set = alloc_byte_planes(plane_count, length);
+    else
+        set = alloc_float_planes(plane_count, length);
+    for (int k = 0; k < plane_count; ++k)
+        std::fill(set[k], set[k] + length, fill);
+    return set;
+}
 
 // A fresh folder under the system's temporary directory, removed with
 // everything in it when the object goes.

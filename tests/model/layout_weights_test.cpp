@@ -1,0 +1,212 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "model/model.h"
+#include "model_fixture.h"
+
+namespace zemb {
+namespace {
+
+using test::Point;
+using test::TestFrame;
+using test::TestModel;
+
+TEST(InitModel, WithSideOneCopiesTheFrame)
+{
+    TestFrame frame(2, 3);
+    for (int r = 0; r < 2; ++r)
+        for (int c = 0; c < 3; ++c)
+            frame.set(r, c, {0.1f * r, 0.2f * c, 0.01f * (r * 3 + c)});
+    TestModel model(2, 3, 1, -1.0f);
+    init_model(model.planes, frame.planes, 2, 3, 1);
+    for (int k = 0; k < plane_count; ++k)
+        for (int i = 0; i < 6; ++i)
+            EXPECT_EQ(model.planes[k][i], frame.planes[k][i]) << "plane " << k << " element " << i;
+}
+
+TEST(InitModel, FillsEachPixelsBlockWithRowsBeforeColumns)
+{
+    // 2 rows by 3 columns, so swapping H and W would misplace the blocks.
+    const int H = 2, W = 3, n = 3;
+    TestFrame frame(H, W);
+    for (int r = 0; r < H; ++r)
+        for (int c = 0; c < W; ++c)
+            frame.set(r, c, {float(r), float(c), float(10 * r + c)});
+    TestModel model(H, W, n, -1.0f);
+    init_model(model.planes, frame.planes, H, W, n);
+
+    ASSERT_EQ(model.cols(), 9);
+    for (Index i = 0; i < n * H; ++i) {
+        for (Index j = 0; j < n * W; ++j) {
+            const Point p = model.get(i, j);
+            EXPECT_EQ(p.x, float(i / n)) << i << "," << j;
+            EXPECT_EQ(p.y, float(j / n)) << i << "," << j;
+            EXPECT_EQ(p.z, float(10 * (i / n) + j / n)) << i << "," << j;
+        }
+    }
+}
+
+TEST(InitModel, PixelOneZeroOfATwoByTwoFrameOwnsRowsThreeToFive)
+{
+    TestFrame frame(2, 2);
+    frame.set(1, 0, {0.5f, 0.25f, 0.75f});
+    TestModel model(2, 2, 3);
+    init_model(model.planes, frame.planes, 2, 2, 3);
+    EXPECT_EQ(model.index(4, 1), 25);  // the block's centre
+    for (Index i = 0; i < 6; ++i)
+        for (Index j = 0; j < 6; ++j)
+            EXPECT_EQ(model.get(i, j).z, (i >= 3 && j < 3) ? 0.75f : 0.0f) << i << "," << j;
+}
+
+TEST(InitModel, EmptyFrameWritesNothing)
+{
+    TestFrame frame(1, 1, 0.5f);
+    TestModel model(1, 1, 3, -1.0f);
+    init_model(model.planes, frame.planes, 0, 1, 3);
+    init_model(model.planes, frame.planes, 1, 0, 3);
+    for (int i = 0; i < 9; ++i)
+        EXPECT_EQ(model.planes[2][i], -1.0f);
+}
+
+// ---- Weight kernel ---------------------------------------------------------
+
+std::vector<std::vector<float>> kernel_rows(int n)
+{
+    std::vector<std::vector<float>> rows(static_cast<std::size_t>(n));
+    for (int a = 0; a < n; ++a)
+        for (int b = 0; b < n; ++b)
+            rows[a].push_back(weight_kernel[a][b]);
+    return rows;
+}
+
+std::vector<std::vector<float>> built_kernel(int n)
+{
+    make_weight_kernel(n, spread_for_block_side(n));
+    return kernel_rows(n);
+}
+
+TEST(WeightKernel, SpreadTableCoversTheSupportedSides)
+{
+    EXPECT_EQ(spread_for_block_side(3), 0.75f);
+    EXPECT_EQ(spread_for_block_side(5), 2.2f);
+    EXPECT_EQ(spread_for_block_side(7), 4.4f);
+    EXPECT_EQ(spread_for_block_side(9), 7.0f);
+    EXPECT_GT(spread_for_block_side(1), 0.0f);
+    for (int n : {-1, 0, 2, 4, 8, 10, 11})
+        EXPECT_EQ(spread_for_block_side(n), 0.0f) << n;
+}
+
+TEST(WeightKernel, SideThreeIsOneTwoOne)
+{
+    const std::vector<std::vector<float>> expected = {{1, 2, 1}, {2, 4, 2}, {1, 2, 1}};
+    EXPECT_EQ(built_kernel(3), expected);
+}
+
+TEST(WeightKernel, SideFiveExactly)
+{
+    const std::vector<std::vector<float>> expected = {{1, 2, 2, 2, 1},
+                                                      {2, 4, 5, 4, 2},
+                                                      {2, 5, 6, 5, 2},
+                                                      {2, 4, 5, 4, 2},
+                                                      {1, 2, 2, 2, 1}};
+    EXPECT_EQ(built_kernel(5), expected);
+}
+
+TEST(WeightKernel, SideSevenExactly)
+{
+    const std::vector<std::vector<float>> expected = {
+        {1, 2, 2, 3, 2, 2, 1}, {2, 3, 4, 5, 4, 3, 2}, {2, 4, 6, 7, 6, 4, 2}, {3, 5, 7, 8, 7, 5, 3},
+        {2, 4, 6, 7, 6, 4, 2}, {2, 3, 4, 5, 4, 3, 2}, {1, 2, 2, 3, 2, 2, 1}};
+    EXPECT_EQ(built_kernel(7), expected);
+}
+
+TEST(WeightKernel, SideNineExactly)
+{
+    const std::vector<std::vector<float>> expected = {
+        {1, 2, 2, 3, 3, 3, 2, 2, 1}, {2, 3, 4, 5, 5, 5, 4, 3, 2}, {2, 4, 6, 7, 7, 7, 6, 4, 2},
+        {3, 5, 7, 9, 9, 9, 7, 5, 3}, {3, 5, 7, 9, 10, 9, 7, 5, 3}, {3, 5, 7, 9, 9, 9, 7, 5, 3},
+        {2, 4, 6, 7, 7, 7, 6, 4, 2}, {2, 3, 4, 5, 5, 5, 4, 3, 2}, {1, 2, 2, 3, 3, 3, 2, 2, 1}};
+    EXPECT_EQ(built_kernel(9), expected);
+}
+
+TEST(WeightKernel, IsSymmetricWithUnitCornersAndCentreSidePlusOne)
+{
+    for (int n : {3, 5, 7, 9}) {
+        const auto k = built_kernel(n);
+        for (int a = 0; a < n; ++a) {
+            for (int b = 0; b < n; ++b) {
+                EXPECT_EQ(k[a][b], k[b][a]) << n;
+                EXPECT_EQ(k[a][b], k[n - 1 - a][b]) << n;
+                EXPECT_EQ(k[a][b], k[a][n - 1 - b]) << n;
+            }
+        }
+        EXPECT_EQ(k[0][0], 1.0f) << n;
+        EXPECT_EQ(k[n / 2][n / 2], float(n + 1)) << n;
+    }
+}
+
+TEST(WeightKernel, SideOneIsTheSingleEntryOne)
+{
+    EXPECT_EQ(built_kernel(1), (std::vector<std::vector<float>>{{1}}));
+}
+
+TEST(WeightKernel, UnsupportedSideOrSpreadLeavesTheKernelEmpty)
+{
+    for (int n : {0, 2, 4, 10}) {
+        make_weight_kernel(3, 0.75f);
+        make_weight_kernel(n, 1.0f);
+        for (int a = 0; a < max_block_side; ++a)
+            for (int b = 0; b < max_block_side; ++b)
+                EXPECT_EQ(weight_kernel[a][b], 0.0f) << n;
+    }
+    make_weight_kernel(3, 0.0f);
+    EXPECT_EQ(weight_kernel[1][1], 0.0f);
+}
+
+// ---- Weight scaling ---------------------------------------------------------
+
+TEST(ScaleWeights, RateZeroGivesAllZero)
+{
+    make_weight_kernel(3, spread_for_block_side(3));
+    WeightMatrix w{};
+    w[1][1] = 7.0f;
+    scale_weights(3, 0.0f, w);
+    for (int a = 0; a < 3; ++a)
+        for (int b = 0; b < 3; ++b)
+            EXPECT_EQ(w[a][b], 0.0f);
+}
+
+TEST(ScaleWeights, QuarterRateGivesQuarterHalfAndFullRate)
+{
+    // The online rate c2 divided by n + 1 = 4 for n = 3: the centre gets c2.
+    make_weight_kernel(3, spread_for_block_side(3));
+    const float c2 = 0.05f;
+    const float rate = static_cast<float>(c2 * (1.0 / 4.0));
+    WeightMatrix w{};
+    scale_weights(3, rate, w);
+    const float corner = static_cast<float>(double(rate) * 1.0);
+    const float edge = static_cast<float>(double(rate) * 2.0);
+    const float centre = static_cast<float>(double(rate) * 4.0);
+    EXPECT_EQ(w[0][0], corner);
+    EXPECT_EQ(w[0][1], edge);
+    EXPECT_EQ(w[1][1], centre);
+    EXPECT_FLOAT_EQ(w[0][0], 0.0125f);
+    EXPECT_FLOAT_EQ(w[1][0], 0.025f);
+    EXPECT_FLOAT_EQ(w[1][1], 0.05f);
+}
+
+TEST(ScaleWeights, RepeatedCallsKeepNoTraceOfEarlierRates)
+{
+    make_weight_kernel(5, spread_for_block_side(5));
+    WeightMatrix once{};
+    WeightMatrix twice{};
+    scale_weights(5, 0.1f, once);
+    scale_weights(5, 0.9f, twice);
+    scale_weights(5, 0.1f, twice);
+    EXPECT_EQ(once, twice);
+    EXPECT_EQ(once[2][2], static_cast<float>(0.1f * 6.0));
+}
+
+}  // namespace
+}  // namespace zemb
