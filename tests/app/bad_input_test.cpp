@@ -299,6 +299,21 @@ TEST_F(BadInput, WritesCutShortByAFullDiskLeaveNoPartialFileUnderTheirName)
     EXPECT_EQ(test::read_file(dir / "seqMask.4.pgm").size(), 13u + 40 * 30);
 }
 
+TEST_F(BadInput, ConsoleOutputThatCannotBeWrittenFailsTheRun)
+{
+    // The limit cuts the settings echo short; the masks still fit under it.
+    write_sequence(1, 4);
+    RunResult r;
+    {
+        FileSizeLimit limit(200);
+        r = run_zemb(dir.path(), {"seq", "1", "4", "-K", "2"});
+    }
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.size(), 200u);
+    EXPECT_NE(r.err.find("zemb: standard output: write failed"), std::string::npos) << r.err;
+    EXPECT_EQ(outputs(), (std::vector<std::string>{"seqMask.3.pgm", "seqMask.4.pgm"}));
+}
+
 // ---- Names ------------------------------------------------------------------
 
 TEST_F(BadInput, LongSequenceNamesWorkUpToTheSystemLimitsAndFailPlainlyBeyond)
