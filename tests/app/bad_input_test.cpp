@@ -377,98 +377,120 @@ TEST_F(BadInput, BaseNamesNearTheFileNameLimit)
 
 // ---- Command lines ----------------------------------------------------------
 
-TEST_F(BadInput, EverySwitchValueIsTakenWhollyOrRefused)
+// Runs with one switch and its value (none when `value` is null) after the
+// positional arguments. Frames 2 to 9 exist, enough for -K up to 8; the
+// first frame is 2, so that -K 2147483647 would ask for frame numbers no name
+// can carry; -s puts the shadow settings into the echo.
+class SwitchValues : public BadInput {
+protected:
+    void SetUp() override { write_sequence(2, 9); }
+    RunResult run_with(const char* name, const char* value)
+    {
+        std::vector<std::string> args = {"seq", "2", "3", "-s"};
+        if (std::string(name) != "-K")
+            args.insert(args.end(), {"-K", "2"});
+        args.push_back(name);
+        if (value != nullptr)
+            args.push_back(value);
+        return run_zemb(dir.path(), args);
+    }
+    // An accepted value shows in the echo and the run succeeds; a refused
+    // one ends with status 2, the message alone on standard error and
+    // nothing on standard output.
+    void expect(const char* name, const char* value, const std::string& shown, int status)
+    {
+        std::string trace = name;
+        trace += value != nullptr ? std::string(" \"") + value + "\"" : " at the end";
+        SCOPED_TRACE(trace);
+        RunResult r = run_with(name, value);
+        EXPECT_EQ(r.status, status);
+        if (status == 0) {
+            EXPECT_EQ(r.err.find("zemb:"), std::string::npos) << r.err;
+            EXPECT_NE(r.out.find(shown), std::string::npos) << r.out;
+        } else {
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err, shown);
+        }
+    }
+    static std::string missing(const char* name)
+    {
+        return std::string("Lread_switch: Manca arg. dopo \"") + name + "\"\n";
+    }
+};
+
+TEST_F(SwitchValues, IntegerValuesAreTakenWhollyInTheirBaseOrRefused)
 {
-    // Each value switch with each kind of value. Accepted values show up in
-    // the settings echo as stored; refused ones end with status 2 before any
-    // output. Frames 2 to 9 exist, enough for -K up to 8; -s shows the
-    // shadow settings. The first frame is 2, so that -K 2147483647 would ask
-    // for frame numbers no name can carry.
-    write_sequence(2, 9);
+    const std::string not_integer = "Lread_iswitch: Manca arg. per \"%s\"\n";
+    const std::string bad_n = "zemb: -n must be 1, 3, 5, 7 or 9 (the map side), not ";
+    const std::string bad_k = "zemb: -K must be at least 1 (the first frame counts), not ";
     struct Case {
         const char* name;
-        const char* value;  // null: the switch is the last argument
-        const char* shown;  // echo text for an accepted value, or the message
+        const char* value;
+        std::string shown;
         int status;
     };
-    const char* const missing = "Lread_switch: Manca arg. dopo \"%s\"\n";
-    const char* const not_integer = "Lread_iswitch: Manca arg. per \"%s\"\n";
-    const char* const not_real = "Lread_dswitch: Manca arg. per \"%s\"\n";
     const Case cases[] = {
-        {"-n", nullptr, missing, 2},
-        {"-n", "", "zemb: -n must be 1, 3, 5, 7 or 9 (the map side), not 0\n", 2},
+        {"-n", nullptr, missing("-n"), 2},
+        {"-n", "", bad_n + "0\n", 2},
         {"-n", "0x5", "n=5 (25 weight vectors", 0},
         {"-n", "07", "n=7 (49 weight vectors", 0},
         {"-n", "011", "n=9 (81 weight vectors", 0},
-        {"-n", "99999999999", "zemb: -n must be 1, 3, 5, 7 or 9 (the map side), not 2147483647\n", 2},
+        {"-n", "2", bad_n + "2\n", 2},
+        {"-n", "99999999999", bad_n + "2147483647\n", 2},
+        {"-n", "-99999999999", bad_n + "-2147483648\n", 2},
         {"-n", "five", not_integer, 2},
         {"-n", "5,0", not_integer, 2},
-        {"-n", "2", "zemb: -n must be 1, 3, 5, 7 or 9 (the map side), not 2\n", 2},
-        {"-K", nullptr, missing, 2},
-        {"-K", "", "zemb: -K must be at least 1 (the first frame counts), not 0\n", 2},
+        {"-n", " 5", "n=5 (25 weight vectors", 0},
+        {"-n", "5 ", not_integer, 2},
+        {"-K", nullptr, missing("-K"), 2},
+        {"-K", "", bad_k + "0\n", 2},
         {"-K", "0x3", "K=3\n", 0},
         {"-K", "010", "K=8\n", 0},
         {"-K", "99999999999",
          "zemb: -K 2147483647 would ask for frame numbers beyond 2147483647, the largest a name "
          "can carry\n",
          2},
-        {"-K", "-99999999999", "zemb: -K must be at least 1 (the first frame counts), not -2147483648\n",
-         2},
+        {"-K", "-99999999999", bad_k + "-2147483648\n", 2},
         {"-K", "two", not_integer, 2},
         {"-K", "2,5", not_integer, 2},
-        {"-e1", nullptr, missing, 2},
-        {"-e1", "", "e1=0.0000 (calibration)", 0},
-        {"-e1", "0x1p-2", "e1=0.2500 (calibration)", 0},
-        {"-e1", "010", "e1=10.0000 (calibration)", 0},
-        {"-e1", "1e999", "e1=inf (calibration)", 0},
-        {"-e1", "small", not_real, 2},
-        {"-e1", "0,1", not_real, 2},
-        {"-e2", nullptr, missing, 2},
-        {"-e2", "", "e2=0.0000 (online)", 0},
-        {"-e2", "0x10", "e2=16.0000 (online)", 0},
-        {"-e2", "1e-999", "e2=0.0000 (online)", 0},
-        {"-e2", "0,03", not_real, 2},
-        {"-c1", nullptr, missing, 2},
-        {"-c1", "010", "c1=10.0000 (calibration)", 0},
-        {"-c1", "-1e999", "c1=-inf (calibration)", 0},
-        {"-c1", "one", not_real, 2},
-        {"-c2", nullptr, missing, 2},
-        {"-c2", "1e39", "c2=inf (online)", 0},
-        {"-c2", "0,05", not_real, 2},
-        {"-g", nullptr, missing, 2},
-        {"-g", "0x0.8", "gamma = 0.5000,", 0},
-        {"-g", "0,7", not_real, 2},
-        {"-b", nullptr, missing, 2},
-        {"-b", "", "beta = 0.0000,", 0},
-        {"-b", "1,0", not_real, 2},
-        {"-tS", nullptr, missing, 2},
-        {"-tS", "nan", "Th_S = nan,", 0},
-        {"-tS", "0,1", not_real, 2},
-        {"-tH", nullptr, missing, 2},
-        {"-tH", "1e400", "Th_H = inf\n", 0},
-        {"-tH", "ten", not_real, 2},
     };
     for (const Case& c : cases) {
-        std::vector<std::string> args = {"seq", "2", "3", "-s"};
-        if (std::string(c.name) != "-K")
-            args.insert(args.end(), {"-K", "2"});
-        args.push_back(c.name);
-        if (c.value != nullptr)
-            args.push_back(c.value);
-        std::string trace = c.name;
-        trace += c.value != nullptr ? std::string(" \"") + c.value + "\"" : " at the end";
-        SCOPED_TRACE(trace);
-        RunResult r = run_zemb(dir.path(), args);
         std::string shown = c.shown;
         if (shown.find("%s") != std::string::npos)
             shown.replace(shown.find("%s"), 2, c.name);
-        EXPECT_EQ(r.status, c.status);
-        if (c.status == 0) {
-            EXPECT_EQ(r.err.find("zemb:"), std::string::npos) << r.err;
-            EXPECT_NE(r.out.find(shown), std::string::npos) << r.out;
-        } else {
-            EXPECT_EQ(r.out, "");
-            EXPECT_EQ(r.err, shown);
+        expect(c.name, c.value, shown, c.status);
+    }
+}
+
+TEST_F(SwitchValues, RealValuesAreTakenWhollyOrRefused)
+{
+    // Each real switch with each kind of value; the echo shows the value as
+    // stored in a 32-bit float, in the switch's own place.
+    struct Switch {
+        const char* name;
+        const char* echo;  // the echo text just before the value
+    };
+    const Switch switches[] = {
+        {"-e1", "e1="}, {"-e2", "e2="},      {"-c1", "c1="},     {"-c2", "c2="},
+        {"-g", "gamma = "}, {"-b", "beta = "}, {"-tS", "Th_S = "}, {"-tH", "Th_H = "},
+    };
+    struct Value {
+        const char* text;
+        const char* stored;  // as the echo prints it; null when refused
+    };
+    const Value values[] = {
+        {"", "0.0000"},          {"0x10", "16.0000"}, {"0x1p-2", "0.2500"}, {"010", "10.0000"},
+        {".5", "0.5000"},        {"1e999", "inf"},    {"-1e39", "-inf"},    {"1e-999", "0.0000"},
+        {"nan", "nan"},          {"five", nullptr},   {"0,5", nullptr},     {"1.5x", nullptr},
+    };
+    for (const Switch& s : switches) {
+        expect(s.name, nullptr, missing(s.name), 2);
+        for (const Value& v : values) {
+            if (v.stored != nullptr)
+                expect(s.name, v.text, std::string(s.echo) + v.stored, 0);
+            else
+                expect(s.name, v.text,
+                       std::string("Lread_dswitch: Manca arg. per \"") + s.name + "\"\n", 2);
         }
     }
 }
