@@ -66,9 +66,10 @@ protected:
 // ---- Frames -----------------------------------------------------------------
 
 struct FrameCase {
+    enum Kind { file, missing, folder };
     const char* what;
-    std::string bytes;    // the file's content; the file is missing when null_file
-    bool missing;         // no file at all
+    std::string bytes;    // the file's content, for kind file
+    Kind kind;
     const char* message;  // expected on standard error
 };
 
@@ -77,30 +78,28 @@ std::vector<FrameCase> damaged_frames(int number)
 {
     std::string good = good_frame(number);
     return {
-        {"missing", "", true, "cannot open: No such file or directory"},
-        {"empty", "", false, "header ends before width, height and maxval"},
-        {"cut inside the header", "P6\n6 5\n", false,
+        {"missing", "", FrameCase::missing, "cannot open: No such file or directory"},
+        {"empty", "", FrameCase::file, "header ends before width, height and maxval"},
+        {"cut inside the header", "P6\n6 5\n", FrameCase::file,
          "header ends before width, height and maxval"},
-        {"text form P3", "P3\n6 5\n255\n1 2 3\n", false,
+        {"text form P3", "P3\n6 5\n255\n1 2 3\n", FrameCase::file,
          "not a binary colour PPM (magic word is not P6)"},
-        {"grey P5", "P5\n6 5\n255\n" + std::string(30, 'x'), false,
+        {"grey P5", "P5\n6 5\n255\n" + std::string(30, 'x'), FrameCase::file,
          "not a binary colour PPM (magic word is not P6)"},
-        {"16-bit samples", "P6\n6 5\n65535\n" + std::string(180, 'x'), false,
+        {"16-bit samples", "P6\n6 5\n65535\n" + std::string(180, 'x'), FrameCase::file,
          "maxval is not 1 to 255 (only 8-bit samples are read)"},
-        {"width beyond int", "P6\n99999999999 5\n255\n" + raster_of(good), false,
+        {"width beyond int", "P6\n99999999999 5\n255\n" + raster_of(good), FrameCase::file,
          "width, height or maxval is too large"},
-        {"a directory", "", false, "header ends before width, height and maxval"},
+        {"a folder", "", FrameCase::folder, "header ends before width, height and maxval"},
     };
 }
 
 void make_frame(const TempDir& dir, const std::string& file, const FrameCase& c)
 {
     std::filesystem::remove(dir / file);
-    if (c.missing)
-        return;
-    if (std::string(c.what) == "a directory")
+    if (c.kind == FrameCase::folder)
         std::filesystem::create_directory(dir / file);
-    else
+    else if (c.kind == FrameCase::file)
         test::write_file(dir / file, c.bytes);
 }
 
@@ -112,7 +111,7 @@ TEST_F(BadInput, UnreadableFirstFrameStopsBeforeTheEchoWithStatusOne)
         make_frame(dir, name(1), c);
         RunResult r = run_zemb(dir.path(), {"seq", "1", "3", "-K", "2", "-m"});
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, c.missing ? "Errore apertura file seq.1.ppm\n" : "");
+        EXPECT_EQ(r.out, c.kind == FrameCase::missing ? "Errore apertura file seq.1.ppm\n" : "");
         EXPECT_NE(r.err.find(std::string("zemb: seq.1.ppm: ") + c.message), std::string::npos)
             << r.err;
         EXPECT_NE(r.err.find("zemb: seq.1.ppm: the first frame gives the run its size; cannot start\n"),
@@ -165,8 +164,9 @@ TEST_F(BadInput, UnreadableLaterFrameRepeatsThePreviousPixelsAndTheRunSucceeds)
 {
     std::vector<FrameCase> cases = damaged_frames(0);
     std::string other_size = test::make_ppm(5, 6, [](int, int) { return test::Rgb{1, 2, 3}; });
-    cases.push_back({"another size", other_size, false, "frame is 5 x 6, not 6 x 5 like the first frame"});
-    cases.push_back({"a huge header", "P6\n100000 100000\n255\n", false,
+    cases.push_back({"another size", other_size, FrameCase::file,
+                     "frame is 5 x 6, not 6 x 5 like the first frame"});
+    cases.push_back({"a huge header", "P6\n100000 100000\n255\n", FrameCase::file,
                      "frame is 100000 x 100000, not 6 x 5 like the first frame"});
     for (int bad : {2, 4}) {  // a calibration frame, an online frame
         for (const FrameCase& c : cases) {
@@ -183,7 +183,8 @@ TEST_F(BadInput, UnreadableLaterFrameRepeatsThePreviousPixelsAndTheRunSucceeds)
             EXPECT_EQ(r.status, 0);
             EXPECT_NE(r.err.find("zemb: " + name(bad) + ": " + c.message), std::string::npos)
                 << r.err;
-            EXPECT_EQ(r.out.find("Errore apertura file") != std::string::npos, c.missing);
+            EXPECT_EQ(r.out.find("Errore apertura file") != std::string::npos,
+                      c.kind == FrameCase::missing);
             EXPECT_EQ(outputs(),
                       (std::vector<std::string>{"seqMask.3.pgm", "seqMask.4.pgm", "seqMask.5.pgm"}));
             for (int k = 3; k <= 5; ++k)
