@@ -1,16 +1,32 @@
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 #include "app/app.h"
 
 namespace zemb {
 
-int zemb_main(int argc, char** argv, Engine engine)
-{
-    // A file-size limit makes a write fail (and be reported) instead of
-    // killing the process halfway through a file.
-    std::signal(SIGXFSZ, SIG_IGN);
+namespace {
 
+// The settings echo and the timing reports are the run's account of itself:
+// when they could not be written (a full disk, a closed pipe), the run must
+// not claim success.
+int check_standard_output(int status)
+{
+    bool flushed = std::fflush(stdout) == 0;
+    int error = errno;
+    if (flushed && std::ferror(stdout) == 0)
+        return status;
+    if (flushed)
+        std::fprintf(stderr, "zemb: standard output: write failed\n");
+    else
+        std::fprintf(stderr, "zemb: standard output: write failed: %s\n", std::strerror(error));
+    return status == exit_complete ? exit_failed : status;
+}
+
+int run(int argc, char** argv, Engine engine)
+{
     RunConfig config;
     switch (configure_run(argc, argv, config)) {
     case StartUp::usage:
@@ -28,6 +44,17 @@ int zemb_main(int argc, char** argv, Engine engine)
     print_settings_echo(config);
     set_run_parameters(config.params);
     return run_sequence(config, engine);
+}
+
+}  // namespace
+
+int zemb_main(int argc, char** argv, Engine engine)
+{
+    // A file-size limit or a closed pipe makes a write fail (and be
+    // reported) instead of killing the process halfway through its outputs.
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
+    return check_standard_output(run(argc, argv, engine));
 }
 
 }  // namespace zemb

@@ -180,11 +180,12 @@ int finish_write(std::FILE* out, const char* path)
     }
     if (!failed)
         return 1;
-    std::fprintf(stderr, "zemb: %s: write failed: %s; file removed\n", path,
-                 std::strerror(error != 0 ? error : EIO));
+    // Only a regular file is removed: a name that leads to a device (such as
+    // a link to /dev/full) is left as it stands.
     struct stat status;
-    if (stat(path, &status) == 0 && S_ISREG(status.st_mode))
-        unlink(path);
+    bool removed = stat(path, &status) == 0 && S_ISREG(status.st_mode) && unlink(path) == 0;
+    std::fprintf(stderr, "zemb: %s: write failed: %s%s\n", path,
+                 std::strerror(error != 0 ? error : EIO), removed ? "; file removed" : "");
     return 0;
 }
 

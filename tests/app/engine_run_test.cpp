@@ -29,7 +29,7 @@ Outputs run(const char* exe, const std::vector<std::string>& args, int first, in
     Outputs o;
     if (!unpack_sample(dir).empty())
         return o;
-    test::RunResult r = test::run_zemb(dir.path(), args, exe);
+    test::RunResult r = test::run_program(exe, dir.path(), args);
     EXPECT_EQ(r.status, 0) << r.err;
     for (int k = first; k <= last; ++k) {
         o.files.push_back(test::read_file(dir / ("walkModel." + std::to_string(k) + ".ppm")));

@@ -8,9 +8,12 @@
 #include <vector>
 
 #include "color/color.h"
+#include "support/support.h"
 
 namespace zemb {
 namespace {
+
+using test::planes_of;
 
 struct Rgb {
     std::uint8_t r, g, b;
@@ -19,20 +22,6 @@ struct Rgb {
 struct Cone {
     float x, y, z;
 };
-
-// Plane sets of the given length, built here so the tests need only colour code.
-template <typename T>
-PlaneSet<T> planes_of(std::size_t length, T fill)
-{
-    PlaneSet<T> set;
-    for (auto& plane : set.planes) {
-        plane = std::make_unique<T[]>(length);
-        for (std::size_t i = 0; i < length; ++i)
-            plane[i] = fill;
-    }
-    set.length = length;
-    return set;
-}
 
 std::vector<Cone> to_cone(const std::vector<Rgb>& colours)
 {

@@ -1,25 +1,18 @@
-// Small hand-built models for the model tests: plane sets made directly (no
-// dependence on the image-data allocator) and element access by model row
-// and column.
+// Small hand-built models for the model tests, with element access by model
+// row and column.
 #pragma once
 
 #include <cstddef>
 #include <memory>
 
 #include "model/model.h"
+#include "support/support.h"
 
 namespace zemb::test {
 
 inline FloatPlanes make_planes(std::size_t length, float fill = 0.0f)
 {
-    FloatPlanes set;
-    for (auto& plane : set.planes) {
-        plane = std::make_unique<float[]>(length);
-        for (std::size_t i = 0; i < length; ++i)
-            plane[i] = fill;
-    }
-    set.length = length;
-    return set;
+    return planes_of<float>(length, fill);
 }
 
 struct Point {

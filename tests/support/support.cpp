@@ -56,7 +56,13 @@ std::string make_ppm(int width, int height, const std::function<Rgb(int, int)>& 
     return bytes;
 }
 
-RunResult run_zemb(const std::string& dir, const std::vector<std::string>& args, const char* exe_path)
+RunResult run_zemb(const std::string& dir, const std::vector<std::string>& args)
+{
+    return run_program(ZEMB_EXE, dir, args);
+}
+
+RunResult run_program(const std::string& program, const std::string& dir,
+                      const std::vector<std::string>& args)
 {
     std::string out_path = dir + "/.stdout", err_path = dir + "/.stderr";
     pid_t pid = fork();
@@ -72,7 +78,7 @@ RunResult run_zemb(const std::string& dir, const std::vector<std::string>& args,
         dup2(out, 1);
         dup2(err, 2);
         std::vector<char*> argv;
-        std::string exe = exe_path != nullptr ? exe_path : ZEMB_EXE;
+        std::string exe = program;
         argv.push_back(exe.data());
         std::vector<std::string> copies(args);
         for (auto& a : copies)

@@ -2,12 +2,29 @@
 // bytes, PPM frames, and runs of the real executable.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "imagedata/imagedata.h"
+
 namespace zemb::test {
+
+// A plane set of `length` elements per plane, every element `fill`.
+template <typename T>
+PlaneSet<T> planes_of(std::size_t length, T fill)
+{
+    PlaneSet<T> set;
+    if constexpr (sizeof(T) == 1)
+        set = alloc_byte_planes(plane_count, length);
+    else
+        set = alloc_float_planes(plane_count, length);
+    for (int k = 0; k < plane_count; ++k)
+        std::fill(set[k], set[k] + length, fill);
+    return set;
+}
 
 // A fresh folder under the system's temporary directory, removed with
 // everything in it when the object goes.
@@ -41,9 +58,11 @@ struct RunResult {
     std::string err;  // standard error
 };
 
-// Runs the zemb executable (or `exe`, e.g. ZEMB_REFERENCE_EXE) in `dir` with
-// standard input from /dev/null.
-RunResult run_zemb(const std::string& dir, const std::vector<std::string>& args,
-                   const char* exe = nullptr);
+// Runs the zemb executable in `dir` with standard input from /dev/null.
+RunResult run_zemb(const std::string& dir, const std::vector<std::string>& args);
+
+// The same for any program, given by its path.
+RunResult run_program(const std::string& exe, const std::string& dir,
+                      const std::vector<std::string>& args);
 
 }  // namespace zemb::test

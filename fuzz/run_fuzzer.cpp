@@ -1,0 +1,167 @@
+// Fuzz target: a whole short run, in memory. The input chooses the frame size
+// (up to 6 x 6), the number of frames (2 to 5), the map side n (1, 3, 5, 7 or
+// 9), the calibration length, shadow removal on or off, and every real
+// setting from a table of ordinary and extreme values (zero, negative, huge,
+// infinite, not-a-number, subnormal); the rest of the input is the frames'
+// RGB bytes. The frames go the road of a run: cone coordinates, model from
+// the first frame, calibration with a falling rate, online frames with the
+// mask filter, and model images rendered after every frame.
+//
+// Checked beyond "no crash": every mask byte is 0 or 255.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "app/run_parameters.h"
+#include "color/color.h"
+#include "imagedata/imagedata.h"
+#include "model/model.h"
+#include "postproc/postproc.h"
+
+namespace {
+
+using namespace zemb;
+
+// Sizes of the run, kept tiny so that the fuzzer tries many of them.
+constexpr int largest_side = 6;
+constexpr int fewest_frames = 2;
+constexpr int most_frames = 5;
+constexpr int block_sides[] = {1, 3, 5, 7, 9};
+// Bytes at the start of the input that choose the run's shape and settings.
+constexpr std::size_t shape_bytes = 5;
+constexpr std::size_t setting_bytes = 8;
+
+// Values a real switch can carry, ordinary and extreme; a selector beyond the
+// table keeps the default.
+const float extreme_values[] = {
+    0.0f,
+    -0.0f,
+    -1.0f,
+    0.5f,
+    1.0f,
+    2.0f,
+    360.0f,
+    1e30f,
+    -1e30f,
+    std::numeric_limits<float>::infinity(),
+    -std::numeric_limits<float>::infinity(),
+    std::numeric_limits<float>::quiet_NaN(),
+    std::numeric_limits<float>::denorm_min(),
+    std::numeric_limits<float>::max(),
+};
+constexpr std::size_t extreme_count = sizeof extreme_values / sizeof extreme_values[0];
+
+[[noreturn]] void fail(const char* what)
+{
+    std::fprintf(stderr, "run_fuzzer: invariant broken: %s\n", what);
+    std::abort();
+}
+
+class Input {
+public:
+    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    // The next byte, or 0 once the input is used up.
+    std::uint8_t next() { return at_ < size_ ? data_[at_++] : 0; }
+    float setting(float fallback)
+    {
+        std::uint8_t selector = next();
+        return selector < extreme_count ? extreme_values[selector] : fallback;
+    }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t at_ = 0;
+};
+
+void check_mask(const std::uint8_t* mask, std::size_t pixels)
+{
+    for (std::size_t i = 0; i < pixels; ++i)
+        if (mask[i] != 0 && mask[i] != 255)
+            fail("mask byte other than 0 and 255");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size < shape_bytes + setting_bytes)
+        return 0;
+    Input in(data, size);
+    const int W = 1 + in.next() % largest_side;
+    const int H = 1 + in.next() % largest_side;
+    const int frames = fewest_frames + in.next() % (most_frames - fewest_frames + 1);
+    const int n = block_sides[in.next() % 5];
+    const std::uint8_t flags = in.next();
+    const int K = 1 + (flags >> 1) % frames;  // calibration frames, the first included
+
+    RunParameters p;
+    p.n = n;
+    p.K = K;
+    p.shadow_removal = flags & 1;
+    p.e1 = in.setting(p.e1);
+    p.e2 = in.setting(p.e2);
+    p.c1 = in.setting(p.c1);
+    p.c2 = in.setting(p.c2);
+    p.gamma = in.setting(p.gamma);
+    p.beta = in.setting(p.beta);
+    p.tau_S = in.setting(p.tau_S);
+    p.tau_H = in.setting(p.tau_H);
+    set_run_parameters(p);
+
+    const std::size_t N = std::size_t(W) * std::size_t(H);
+    const std::size_t model_length = std::size_t(n) * std::size_t(n) * N;
+    BytePlanes frame = alloc_byte_planes(plane_count, N);
+    BytePlanes model_image = alloc_byte_planes(plane_count, model_length);
+    FloatPlanes pixels = alloc_float_planes(plane_count, N);
+    FloatPlanes current = alloc_float_planes(plane_count, model_length);
+    FloatPlanes update = alloc_float_planes(plane_count, model_length);
+    std::uint8_t mask[largest_side * largest_side] = {};
+    WeightMatrix weights{};
+
+    // Frame bytes as a file would interleave them; past the input's end the
+    // frame keeps the previous one's samples, as a short raster does.
+    auto load_frame = [&] {
+        for (std::size_t i = 0; i < N; ++i)
+            for (int k = 0; k < plane_count; ++k)
+                frame[k][i] = in.next();
+        hsv_to_cone_planes(frame, static_cast<std::ptrdiff_t>(N), pixels);
+    };
+
+    load_frame();
+    init_model(current, pixels, H, W, n);
+    copy_planes(current, model_length, update);
+    cone_to_rgb_planes(update, static_cast<std::ptrdiff_t>(model_length), model_image);
+
+    make_weight_kernel(n, spread_for_block_side(n));
+    const double reciprocal = 1.0 / (n + 1);
+    const float c1_scaled = static_cast<float>(p.c1 * reciprocal);
+    const float c2_scaled = static_cast<float>(p.c2 * reciprocal);
+    if (K > 1) {
+        const float step = static_cast<float>(static_cast<double>(c1_scaled) - c2_scaled);
+        for (int k = 1; k <= K - 1; ++k) {
+            load_frame();
+            const float rate = static_cast<float>(c1_scaled - (static_cast<double>(k) * step) /
+                                                                  static_cast<double>(K - 1));
+            scale_weights(n, rate, weights);
+            segment_frame(pixels, H, W, current, mask, weights, n, p.e1, update);
+            check_mask(mask, N);
+            copy_planes(update, model_length, current);
+            cone_to_rgb_planes(update, static_cast<std::ptrdiff_t>(model_length), model_image);
+        }
+    }
+    scale_weights(n, c2_scaled, weights);
+    for (int k = K; k < frames; ++k) {
+        load_frame();
+        segment_frame(pixels, H, W, current, mask, weights, n, p.e2, update);
+        check_mask(mask, N);
+        copy_planes(update, model_length, current);
+        filter_mask(mask, W, N, mask);
+        check_mask(mask, N);
+        cone_to_rgb_planes(current, static_cast<std::ptrdiff_t>(model_length), model_image);
+    }
+    return 0;
+}

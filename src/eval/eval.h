@@ -1,0 +1,137 @@
+// Accuracy measurement: scores foreground masks against a ground-truth
+// sequence the way the changedetection.net benchmark does, for the
+// zemb-eval tool. It owns the scoring rules (which ground-truth and mask
+// values count as what), the pixel counts and the scores made from them,
+// frame-number file patterns, the benchmark's folder layout, and reading
+// grey images (its own strict binary PGM reader for masks, a real PNG /
+// BMP / JPEG decoder for everything else).
+//
+// Nothing here prints or exits: faults come back as EvalError with the
+// file and what is wrong, and the tool's main decides what to do.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace zemb::eval {
+
+// A file that cannot be used; `what()` says what is wrong with `file`.
+class EvalError : public std::runtime_error {
+public:
+    EvalError(std::string file, const std::string& message)
+        : std::runtime_error(message), file_(std::move(file))
+    {
+    }
+    const std::string& file() const { return file_; }
+
+private:
+    std::string file_;
+};
+
+// ---- Scoring rules ---------------------------------------------------------
+
+// Ground-truth values of the benchmark.
+constexpr std::uint8_t truth_static = 0;      // background
+constexpr std::uint8_t truth_shadow = 50;     // hard shadow: counted as background
+constexpr std::uint8_t truth_outside = 85;    // outside the region of interest: ignored
+constexpr std::uint8_t truth_unknown = 170;   // motion blur at object borders: ignored
+constexpr std::uint8_t truth_moving = 255;    // foreground
+
+enum class Truth { negative, positive, ignored };
+
+// The benchmark's own comparison counts every value up to the shadow value as
+// negative, exactly 255 as positive and anything else as ignored; for the
+// five values it publishes that is 0 and 50 negative, 255 positive, 85 and
+// 170 ignored.
+constexpr Truth classify_truth(std::uint8_t value)
+{
+    if (value <= truth_shadow)
+        return Truth::negative;
+    if (value == truth_moving)
+        return Truth::positive;
+    return Truth::ignored;
+}
+
+struct Counts {
+    std::uint64_t tp = 0, fp = 0, fn = 0, tn = 0;
+    Counts& operator+=(const Counts& other);
+};
+
+// Adds one frame: a mask pixel is foreground when non-zero; pixels whose
+// ground truth is ignored, or whose `roi` value is zero (when a region of
+// interest is given), are not counted. All three buffers hold `pixels` bytes.
+void count_frame(const std::uint8_t* mask, const std::uint8_t* truth, const std::uint8_t* roi,
+                 std::size_t pixels, Counts& counts);
+
+// The benchmark's scores. A score whose denominator is zero is undefined and
+// held as NaN (F-measure too when precision or recall is undefined or both are
+// zero); the printers show it as "nan", JSON as null.
+struct Scores {
+    double recall, specificity, fpr, fnr, pwc, precision, f_measure;
+};
+Scores compute_scores(const Counts& counts);
+
+// ---- Frame-number patterns -------------------------------------------------
+
+// A file name with one printf conversion for the frame number: %d, or %0Nd /
+// %Nd with a width of 1..9; %% stands for a percent sign. The conversion must
+// sit in the file name, not in a folder name.
+class FramePattern {
+public:
+    // Throws std::invalid_argument with the reason when the text is no such pattern.
+    explicit FramePattern(const std::string& text);
+    std::string name(int frame) const;
+    const std::string& text() const { return text_; }
+    // Frame numbers of the files that exist, ascending; a name only counts
+    // when it is exactly what name(frame) makes of its number.
+    std::vector<int> frames_present() const;
+
+private:
+    std::string text_;
+    std::string folder_;  // up to and including the last '/', may be empty
+    std::string head_, tail_;  // file-name text around the number, percent signs undone
+    int width_ = 0;
+    bool zero_pad_ = false;
+};
+
+// The masks zemb wrote into `folder`: "<base>Mask.<k>.pgm". Throws EvalError
+// when there are none, std::invalid_argument when several base names are
+// mixed in the folder (the caller must then name one as a pattern).
+FramePattern mask_pattern_in_folder(const std::string& folder);
+
+// ---- Ground-truth sequences ------------------------------------------------
+
+struct FrameRange {
+    int first = 0, last = 0;
+};
+
+// Where the ground truth of a sequence is. For a benchmark folder the
+// pattern is <folder>/groundtruth/gt%06d.png, and ROI.bmp and
+// temporalROI.txt are taken when they exist.
+struct TruthSource {
+    std::string pattern;
+    std::string roi_file;           // empty: every pixel is in the region of interest
+    std::string temporal_roi_file;  // empty: no temporal region of interest
+};
+TruthSource truth_in_folder(const std::string& folder);
+
+// The two frame numbers of a temporalROI.txt ("470 1700").
+FrameRange read_temporal_roi(const std::string& path);
+
+// ---- Grey images -----------------------------------------------------------
+
+struct GreyImage {
+    int width = 0, height = 0;
+    std::vector<std::uint8_t> pixels;  // row-major, width x height
+};
+
+// Reads a binary PGM strictly (maxval up to 255, whole raster), and any other
+// file through the PNG / BMP / JPEG / PNM decoder, keeping the first channel
+// of colour images. Throws EvalError naming the file.
+GreyImage read_grey_image(const std::string& path);
+
+}  // namespace zemb::eval

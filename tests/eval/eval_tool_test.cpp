@@ -1,0 +1,287 @@
+// zemb-eval against hand-made masks and ground truth whose counts are known.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/support.h"
+
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#include "stb_image_write.h"
+
+namespace zemb {
+namespace {
+
+using test::RunResult;
+using test::TempDir;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr int W = 5, H = 3;
+
+// Every ground-truth class once per row.
+const Bytes classes_truth = {0, 50, 85, 170, 255,  //
+                             0, 50, 85, 170, 255,  //
+                             0, 50, 85, 170, 255};
+// Foreground, background, and a non-zero value that is not 255.
+const Bytes mixed_mask = {255, 255, 255, 255, 255,  //
+                          0,   0,   0,   0,   0,    //
+                          7,   7,   7,   7,   7};
+// That pair counts TP 2, FP 4, FN 1, TN 2.
+
+std::string pgm(int w, int h, const Bytes& pixels)
+{
+    return "P5\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n" +
+           std::string(pixels.begin(), pixels.end());
+}
+
+// A ground-truth PNG with `channels` channels; colour ones carry the class in
+// the first channel and other values in the rest.
+void write_png(const std::string& path, int w, int h, const Bytes& grey, int channels = 1)
+{
+    Bytes data;
+    for (std::uint8_t v : grey) {
+        data.push_back(v);
+        for (int k = 1; k < channels; ++k)
+            data.push_back(static_cast<std::uint8_t>(k == 3 ? 255 : 255 - v + k));
+    }
+    ASSERT_NE(stbi_write_png(path.c_str(), w, h, channels, data.data(), w * channels), 0) << path;
+}
+
+class EvalTool : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::filesystem::create_directories(dir / "seq/groundtruth");
+        std::filesystem::create_directories(dir / "out");
+    }
+
+    std::string gt(int k) const
+    {
+        char name[64];
+        std::snprintf(name, sizeof name, "seq/groundtruth/gt%06d.png", k);
+        return dir / name;
+    }
+    std::string mask(int k) const { return dir / ("out/inMask." + std::to_string(k) + ".pgm"); }
+
+    // Frames first..last with the class truth and the mixed mask.
+    void frames(int first, int last)
+    {
+        for (int k = first; k <= last; ++k) {
+            write_png(gt(k), W, H, classes_truth);
+            test::write_file(mask(k), pgm(W, H, mixed_mask));
+        }
+    }
+
+    RunResult eval(std::vector<std::string> args) const
+    {
+        return test::run_program(ZEMB_EVAL_EXE, dir.path(), args);
+    }
+
+    TempDir dir;
+};
+
+TEST_F(EvalTool, ScoresEveryGroundTruthClassOfABenchmarkFolder)
+{
+    frames(1, 1);
+    const RunResult r = eval({"--kv", "out", "seq"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out,
+              "first=1\nlast=1\nframes=1\nTP=2\nFP=4\nFN=1\nTN=2\n"
+              "recall=0.666667\nspecificity=0.333333\nFPR=0.666667\nFNR=0.333333\n"
+              "PWC=55.555556\nprecision=0.333333\nF-measure=0.444444\n");
+}
+
+TEST_F(EvalTool, PrintsAReadableSummaryByDefault)
+{
+    frames(1, 1);
+    const RunResult r = eval({"out", "seq"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("frames       1..1 (1)\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("TP           2\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("F-measure    0.444444\n"), std::string::npos) << r.out;
+}
+
+TEST_F(EvalTool, LeavesOutPixelsOutsideTheRegionOfInterestAndReadsColourFiles)
+{
+    write_png(gt(1), W, H, classes_truth, 4);
+    test::write_file(mask(1), pgm(W, H, mixed_mask));
+    // Region: everything but the column of moving pixels, stored as a colour BMP.
+    Bytes roi;
+    for (int i = 0; i < W * H; ++i)
+        for (int k = 0; k < 3; ++k)
+            roi.push_back(k == 0 ? (i % W == 4 ? 0 : 255) : 128);
+    ASSERT_NE(stbi_write_bmp((dir / "seq/ROI.bmp").c_str(), W, H, 3, roi.data()), 0);
+    const RunResult r = eval({"--kv", "out", "seq"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("TP=0\nFP=4\nFN=0\nTN=2\nrecall=nan\n"), std::string::npos) << r.out;
+}
+
+TEST_F(EvalTool, ScoresTheTemporalRegionWithinTheMasksPresentUnlessFramesAreGiven)
+{
+    frames(1, 5);
+    test::write_file(dir / "seq/temporalROI.txt", "3 9");
+    RunResult r = eval({"--kv", "out", "seq"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("first=3\nlast=5\nframes=3\nTP=6\nFP=12\nFN=3\nTN=6\n"), std::string::npos)
+        << r.out;
+
+    r = eval({"--kv", "--first", "1", "--last=2", "out", "seq"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("first=1\nlast=2\nframes=2\nTP=4\n"), std::string::npos) << r.out;
+
+    r = eval({"--kv", "--temporal-roi", "seq/other.txt", "out", "seq"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("zemb-eval: seq/other.txt: cannot open"), std::string::npos) << r.err;
+
+    test::write_file(dir / "seq/temporalROI.txt", "7 9\n");
+    r = eval({"out", "seq"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("no frame to score"), std::string::npos) << r.err;
+}
+
+TEST_F(EvalTool, PrintsOneCsvLinePerFrameAndATotal)
+{
+    frames(1, 2);
+    test::write_file(mask(2), pgm(W, H, Bytes(W * H, 0)));
+    const RunResult r = eval({"--csv", "out", "seq"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "frame,TP,FP,FN,TN,recall,specificity,FPR,FNR,PWC,precision,F-measure\n"
+              "1,2,4,1,2,0.666667,0.333333,0.666667,0.333333,55.555556,0.333333,0.444444\n"
+              "2,0,0,3,6,0.000000,1.000000,0.000000,1.000000,33.333333,nan,nan\n"
+              "total,2,4,4,8,0.333333,0.666667,0.333333,0.666667,44.444444,0.333333,0.333333\n");
+}
+
+TEST_F(EvalTool, JsonSummaryShowsUndefinedScoresAsNull)
+{
+    write_png(gt(4), W, H, Bytes(W * H, 0));
+    test::write_file(mask(4), pgm(W, H, Bytes(W * H, 0)));
+    const RunResult r = eval({"--json", "out", "seq"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "{\"first\": 4, \"last\": 4, \"frames\": 1, \"TP\": 0, \"FP\": 0, \"FN\": 0, \"TN\": 15, "
+              "\"recall\": null, \"specificity\": 1.000000, \"FPR\": 0.000000, \"FNR\": null, "
+              "\"PWC\": 0.000000, \"precision\": null, \"F-measure\": null}\n");
+}
+
+TEST_F(EvalTool, AMissingFileInsideTheRangeIsAnErrorNamingIt)
+{
+    frames(1, 4);
+    std::filesystem::remove(mask(3));
+    RunResult r = eval({"out", "seq"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "zemb-eval: out/inMask.3.pgm: cannot open: No such file or directory\n");
+
+    frames(3, 3);
+    std::filesystem::remove(gt(2));
+    r = eval({"out", "seq"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zemb-eval: seq/groundtruth/gt000002.png: cannot open: No such file or directory\n");
+}
+
+TEST_F(EvalTool, DamagedFilesAreErrorsNamingThemAndHeaderCommentsAreRead)
+{
+    frames(1, 1);
+    test::write_file(gt(1), "not an image at all");
+    RunResult r = eval({"out", "seq"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("zemb-eval: seq/groundtruth/gt000001.png: cannot decode the image", 0), 0u) << r.err;
+
+    frames(1, 1);
+    test::write_file(mask(1), pgm(W, H, mixed_mask).substr(0, 20));
+    r = eval({"out", "seq"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zemb-eval: out/inMask.1.pgm: the raster ends after 9 of 15 bytes\n");
+
+    test::write_file(mask(1), "P5\n5 3\n65535\n" + std::string(30, '\0'));
+    r = eval({"out", "seq"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zemb-eval: out/inMask.1.pgm: maxval 65535: only 8-bit PGM is read\n");
+
+    // Comments may sit between the header fields.
+    test::write_file(mask(1), "P5 # zemb\n5 # width\n3\n255\n" +
+                                  std::string(mixed_mask.begin(), mixed_mask.end()));
+    r = eval({"--kv", "out", "seq"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("TP=2\nFP=4\nFN=1\nTN=2\n"), std::string::npos) << r.out;
+}
+
+TEST_F(EvalTool, ASizeMismatchNamesBothFiles)
+{
+    frames(1, 1);
+    test::write_file(mask(1), pgm(H, W, mixed_mask));
+    RunResult r = eval({"out", "seq"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "zemb-eval: out/inMask.1.pgm: the mask has 3 x 5 pixels but its ground truth "
+              "seq/groundtruth/gt000001.png has 5 x 3\n");
+
+    frames(1, 1);
+    test::write_file(dir / "roi.pgm", pgm(2, 2, Bytes(4, 255)));
+    r = eval({"--roi", "roi.pgm", "out", "seq"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("zemb-eval: roi.pgm: the region of interest has 2 x 2 pixels but the ground "
+                         "truth seq/groundtruth/gt000001.png has 5 x 3"),
+              std::string::npos)
+        << r.err;
+}
+
+TEST_F(EvalTool, TakesFilePatternsForMasksAndGroundTruth)
+{
+    std::filesystem::create_directories(dir / "truth");
+    for (int k = 8; k <= 10; ++k) {
+        test::write_file(dir / ("truth/t" + std::to_string(k) + ".pgm"), pgm(W, H, classes_truth));
+        test::write_file(dir / ("m_" + std::to_string(k) + ".pgm"), pgm(W, H, mixed_mask));
+    }
+    test::write_file(dir / "m_x.pgm", "not a frame: its name has no number");
+    const RunResult r = eval({"--kv", "m_%d.pgm", "truth/t%d.pgm", "--last", "9"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("first=8\nlast=9\nframes=2\nTP=4\n"), std::string::npos) << r.out;
+}
+
+TEST_F(EvalTool, FaultyCommandLinesExitWith2AndTheUsage)
+{
+    frames(1, 1);
+    const std::vector<std::vector<std::string>> faulty = {
+        {},
+        {"out"},
+        {"out", "seq", "extra"},
+        {"--bogus", "out", "seq"},
+        {"--first", "x1", "out", "seq"},
+        {"--first", "3", "--last", "2", "out", "seq"},
+        {"--format", "xml", "out", "seq"},
+        {"--last"},
+        {"out/inMask.pgm%s", "seq"},
+        {"out", "seq/groundtruth/gt%d_%d.png"},
+    };
+    for (const auto& args : faulty) {
+        const RunResult r = eval(args);
+        EXPECT_EQ(r.status, 2) << testing::PrintToString(args);
+        EXPECT_EQ(r.err.rfind("zemb-eval: ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find("Usage: zemb-eval"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+    const RunResult help = eval({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("Usage: zemb-eval", 0), 0u);
+}
+
+TEST_F(EvalTool, AFolderWithMasksOfTwoSequencesNeedsAPattern)
+{
+    frames(1, 1);
+    test::write_file(dir / "out/otherMask.1.pgm", pgm(W, H, mixed_mask));
+    const RunResult r = eval({"out", "seq"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("masks of several sequences (in, other)"), std::string::npos) << r.err;
+
+    const RunResult empty = eval({"seq", "seq"});
+    EXPECT_EQ(empty.status, 1);
+    EXPECT_EQ(empty.err, "zemb-eval: seq: no masks (<base>Mask.<number>.pgm) in this folder\n");
+}
+
+}  // namespace
+}  // namespace zemb

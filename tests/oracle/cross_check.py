@@ -1,0 +1,78 @@
+#!/usr/bin/env python3
+"""Cross-check: run zemb and the independent Python re-implementation
+(oracle.py) on small adversarial sequences and require every output file,
+mask and model image, to be byte-identical.
+
+Usage: cross_check.py <path to zemb> [scratch folder]
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+import synth
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# (name, sequence maker, last frame, switches)
+CASES = [
+    ('uniform_ties', lambda d: synth.seq_uniform(d, 6, 4, 8, ((100, 150, 200), (101, 150, 200))), 8,
+     ['-K', '3', '-e1', '0', '-e2', '0']),
+    ('noise_n3_edges', lambda d: synth.seq_noise(d, 5, 4, 10, 1, 12), 10, ['-K', '4', '-m']),
+    ('noise_n5', lambda d: synth.seq_noise(d, 7, 5, 8, 2, 20), 8, ['-K', '3', '-n', '5']),
+    ('noise_n1', lambda d: synth.seq_noise(d, 7, 5, 8, 3, 20), 8, ['-K', '3', '-n', '1', '-m']),
+    ('alternate', lambda d: synth.seq_alternate(d, 9, 7, 12, 4), 12, ['-K', '3']),
+    ('shadow', lambda d: synth.seq_shadow(d, 9, 6, 12, 5), 12,
+     ['-K', '4', '-s', '-g', '0.5', '-b', '1.2', '-tS', '0.3', '-tH', '30']),
+    ('palette_n9', lambda d: synth.seq_palette(d, 4, 3, 6, 6), 6, ['-K', '2', '-n', '9', '-s', '-m']),
+    ('one_row', lambda d: synth.seq_noise(d, 7, 1, 6, 7, 30), 6, ['-K', '2']),
+]
+
+
+def run(program, args, cwd):
+    return subprocess.run(program + args, cwd=cwd, stdin=subprocess.DEVNULL, capture_output=True)
+
+
+def check(zemb, scratch, name, make, last, switches):
+    frames, ours, theirs = (os.path.join(scratch, name, p) for p in ('frames', 'zemb', 'oracle'))
+    for d in (frames, ours, theirs):
+        os.makedirs(d)
+    make(frames)
+    args = [os.path.join(frames, 's'), '1', str(last)] + switches
+    z = run([zemb], args, ours)
+    o = run([sys.executable, os.path.join(HERE, 'oracle.py')], args, theirs)
+    if z.returncode != 0 or o.returncode != 0:
+        return ['exit statuses zemb %d, oracle %d: %s' % (z.returncode, o.returncode,
+                                                          o.stderr.decode()[-500:])]
+    problems = []
+    if sorted(os.listdir(ours)) != sorted(os.listdir(theirs)):
+        problems.append('different files: %s vs %s' % (sorted(os.listdir(ours)), sorted(os.listdir(theirs))))
+    for f in sorted(set(os.listdir(ours)) & set(os.listdir(theirs))):
+        a = open(os.path.join(ours, f), 'rb').read()
+        b = open(os.path.join(theirs, f), 'rb').read()
+        if a != b:
+            i = next((k for k in range(min(len(a), len(b))) if a[k] != b[k]), min(len(a), len(b)))
+            problems.append('%s differs first at byte %d' % (f, i))
+    return problems
+
+
+def main():
+    zemb = os.path.abspath(sys.argv[1])
+    scratch = tempfile.mkdtemp(prefix='zemb-oracle-', dir=sys.argv[2] if len(sys.argv) > 2 else None)
+    failed = 0
+    try:
+        for name, make, last, switches in CASES:
+            problems = check(zemb, scratch, name, make, last, switches)
+            print('%-16s %s' % (name, 'identical' if not problems else 'MISMATCH'))
+            for p in problems:
+                print('    ' + p)
+            failed += bool(problems)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    print('%d passed, %d failed' % (len(CASES) - failed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
