@@ -137,16 +137,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     cone_to_rgb_planes(update, static_cast<std::ptrdiff_t>(model_length), model_image);
 
     make_weight_kernel(n, spread_for_block_side(n));
-    const double reciprocal = 1.0 / (n + 1);
-    const float c1_scaled = static_cast<float>(p.c1 * reciprocal);
-    const float c2_scaled = static_cast<float>(p.c2 * reciprocal);
+    const float c1_scaled = scaled_learning_rate(p.c1, n);
+    const float c2_scaled = scaled_learning_rate(p.c2, n);
     if (K > 1) {
-        const float step = static_cast<float>(static_cast<double>(c1_scaled) - c2_scaled);
         for (int k = 1; k <= K - 1; ++k) {
             load_frame();
-            const float rate = static_cast<float>(c1_scaled - (static_cast<double>(k) * step) /
-                                                                  static_cast<double>(K - 1));
-            scale_weights(n, rate, weights);
+            scale_weights(n, calibration_rate(c1_scaled, c2_scaled, k, K), weights);
             segment_frame(pixels, H, W, current, mask, weights, n, p.e1, update);
             check_mask(mask, N);
             copy_planes(update, model_length, current);

@@ -158,18 +158,14 @@ int run_sequence(const RunConfig& config, Engine engine)
         save_model_image(update, first);
 
     make_weight_kernel(n, spread_for_block_side(n));
-    const double reciprocal = 1.0 / (n + 1);
-    const float c1_scaled = static_cast<float>(p.c1 * reciprocal);
-    const float c2_scaled = static_cast<float>(p.c2 * reciprocal);
+    const float c1_scaled = scaled_learning_rate(p.c1, n);
+    const float c2_scaled = scaled_learning_rate(p.c2, n);
 
     // Calibration: the learning rate falls linearly from c1' towards c2'.
     if (K > 1) {
-        const float step = static_cast<float>(static_cast<double>(c1_scaled) - c2_scaled);
         for (long long k = 1; k <= K - 1; ++k) {
             load_frame(first + k);
-            const float rate = static_cast<float>(
-                c1_scaled - (static_cast<double>(k) * step) / static_cast<double>(K - 1));
-            scale_weights(n, rate, weights);
+            scale_weights(n, calibration_rate(c1_scaled, c2_scaled, k, K), weights);
             segment_and_commit(p.e1, timer.calibration_ticks);
             if (p.save_models)
                 save_model_image(current, first + k);

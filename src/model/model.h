@@ -47,6 +47,14 @@ void make_weight_kernel(int n, float s);
 // weights = rate x weight_kernel, each product rounded to a float.
 void scale_weights(int n, float rate, WeightMatrix& weights);
 
+// A phase's learning rate scaled for block side n: c x (1 / (n + 1)), the
+// reciprocal in double and the product rounded to a float.
+float scaled_learning_rate(float c, int n);
+
+// Rate of calibration frame k (1 .. K-1): falls linearly from c1_scaled
+// towards c2_scaled, with the step between them rounded to a float first.
+float calibration_rate(float c1_scaled, float c2_scaled, long long k, long long K);
+
 // ---- Best match -----------------------------------------------------------
 
 // Squared Euclidean distance of two cone points, in double precision.

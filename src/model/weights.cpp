@@ -80,4 +80,17 @@ void scale_weights(int n, float rate, WeightMatrix& weights)
                                                static_cast<double>(weight_kernel[i][j]));
 }
 
+float scaled_learning_rate(float c, int n)
+{
+    const double reciprocal = 1.0 / (n + 1);
+    return static_cast<float>(static_cast<double>(c) * reciprocal);
+}
+
+float calibration_rate(float c1_scaled, float c2_scaled, long long k, long long K)
+{
+    const float step = static_cast<float>(static_cast<double>(c1_scaled) - c2_scaled);
+    return static_cast<float>(c1_scaled -
+                              (static_cast<double>(k) * step) / static_cast<double>(K - 1));
+}
+
 }  // namespace zemb

@@ -210,3 +210,20 @@ TEST(ScaleWeights, RepeatedCallsKeepNoTraceOfEarlierRates)
 
 }  // namespace
 }  // namespace zemb
+
+namespace zemb {
+namespace {
+
+TEST(LearningRates, DefaultScheduleFallsFromC1TowardsC2InFloatSteps)
+{
+    const float c1 = scaled_learning_rate(1.0f, 3);
+    const float c2 = scaled_learning_rate(0.05f, 3);
+    EXPECT_EQ(c1, 0.25f);
+    EXPECT_EQ(static_cast<double>(c2), 0.012500000186264515);
+    EXPECT_EQ(static_cast<double>(calibration_rate(c1, c2, 1, 200)), 0.24880653619766235);
+    EXPECT_EQ(static_cast<double>(calibration_rate(c1, c2, 2, 200)), 0.2476130723953247);
+    EXPECT_EQ(static_cast<double>(calibration_rate(c1, c2, 199, 200)), 0.012500002980232239);
+}
+
+}  // namespace
+}  // namespace zemb
