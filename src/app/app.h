@@ -59,6 +59,9 @@ struct RunConfig {
     int width = 0;          // of the first frame
     int height = 0;
     std::size_t pixels = 0;  // width x height
+    // Threads that segment each frame (-j; 0 there means one per core). Not
+    // a run parameter: any number gives the same result.
+    int threads = 1;
 };
 
 // Composes the run's file names into one buffer reserved up front, so that
@@ -93,7 +96,7 @@ enum class StartUp {
     cannot_start,  // the first frame cannot give the run a size (exit 1)
 };
 
-// Reads the positional arguments and the thirteen switches into `config`,
+// Reads the positional arguments, the thirteen switches and -j into `config`,
 // checks the values a run cannot use, and reads the first frame's header.
 // Prints only the messages of the faults it finds (on standard error, and the
 // file-open message on standard output). Consumes the switches from argv.

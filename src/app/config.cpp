@@ -1,10 +1,12 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "app/app.h"
 #include "imagedata/imagedata.h"
@@ -59,9 +61,11 @@ std::uint64_t memory_available_bytes()
     return available;
 }
 
-// Reads the thirteen switches in their fixed order. The order matters: an
-// argument equal to an earlier switch's text is consumed by that earlier read.
-SwitchFault read_switches(int& argc, char** argv, RunParameters& p, const char*& faulty)
+// Reads the thirteen switches in their fixed order, then -j. The order
+// matters: an argument equal to an earlier switch's text is consumed by that
+// earlier read.
+SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads,
+                          const char*& faulty)
 {
     SwitchFault fault = SwitchFault::none;
     auto integer = [&](const char* name, int fallback) {
@@ -100,7 +104,15 @@ SwitchFault read_switches(int& argc, char** argv, RunParameters& p, const char*&
     p.shadow_removal = flag("-s");
     p.save_models = flag("-m");
     p.last_mask_only = flag("-l");
+    threads = integer("-j", 1);
     return fault;
+}
+
+// Threads the machine can run at once; 1 when it cannot tell.
+int cores_available()
+{
+    const unsigned cores = std::thread::hardware_concurrency();
+    return static_cast<int>(std::clamp(cores, 1u, static_cast<unsigned>(INT_MAX)));
 }
 
 }  // namespace
@@ -184,7 +196,8 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
     p.last_frame = parse_frame_number(argv[3]);
 
     const char* faulty = nullptr;
-    SwitchFault fault = read_switches(argc, argv, p, faulty);
+    int threads = 1;
+    SwitchFault fault = read_switches(argc, argv, p, threads, faulty);
     if (fault != SwitchFault::none) {
         print_switch_fault(fault, faulty);
         return StartUp::command_line;
@@ -204,6 +217,11 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
                      p.K, INT_MAX);
         return StartUp::command_line;
     }
+    if (threads < 0) {
+        std::fprintf(stderr, "zemb: -j must be 0 (one per core) or more, not %d\n", threads);
+        return StartUp::command_line;
+    }
+    config.threads = threads > 0 ? threads : cores_available();
 
     FileNames names(config.directory, config.base);
     const char* first = names.frame(p.first_frame);
@@ -269,6 +287,7 @@ void print_usage()
     std::printf("  -s:    To apply shadow removal. Default: no shadow removal\n");
     std::printf("  -m:    To save background model images. Default: do not save\n");
     std::printf("  -l:    To save just last detection mask. Default: save all\n");
+    std::printf("  -j #:    Worker threads for segmentation (same result for any number). Default 1\n");
 }
 
 void print_settings_echo(const RunConfig& config)
@@ -293,6 +312,9 @@ void print_settings_echo(const RunConfig& config)
         std::printf("  gamma = %.4f, beta = %.4f, Th_S = %.4f, Th_H = %.4f\n",
                     static_cast<double>(p.gamma), static_cast<double>(p.beta),
                     static_cast<double>(p.tau_S), static_cast<double>(p.tau_H));
+    const int bands = band_count(config.height, config.threads);
+    if (bands > 1)
+        std::printf("Worker threads:         %d\n", bands);
     std::printf("Output is in file(s):   %sMask\n", config.base.c_str());
 }
 

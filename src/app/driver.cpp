@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -80,8 +81,9 @@ int run_sequence(const RunConfig& config, Engine engine)
     FloatPlanes pixels, current, update;
     std::vector<std::uint8_t> mask;
     WeightMatrix weights{};
-    // The fast engine's scratch and its colour table belong to the run.
-    std::unique_ptr<FastEngine> fast;
+    // The fast engine's scratch, its threads and its colour table belong to
+    // the run: set up once, before the first frame.
+    std::unique_ptr<ThreadedEngine> fast;
     std::unique_ptr<ConeConverter> converter;
     try {
         frame = alloc_byte_planes(plane_count, N);
@@ -92,12 +94,16 @@ int run_sequence(const RunConfig& config, Engine engine)
             model_image = alloc_byte_planes(plane_count, model_length);
         mask.assign(N, 0);
         if (engine == Engine::fast) {
-            fast = std::make_unique<FastEngine>(H, W, n);
+            fast = std::make_unique<ThreadedEngine>(H, W, n, config.threads);
             converter = std::make_unique<ConeConverter>();
         }
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "zemb: cannot allocate the buffers for %d x %d frames with n = %d\n",
                      W, H, n);
+        return exit_failed;
+    } catch (const std::system_error& error) {
+        std::fprintf(stderr, "zemb: cannot start %d worker threads: %s\n",
+                     band_count(H, config.threads), error.what());
         return exit_failed;
     }
     FileNames names(config.directory, config.base);
@@ -128,7 +134,8 @@ int run_sequence(const RunConfig& config, Engine engine)
     } else {
         std::printf("\tQueryPerformance not supported: Impossible to compute times\n");
     }
-    // Segmentation and update, the timed span, after which the update model
+    // Segmentation and update, the timed span (all bands, from the start
+    // signal until the last has finished), after which the update model
     // becomes the current one. The fast engine writes every element of the
     // update model, so the two trade places; the reference writes only the
     // blended elements, and the update model is copied back.

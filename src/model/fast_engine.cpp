@@ -459,12 +459,23 @@ VectorUnit FastEngine::unit() const { return s_->unit; }
 
 namespace {
 
-// One frame, a pixel row at a time, with the vector unit's kernels: the
-// row's distances, its best-match chains, then its pixels in scan order,
-// each match blending its window at once.
+// How a pixel row of a band is worked: a row of the band itself, or one of
+// the two rows next to the band whose windows reach into the band's model
+// rows (see FastEngine::segment_band).
+enum class RowRole {
+    own,     // classified, mask written, windows blended
+    replay,  // classified and blended only: its mask belongs to the next band
+};
+
+// One band of pixel rows [r0, r1), a pixel row at a time, with the vector
+// unit's kernels: the row's distances, its best-match chains, then its pixels
+// in scan order, each match blending its window at once. Windows are limited
+// to the band's model rows; the rows just outside the band are replayed for
+// the parts of their windows that fall inside it. With r0 = 0 and r1 = H
+// nothing is limited and nothing is replayed: the whole frame in one scan.
 template <DistanceRow distance_row, BestPositions best_positions, BlendWindow blend_window>
 void segment_rows(FastEngine::Scratch& s, const FloatPlanes& frame, const FloatPlanes& current,
-                  std::uint8_t* mask, float e, FloatPlanes& update)
+                  std::uint8_t* mask, float e, FloatPlanes& update, Index r0, Index r1)
 {
     const int H = s.H;
     const int W = s.W;
@@ -473,6 +484,10 @@ void segment_rows(FastEngine::Scratch& s, const FloatPlanes& frame, const FloatP
     const Index model_rows = Index(n) * H;
     const Index half = n / 2;
     const Index block_row_length = Index(n) * model_cols;  // elements of one block row
+    // The band's model rows: the only ones it writes, and the only rows whose
+    // owners' masks it reads (other bands write theirs meanwhile).
+    const Index band_first = Index(n) * r0;
+    const Index band_end = Index(n) * r1;
     const double threshold = static_cast<double>(e);
     const RunParameters& params = run_parameters();
     const bool shadow_removal = params.shadow_removal != 0;
@@ -487,15 +502,8 @@ void segment_rows(FastEngine::Scratch& s, const FloatPlanes& frame, const FloatP
             std::memcpy(upd[q] + r * block_row_length, cur[q] + r * block_row_length,
                         static_cast<std::size_t>(block_row_length) * sizeof(float));
     };
-    if (every_element && H > 0)
-        copy_block_row(0);
 
-    for (Index r = 0; r < H; ++r) {
-        // The windows of this row reach at most half model rows into the
-        // next block row: it must hold its copy before they are applied.
-        if (every_element && r + 1 < H)
-            copy_block_row(r + 1);
-
+    auto scan_row = [&](Index r, RowRole role) {
         // The pixel row, each pixel repeated n times, against which the n
         // model rows of the block row are measured in one sweep each.
         const Index pixel_row = r * W;
@@ -518,16 +526,22 @@ void segment_rows(FastEngine::Scratch& s, const FloatPlanes& frame, const FloatP
             const int found = s.found[static_cast<std::size_t>(c)];
             const Index pixel = pixel_row + c;
             if (found < 0) {
-                const bool shadow =
-                    shadow_removal && is_shadow_fast(frame[0][pixel], frame[1][pixel],
-                                                     frame[2][pixel], current, model_cols,
-                                                     Index(n) * r, Index(n) * c, n, params);
-                mask[pixel] = shadow ? mask_background : mask_foreground;
+                // The shadow test only decides the mask, which a replay
+                // leaves to the band that owns the row.
+                if (role == RowRole::own) {
+                    const bool shadow =
+                        shadow_removal && is_shadow_fast(frame[0][pixel], frame[1][pixel],
+                                                         frame[2][pixel], current, model_cols,
+                                                         Index(n) * r, Index(n) * c, n, params);
+                    mask[pixel] = shadow ? mask_background : mask_foreground;
+                }
                 continue;
             }
             // Written before the window's owner tests, which therefore see
-            // the pixel's own elements as background.
-            mask[pixel] = mask_background;
+            // the pixel's own elements as background. A replayed pixel's own
+            // elements lie outside the band, so no owner test meets it.
+            if (role == RowRole::own)
+                mask[pixel] = mask_background;
 
             const Index bi = Index(n) * r + s.position_row[static_cast<std::size_t>(found)];
             const Index bj = Index(n) * c + s.position_col[static_cast<std::size_t>(found)];
@@ -551,8 +565,16 @@ void segment_rows(FastEngine::Scratch& s, const FloatPlanes& frame, const FloatP
             const unsigned left_lanes = (1u << in_left) - 1u;
             const unsigned right_lanes = all & ~left_lanes;
             for (int a = 0; a < win.rows; ++a) {
+                // Rows outside the band get no lanes: the band next to it
+                // blends them. The kept rows still take the weights of their
+                // place in the whole clipped window.
+                const Index i = i0 + a;
+                if (i < band_first || i >= band_end) {
+                    win.lanes[a] = 0;
+                    continue;
+                }
                 const std::uint8_t* owners =
-                    mask + s.row_owner[static_cast<std::size_t>(i0 + a)] + left_owner;
+                    mask + s.row_owner[static_cast<std::size_t>(i)] + left_owner;
                 unsigned lanes = owners[0] == mask_background ? left_lanes : 0u;
                 if (right_lanes != 0 && owners[1] == mask_background)
                     lanes |= right_lanes;
@@ -560,37 +582,62 @@ void segment_rows(FastEngine::Scratch& s, const FloatPlanes& frame, const FloatP
             }
             blend_window(win, model_cols, cur, upd, s.weights);
         }
+    };
+
+    if (r0 >= r1)
+        return;
+    // The band's first block row takes its copy before anything blends into
+    // it, the replay of the row above included.
+    if (every_element)
+        copy_block_row(r0);
+    // The row above comes first: in scan order it precedes every pixel of the
+    // band, so its owner tests must see the band's masks as the previous frame
+    // left them.
+    if (r0 > 0)
+        scan_row(r0 - 1, RowRole::replay);
+    for (Index r = r0; r < r1; ++r) {
+        // The windows of this row reach at most half model rows into the
+        // next block row: it must hold its copy before they are applied.
+        if (every_element && r + 1 < r1)
+            copy_block_row(r + 1);
+        scan_row(r, RowRole::own);
     }
+    // The row below comes last: it follows every pixel of the band, so its
+    // owner tests see this frame's masks of the band's last row.
+    if (r1 < H)
+        scan_row(r1, RowRole::replay);
 }
 
 // One instance per vector unit. `flatten` inlines the kernels into the
 // instance, which carries the unit's target: the kernels' vector code never
 // leaks into code that runs on other processors.
 void segment_scalar(FastEngine::Scratch& s, const FloatPlanes& frame, const FloatPlanes& current,
-                    std::uint8_t* mask, float e, FloatPlanes& update)
+                    std::uint8_t* mask, float e, FloatPlanes& update, Index r0, Index r1)
 {
     segment_rows<distance_row_scalar, best_positions_scalar, blend_window_scalar>(
-        s, frame, current, mask, e, update);
+        s, frame, current, mask, e, update, r0, r1);
 }
 
 __attribute__((target("avx2"), flatten)) void segment_avx2(FastEngine::Scratch& s,
                                                            const FloatPlanes& frame,
                                                            const FloatPlanes& current,
                                                            std::uint8_t* mask, float e,
-                                                           FloatPlanes& update)
+                                                           FloatPlanes& update, Index r0,
+                                                           Index r1)
 {
-    segment_rows<distance_row_avx2, best_positions_avx2, blend_window_avx2>(s, frame, current,
-                                                                          mask, e, update);
+    segment_rows<distance_row_avx2, best_positions_avx2, blend_window_avx2>(
+        s, frame, current, mask, e, update, r0, r1);
 }
 
 ZEMB_AVX512 __attribute__((flatten)) void segment_avx512(FastEngine::Scratch& s,
                                                          const FloatPlanes& frame,
                                                          const FloatPlanes& current,
                                                          std::uint8_t* mask, float e,
-                                                         FloatPlanes& update)
+                                                         FloatPlanes& update, Index r0,
+                                                         Index r1)
 {
     segment_rows<distance_row_avx512, best_positions_avx512, blend_window_avx512>(
-        s, frame, current, mask, e, update);
+        s, frame, current, mask, e, update, r0, r1);
 }
 
 }  // namespace
@@ -599,7 +646,16 @@ void FastEngine::segment_frame(const FloatPlanes& frame, const FloatPlanes& curr
                                std::uint8_t* mask, const WeightMatrix& weights, float e,
                                FloatPlanes& update)
 {
+    segment_band(frame, current, mask, weights, e, update, 0, s_->H);
+}
+
+void FastEngine::segment_band(const FloatPlanes& frame, const FloatPlanes& current,
+                              std::uint8_t* mask, const WeightMatrix& weights, float e,
+                              FloatPlanes& update, int r0, int r1)
+{
     Scratch& s = *s_;
+    r0 = std::clamp(r0, 0, s.H);
+    r1 = std::clamp(r1, r0, s.H);
     for (int a = 0; a < s.n; ++a)
         for (int b = 0; b < s.n; ++b) {
             const double w = weights[static_cast<std::size_t>(a)][static_cast<std::size_t>(b)];
@@ -607,9 +663,9 @@ void FastEngine::segment_frame(const FloatPlanes& frame, const FloatPlanes& curr
             s.weights.take[a][b] = w;
         }
     switch (s.unit) {
-    case VectorUnit::avx512: segment_avx512(s, frame, current, mask, e, update); break;
-    case VectorUnit::avx2: segment_avx2(s, frame, current, mask, e, update); break;
-    case VectorUnit::scalar: segment_scalar(s, frame, current, mask, e, update); break;
+    case VectorUnit::avx512: segment_avx512(s, frame, current, mask, e, update, r0, r1); break;
+    case VectorUnit::avx2: segment_avx2(s, frame, current, mask, e, update, r0, r1); break;
+    case VectorUnit::scalar: segment_scalar(s, frame, current, mask, e, update, r0, r1); break;
     }
 }
 

@@ -136,6 +136,17 @@ public:
     void segment_frame(const FloatPlanes& frame, const FloatPlanes& current, std::uint8_t* mask,
                        const WeightMatrix& weights, float e, FloatPlanes& update);
 
+    // The share of segment_frame that belongs to pixel rows r0 .. r1-1, run
+    // beside the other bands of the frame at the same time: the band's mask
+    // values and its model rows n*r0 .. n*r1-1 (copied from `current` first
+    // with UpdateWrite::every_element), nothing else. Each update window is
+    // limited to those model rows, and the pixel rows r0-1 and r1 are
+    // classified again for the parts of their windows that fall inside them.
+    // Bands that together cover 0 .. H-1 leave exactly segment_frame's mask
+    // and update model, whatever the order in which they run.
+    void segment_band(const FloatPlanes& frame, const FloatPlanes& current, std::uint8_t* mask,
+                      const WeightMatrix& weights, float e, FloatPlanes& update, int r0, int r1);
+
     VectorUnit unit() const;
 
     struct Scratch;  // per-run buffers (fast_engine.cpp)
@@ -143,5 +154,39 @@ public:
 private:
     std::unique_ptr<Scratch> s_;
 };
+
+// ---- Several threads ------------------------------------------------------------
+
+// The fast engine on several threads: the frame's pixel rows are cut into one
+// contiguous band per thread (at most one per row), each run by
+// FastEngine::segment_band with a scratch of its own. The calling thread runs
+// the first band; the others wait on threads started once, here, and woken
+// once per frame. Results are the fast engine's, byte for byte.
+class ThreadedEngine {
+public:
+    // threads: wanted number of threads, at least 1. Throws std::bad_alloc or
+    // std::system_error when the scratch or the threads cannot be had.
+    ThreadedEngine(int H, int W, int n, int threads,
+                   UpdateWrite write = UpdateWrite::every_element,
+                   VectorUnit unit = best_vector_unit());
+    ~ThreadedEngine();
+    ThreadedEngine(const ThreadedEngine&) = delete;
+    ThreadedEngine& operator=(const ThreadedEngine&) = delete;
+
+    // FastEngine::segment_frame's result; returns when every band is done.
+    void segment_frame(const FloatPlanes& frame, const FloatPlanes& current, std::uint8_t* mask,
+                       const WeightMatrix& weights, float e, FloatPlanes& update);
+
+    int bands() const;  // threads in use, the calling one included
+
+    struct Pool;  // bands, threads and their signals (threaded_engine.cpp)
+
+private:
+    std::unique_ptr<Pool> pool_;
+};
+
+// Bands a run of H pixel rows uses for `threads` wanted threads: never more
+// than the rows, never fewer than 1.
+int band_count(int H, int threads);
 
 }  // namespace zemb
