@@ -33,6 +33,7 @@ const char* const usage_body =
     "  -s:    To apply shadow removal. Default: no shadow removal\n"
     "  -m:    To save background model images. Default: do not save\n"
     "  -l:    To save just last detection mask. Default: save all\n"
+    "  -j #:    Worker threads for segmentation (same result for any number). Default 1\n"
     "Hit any key to continue...\n";
 
 std::string default_echo(const std::string& sequence, const std::string& base)
@@ -99,6 +100,25 @@ TEST_F(Cli, SettingsEchoWithShadowRemovalAndLastMaskOnly)
         << r.out;
 }
 
+TEST_F(Cli, SettingsEchoNamesTheWorkerThreadsOnlyWhenThereAreSeveral)
+{
+    const std::string line = "Worker threads:         ";
+    // One thread: the echo is the plain one.
+    test::RunResult one = run_zemb(dir.path(), {"seq", "1", "3", "-j", "1"});
+    EXPECT_EQ(one.out.substr(0, default_echo("seq", "seq").size()), default_echo("seq", "seq"));
+    EXPECT_EQ(one.out.find(line), std::string::npos);
+
+    test::RunResult two = run_zemb(dir.path(), {"seq", "1", "3", "-s", "-j", "2"});
+    EXPECT_NE(two.out.find("  gamma = 0.7000, beta = 1.0000, Th_S = 0.1000, Th_H = 10.0000\n" +
+                           line + "2\n" + "Output is in file(s):   seqMask\n"),
+              std::string::npos)
+        << two.out;
+    // Never more threads than the frame's three rows.
+    test::RunResult many = run_zemb(dir.path(), {"seq", "1", "3", "-j", "8"});
+    EXPECT_NE(many.out.find("Shadow removal (0/1):   0\n" + line + "3\n"), std::string::npos)
+        << many.out;
+}
+
 TEST_F(Cli, SequenceInAnotherFolderReadsFromItAndWritesHere)
 {
     std::filesystem::create_directory(dir / "frames");
@@ -129,6 +149,7 @@ TEST_F(Cli, FaultySwitchesEndWithStatusTwoBeforeAnyOutput)
              Case{{"seq", "1", "3", "-e1", "0,1"}, "Lread_dswitch: Manca arg. per \"-e1\"\n"},
              Case{{"seq", "1", "3", "-tS"}, "Lread_switch: Manca arg. dopo \"-tS\"\n"},
              Case{{"seq", "1", "3", "-e1", "-n", "5"}, "Lread_switch: Manca arg. dopo \"-e1\"\n"},
+             Case{{"seq", "1", "3", "-j", "two"}, "Lread_iswitch: Manca arg. per \"-j\"\n"},
          }) {
         test::RunResult r = run_zemb(dir.path(), c.args);
         EXPECT_EQ(r.status, 2) << c.message;
@@ -145,7 +166,8 @@ TEST_F(Cli, ValuesARunCannotUseEndWithStatusTwo)
                       {"seq", "1", "3", "-n", "-3"},
                       {"seq", "1", "3", "-K", "0"},
                       {"seq", "1", "3", "-K", "-5"},
-                      {"seq", "2", "3", "-K", "2147483647"}}) {
+                      {"seq", "2", "3", "-K", "2147483647"},
+                      {"seq", "1", "3", "-j", "-1"}}) {
         test::RunResult r = run_zemb(dir.path(), args);
         EXPECT_EQ(r.status, 2) << args[4];
         EXPECT_EQ(r.out, "");

@@ -1,5 +1,6 @@
-// Whole runs of zemb (fast engine) and zemb-reference (straightforward
-// functions) on the bundled sample must write the same bytes.
+// Whole runs of zemb (fast engine, on one thread or several) and
+// zemb-reference (straightforward functions) on the bundled sample must write
+// the same bytes.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -61,6 +62,27 @@ TEST(Engines, FastAndReferenceRunsAgreeWithWideBlocks)
     for (std::size_t i = 0; i < fast.files.size(); ++i) {
         ASSERT_FALSE(reference.files[i].empty()) << "output " << i << " missing";
         EXPECT_TRUE(fast.files[i] == reference.files[i]) << "output " << i << " differs";
+    }
+}
+
+TEST(Engines, RunsOnSeveralThreadsWriteTheSameBytesAsOnOne)
+{
+    const std::vector<std::string> base = {"walk", "1", "24", "-K", "8", "-s", "-m"};
+    auto with_threads = [&](const char* j) {
+        std::vector<std::string> args = base;
+        args.insert(args.end(), {"-j", j});
+        return run(ZEMB_EXE, args, 1, 24, 8);
+    };
+    Outputs one = with_threads("1");
+    Outputs reference = run(ZEMB_REFERENCE_EXE, base, 1, 24, 8);
+    for (const char* j : {"3", "0"}) {
+        Outputs several = with_threads(j);
+        ASSERT_EQ(several.files.size(), one.files.size());
+        for (std::size_t i = 0; i < one.files.size(); ++i) {
+            ASSERT_FALSE(one.files[i].empty()) << "output " << i << " missing";
+            EXPECT_TRUE(several.files[i] == one.files[i]) << "-j " << j << " output " << i;
+            EXPECT_TRUE(several.files[i] == reference.files[i]) << "-j " << j << " output " << i;
+        }
     }
 }
 

@@ -1,13 +1,17 @@
 // The fast engine against the reference functions: identical masks and
 // identical model bytes after every frame, on real frames and on frames made
-// to hit ties, thresholds, model edges and shadows.
+// to hit ties, thresholds, model edges and shadows; on one thread and on
+// several, in row bands.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/run_parameters.h"
@@ -51,17 +55,29 @@ std::string first_difference(const FloatPlanes& a, const FloatPlanes& b, std::si
     return "";
 }
 
+// Thread counts the threaded engine is tried with; 0 stands for one per core.
+constexpr int thread_counts[] = {1, 2, 3, 4, 5, 0};
+
+int threads_for(int count)
+{
+    return count > 0 ? count : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
 // The reference (segment_frame, update copied back) and the fast engine
-// (models swapped, or copied back for touched_only), run side by side.
+// (models swapped, or copied back for touched_only), run side by side. With
+// threads = 0 the fast engine runs alone; otherwise its threaded form, in
+// that many bands.
 class SideBySide {
 public:
-    SideBySide(int H, int W, int n, UpdateWrite write, VectorUnit unit)
+    SideBySide(int H, int W, int n, UpdateWrite write, VectorUnit unit, int threads = 0)
         : H_(H), W_(W), n_(n), write_(write), N_(std::size_t(H) * std::size_t(W)),
           length_(std::size_t(n) * std::size_t(n) * N_), ref_cur_(make_planes(length_)),
           ref_upd_(make_planes(length_)), fast_cur_(make_planes(length_)),
           fast_upd_(make_planes(length_)), ref_mask_(N_, 0), fast_mask_(N_, 0),
           engine_(H, W, n, write, unit)
     {
+        if (threads > 0)
+            threaded_ = std::make_unique<ThreadedEngine>(H, W, n, threads, write, unit);
     }
 
     void init(const FloatPlanes& pixels)
@@ -82,7 +98,10 @@ public:
     {
         segment_frame(pixels, H_, W_, ref_cur_, ref_mask_.data(), weights, n_, e, ref_upd_);
         copy_planes(ref_upd_, length_, ref_cur_);
-        engine_.segment_frame(pixels, fast_cur_, fast_mask_.data(), weights, e, fast_upd_);
+        if (threaded_)
+            threaded_->segment_frame(pixels, fast_cur_, fast_mask_.data(), weights, e, fast_upd_);
+        else
+            engine_.segment_frame(pixels, fast_cur_, fast_mask_.data(), weights, e, fast_upd_);
         if (write_ == UpdateWrite::every_element)
             std::swap(fast_cur_, fast_upd_);
         else
@@ -123,6 +142,7 @@ private:
     FloatPlanes ref_cur_, ref_upd_, fast_cur_, fast_upd_;
     std::vector<std::uint8_t> ref_mask_, fast_mask_;
     FastEngine engine_;
+    std::unique_ptr<ThreadedEngine> threaded_;
 };
 
 float scaled_rate(float c, int n) { return static_cast<float>(c * (1.0 / (n + 1))); }
@@ -174,7 +194,8 @@ const SampleFrames& sample()
 // A short run: model from frame 1, calibration with the falling rate over
 // frames 2..K, then the online rate; masks changed between online frames as
 // the filter would change them.
-void run_sample(int n, bool shadows, int K, int frames, UpdateWrite write, VectorUnit unit)
+void run_sample(int n, bool shadows, int K, int frames, UpdateWrite write, VectorUnit unit,
+                int threads = 0)
 {
     const SampleFrames& s = sample();
     ASSERT_EQ(s.frames.size(), std::size_t(SampleFrames::count)) << "sample frames missing";
@@ -182,7 +203,7 @@ void run_sample(int n, bool shadows, int K, int frames, UpdateWrite write, Vecto
     params.n = n;
     params.shadow_removal = shadows ? 1 : 0;
     set_run_parameters(params);
-    SideBySide run(s.H, s.W, n, write, unit);
+    SideBySide run(s.H, s.W, n, write, unit, threads);
     run.init(s.frames[0]);
     const float c1 = scaled_rate(params.c1, n);
     const float c2 = scaled_rate(params.c2, n);
@@ -196,7 +217,7 @@ void run_sample(int n, bool shadows, int K, int frames, UpdateWrite write, Vecto
             run.set_masks([](std::size_t) { return std::uint8_t(0); });
         ASSERT_TRUE(run.step(s.frames[static_cast<std::size_t>(k)], weights_for(n, rate),
                              calibration ? params.e1 : params.e2))
-            << label(unit, write) << " n=" << n << " frame " << k + 1;
+            << label(unit, write) << " n=" << n << " threads=" << threads << " frame " << k + 1;
     }
 }
 
@@ -248,7 +269,7 @@ struct SyntheticCase {
 };
 
 void run_synthetic(const SyntheticCase& tc, bool shadows, UpdateWrite write, VectorUnit unit,
-                   unsigned seed)
+                   unsigned seed, int threads = 0)
 {
     RunParameters params;
     params.n = tc.n;
@@ -273,7 +294,7 @@ void run_synthetic(const SyntheticCase& tc, bool shadows, UpdateWrite write, Vec
         return f;
     };
 
-    SideBySide run(tc.H, tc.W, tc.n, write, unit);
+    SideBySide run(tc.H, tc.W, tc.n, write, unit, threads);
     run.init(frame(0).planes);
     const float rates[] = {0.25f, 0.125f, 1.0f, 0.0125f, 0.5f};
     for (int k = 0; k < 12; ++k) {
@@ -289,8 +310,49 @@ void run_synthetic(const SyntheticCase& tc, bool shadows, UpdateWrite write, Vec
         const WeightMatrix w = weights_for(tc.n, rates[k % 5]);
         ASSERT_TRUE(run.step(frame(k % 3 == 0 ? 400 : 60).planes, w, tc.e))
             << label(unit, write) << " " << tc.H << "x" << tc.W << " n=" << tc.n << " e=" << tc.e
-            << " shadows=" << shadows << " frame " << k;
+            << " shadows=" << shadows << " threads=" << threads << " frame " << k;
     }
+}
+
+TEST(ThreadedEngine, MatchesTheReferenceOnSampleFramesWithAnyThreadCount)
+{
+    for (int count : thread_counts) {
+        run_sample(3, false, 12, 30, UpdateWrite::every_element, best_vector_unit(),
+                   threads_for(count));
+        run_sample(5, true, 6, 10, UpdateWrite::every_element, best_vector_unit(),
+                   threads_for(count));
+    }
+    run_sample(3, true, 6, 10, UpdateWrite::touched_only, best_vector_unit(), 3);
+    run_sample(3, false, 6, 10, UpdateWrite::every_element, VectorUnit::scalar, 2);
+}
+
+TEST(ThreadedEngine, MatchesTheReferenceOnTiesEdgesShadowsAndShortFrames)
+{
+    // Bands of one row and of several, rows shared unevenly, frames of one
+    // row and with fewer rows than threads, every block side; windows clipped
+    // at the model's edges and crossing band edges.
+    const SyntheticCase cases[] = {
+        {9, 5, 3, 0.0625f},  {11, 4, 5, 0.125f}, {7, 3, 9, 0.1f},    {6, 7, 1, 0.0625f},
+        {10, 6, 3, 0.03f},   {2, 9, 3, 0.0625f}, {1, 13, 3, 0.0625f}, {3, 4, 9, 0.0625f},
+        {13, 1, 3, 0.0625f}, {4, 5, 5, 0.0f},    {8, 4, 3, 9.0f},
+    };
+    unsigned seed = 1000;
+    for (int count : thread_counts)
+        for (bool shadows : {false, true})
+            for (const SyntheticCase& tc : cases)
+                run_synthetic(tc, shadows, UpdateWrite::every_element, best_vector_unit(), seed++,
+                              threads_for(count));
+    for (const SyntheticCase& tc : cases)
+        run_synthetic(tc, true, UpdateWrite::touched_only, VectorUnit::scalar, seed++, 4);
+}
+
+TEST(ThreadedEngine, UsesOneBandPerThreadButNeverMoreThanTheRows)
+{
+    EXPECT_EQ(band_count(120, 4), 4);
+    EXPECT_EQ(band_count(3, 5), 3);
+    EXPECT_EQ(band_count(1, 2), 1);
+    EXPECT_EQ(band_count(10, 0), 1);
+    EXPECT_EQ(ThreadedEngine(2, 4, 3, 5).bands(), 2);
 }
 
 TEST(FastEngine, MatchesTheReferenceOnTiesThresholdsEdgesAndShadows)
