@@ -1,6 +1,6 @@
 // Fuzz target: argument vectors typed by hand. The input is split on NUL bytes
 // into arguments after the program's name, and goes (1) through start-up's
-// reading of the positional arguments and the thirteen switches, in a folder
+// reading of the positional arguments, the thirteen switches and -j, in a folder
 // holding a few ready frames, and (2) through the switch cores one by one,
 // with multi-value reads too.
 //
@@ -37,7 +37,7 @@ struct SwitchSpec {
 constexpr SwitchSpec switches[] = {
     {"-n", 'i'},  {"-e1", 'r'}, {"-e2", 'r'}, {"-K", 'i'}, {"-c1", 'r'},
     {"-c2", 'r'}, {"-g", 'r'},  {"-b", 'r'},  {"-tS", 'r'}, {"-tH", 'r'},
-    {"-s", 'f'},  {"-m", 'f'},  {"-l", 'f'},
+    {"-s", 'f'},  {"-m", 'f'},  {"-l", 'f'},  {"-j", 'i'},
 };
 
 [[noreturn]] void fail(const char* what)
@@ -164,6 +164,8 @@ void check_configure(const std::vector<std::string>& args)
         fail("run allowed with an unusable -n");
     if (p.K < 1 || static_cast<long long>(p.first_frame) + p.K - 1 > INT_MAX)
         fail("run allowed with an unusable -K");
+    if (config.threads < 1)
+        fail("run allowed without a worker thread");
     if (config.width <= 0 || config.height <= 0 ||
         config.pixels != std::size_t(config.width) * std::size_t(config.height))
         fail("run allowed without a usable image size");
