@@ -47,9 +47,6 @@ constexpr float no_distance_yet = 100.0f;
 constexpr std::uint8_t mask_background = 0;
 constexpr std::uint8_t mask_foreground = 255;
 
-// Degrees in a full turn of the hue circle (shadow test).
-constexpr double full_circle_degrees = 360.0;
-
 // Weight rows padded to two 8-lane vectors, so that a vector load of a window
 // row never reads past its row.
 constexpr int padded_side = 16;
@@ -333,42 +330,6 @@ ZEMB_AVX512 inline void blend_window_avx512(const Window& win, Index model_cols,
     }
 }
 
-// ---- Shadow test ------------------------------------------------------------
-// is_shadow's answer. The value test needs only z, so it runs before the
-// element's hue and saturation are worked out: cone_to_hsv has no side
-// effects, and an element failing the value test fails whatever its hue.
-
-bool is_shadow_fast(float x, float y, float z, const FloatPlanes& model, Index model_cols,
-                    Index row0, Index col0, int n, const RunParameters& params)
-{
-    const double gamma = params.gamma;
-    const double beta = params.beta;
-    const double tau_S = params.tau_S;
-    const double tau_H = params.tau_H;
-    float Hp = 0.0f, Sp = 0.0f, Vp = 0.0f;
-    cone_to_hsv(x, y, z, Hp, Sp, Vp);
-    for (Index a = row0; a < row0 + n; ++a) {
-        for (Index b = col0; b < col0 + n; ++b) {
-            const Index idx = a * model_cols + b;
-            // A NaN ratio (0 / 0) fails here as in is_shadow.
-            const double ratio = static_cast<double>(Vp) / static_cast<double>(model[2][idx]);
-            if (!(ratio >= gamma && ratio <= beta))
-                continue;
-            float Hm = 0.0f, Sm = 0.0f, Vm = 0.0f;
-            cone_to_hsv(model[0][idx], model[1][idx], model[2][idx], Hm, Sm, Vm);
-            const double d = std::fabs(static_cast<double>(Hp) - static_cast<double>(Hm));
-            const float d_around = static_cast<float>(full_circle_degrees - d);
-            const double dH = d < static_cast<double>(d_around) ? d : static_cast<double>(d_around);
-            if (!(std::fabs(static_cast<double>(Sp) - static_cast<double>(Sm)) < tau_S))
-                continue;
-            if (!(dH < tau_H))
-                continue;
-            return true;
-        }
-    }
-    return false;
-}
-
 }  // namespace
 
 // ---- Vector units -------------------------------------------------------------
@@ -489,8 +450,7 @@ void segment_rows(FastEngine::Scratch& s, const FloatPlanes& frame, const FloatP
     const Index band_first = Index(n) * r0;
     const Index band_end = Index(n) * r1;
     const double threshold = static_cast<double>(e);
-    const RunParameters& params = run_parameters();
-    const bool shadow_removal = params.shadow_removal != 0;
+    const bool shadow_removal = run_parameters().shadow_removal != 0;
     const float* cur[plane_count] = {current[0], current[1], current[2]};
 
     // Every element: each block row of `update` is first copied from
@@ -530,9 +490,10 @@ void segment_rows(FastEngine::Scratch& s, const FloatPlanes& frame, const FloatP
                 // leaves to the band that owns the row.
                 if (role == RowRole::own) {
                     const bool shadow =
-                        shadow_removal && is_shadow_fast(frame[0][pixel], frame[1][pixel],
-                                                         frame[2][pixel], current, model_cols,
-                                                         Index(n) * r, Index(n) * c, n, params);
+                        shadow_removal && is_shadow(frame[0][pixel], frame[1][pixel],
+                                                    frame[2][pixel], current, W,
+                                                    static_cast<int>(r), static_cast<int>(c),
+                                                    n) != 0;
                     mask[pixel] = shadow ? mask_background : mask_foreground;
                 }
                 continue;

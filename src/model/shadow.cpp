@@ -30,16 +30,19 @@ int is_shadow(float x, float y, float z, const FloatPlanes& model, int W, int ro
     for (Index a = Index(n) * row; a < Index(n) * row + n; ++a) {
         for (Index b = Index(n) * col; b < Index(n) * col + n; ++b) {
             const Index idx = a * model_cols + b;
+
+            // Every test is written so that a not-a-number (V = 0 element,
+            // undefined saturation) fails it: comparisons with NaN are false.
+            // The value is the element's z, so its ratio is tested before the
+            // hue and saturation are worked out: an element failing it fails
+            // whatever its hue, and most elements fail it.
+            const double ratio = static_cast<double>(Vp) / static_cast<double>(model[2][idx]);
+            if (!(ratio >= gamma && ratio <= beta))
+                continue;
             float Hm = 0.0f;
             float Sm = 0.0f;
             float Vm = 0.0f;
             cone_to_hsv(model[0][idx], model[1][idx], model[2][idx], Hm, Sm, Vm);
-
-            // Every test is written so that a not-a-number (V = 0 element,
-            // undefined saturation) fails it: comparisons with NaN are false.
-            const double ratio = static_cast<double>(Vp) / static_cast<double>(Vm);
-            if (!(ratio >= gamma && ratio <= beta))
-                continue;
 
             // Distance on the hue circle; the way round through 0 is stored
             // as a float before the two ways are compared.
