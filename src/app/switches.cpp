@@ -119,31 +119,36 @@ void print_switch_fault(SwitchFault fault, const char* name)
     }
 }
 
-const char* Lread_switch(int& argc, char** argv, const char* name, int n, const char* absent)
+// Runs one core read and ends the process if it reports a fault.
+template <typename Read>
+auto read_or_exit(const char* name, Read read)
 {
     SwitchFault fault = SwitchFault::none;
-    const char* text = take_switch(argc, argv, name, n, absent, fault);
+    auto value = read(fault);
     if (fault != SwitchFault::none)
         exit_on_fault(fault, name);
-    return text;
+    return value;
+}
+
+const char* Lread_switch(int& argc, char** argv, const char* name, int n, const char* absent)
+{
+    return read_or_exit(name, [&](SwitchFault& fault) {
+        return take_switch(argc, argv, name, n, absent, fault);
+    });
 }
 
 int Lread_iswitch(int& argc, char** argv, const char* name, int fallback)
 {
-    SwitchFault fault = SwitchFault::none;
-    int value = take_int_switch(argc, argv, name, fallback, fault);
-    if (fault != SwitchFault::none)
-        exit_on_fault(fault, name);
-    return value;
+    return read_or_exit(name, [&](SwitchFault& fault) {
+        return take_int_switch(argc, argv, name, fallback, fault);
+    });
 }
 
 double Lread_dswitch(int& argc, char** argv, const char* name, double fallback)
 {
-    SwitchFault fault = SwitchFault::none;
-    double value = take_real_switch(argc, argv, name, fallback, fault);
-    if (fault != SwitchFault::none)
-        exit_on_fault(fault, name);
-    return value;
+    return read_or_exit(name, [&](SwitchFault& fault) {
+        return take_real_switch(argc, argv, name, fallback, fault);
+    });
 }
 
 int Lread_flag(int& argc, char** argv, const char* name)
