@@ -215,6 +215,10 @@ __attribute__((target("avx2"))) void best_positions_avx2(const double* d, Index 
         found[c] = best_position(d + c * n, model_cols, n, e);
 }
 
+// For n = 3 the nine distances of 8 pixels come from three plain loads per
+// block row (the 24 doubles of 8 blocks) and two permutes per position,
+// instead of a gather per position: gathers are slow on many processors.
+// A permute moves doubles without touching their bits.
 ZEMB_AVX512 void best_positions_avx512(const double* d, Index model_cols, int n, int W, double e,
                                        int* found)
 {
@@ -222,6 +226,13 @@ ZEMB_AVX512 void best_positions_avx512(const double* d, Index model_cols, int n,
         _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(n));
     const __m512d threshold = _mm512_set1_pd(e);
     const int centre = (n / 2) * n + n / 2;
+    // Lane c of the position-b index is 3c + b, the double of pixel c among
+    // the 24; lanes past 15 take theirs from the third load.
+    constexpr int side3 = 3;
+    const __m512i index3[side3] = {_mm512_setr_epi64(0, 3, 6, 9, 12, 15, 18, 21),
+                                   _mm512_setr_epi64(1, 4, 7, 10, 13, 16, 19, 22),
+                                   _mm512_setr_epi64(2, 5, 8, 11, 14, 17, 20, 23)};
+    const __mmask8 third3[side3] = {0xc0, 0xe0, 0xe0};
     Index c = 0;
     for (; c + 8 <= W; c += 8) {
         const double* base = d + c * n;
@@ -229,10 +240,21 @@ ZEMB_AVX512 void best_positions_avx512(const double* d, Index model_cols, int n,
         __m256i result = _mm256_set1_epi32(-1);
         __m512d centre_distance = best;
         int pos = 0;
-        for (int a = 0; a < n; ++a)
+        for (int a = 0; a < n; ++a) {
+            const double* row = base + a * model_cols;
+            __m512d v0, v1, v2;
+            if (n == side3) {
+                v0 = _mm512_loadu_pd(row);
+                v1 = _mm512_loadu_pd(row + 8);
+                v2 = _mm512_loadu_pd(row + 16);
+            }
             for (int b = 0; b < n; ++b, ++pos) {
-                const __m512d v = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), 0xff, lanes,
-                                                           base + a * model_cols + b, 8);
+                __m512d v;
+                if (n == side3)
+                    v = _mm512_mask_permutexvar_pd(_mm512_permutex2var_pd(v0, index3[b], v1),
+                                                   third3[b], index3[b], v2);
+                else
+                    v = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), 0xff, lanes, row + b, 8);
                 const __mmask8 lower = _mm512_cmp_pd_mask(v, best, _CMP_LT_OQ);
                 best = _mm512_mask_mov_pd(best, lower, widen(narrow(v)));
                 const __mmask8 taken = _mm512_mask_cmp_pd_mask(lower, v, threshold, _CMP_LE_OQ);
@@ -240,6 +262,7 @@ ZEMB_AVX512 void best_positions_avx512(const double* d, Index model_cols, int n,
                 if (pos == centre)
                     centre_distance = v;
             }
+        }
         const __mmask8 recentre = _mm512_mask_cmp_pd_mask(
             _mm512_cmp_pd_mask(centre_distance, best, _CMP_LE_OQ), centre_distance, threshold,
             _CMP_LE_OQ);
