@@ -57,6 +57,8 @@ struct Window {
     Index col0;
     int rows;     // clipped window size
     int cols;
+    int band_begin;  // window rows [band_begin, band_end) lie in the band being worked
+    int band_end;
     double p[plane_count];  // the pixel, widened once
     // Bit l of lanes[a]: element (a, l) of the window passes the owner test.
     std::uint16_t lanes[max_block_side];
@@ -335,12 +337,37 @@ ZEMB_AVX512 inline void blend_window_avx512(const Window& win, Index model_cols,
 {
     const __m512d p[plane_count] = {_mm512_set1_pd(win.p[0]), _mm512_set1_pd(win.p[1]),
                                     _mm512_set1_pd(win.p[2])};
+    // Windows of at most 4 columns that end 4 elements before the row's end
+    // blend 4 elements with plain loads and stores: the elements outside the
+    // window or the owner test are stored back as they were read from
+    // `update`. They lie in the same model row, so in the band this thread
+    // alone writes (rows outside the band are skipped), and the value
+    // written is the one read: no element changes beyond the masked form's.
+    constexpr int plain_width = 4;
+    if (win.cols <= plain_width && win.col0 + plain_width <= model_cols) {
+        const __m256d p4[plane_count] = {_mm256_set1_pd(win.p[0]), _mm256_set1_pd(win.p[1]),
+                                         _mm256_set1_pd(win.p[2])};
+        for (int a = win.band_begin; a < win.band_end; ++a) {
+            const Index row = (win.row0 + a) * model_cols + win.col0;
+            const __mmask8 m = static_cast<__mmask8>(win.lanes[a] & 0xfu);
+            const __m256d keep = _mm256_load_pd(&weights.keep[a][0]);
+            const __m256d take = _mm256_load_pd(&weights.take[a][0]);
+            for (int q = 0; q < plane_count; ++q) {
+                const __m256d old = _mm256_cvtps_pd(_mm_loadu_ps(current[q] + row));
+                const __m256d blended =
+                    _mm256_add_pd(_mm256_mul_pd(keep, old), _mm256_mul_pd(take, p4[q]));
+                const __m128 kept = _mm_loadu_ps(update[q] + row);
+                _mm_storeu_ps(update[q] + row, _mm_mask_mov_ps(kept, m, _mm256_cvtpd_ps(blended)));
+            }
+        }
+        return;
+    }
     for (int a = 0; a < win.rows; ++a) {
         const Index row = (win.row0 + a) * model_cols + win.col0;
         for (int b = 0; b < win.cols; b += 8) {
+            // No test for an empty mask: a masked load or store with no
+            // lanes touches nothing, and the test would mispredict.
             const __mmask8 m = static_cast<__mmask8>((win.lanes[a] >> b) & 0xffu);
-            if (m == 0)
-                continue;
             const __m512d keep = _mm512_load_pd(&weights.keep[a][b]);
             const __m512d take = _mm512_load_pd(&weights.take[a][b]);
             for (int q = 0; q < plane_count; ++q) {
@@ -538,6 +565,8 @@ void segment_rows(FastEngine::Scratch& s, const FloatPlanes& frame, const FloatP
             win.col0 = j0;
             win.rows = static_cast<int>(i1 - i0);
             win.cols = static_cast<int>(j1 - j0);
+            win.band_begin = static_cast<int>(std::clamp<Index>(band_first - i0, 0, win.rows));
+            win.band_end = static_cast<int>(std::clamp<Index>(band_end - i0, 0, win.rows));
             win.p[0] = frame[0][pixel];
             win.p[1] = frame[1][pixel];
             win.p[2] = frame[2][pixel];
@@ -548,6 +577,7 @@ void segment_rows(FastEngine::Scratch& s, const FloatPlanes& frame, const FloatP
             const unsigned all = (1u << win.cols) - 1u;
             const unsigned left_lanes = (1u << in_left) - 1u;
             const unsigned right_lanes = all & ~left_lanes;
+            const Index right_step = right_lanes != 0;
             for (int a = 0; a < win.rows; ++a) {
                 // Rows outside the band get no lanes: the band next to it
                 // blends them. The kept rows still take the weights of their
@@ -557,12 +587,15 @@ void segment_rows(FastEngine::Scratch& s, const FloatPlanes& frame, const FloatP
                     win.lanes[a] = 0;
                     continue;
                 }
+                // Branch-free: which owners a window meets follows the best
+                // match, which no predictor guesses. Without a right owner
+                // the left one is read twice and its lanes stay empty.
                 const std::uint8_t* owners =
                     mask + s.row_owner[static_cast<std::size_t>(i)] + left_owner;
-                unsigned lanes = owners[0] == mask_background ? left_lanes : 0u;
-                if (right_lanes != 0 && owners[1] == mask_background)
-                    lanes |= right_lanes;
-                win.lanes[a] = static_cast<std::uint16_t>(lanes);
+                const unsigned left_open = 0u - unsigned(owners[0] == mask_background);
+                const unsigned right_open = 0u - unsigned(owners[right_step] == mask_background);
+                win.lanes[a] =
+                    static_cast<std::uint16_t>((left_lanes & left_open) | (right_lanes & right_open));
             }
             blend_window(win, model_cols, cur, upd, s.weights);
         }
