@@ -484,13 +484,16 @@ enum class RowRole {
 // to the band's model rows; the rows just outside the band are replayed for
 // the parts of their windows that fall inside it. With r0 = 0 and r1 = H
 // nothing is limited and nothing is replayed: the whole frame in one scan.
-template <DistanceRow distance_row, BestPositions best_positions, BlendWindow blend_window>
+template <DistanceRow distance_row, BestPositions best_positions, BlendWindow blend_window,
+          int fixed_n = 0>
 void segment_rows(FastEngine::Scratch& s, const FloatPlanes& frame, const FloatPlanes& current,
                   std::uint8_t* mask, float e, FloatPlanes& update, Index r0, Index r1)
 {
     const int H = s.H;
     const int W = s.W;
-    const int n = s.n;
+    // fixed_n, when set, is s.n known to the compiler, which then unrolls
+    // the loops over the block side; the operations stay the same.
+    const int n = fixed_n != 0 ? fixed_n : s.n;
     const Index model_cols = s.model_cols;
     const Index model_rows = Index(n) * H;
     const Index half = n / 2;
@@ -653,8 +656,14 @@ ZEMB_AVX512 __attribute__((flatten)) void segment_avx512(FastEngine::Scratch& s,
                                                          FloatPlanes& update, Index r0,
                                                          Index r1)
 {
-    segment_rows<distance_row_avx512, best_positions_avx512, blend_window_avx512>(
-        s, frame, current, mask, e, update, r0, r1);
+    // n = 3 is the default block side.
+    constexpr int default_side = 3;
+    if (s.n == default_side)
+        segment_rows<distance_row_avx512, best_positions_avx512, blend_window_avx512,
+                     default_side>(s, frame, current, mask, e, update, r0, r1);
+    else
+        segment_rows<distance_row_avx512, best_positions_avx512, blend_window_avx512>(
+            s, frame, current, mask, e, update, r0, r1);
 }
 
 }  // namespace
