@@ -542,6 +542,10 @@ void segment_rows(FastEngine::Scratch& s, const FloatPlanes& frame, const FloatP
                          s.distances.data() + a * model_cols);
         }
         best_positions(s.distances.data(), model_cols, n, W, threshold, s.found.data());
+        // With n = 3, every window of a pixel of this row lies in the model
+        // and in the band's model rows when the rows above and below are the
+        // band's own.
+        const bool interior_row = fixed_n == 3 && role == RowRole::own && r - 1 >= r0 && r + 1 < r1;
 
         for (Index c = 0; c < W; ++c) {
             const int found = found_of[c];
@@ -564,6 +568,40 @@ void segment_rows(FastEngine::Scratch& s, const FloatPlanes& frame, const FloatP
             // elements lie outside the band, so no owner test meets it.
             if (role == RowRole::own)
                 mask[pixel] = mask_background;
+
+            if (interior_row && c >= 1 && c + 1 < W) {
+                // n = 3 away from the frame's and the band's edges: the
+                // window is whole, its rows in the band, and which owners
+                // each element has follows from the match position alone.
+                const Index pr = found / 3;
+                const Index pc = found % 3;
+                Window win;
+                win.row0 = Index(n) * r + pr - 1;
+                win.col0 = Index(n) * c + pc - 1;
+                win.rows = n;
+                win.cols = n;
+                win.band_begin = 0;
+                win.band_end = n;
+                win.p[0] = frame[0][pixel];
+                win.p[1] = frame[1][pixel];
+                win.p[2] = frame[2][pixel];
+                // Window column 0 is in the left neighbour's block when the
+                // match is in column 0, column 2 in the right one's when it
+                // is in column 2; the same for rows.
+                const std::uint8_t* owners = mask + pixel - W + (pc == 0 ? -1 : 0);
+                const unsigned left = pc == 0 ? 1u : pc == 1 ? 7u : 3u;
+                const unsigned right = pc == 0 ? 6u : pc == 1 ? 0u : 4u;
+                for (int a = 0; a < 3; ++a) {
+                    // Owner row of window row a, relative to the pixel's.
+                    const Index d = (pr + a - 1 + 3) / 3;  // 0, 1 or 2 for rows above, own, below
+                    const std::uint8_t* o = owners + d * W;
+                    const unsigned left_open = 0u - unsigned(o[0] == mask_background);
+                    const unsigned right_open = 0u - unsigned(o[1] == mask_background);
+                    win.lanes[a] = static_cast<std::uint16_t>((left & left_open) | (right & right_open));
+                }
+                blend_window(win, model_cols, cur, upd, weights);
+                continue;
+            }
 
             const Index bi = Index(n) * r + position_row[found];
             const Index bj = Index(n) * c + position_col[found];
