@@ -21,9 +21,11 @@
 //   windows can reach it (a window reaches at most n/2 < n model rows into
 //   the next block row), so every element ends as the copy or as the last
 //   blend written after it: exactly segment_frame's update model when it
-//   starts from a copy of `current`. The caller then swaps the two models
-//   instead of copying 3 x n x n x N floats after the frame; the copy moves
-//   into the frame, where it runs while the block row is hot in the cache.
+//   starts from a copy of `current`. The copy is stored by the distance
+//   sweep of the next pixel row, which runs before this row's windows:
+//   distances and matches read neither `update` nor the mask. The caller
+//   then swaps the two models instead of copying 3 x n x n x N floats after
+//   the frame.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -72,13 +74,27 @@ struct BlendWeights {
     alignas(64) double take[max_block_side][padded_side];
 };
 
+// Copy targets cx, cy, cz: null, or where the model row is copied to.
 using DistanceRow = void (*)(const float* mx, const float* my, const float* mz, const double* ex,
-                             const double* ey, const double* ez, Index count, double* out);
+                             const double* ey, const double* ez, Index count, double* out,
+                             float* cx, float* cy, float* cz);
 using BestPositions = void (*)(const double* d, Index model_cols, int n, int W, double e,
                                int* found);
 
 // ---- Distances of a model row --------------------------------------------
-// out[j] = squared distance of model element j to expanded pixel j.
+// out[j] = squared distance of model element j to expanded pixel j; with copy
+// targets, the model row is also copied to them unchanged.
+
+inline void copy_model_row(const float* mx, const float* my, const float* mz, Index count,
+                           float* cx, float* cy, float* cz)
+{
+    if (cx == nullptr)
+        return;
+    const std::size_t bytes = static_cast<std::size_t>(count) * sizeof(float);
+    std::memcpy(cx, mx, bytes);
+    std::memcpy(cy, my, bytes);
+    std::memcpy(cz, mz, bytes);
+}
 
 inline double distance_of(float mx, float my, float mz, double ex, double ey, double ez)
 {
@@ -89,8 +105,10 @@ inline double distance_of(float mx, float my, float mz, double ex, double ey, do
 }
 
 void distance_row_scalar(const float* mx, const float* my, const float* mz, const double* ex,
-                         const double* ey, const double* ez, Index count, double* out)
+                         const double* ey, const double* ez, Index count, double* out, float* cx,
+                         float* cy, float* cz)
 {
+    copy_model_row(mx, my, mz, count, cx, cy, cz);
     for (Index j = 0; j < count; ++j)
         out[j] = distance_of(mx[j], my[j], mz[j], ex[j], ey[j], ez[j]);
 }
@@ -107,8 +125,10 @@ ZEMB_AVX512 inline __m256 narrow(__m512d v) { return _mm512_maskz_cvtpd_ps(0xff,
 __attribute__((target("avx2"))) void distance_row_avx2(const float* mx, const float* my,
                                                       const float* mz, const double* ex,
                                                       const double* ey, const double* ez,
-                                                      Index count, double* out)
+                                                      Index count, double* out,
+                                                      float* cx, float* cy, float* cz)
 {
+    copy_model_row(mx, my, mz, count, cx, cy, cz);
     Index j = 0;
     for (; j + 4 <= count; j += 4) {
         const __m256d dx = _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(mx + j)), _mm256_loadu_pd(ex + j));
@@ -122,10 +142,13 @@ __attribute__((target("avx2"))) void distance_row_avx2(const float* mx, const fl
         out[j] = distance_of(mx[j], my[j], mz[j], ex[j], ey[j], ez[j]);
 }
 
-ZEMB_AVX512 void distance_row_avx512(const float* mx, const float* my,
-                                                           const float* mz, const double* ex,
-                                                           const double* ey, const double* ez,
-                                                           Index count, double* out)
+// With copy targets the loaded floats are stored there as they are: the
+// copy rides on the loads the distances need anyway.
+template <bool copy>
+ZEMB_AVX512 inline void distance_row_avx512_of(const float* mx, const float* my, const float* mz,
+                                               const double* ex, const double* ey,
+                                               const double* ez, Index count, double* out,
+                                               float* cx, float* cy, float* cz)
 {
     Index j = 0;
     for (; j < count; j += 8) {
@@ -135,16 +158,31 @@ ZEMB_AVX512 void distance_row_avx512(const float* mx, const float* my,
         const __m512d px = _mm512_maskz_loadu_pd(m, ex + j);
         const __m512d py = _mm512_maskz_loadu_pd(m, ey + j);
         const __m512d pz = _mm512_maskz_loadu_pd(m, ez + j);
-        const __m512d ex8 = widen(_mm256_maskz_loadu_ps(m, mx + j));
-        const __m512d ey8 = widen(_mm256_maskz_loadu_ps(m, my + j));
-        const __m512d ez8 = widen(_mm256_maskz_loadu_ps(m, mz + j));
-        const __m512d dx = _mm512_sub_pd(ex8, px);
-        const __m512d dy = _mm512_sub_pd(ey8, py);
-        const __m512d dz = _mm512_sub_pd(ez8, pz);
+        const __m256 fx = _mm256_maskz_loadu_ps(m, mx + j);
+        const __m256 fy = _mm256_maskz_loadu_ps(m, my + j);
+        const __m256 fz = _mm256_maskz_loadu_ps(m, mz + j);
+        if (copy) {
+            _mm256_mask_storeu_ps(cx + j, m, fx);
+            _mm256_mask_storeu_ps(cy + j, m, fy);
+            _mm256_mask_storeu_ps(cz + j, m, fz);
+        }
+        const __m512d dx = _mm512_sub_pd(widen(fx), px);
+        const __m512d dy = _mm512_sub_pd(widen(fy), py);
+        const __m512d dz = _mm512_sub_pd(widen(fz), pz);
         const __m512d sum = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(dx, dx), _mm512_mul_pd(dy, dy)),
                                           _mm512_mul_pd(dz, dz));
         _mm512_mask_storeu_pd(out + j, m, sum);
     }
+}
+
+ZEMB_AVX512 void distance_row_avx512(const float* mx, const float* my, const float* mz,
+                                     const double* ex, const double* ey, const double* ez,
+                                     Index count, double* out, float* cx, float* cy, float* cz)
+{
+    if (cx != nullptr)
+        distance_row_avx512_of<true>(mx, my, mz, ex, ey, ez, count, out, cx, cy, cz);
+    else
+        distance_row_avx512_of<false>(mx, my, mz, ex, ey, ez, count, out, cx, cy, cz);
 }
 
 // ---- Best-match chains of a pixel row ----------------------------------------
@@ -429,7 +467,8 @@ struct FastEngine::Scratch {
     // Position a*n + b in a block to its row a and column b.
     std::vector<int> position_row;
     std::vector<int> position_col;
-    // Best-match position of each pixel of the row, -1 for none.
+    // Best-match position of each pixel of two rows (pixel row r at
+    // (r % 2) * W), -1 for none.
     std::vector<int> found;
     BlendWeights weights{};
 };
@@ -458,7 +497,7 @@ FastEngine::FastEngine(int H, int W, int n, UpdateWrite write, VectorUnit unit)
             s.position_row.push_back(a);
             s.position_col.push_back(b);
         }
-    s.found.resize(static_cast<std::size_t>(W));
+    s.found.resize(2 * static_cast<std::size_t>(W));
 
 }
 
@@ -495,7 +534,6 @@ void segment_rows(FastEngine::Scratch& s, const FloatPlanes& frame, const FloatP
     const Index model_cols = s.model_cols;
     const Index model_rows = Index(n) * H;
     const Index half = n / 2;
-    const Index block_row_length = Index(n) * model_cols;  // elements of one block row
     // The band's model rows: the only ones it writes, and the only rows whose
     // owners' masks it reads (other bands write theirs meanwhile).
     const Index band_first = Index(n) * r0;
@@ -508,23 +546,22 @@ void segment_rows(FastEngine::Scratch& s, const FloatPlanes& frame, const FloatP
     // `current`, before any window can reach it, then takes its blends.
     const bool every_element = s.write == UpdateWrite::every_element;
     float* upd[plane_count] = {update[0], update[1], update[2]};
-    auto copy_block_row = [&](Index r) {
-        for (int q = 0; q < plane_count; ++q)
-            std::memcpy(upd[q] + r * block_row_length, cur[q] + r * block_row_length,
-                        static_cast<std::size_t>(block_row_length) * sizeof(float));
-    };
 
     // The scratch tables as plain pointers: the mask stores are byte stores,
     // which may alias anything, so read through `s` every table pointer would
     // be reloaded after each of them.
-    const int* const found_of = s.found.data();
+    int* const found_rows = s.found.data();
     const int* const position_row = s.position_row.data();
     const int* const position_col = s.position_col.data();
     const Index* const column_owner = s.column_owner.data();
     const Index* const row_owner = s.row_owner.data();
     const BlendWeights& weights = s.weights;
 
-    auto scan_row = [&](Index r, RowRole role) {
+    // Distances and best matches of pixel row r, into its half of `found`;
+    // with `copy`, its block row of `current` is copied into `update` by the
+    // same sweep. Nothing here reads `update` or the mask, so a row can be
+    // prepared before the pixels of the row above it are worked.
+    auto prepare_row = [&](Index r, bool copy) {
         // The pixel row, each pixel repeated n times, against which the n
         // model rows of the block row are measured in one sweep each.
         const Index pixel_row = r * W;
@@ -539,9 +576,16 @@ void segment_rows(FastEngine::Scratch& s, const FloatPlanes& frame, const FloatP
             const Index row = (Index(n) * r + a) * model_cols;
             distance_row(cur[0] + row, cur[1] + row, cur[2] + row, s.expanded[0].data(),
                          s.expanded[1].data(), s.expanded[2].data(), model_cols,
-                         s.distances.data() + a * model_cols);
+                         s.distances.data() + a * model_cols, copy ? upd[0] + row : nullptr,
+                         copy ? upd[1] + row : nullptr, copy ? upd[2] + row : nullptr);
         }
-        best_positions(s.distances.data(), model_cols, n, W, threshold, s.found.data());
+        best_positions(s.distances.data(), model_cols, n, W, threshold,
+                       found_rows + (r % 2) * W);
+    };
+
+    auto scan_row = [&](Index r, RowRole role) {
+        const Index pixel_row = r * W;
+        const int* const found_of = found_rows + (r % 2) * W;
         // With n = 3, every window of a pixel of this row lies in the model
         // and in the band's model rows when the rows above and below are the
         // band's own.
@@ -654,8 +698,9 @@ void segment_rows(FastEngine::Scratch& s, const FloatPlanes& frame, const FloatP
         return;
     // The band's first block row takes its copy before anything blends into
     // it, the replay of the row above included.
-    if (every_element)
-        copy_block_row(r0);
+    if (r0 > 0)
+        prepare_row(r0 - 1, false);
+    prepare_row(r0, every_element);
     // The row above comes first: in scan order it precedes every pixel of the
     // band, so its owner tests must see the band's masks as the previous frame
     // left them.
@@ -663,9 +708,11 @@ void segment_rows(FastEngine::Scratch& s, const FloatPlanes& frame, const FloatP
         scan_row(r0 - 1, RowRole::replay);
     for (Index r = r0; r < r1; ++r) {
         // The windows of this row reach at most half model rows into the
-        // next block row: it must hold its copy before they are applied.
-        if (every_element && r + 1 < r1)
-            copy_block_row(r + 1);
+        // next block row: it must hold its copy before they are applied, so
+        // the next row is prepared (and its block row copied) first. The
+        // row below the band is only read: its block row is another band's.
+        if (r + 1 < H)
+            prepare_row(r + 1, every_element && r + 1 < r1);
         scan_row(r, RowRole::own);
     }
     // The row below comes last: it follows every pixel of the band, so its
