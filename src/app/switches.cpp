@@ -61,12 +61,8 @@ const char* take_switch(int& argc, char** argv, const char* name, int n, const c
 
 int take_int_switch(int& argc, char** argv, const char* name, int fallback, SwitchFault& fault)
 {
-    SwitchFault found = SwitchFault::none;
-    const char* text = take_switch(argc, argv, name, 1, nullptr, found);
-    if (found != SwitchFault::none) {
-        fault = found;
-        return fallback;
-    }
+    // Absent, or without its value (the fault is then set): the fallback.
+    const char* text = take_switch(argc, argv, name, 1, nullptr, fault);
     if (text == nullptr)
         return fallback;
     char* end = nullptr;
@@ -85,12 +81,8 @@ int take_int_switch(int& argc, char** argv, const char* name, int fallback, Swit
 double take_real_switch(int& argc, char** argv, const char* name, double fallback,
                         SwitchFault& fault)
 {
-    SwitchFault found = SwitchFault::none;
-    const char* text = take_switch(argc, argv, name, 1, nullptr, found);
-    if (found != SwitchFault::none) {
-        fault = found;
-        return fallback;
-    }
+    // Absent, or without its value (the fault is then set): the fallback.
+    const char* text = take_switch(argc, argv, name, 1, nullptr, fault);
     if (text == nullptr)
         return fallback;
     char* end = nullptr;
