@@ -1,0 +1,502 @@
+// Video files through FFmpeg's libraries. Frame k is the k-th frame the
+// decoder returns, decoded once and in order. Each frame is converted to RGB
+// through a filter graph set up as the ffmpeg tool sets up its own for
+// `ffmpeg -i VIDEO f.%d.ppm`: the same automatic scale filter with the same
+// swscale flags, and the same turn for a stream that carries a display
+// rotation, so the bytes are the ones it writes.
+#include "media/decoders.h"
+
+#if ZEMB_HAVE_FFMPEG
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
+#include <cstring>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavfilter/avfilter.h>
+#include <libavfilter/buffersink.h>
+#include <libavfilter/buffersrc.h>
+#include <libavformat/avformat.h>
+#include <libavutil/display.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/opt.h>
+}
+
+namespace zemb::media::detail {
+
+namespace {
+
+// The swscale options the ffmpeg tool hands every filter graph it builds;
+// the automatically inserted scale filter takes them.
+constexpr const char* tool_sws_options = "flags=bicubic";
+// Bytes the demuxer reads from the file at a time.
+constexpr int io_buffer_bytes = 64 * 1024;
+// Decoded frames a decoder may hold at once (references, reordering, one per
+// thread): the memory estimate counts this many.
+constexpr int held_frames_estimate = 24;
+// Frames in a row the decoder may fail to make while its last ones drain
+// out before the video counts as ended.
+constexpr int max_drain_errors = 64;
+
+thread_local char last_log_error[256];
+
+// FFmpeg's log would print on standard error; errors are kept instead, for
+// the message of the read that met them.
+void keep_errors(void* context, int level, const char* format, va_list args)
+{
+    if (level > AV_LOG_ERROR)
+        return;
+    int prefix = 1;
+    av_log_format_line2(context, level, format, args, last_log_error, sizeof last_log_error, &prefix);
+    const std::size_t length = std::strlen(last_log_error);
+    if (length > 0 && last_log_error[length - 1] == '\n')
+        last_log_error[length - 1] = '\0';
+}
+
+}  // namespace
+
+void quiet_ffmpeg_log()
+{
+    static const bool done = [] {
+        av_log_set_callback(keep_errors);
+        return true;
+    }();
+    (void)done;
+}
+
+std::string ffmpeg_error_text(int code)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    std::string result = text;
+    if (last_log_error[0] != '\0')
+        result += std::string(" (") + last_log_error + ")";
+    last_log_error[0] = '\0';
+    return result;
+}
+
+namespace {
+
+// The demuxer reads through our own descriptor, so that the name is never
+// taken for a protocol (http:, concat:, pipe:) and a FIFO is refused before
+// any read.
+int read_packet(void* opaque, std::uint8_t* buffer, int size)
+{
+    const int fd = *static_cast<int*>(opaque);
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, std::size_t(size));
+        if (got > 0)
+            return int(got);
+        if (got == 0)
+            return AVERROR_EOF;
+        if (errno != EINTR)
+            return AVERROR(errno);
+    }
+}
+
+std::int64_t seek(void* opaque, std::int64_t offset, int whence)
+{
+    const int fd = *static_cast<int*>(opaque);
+    if (whence == AVSEEK_SIZE) {
+        struct stat status;
+        return fstat(fd, &status) == 0 ? std::int64_t(status.st_size) : AVERROR(errno);
+    }
+    const off_t at = lseek(fd, off_t(offset), whence & ~AVSEEK_FORCE);
+    return at < 0 ? AVERROR(errno) : std::int64_t(at);
+}
+
+// The video stream the ffmpeg tool maps by default: the largest picture,
+// a default-marked stream ahead, a cover picture last.
+int tool_stream_choice(const AVFormatContext& format)
+{
+    int best = -1;
+    long long best_score = 0;
+    for (unsigned i = 0; i < format.nb_streams; ++i) {
+        const AVStream& s = *format.streams[i];
+        if (s.codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
+            continue;
+        long long score = (long long)s.codecpar->width * s.codecpar->height +
+                          100000000LL * !!(s.event_flags & AVSTREAM_EVENT_FLAG_NEW_PACKETS) +
+                          5000000LL * !!(s.disposition & AV_DISPOSITION_DEFAULT);
+        if (s.disposition & AV_DISPOSITION_ATTACHED_PIC)
+            score = 1;
+        if (score > best_score) {
+            best_score = score;
+            best = int(i);
+        }
+    }
+    return best;
+}
+
+// The filters the ffmpeg tool puts in front of the others for a stream with
+// a display rotation; empty for none.
+std::string rotation_filters(const AVStream& stream)
+{
+    const auto* matrix =
+        reinterpret_cast<const std::int32_t*>(av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, nullptr));
+    if (matrix == nullptr)
+        return "";
+    double theta = -std::round(av_display_rotation_get(matrix));
+    theta -= 360 * std::floor(theta / 360 + 0.9 / 360);
+    if (std::fabs(theta - 90) < 1.0)
+        return matrix[3] > 0 ? "transpose=cclock_flip," : "transpose=clock,";
+    if (std::fabs(theta - 180) < 1.0)
+        return std::string(matrix[0] < 0 ? "hflip," : "") + (matrix[4] < 0 ? "vflip," : "");
+    if (std::fabs(theta - 270) < 1.0)
+        return matrix[3] < 0 ? "transpose=clock_flip," : "transpose=cclock,";
+    if (std::fabs(theta) > 1.0) {
+        char rotate[64];
+        std::snprintf(rotate, sizeof rotate, "rotate=%f*PI/180,", theta);
+        return rotate;
+    }
+    return matrix[4] < 0 ? "vflip," : "";
+}
+
+class VideoFrames final : public FrameSource {
+public:
+    VideoFrames(const std::string& path) : FrameSource(SourceKind::video, video_base_name(path)), path_(path) {}
+    ~VideoFrames() override;
+
+    Result open(std::uint64_t pixel_cap);
+    Result read(long long number, BytePlanes& frame) override;
+    std::uint64_t buffer_bytes() const override { return buffer_bytes_; }
+
+private:
+    Result fault(Fault kind, const std::string& detail = "");
+    Result ffmpeg_fault(int code);
+    bool next_decoded();
+    int configure_graph(const AVFrame& decoded);
+    int convert();
+
+    std::string path_;
+    int fd_ = -1;
+    AVIOContext* io_ = nullptr;
+    AVFormatContext* format_ = nullptr;
+    AVCodecContext* codec_ = nullptr;
+    AVFilterGraph* graph_ = nullptr;
+    AVFilterContext* source_ = nullptr;
+    AVFilterContext* sink_ = nullptr;
+    AVPacket* packet_ = nullptr;
+    AVFrame* decoded_ = nullptr;
+    AVFrame* converted_ = nullptr;
+    int stream_ = -1;
+    std::string rotation_;
+    // What the graph was set up for; a change of pixel format sets it up
+    // anew, as the ffmpeg tool does.
+    int graph_format_ = -1, graph_width_ = 0, graph_height_ = 0;
+    long long decoded_count_ = 0;  // frames the decoder has returned
+    long long last_read_ = 0;
+    bool input_ended_ = false, decoder_ended_ = false;
+    bool packet_pending_ = false;  // packet_ waits for the decoder to take it
+    bool first_converted_ = false;  // frame 1, converted by open(), not yet read
+    std::uint64_t buffer_bytes_ = 0;
+};
+
+VideoFrames::~VideoFrames()
+{
+    avfilter_graph_free(&graph_);
+    av_frame_free(&converted_);
+    av_frame_free(&decoded_);
+    av_packet_free(&packet_);
+    avcodec_free_context(&codec_);
+    avformat_close_input(&format_);
+    if (io_ != nullptr)
+        av_freep(&io_->buffer);
+    avio_context_free(&io_);
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+Result VideoFrames::fault(Fault kind, const std::string& detail)
+{
+    Result result;
+    result.fault = kind;
+    result.format = Format::video;
+    result.path = path_;
+    result.detail = detail;
+    return result;
+}
+
+Result VideoFrames::ffmpeg_fault(int code)
+{
+    return fault(code == AVERROR(ENOMEM) ? Fault::no_memory : Fault::damaged, ffmpeg_error_text(code));
+}
+
+Result VideoFrames::open(std::uint64_t pixel_cap)
+{
+    Result result = open_regular(path_.c_str(), fd_);
+    if (result.fault != Fault::none) {
+        result.path = path_;
+        return result;
+    }
+    auto* buffer = static_cast<std::uint8_t*>(av_malloc(io_buffer_bytes));
+    if (buffer != nullptr)
+        io_ = avio_alloc_context(buffer, io_buffer_bytes, 0, &fd_, read_packet, nullptr, seek);
+    format_ = avformat_alloc_context();
+    packet_ = av_packet_alloc();
+    decoded_ = av_frame_alloc();
+    converted_ = av_frame_alloc();
+    if (io_ == nullptr || format_ == nullptr || packet_ == nullptr || decoded_ == nullptr ||
+        converted_ == nullptr) {
+        if (io_ == nullptr)
+            av_free(buffer);
+        return fault(Fault::no_memory);
+    }
+    format_->pb = io_;
+    format_->flags |= AVFMT_FLAG_CUSTOM_IO;
+    // As the ffmpeg tool opens its inputs; files a playlist names stay local.
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "scan_all_pmts", "1", 0);
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    int code = avformat_open_input(&format_, path_.c_str(), nullptr, &options);
+    av_dict_free(&options);
+    if (code < 0)  // format_ is freed
+        return fault(Fault::not_video, ffmpeg_error_text(code));
+    code = avformat_find_stream_info(format_, nullptr);
+    if (code < 0)
+        return fault(Fault::not_video, ffmpeg_error_text(code));
+    stream_ = tool_stream_choice(*format_);
+    if (stream_ < 0)
+        return fault(Fault::not_video, "no video stream");
+    const AVStream& stream = *format_->streams[stream_];
+    const AVCodecParameters& parameters = *stream.codecpar;
+    Result size;
+    size.width = parameters.width;
+    size.height = parameters.height;
+    if (std::uint64_t(parameters.width) * std::uint64_t(parameters.height) > pixel_cap) {
+        size.fault = Fault::too_large;
+        size.format = Format::video;
+        size.pixel_cap = pixel_cap;
+        size.path = path_;
+        return size;
+    }
+    const AVCodec* decoder = avcodec_find_decoder(parameters.codec_id);
+    if (decoder == nullptr)
+        return fault(Fault::unsupported, std::string("no decoder for ") + avcodec_get_name(parameters.codec_id));
+    codec_ = avcodec_alloc_context3(decoder);
+    if (codec_ == nullptr)
+        return fault(Fault::no_memory);
+    code = avcodec_parameters_to_context(codec_, &parameters);
+    if (code < 0)
+        return ffmpeg_fault(code);
+    codec_->pkt_timebase = stream.time_base;
+    codec_->max_pixels = std::int64_t(std::min<std::uint64_t>(pixel_cap, INT64_MAX));
+    AVDictionary* codec_options = nullptr;
+    av_dict_set(&codec_options, "threads", "auto", 0);  // as the ffmpeg tool decodes
+    code = avcodec_open2(codec_, decoder, &codec_options);
+    av_dict_free(&codec_options);
+    if (code < 0)
+        return ffmpeg_fault(code);
+    for (unsigned i = 0; i < format_->nb_streams; ++i)
+        if (int(i) != stream_)
+            format_->streams[i]->discard = AVDISCARD_ALL;
+    rotation_ = rotation_filters(stream);
+
+    // The first frame, decoded and converted, gives the size of the run.
+    if (!next_decoded())
+        return fault(Fault::damaged, "no frame could be decoded");
+    code = convert();
+    if (code < 0)
+        return ffmpeg_fault(code);
+    first_converted_ = true;
+    rows_ = converted_->height;
+    cols_ = converted_->width;
+    const std::uint64_t held = std::uint64_t(av_image_get_buffer_size(AVPixelFormat(decoded_->format),
+                                                                      decoded_->width, decoded_->height, 1));
+    buffer_bytes_ = held * held_frames_estimate + std::uint64_t(converted_->linesize[0]) * std::uint64_t(rows_) +
+                    std::uint64_t(io_buffer_bytes);
+    return Result{};
+}
+
+// Takes the next frame from the decoder into decoded_, feeding it packets of
+// the chosen stream. A packet the decoder refuses is passed over, as the
+// ffmpeg tool passes over it; the end of the input, or a read error, flushes
+// the decoder's last frames out.
+bool VideoFrames::next_decoded()
+{
+    av_frame_unref(decoded_);
+    int drain_errors = 0;
+    while (!decoder_ended_) {
+        int code = avcodec_receive_frame(codec_, decoded_);
+        if (code >= 0) {
+            ++decoded_count_;
+            return true;
+        }
+        if (code == AVERROR_EOF) {
+            decoder_ended_ = true;
+            break;
+        }
+        if (input_ended_) {
+            // While the last frames drain out, one the decoder cannot make
+            // is passed over like a refused packet.
+            if (code == AVERROR(EAGAIN) || ++drain_errors > max_drain_errors)
+                decoder_ended_ = true;
+            continue;
+        }
+        if (!packet_pending_) {
+            if (av_read_frame(format_, packet_) < 0) {
+                input_ended_ = true;
+                avcodec_send_packet(codec_, nullptr);
+                continue;
+            }
+            if (packet_->stream_index != stream_) {
+                av_packet_unref(packet_);
+                continue;
+            }
+        }
+        code = avcodec_send_packet(codec_, packet_);
+        // A decoder with frames to hand out first takes the packet later.
+        packet_pending_ = code == AVERROR(EAGAIN);
+        if (!packet_pending_)
+            av_packet_unref(packet_);
+    }
+    return false;
+}
+
+int VideoFrames::configure_graph(const AVFrame& decoded)
+{
+    avfilter_graph_free(&graph_);
+    graph_ = avfilter_graph_alloc();
+    if (graph_ == nullptr)
+        return AVERROR(ENOMEM);
+    graph_->scale_sws_opts = av_strdup(tool_sws_options);
+    const AVStream& stream = *format_->streams[stream_];
+    const AVRational time_base = stream.time_base;
+    AVRational aspect = decoded.sample_aspect_ratio;
+    if (aspect.den == 0)
+        aspect = AVRational{0, 1};
+    char arguments[256];
+    std::snprintf(arguments, sizeof arguments, "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d",
+                  decoded.width, decoded.height, decoded.format, time_base.num, time_base.den, aspect.num,
+                  aspect.den);
+    int code = avfilter_graph_create_filter(&source_, avfilter_get_by_name("buffer"), "in", arguments, nullptr,
+                                            graph_);
+    if (code >= 0)
+        code = avfilter_graph_create_filter(&sink_, avfilter_get_by_name("buffersink"), "out", nullptr,
+                                            nullptr, graph_);
+    // The chain between them: the turn, then the output pixel format, which
+    // makes the graph insert its scale filter.
+    AVFilterInOut* outputs = avfilter_inout_alloc();
+    AVFilterInOut* inputs = avfilter_inout_alloc();
+    if (code >= 0 && (outputs == nullptr || inputs == nullptr))
+        code = AVERROR(ENOMEM);
+    if (code >= 0) {
+        outputs->name = av_strdup("in");
+        outputs->filter_ctx = source_;
+        inputs->name = av_strdup("out");
+        inputs->filter_ctx = sink_;
+        const std::string chain = rotation_ + "format=rgb24";
+        code = avfilter_graph_parse_ptr(graph_, chain.c_str(), &inputs, &outputs, nullptr);
+    }
+    avfilter_inout_free(&inputs);
+    avfilter_inout_free(&outputs);
+    if (code >= 0)
+        code = avfilter_graph_config(graph_, nullptr);
+    if (code < 0) {
+        avfilter_graph_free(&graph_);
+        return code;
+    }
+    graph_format_ = decoded.format;
+    graph_width_ = decoded.width;
+    graph_height_ = decoded.height;
+    return 0;
+}
+
+// Runs decoded_ through the graph into converted_.
+int VideoFrames::convert()
+{
+    av_frame_unref(converted_);
+    if (graph_ == nullptr || decoded_->format != graph_format_ || decoded_->width != graph_width_ ||
+        decoded_->height != graph_height_) {
+        const int code = configure_graph(*decoded_);
+        if (code < 0)
+            return code;
+    }
+    int code = av_buffersrc_add_frame_flags(source_, decoded_, AV_BUFFERSRC_FLAG_KEEP_REF | AV_BUFFERSRC_FLAG_PUSH);
+    if (code >= 0)
+        code = av_buffersink_get_frame(sink_, converted_);
+    return code;
+}
+
+Result VideoFrames::read(long long number, BytePlanes& frame)
+{
+    Result result;
+    if (number < 1 || number <= last_read_) {
+        result = fault(number < 1 ? Fault::before_start : Fault::out_of_order);
+        result.frame = number;
+        return result;
+    }
+    last_read_ = number;
+    if (!(number == 1 && first_converted_)) {
+        first_converted_ = false;
+        while (decoded_count_ < number) {
+            if (!next_decoded()) {
+                result = fault(Fault::past_end);
+                result.frame = number;
+                result.frames_decoded = decoded_count_;
+                return result;
+            }
+        }
+        // A frame of another size is refused before it is converted.
+        if (decoded_->width != graph_width_ || decoded_->height != graph_height_) {
+            result = fault(Fault::wrong_size);
+            result.width = decoded_->width;
+            result.height = decoded_->height;
+            result.expected_width = graph_width_;
+            result.expected_height = graph_height_;
+            result.frame = number;
+            return result;
+        }
+        const int code = convert();
+        if (code < 0)
+            return ffmpeg_fault(code);
+    }
+    first_converted_ = false;
+    if (converted_->width != cols_ || converted_->height != rows_) {
+        result = fault(Fault::wrong_size);
+        result.width = converted_->width;
+        result.height = converted_->height;
+        result.expected_width = cols_;
+        result.expected_height = rows_;
+        return result;
+    }
+    for (int y = 0; y < rows_; ++y)
+        store_row(converted_->data[0] + std::ptrdiff_t(y) * converted_->linesize[0], 3, cols_, y, frame);
+    return result;
+}
+
+}  // namespace
+
+std::unique_ptr<FrameSource> open_video_file(const std::string& path, std::uint64_t pixel_cap, Result& result)
+{
+    quiet_ffmpeg_log();
+    auto source = std::make_unique<VideoFrames>(path);
+    result = source->open(pixel_cap);
+    if (result.fault != Fault::none)
+        return nullptr;
+    return source;
+}
+
+}  // namespace zemb::media::detail
+
+#else  // built without FFmpeg
+
+namespace zemb::media::detail {
+
+std::unique_ptr<FrameSource> open_video_file(const std::string& path, std::uint64_t, Result& result)
+{
+    result = missing_decoder(Format::video);
+    result.path = path;
+    return nullptr;
+}
+
+}  // namespace zemb::media::detail
+
+#endif
