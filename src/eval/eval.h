@@ -3,8 +3,8 @@
 // zemb-eval tool. It owns the scoring rules (which ground-truth and mask
 // values count as what), the pixel counts and the scores made from them,
 // frame-number file patterns, the benchmark's folder layout, and reading
-// grey images (its own strict binary PGM reader for masks, a real PNG /
-// BMP / JPEG decoder for everything else).
+// grey images (its own strict binary PGM reader for masks, zemb's own frame
+// decoders for PPM, PNG, BMP and JPEG).
 //
 // Nothing here prints or exits: faults come back as EvalError with the
 // file and what is wrong, and the tool's main decides what to do.
@@ -16,6 +16,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "media/media.h"
 
 namespace zemb::eval {
 
@@ -77,26 +79,16 @@ Scores compute_scores(const Counts& counts);
 
 // ---- Frame-number patterns -------------------------------------------------
 
-// A file name with one printf conversion for the frame number: %d, or %0Nd /
-// %Nd with a width of 1..9; %% stands for a percent sign. The conversion must
-// sit in the file name, not in a folder name.
-class FramePattern {
-public:
-    // Throws std::invalid_argument with the reason when the text is no such pattern.
-    explicit FramePattern(const std::string& text);
-    std::string name(int frame) const;
-    const std::string& text() const { return text_; }
-    // Frame numbers of the files that exist, ascending; a name only counts
-    // when it is exactly what name(frame) makes of its number.
-    std::vector<int> frames_present() const;
+// The patterns zemb reads frames with: %d, %i, or %0Nd / %Nd with a width of
+// 1..9; %% stands for a percent sign; the number sits in the file name.
+using media::FramePattern;
 
-private:
-    std::string text_;
-    std::string folder_;  // up to and including the last '/', may be empty
-    std::string head_, tail_;  // file-name text around the number, percent signs undone
-    int width_ = 0;
-    bool zero_pad_ = false;
-};
+// Parses `text`, or throws std::invalid_argument with the reason.
+FramePattern parse_pattern(const std::string& text);
+
+// Frame numbers of the files that exist, ascending; a name only counts
+// when it is exactly what the pattern makes of its number.
+std::vector<int> frames_present(const FramePattern& pattern);
 
 // The masks zemb wrote into `folder`: "<base>Mask.<k>.pgm". Throws EvalError
 // when there are none, std::invalid_argument when several base names are
@@ -130,8 +122,12 @@ struct GreyImage {
 };
 
 // Reads a binary PGM strictly (maxval up to 255, whole raster), and any other
-// file through the PNG / BMP / JPEG / PNM decoder, keeping the first channel
-// of colour images. Throws EvalError naming the file.
-GreyImage read_grey_image(const std::string& path);
+// file through zemb's PPM / PNG / BMP / JPEG decoders, keeping the first
+// channel of colour images. The size the header declares is checked before
+// anything is decoded: against a cap, and against `expected` when given; an
+// image of another size than `expected` comes back undecoded (no pixels) with
+// its declared size, for the caller to name both files. Throws EvalError
+// naming the file.
+GreyImage read_grey_image(const std::string& path, const GreyImage* expected = nullptr);
 
 }  // namespace zemb::eval

@@ -1,18 +1,11 @@
-#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
-#include <cstring>
 #include <memory>
 
 #include "eval/eval.h"
-
-// The one place that compiles the decoder. Only the formats ground truth and
-// regions of interest come in are kept.
-#define STB_IMAGE_IMPLEMENTATION
-#define STBI_ONLY_PNG
-#define STBI_ONLY_BMP
-#define STBI_ONLY_JPEG
-#define STBI_ONLY_PNM
-#include "stb_image.h"
+#include "media/media.h"
 
 namespace zemb::eval {
 
@@ -66,7 +59,8 @@ long read_header_number(std::FILE* in, const std::string& path, const char* fiel
     return value;
 }
 
-GreyImage read_pgm(std::FILE* in, const std::string& path)
+// The stream is positioned after the magic word "P5".
+GreyImage read_pgm(std::FILE* in, const std::string& path, const GreyImage* expected)
 {
     const long width = read_header_number(in, path, "width", false);
     const long height = read_header_number(in, path, "height", false);
@@ -82,45 +76,69 @@ GreyImage read_pgm(std::FILE* in, const std::string& path)
     GreyImage image;
     image.width = static_cast<int>(width);
     image.height = static_cast<int>(height);
-    image.pixels.resize(static_cast<std::size_t>(width * height));
-    const std::size_t got = std::fread(image.pixels.data(), 1, image.pixels.size(), in);
-    if (got != image.pixels.size())
-        throw EvalError(path, "the raster ends after " + std::to_string(got) + " of " +
-                                  std::to_string(image.pixels.size()) + " bytes");
+    if (expected != nullptr && (image.width != expected->width || image.height != expected->height))
+        return image;
+    // A header that claims more than the file holds allocates nothing.
+    const long start = std::ftell(in);
+    std::fseek(in, 0, SEEK_END);
+    const long available = std::max(0L, std::ftell(in) - start);
+    std::fseek(in, start, SEEK_SET);
+    const std::size_t size = static_cast<std::size_t>(width * height);
+    if (static_cast<std::size_t>(available) < size)
+        throw EvalError(path, "the raster ends after " + std::to_string(available) + " of " +
+                                  std::to_string(size) + " bytes");
+    image.pixels.resize(size);
+    const std::size_t got = std::fread(image.pixels.data(), 1, size, in);
+    if (got != size)
+        throw EvalError(path, "the raster ends after " + std::to_string(got) + " of " + std::to_string(size) +
+                                  " bytes");
     return image;
 }
 
-GreyImage decode(std::FILE* in, const std::string& path)
+// Everything that is no PGM goes through the decoders zemb reads frames with.
+GreyImage decode(const std::string& path, const GreyImage* expected)
 {
-    int width = 0, height = 0, channels = 0;
-    std::unique_ptr<stbi_uc, void (*)(void*)> data(stbi_load_from_file(in, &width, &height, &channels, 0),
-                                                  stbi_image_free);
-    if (!data)
-        throw EvalError(path, std::string("cannot decode the image: ") + stbi_failure_reason());
+    media::ImageReader reader;
+    media::Result result = reader.open(path.c_str(), max_pixels);
     GreyImage image;
-    image.width = width;
-    image.height = height;
-    const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    image.pixels.resize(pixels);
-    // Colour ground truth repeats the class value in every channel; the first one is taken.
-    for (std::size_t i = 0; i < pixels; ++i)
-        image.pixels[i] = data.get()[i * static_cast<std::size_t>(channels)];
+    image.width = result.width;
+    image.height = result.height;
+    if (result.fault == media::Fault::none &&
+        (expected == nullptr || (image.width == expected->width && image.height == expected->height))) {
+        const std::size_t pixels = static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height);
+        BytePlanes planes = alloc_byte_planes(plane_count, pixels);
+        result = reader.decode(planes);
+        // Colour ground truth repeats the class value in every channel; the first one is taken.
+        image.pixels.assign(planes[0], planes[0] + pixels);
+    } else if (result.fault == media::Fault::none) {
+        return image;  // another size: the caller names both files
+    }
+    if (result.fault == media::Fault::cannot_open || result.fault == media::Fault::not_regular)
+        throw EvalError(path, media::describe(result));
+    if (result.fault != media::Fault::none)
+        throw EvalError(path, "cannot decode the image: " + media::describe(result));
     return image;
 }
 
 }  // namespace
 
-GreyImage read_grey_image(const std::string& path)
+GreyImage read_grey_image(const std::string& path, const GreyImage* expected)
 {
-    File in(std::fopen(path.c_str(), "rb"));
-    if (!in)
-        throw EvalError(path, std::string("cannot open: ") + std::strerror(errno));
+    int fd = -1;
+    const media::Result opened = media::open_regular_file(path.c_str(), fd);
+    if (opened.fault != media::Fault::none)
+        throw EvalError(path, media::describe(opened));
+    File in(fdopen(fd, "rb"));
+    if (!in) {
+        ::close(fd);
+        throw EvalError(path, "cannot open: out of memory");
+    }
     const int first = std::fgetc(in.get());
     const int second = std::fgetc(in.get());
     if (first == 'P' && second == '5')
-        return read_pgm(in.get(), path);
-    std::rewind(in.get());
-    return decode(in.get(), path);
+        return read_pgm(in.get(), path, expected);
+    in.reset();
+    return decode(path, expected);
 }
 
 }  // namespace zemb::eval

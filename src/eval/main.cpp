@@ -33,7 +33,7 @@ const char* const usage_text =
     "         pattern with %d or %0Nd for the frame number, e.g. out/inMask.%d.pgm\n"
     "<truth>  a benchmark sequence folder (groundtruth/gt%06d.png, and ROI.bmp and\n"
     "         temporalROI.txt when present), or a pattern of ground-truth files\n"
-    "         (PNG, BMP, JPEG or PGM)\n"
+    "         (PNG, BMP, JPEG, PPM or PGM)\n"
     "\n"
     "Options:\n"
     "  --first N            first frame to score\n"
@@ -151,7 +151,7 @@ bool is_pattern(const std::string& text) { return text.find('%') != std::string:
 FramePattern make_pattern(const std::string& text, bool folder_of_masks)
 {
     try {
-        return folder_of_masks ? mask_pattern_in_folder(text) : FramePattern(text);
+        return folder_of_masks ? mask_pattern_in_folder(text) : parse_pattern(text);
     } catch (const std::invalid_argument& e) {
         throw CommandLineError{text + ": " + e.what()};
     }
@@ -241,7 +241,7 @@ FrameRange frames_to_score(const Options& options, const FramePattern& masks,
     FrameRange range;
     if (options.first && options.last)
         return {*options.first, *options.last};
-    const std::vector<int> present = masks.frames_present();
+    const std::vector<int> present = frames_present(masks);
     if (present.empty())
         throw EvalError(masks.text(), "no mask file matches this pattern");
     range = {present.front(), present.back()};
@@ -286,9 +286,9 @@ int score(const Options& options)
     const FramePattern truth = make_pattern(source.pattern, false);
 
     const FrameRange range = frames_to_score(options, masks, source.temporal_roi_file);
+    // The region of interest is read with the first ground truth, whose size
+    // it must have.
     std::optional<GreyImage> roi;
-    if (!source.roi_file.empty())
-        roi = read_grey_image(source.roi_file);
 
     if (options.format == Format::csv)
         print_csv_header();
@@ -297,10 +297,12 @@ int score(const Options& options)
         const int frame = static_cast<int>(k);
         const std::string mask_file = masks.name(frame), truth_file = truth.name(frame);
         const GreyImage mask = read_grey_image(mask_file);
-        const GreyImage gt = read_grey_image(truth_file);
+        const GreyImage gt = read_grey_image(truth_file, &mask);
         if (mask.width != gt.width || mask.height != gt.height)
             throw EvalError(mask_file, "the mask has " + size_text(mask) + " pixels but its ground truth " +
                                            truth_file + " has " + size_text(gt));
+        if (!roi && !source.roi_file.empty())
+            roi = read_grey_image(source.roi_file, &gt);
         if (roi && (roi->width != gt.width || roi->height != gt.height))
             throw EvalError(source.roi_file, "the region of interest has " + size_text(*roi) +
                                                  " pixels but the ground truth " + truth_file + " has " +

@@ -14,9 +14,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Widest zero padding a pattern may ask for (gt%06d.png needs 6).
-constexpr int max_pattern_width = 9;
-
 std::string join(const std::string& folder, const std::string& name)
 {
     if (folder.empty() || folder.back() == '/')
@@ -55,63 +52,27 @@ bool parse_int(const std::string& text, int& value)
 
 }  // namespace
 
-FramePattern::FramePattern(const std::string& text) : text_(text)
+FramePattern parse_pattern(const std::string& text)
 {
-    const std::size_t slash = text.rfind('/');
-    const std::size_t name_start = slash == std::string::npos ? 0 : slash + 1;
-    folder_ = text.substr(0, name_start);
-    if (folder_.find('%') != std::string::npos)
-        throw std::invalid_argument("the frame number must be in the file name, not in a folder");
-    bool seen = false;
-    for (std::size_t i = name_start; i < text.size(); ++i) {
-        std::string& part = seen ? tail_ : head_;
-        if (text[i] != '%') {
-            part += text[i];
-            continue;
-        }
-        if (i + 1 < text.size() && text[i + 1] == '%') {
-            part += '%';
-            ++i;
-            continue;
-        }
-        if (seen)
-            throw std::invalid_argument("more than one %d conversion");
-        std::size_t j = i + 1;
-        if (j < text.size() && text[j] == '0') {
-            zero_pad_ = true;
-            ++j;
-        }
-        if (j < text.size() && text[j] >= '1' && text[j] <= '9') {
-            width_ = text[j] - '0';
-            ++j;
-        }
-        if (j >= text.size() || text[j] != 'd' || (zero_pad_ && width_ == 0))
-            throw std::invalid_argument("the frame number must be written as %d or %0Nd (N up to " +
-                                        std::to_string(max_pattern_width) + ")");
-        seen = true;
-        i = j;
-    }
-    if (!seen)
-        throw std::invalid_argument("no %d for the frame number");
+    FramePattern pattern;
+    const media::PatternFault fault = FramePattern::parse(text, pattern);
+    if (fault != media::PatternFault::none)
+        throw std::invalid_argument(media::describe(fault));
+    return pattern;
 }
 
-std::string FramePattern::name(int frame) const
-{
-    char number[32];
-    std::snprintf(number, sizeof number, zero_pad_ ? "%0*d" : "%*d", width_, frame);
-    return folder_ + head_ + number + tail_;
-}
-
-std::vector<int> FramePattern::frames_present() const
+std::vector<int> frames_present(const FramePattern& pattern)
 {
     std::vector<int> frames;
-    for (const std::string& file : list_folder(folder_)) {
-        if (file.size() <= head_.size() + tail_.size() || file.compare(0, head_.size(), head_) != 0 ||
-            file.compare(file.size() - tail_.size(), tail_.size(), tail_) != 0)
+    const std::string& head = pattern.head();
+    const std::string& tail = pattern.tail();
+    for (const std::string& file : list_folder(pattern.folder())) {
+        if (file.size() <= head.size() + tail.size() || file.compare(0, head.size(), head) != 0 ||
+            file.compare(file.size() - tail.size(), tail.size(), tail) != 0)
             continue;
         int frame = 0;
-        if (parse_int(file.substr(head_.size(), file.size() - head_.size() - tail_.size()), frame) &&
-            name(frame) == folder_ + file)
+        if (parse_int(file.substr(head.size(), file.size() - head.size() - tail.size()), frame) &&
+            pattern.name(frame) == pattern.folder() + file)
             frames.push_back(frame);
     }
     std::sort(frames.begin(), frames.end());
@@ -138,10 +99,7 @@ FramePattern mask_pattern_in_folder(const std::string& folder)
     if (bases.empty())
         throw EvalError(folder, "no masks (<base>Mask.<number>.pgm) in this folder");
     auto as_pattern = [&](const std::string& base) {
-        std::string escaped;
-        for (char ch : base)
-            escaped += ch == '%' ? std::string("%%") : std::string(1, ch);
-        return join(folder, escaped + "Mask.%d.pgm");
+        return join(folder, media::pattern_literal(base) + "Mask.%d.pgm");
     };
     if (bases.size() > 1) {
         std::string list;
@@ -151,7 +109,7 @@ FramePattern mask_pattern_in_folder(const std::string& folder)
                                     ") in one folder: name one as a pattern such as " +
                                     as_pattern(*bases.begin()));
     }
-    return FramePattern(as_pattern(*bases.begin()));
+    return parse_pattern(as_pattern(*bases.begin()));
 }
 
 TruthSource truth_in_folder(const std::string& folder)

@@ -25,10 +25,6 @@ struct Input {
     bool fill();
 };
 
-// Opens `path` for reading without blocking and insists on a regular file, so
-// that a FIFO, a device or a folder ends the read at once.
-Result open_regular(const char* path, int& fd);
-
 // Reads up to `size` bytes, through the block; returns how many were read.
 std::size_t read_bytes(Input& in, std::uint8_t* out, std::size_t size);
 

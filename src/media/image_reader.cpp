@@ -12,9 +12,7 @@
 
 namespace zemb::media {
 
-namespace detail {
-
-Result open_regular(const char* path, int& fd)
+Result open_regular_file(const char* path, int& fd)
 {
     Result result;
     // A FIFO opened this way does not wait for a writer, and fstat() then
@@ -39,6 +37,8 @@ Result open_regular(const char* path, int& fd)
     }
     return result;
 }
+
+namespace detail {
 
 bool Input::fill()
 {
@@ -245,7 +245,7 @@ Result ImageReader::open(const char* path, std::uint64_t pixel_cap, bool ppm_onl
     State& s = *state_;
     s.close();
     s.in.path = path;
-    Result result = detail::open_regular(path, s.in.fd);
+    Result result = open_regular_file(path, s.in.fd);
     if (result.fault == Fault::none)
         result = s.read_header(pixel_cap, ppm_only);
     if (result.fault != Fault::none)

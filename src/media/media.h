@@ -13,8 +13,8 @@
 //  - the wording of every message about these files;
 //  - writing a mask as an 8-bit grey PNG.
 //
-// Nothing here prints or exits. Every read and write returns a Result that carries
-// the fault, the file and the sizes; message() words it, on any thread.
+// Nothing here prints or exits. Every read and write returns a Result that
+// carries the fault, the file and the sizes; message() words it, on any thread.
 // Each decoder is optional at build time: without it a read that needs it
 // returns Fault::missing_decoder, whose message names the package to install.
 #pragma once
@@ -145,11 +145,18 @@ struct Result {
 // on the PPM route is also announced on standard output, in the program's
 // own wording, by the caller.
 std::string message(const Result& result);
+// Only the part after "<file>: ", for tools with their own prefix.
+std::string describe(const Result& result);
 
 // The line that points a user at the pattern suggest_pattern() found.
 std::string hint_message(const std::string& missing_path, const std::string& pattern);
 
 // ---- Images ---------------------------------------------------------------------
+
+// Opens `path` for reading without blocking and insists on a regular file,
+// so that a FIFO, a device or a folder ends the read at once (cannot_open or
+// not_regular, `fd` -1). On success the caller owns `fd`.
+Result open_regular_file(const char* path, int& fd);
 
 // Reads one image file after another, reusing its decoders and buffers:
 // open() identifies the file and reads its declared size, the caller checks

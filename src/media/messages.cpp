@@ -67,7 +67,9 @@ std::string size_text(int width, int height)
     return std::to_string(width) + " x " + std::to_string(height);
 }
 
-std::string what_is_wrong(const Result& r)
+}  // namespace
+
+std::string describe(const Result& r)
 {
     switch (r.fault) {
     case Fault::none:
@@ -116,13 +118,11 @@ std::string what_is_wrong(const Result& r)
     return "unknown fault";
 }
 
-}  // namespace
-
 std::string message(const Result& result)
 {
     if (result.fault == Fault::none)
         return "";
-    return "zemb: " + result.path + ": " + what_is_wrong(result);
+    return "zemb: " + result.path + ": " + describe(result);
 }
 
 std::string hint_message(const std::string& missing_path, const std::string& pattern)

@@ -231,7 +231,7 @@ Result VideoFrames::ffmpeg_fault(int code)
 
 Result VideoFrames::open(std::uint64_t pixel_cap)
 {
-    Result result = open_regular(path_.c_str(), fd_);
+    Result result = media::open_regular_file(path_.c_str(), fd_);
     if (result.fault != Fault::none) {
         result.path = path_;
         return result;

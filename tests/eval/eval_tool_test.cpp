@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -228,6 +229,40 @@ TEST_F(EvalTool, ASizeMismatchNamesBothFiles)
                          "truth seq/groundtruth/gt000001.png has 5 x 3"),
               std::string::npos)
         << r.err;
+}
+
+// A BMP that claims width x height pixels and holds a few bytes of them.
+std::string empty_bmp(std::uint32_t width, std::uint32_t height)
+{
+    std::string b(70, '\0');
+    const std::uint32_t fields[][2] = {{2, 54 + 3 * width * height}, {10, 54}, {14, 40}, {18, width},
+                                       {22, height}, {26, 1 | (24 << 16)}};
+    for (const auto& f : fields)
+        std::memcpy(&b[f[0]], &f[1], 4);
+    b[0] = 'B';
+    b[1] = 'M';
+    return b;
+}
+
+TEST_F(EvalTool, AClaimedSizeIsCheckedAgainstTheMaskBeforeAnythingIsDecoded)
+{
+    frames(1, 1);
+    test::write_file(gt(1), empty_bmp(4000, 3000));
+    RunResult r = eval({"out", "seq"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zemb-eval: out/inMask.1.pgm: the mask has 5 x 3 pixels but its ground truth "
+                     "seq/groundtruth/gt000001.png has 4000 x 3000\n");
+
+    test::write_file(gt(1), empty_bmp(16384, 16384));
+    r = eval({"out", "seq"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("zemb-eval: seq/groundtruth/gt000001.png: cannot decode the image", 0), 0u) << r.err;
+
+    frames(1, 1);
+    test::write_file(mask(1), "P5\n10000 10000\n255\n");
+    r = eval({"out", "seq"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zemb-eval: out/inMask.1.pgm: the raster ends after 0 of 100000000 bytes\n");
 }
 
 TEST_F(EvalTool, TakesFilePatternsForMasksAndGroundTruth)

@@ -73,18 +73,5 @@ TEST(Scoring, ScoresWithAZeroDenominatorAreUndefined)
     EXPECT_TRUE(std::isnan(compute_scores(Counts{}).pwc));
 }
 
-TEST(FramePatterns, NamePaddedAndPlainNumbers)
-{
-    EXPECT_EQ(FramePattern("seq/groundtruth/gt%06d.png").name(470), "seq/groundtruth/gt000470.png");
-    EXPECT_EQ(FramePattern("inMask.%d.pgm").name(-3), "inMask.-3.pgm");
-    EXPECT_EQ(FramePattern("a/100%%_%3d.bmp").name(7), "a/100%_  7.bmp");
-}
-
-TEST(FramePatterns, RefuseTextsWithoutExactlyOneNumberInTheFileName)
-{
-    for (const char* bad : {"plain.png", "a%d_%d.png", "%s.png", "dir%d/x.png", "x%0d.png", "x%10d.png"})
-        EXPECT_THROW(FramePattern{bad}, std::invalid_argument) << bad;
-}
-
 }  // namespace
 }  // namespace zemb::eval
