@@ -202,6 +202,28 @@ TEST(Bmp, ReadsColourAndRefusesAHugeDeclaredSizeAtOnce)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
+TEST(Decoders, ThatThisBuildLacksNameThePackageToInstall)
+{
+    test::TempDir dir;
+    const struct {
+        Format format;
+        std::string bytes, package;
+    } cases[] = {
+        {Format::jpeg, "\xFF\xD8\xFF\xE0", "libjpeg62-turbo-dev"},
+        {Format::png, "\x89PNG\r\n\x1A\n", "libpng-dev"},
+        {Format::bmp, "BM", "libavcodec-dev"},
+    };
+    for (const auto& c : cases) {
+        test::write_file(dir / "in", c.bytes);
+        Picture ours;
+        const Result r = test::decode_file(dir / "in", ours);
+        EXPECT_EQ(r.fault == Fault::missing_decoder, !has_decoder(c.format)) << c.package;
+        if (!has_decoder(c.format)) {
+            EXPECT_NE(message(r).find(c.package), std::string::npos) << message(r);
+        }
+    }
+}
+
 // ---- Frames made of files ---------------------------------------------------
 
 std::unique_ptr<FrameSource> open_pattern(const std::string& text, long long first, Result& result)
