@@ -3,6 +3,7 @@
 // lacks compiles to stubs that answer Fault::missing_decoder.
 #pragma once
 
+#include <csetjmp>
 #include <cstdint>
 #include <memory>
 
@@ -38,6 +39,18 @@ struct RowBuffer {
     std::size_t capacity = 0;
     bool reserve(std::size_t size);  // false when the memory is not there
 };
+
+// Runs `step` with a C decoder's fatal errors caught: its error handler
+// jumps to `on_error`, and this returns false. Nothing with a destructor may
+// live between here and the decoder.
+template <typename Step>
+bool guarded(std::jmp_buf& on_error, Step step)
+{
+    if (setjmp(on_error) != 0)
+        return false;
+    step();
+    return true;
+}
 
 // The answer of a decoder this build lacks.
 inline Result missing_decoder(Format format)

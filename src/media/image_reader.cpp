@@ -277,14 +277,11 @@ Result ImageReader::decode(BytePlanes& frame)
         break;
     }
     case Format::jpeg:
-        if (!s.row.reserve(rgb_samples * std::size_t(s.width)))
-            result.fault = Fault::no_memory;
-        else
-            result = detail::jpeg_decode(*s.jpeg, s.row, frame);
-        break;
     case Format::png:
         if (!s.row.reserve(rgb_samples * std::size_t(s.width)))
             result.fault = Fault::no_memory;
+        else if (s.format == Format::jpeg)
+            result = detail::jpeg_decode(*s.jpeg, s.row, frame);
         else
             result = detail::png_decode(*s.png, s.row, frame);
         break;

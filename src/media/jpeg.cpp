@@ -83,16 +83,6 @@ void skip_input(j_decompress_ptr info, long count)
     }
 }
 
-// Runs `step` with libjpeg's fatal errors caught: false when it gave up.
-// Nothing with a destructor lives between here and libjpeg.
-template <typename Step>
-bool guarded(JpegDecoder& d, Step step)
-{
-    if (setjmp(d.on_error) != 0)
-        return false;
-    step();
-    return true;
-}
 
 Result failure(JpegDecoder& d)
 {
@@ -141,7 +131,7 @@ Result jpeg_read_header(JpegDecoder& d, Input& in)
     d.source.bytes_in_buffer = in.end - in.begin;
     in.begin = in.end;
     int status = JPEG_HEADER_OK;
-    if (!guarded(d, [&] { status = jpeg_read_header(&d.info, TRUE); }))
+    if (!guarded(d.on_error, [&] { status = jpeg_read_header(&d.info, TRUE); }))
         return failure(d);
     Result result;
     result.format = Format::jpeg;
@@ -173,7 +163,7 @@ Result jpeg_read_header(JpegDecoder& d, Input& in)
 Result jpeg_decode(JpegDecoder& d, RowBuffer& row, BytePlanes& frame)
 {
     JSAMPROW samples = row.bytes.get();
-    const bool decoded = guarded(d, [&] {
+    const bool decoded = guarded(d.on_error, [&] {
         jpeg_start_decompress(&d.info);
         const int width = int(d.info.output_width);
         while (d.info.output_scanline < d.info.output_height) {

@@ -44,15 +44,6 @@ struct Errors {
 
 void on_warning(png_structp, png_const_charp) {}
 
-template <typename Step>
-bool guarded(Errors& e, Step step)
-{
-    if (setjmp(e.on_error) != 0)
-        return false;
-    step();
-    return true;
-}
-
 }  // namespace
 
 struct PngDecoder {
@@ -145,7 +136,7 @@ Result png_read_header(PngDecoder& d, Input& in, std::uint64_t pixel_cap)
     png_set_chunk_cache_max(d.png, max_kept_chunks);
     png_set_read_fn(d.png, &d, read_input);
     int depth = 0;
-    if (!guarded(d.errors, [&] {
+    if (!guarded(d.errors.on_error, [&] {
             png_read_info(d.png, d.info);
             depth = png_get_bit_depth(d.png, d.info);
             if (depth <= 8)
@@ -172,7 +163,7 @@ Result png_read_header(PngDecoder& d, Input& in, std::uint64_t pixel_cap)
 Result png_decode(PngDecoder& d, RowBuffer& row, BytePlanes& frame)
 {
     std::uint8_t* samples = row.bytes.get();
-    const bool decoded = guarded(d.errors, [&] {
+    const bool decoded = guarded(d.errors.on_error, [&] {
         for (int pass = 0; pass < d.passes; ++pass) {
             for (int y = 0; y < d.height; ++y) {
                 // An interlaced image fills each row over several passes:
@@ -223,7 +214,7 @@ Result write_png_mask(std::FILE* out, int rows, int cols, const std::uint8_t* ma
         result.fault = Fault::no_memory;
         return result;
     }
-    const bool written = detail::guarded(errors, [&] {
+    const bool written = detail::guarded(errors.on_error, [&] {
         png_init_io(png, out);
         png_set_IHDR(png, info, png_uint_32(cols), png_uint_32(rows), 8, PNG_COLOR_TYPE_GRAY,
                      PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);

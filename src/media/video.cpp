@@ -454,19 +454,12 @@ Result VideoFrames::read(long long number, BytePlanes& frame)
             result.frame = number;
             return result;
         }
+        // The same size through the same graph gives rows_ x cols_ again.
         const int code = convert();
         if (code < 0)
             return ffmpeg_fault(code);
     }
     first_converted_ = false;
-    if (converted_->width != cols_ || converted_->height != rows_) {
-        result = fault(Fault::wrong_size);
-        result.width = converted_->width;
-        result.height = converted_->height;
-        result.expected_width = cols_;
-        result.expected_height = rows_;
-        return result;
-    }
     for (int y = 0; y < rows_; ++y)
         store_row(converted_->data[0] + std::ptrdiff_t(y) * converted_->linesize[0], 3, cols_, y, frame);
     return result;
