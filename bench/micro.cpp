@@ -14,9 +14,9 @@
 #include <utility>
 #include <vector>
 
-#include "app/run_parameters.h"
 #include "color/color.h"
 #include "imagedata/imagedata.h"
+#include "app/app.h"
 #include "model/model.h"
 #include "postproc/postproc.h"
 
@@ -36,6 +36,7 @@ struct Setup {
     std::vector<std::uint8_t> mask;  // as frame 200 left it
     WeightMatrix weights{};
     float e = 0.0f;
+    ShadowSettings shadow;  // off, as in a default run
 };
 
 Setup* setup = nullptr;
@@ -45,9 +46,7 @@ bool prepare(const std::string& prefix, int n, Setup& s)
     auto name = [&](int k) { return prefix + "." + std::to_string(k) + ".ppm"; };
     if (!read_ppm_size(name(1).c_str(), s.H, s.W))
         return false;
-    RunParameters params;
-    params.n = n;
-    set_run_parameters(params);
+    const RunParameters params;  // the defaults
     s.n = n;
     s.N = std::size_t(s.H) * std::size_t(s.W);
     s.model_length = std::size_t(n) * std::size_t(n) * s.N;
@@ -66,18 +65,19 @@ bool prepare(const std::string& prefix, int n, Setup& s)
     };
     load(1);
     init_model(s.current, s.pixels, s.H, s.W, n);
-    make_weight_kernel(n, spread_for_block_side(n));
+    const WeightMatrix kernel = weight_kernel(n, spread_for_block_side(n));
     const float c1 = static_cast<float>(params.c1 * (1.0 / (n + 1)));
     const float c2 = static_cast<float>(params.c2 * (1.0 / (n + 1)));
     const float step = static_cast<float>(static_cast<double>(c1) - c2);
     for (int k = 1; k < calibration_frames; ++k) {
         load(k + 1);
-        scale_weights(n, static_cast<float>(c1 - (double(k) * step) / double(calibration_frames - 1)),
-                      s.weights);
-        engine.segment_frame(s.pixels, s.current, s.mask.data(), s.weights, params.e1, s.update);
+        s.weights = scaled_weights(
+            kernel, n, static_cast<float>(c1 - (double(k) * step) / double(calibration_frames - 1)));
+        engine.segment_frame(s.pixels, s.current, s.mask.data(), s.weights, params.e1, s.shadow,
+                             s.update);
         std::swap(s.current, s.update);
     }
-    scale_weights(n, c2, s.weights);
+    s.weights = scaled_weights(kernel, n, c2);
     s.e = params.e2;
     load(timed_frame);
     copy_planes(s.current, s.model_length, s.update);
@@ -92,7 +92,8 @@ void BM_SegmentFrameReference(benchmark::State& state)
     std::vector<std::uint8_t> mask = s.mask;
     for (auto _ : state) {
         std::memcpy(mask.data(), s.mask.data(), s.N);
-        segment_frame(s.pixels, s.H, s.W, s.current, mask.data(), s.weights, s.n, s.e, s.update);
+        segment_frame(s.pixels, s.H, s.W, s.current, mask.data(), s.weights, s.n, s.e, s.shadow,
+                      s.update);
         benchmark::ClobberMemory();
     }
 }
@@ -111,7 +112,7 @@ void BM_SegmentFrameFast(benchmark::State& state)
     std::vector<std::uint8_t> mask = s.mask;
     for (auto _ : state) {
         std::memcpy(mask.data(), s.mask.data(), s.N);
-        engine.segment_frame(s.pixels, s.current, mask.data(), s.weights, s.e, s.update);
+        engine.segment_frame(s.pixels, s.current, mask.data(), s.weights, s.e, s.shadow, s.update);
         benchmark::ClobberMemory();
     }
 }
@@ -127,7 +128,7 @@ void BM_SegmentFrameFastTouchedThenCopy(benchmark::State& state)
     FloatPlanes spare = alloc_float_planes(plane_count, s.model_length);
     for (auto _ : state) {
         std::memcpy(mask.data(), s.mask.data(), s.N);
-        engine.segment_frame(s.pixels, s.current, mask.data(), s.weights, s.e, s.update);
+        engine.segment_frame(s.pixels, s.current, mask.data(), s.weights, s.e, s.shadow, s.update);
         copy_planes(s.update, s.model_length, spare);
         benchmark::ClobberMemory();
     }
@@ -179,7 +180,7 @@ void BM_FilterMask(benchmark::State& state)
     Setup& s = *setup;
     std::vector<std::uint8_t> raw = s.mask;
     FastEngine engine(s.H, s.W, s.n);
-    engine.segment_frame(s.pixels, s.current, raw.data(), s.weights, s.e, s.update);
+    engine.segment_frame(s.pixels, s.current, raw.data(), s.weights, s.e, s.shadow, s.update);
     std::vector<std::uint8_t> mask = raw;
     for (auto _ : state) {
         std::memcpy(mask.data(), raw.data(), s.N);

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/run_parameters.h"
+#include "model/model.h"
 
 namespace zemb {
 
@@ -50,6 +50,22 @@ double Lread_dswitch(int& argc, char** argv, const char* name, double fallback);
 int Lread_flag(int& argc, char** argv, const char* name);
 
 // ---- Run configuration ----------------------------------------------------
+
+// The settings of one run, read once by start-up from the command line. The
+// defaults here are those of a switch that is not given.
+struct RunParameters {
+    int n = 3;             // side of each pixel's map: n x n weight vectors
+    float e1 = 0.1f;       // squared-distance threshold, calibration phase
+    float e2 = 0.03f;      // squared-distance threshold, online phase
+    int K = 200;           // calibration frames, counting the first frame
+    float c1 = 1.0f;       // learning rate of the calibration phase, before scaling
+    float c2 = 0.05f;      // learning rate of the online phase, before scaling
+    ShadowSettings shadow;       // -s and the test's gamma, beta, tau_S, tau_H
+    bool save_models = false;     // write a model image for every processed frame
+    bool last_mask_only = false;  // write only the last frame's mask
+    int first_frame = 0;
+    int last_frame = 0;
+};
 
 // Everything start-up hands to the phase driver.
 struct RunConfig {
@@ -96,8 +112,10 @@ enum class StartUp {
     cannot_start,  // the first frame cannot give the run a size (exit 1)
 };
 
-// Reads the positional arguments, the thirteen switches and -j into `config`,
-// checks the values a run cannot use, and reads the first frame's header.
+// Reads the positional arguments, the thirteen switches and -j into `config`
+// (whose values stand for the switches not given: a default-constructed
+// config holds the defaults), checks the values a run cannot use, and reads
+// the first frame's header.
 // Prints only the messages of the faults it finds (on standard error, and the
 // file-open message on standard output). Consumes the switches from argv.
 StartUp configure_run(int& argc, char** argv, RunConfig& config);

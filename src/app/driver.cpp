@@ -142,9 +142,11 @@ int run_sequence(const RunConfig& config, Engine engine)
     auto segment_and_commit = [&](float threshold, std::int64_t& total) {
         std::int64_t start = timer.available ? read_counter() : 0;
         if (fast)
-            fast->segment_frame(pixels, current, mask.data(), weights, threshold, update);
+            fast->segment_frame(pixels, current, mask.data(), weights, threshold, p.shadow,
+                                update);
         else
-            segment_frame(pixels, H, W, current, mask.data(), weights, n, threshold, update);
+            segment_frame(pixels, H, W, current, mask.data(), weights, n, threshold, p.shadow,
+                          update);
         if (timer.available)
             total += read_counter() - start;
         if (fast)
@@ -164,7 +166,7 @@ int run_sequence(const RunConfig& config, Engine engine)
     if (p.save_models)
         save_model_image(update, first);
 
-    make_weight_kernel(n, spread_for_block_side(n));
+    const WeightMatrix kernel = weight_kernel(n, spread_for_block_side(n));
     const float c1_scaled = scaled_learning_rate(p.c1, n);
     const float c2_scaled = scaled_learning_rate(p.c2, n);
 
@@ -172,7 +174,7 @@ int run_sequence(const RunConfig& config, Engine engine)
     if (K > 1) {
         for (long long k = 1; k <= K - 1; ++k) {
             load_frame(first + k);
-            scale_weights(n, calibration_rate(c1_scaled, c2_scaled, k, K), weights);
+            weights = scaled_weights(kernel, n, calibration_rate(c1_scaled, c2_scaled, k, K));
             segment_and_commit(p.e1, timer.calibration_ticks);
             if (p.save_models)
                 save_model_image(current, first + k);
@@ -188,7 +190,7 @@ int run_sequence(const RunConfig& config, Engine engine)
     std::fflush(stdout);
 
     // Online: fixed rate, narrow threshold, filtered masks written.
-    scale_weights(n, c2_scaled, weights);
+    weights = scaled_weights(kernel, n, c2_scaled);
     for (long long k = K; k <= last - first; ++k) {
         const long long number = first + k;
         load_frame(number);
