@@ -127,7 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (std::size_t i = 0; i < N; ++i)
             for (int k = 0; k < plane_count; ++k)
                 frame[k][i] = in.next();
-        hsv_to_cone_planes(frame, static_cast<std::ptrdiff_t>(N), pixels);
+        rgb_to_cone_planes(frame, static_cast<std::ptrdiff_t>(N), pixels);
     };
 
     load_frame();

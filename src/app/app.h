@@ -2,15 +2,15 @@
 // names, the platform services (performance counter, key wait), and the phase
 // driver that runs a whole sequence.
 //
-// Each part that may end the process comes as a core that reports the fault
-// to its caller and a thin layer that prints and exits, so that tests and
-// fuzzers can drive the core.
+// The parts report faults to their callers; only zemb_main decides the exit
+// status, so that tests and fuzzers can drive every part.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "imagedata/imagedata.h"
 #include "model/model.h"
 
 namespace zemb {
@@ -41,13 +41,6 @@ double take_real_switch(int& argc, char** argv, const char* name, double fallbac
 
 // The message for a fault of switch `name`, as printed on standard error.
 void print_switch_fault(SwitchFault fault, const char* name);
-
-// Thin layers: on a fault they print the message and end the process with
-// exit status 2 (standard output flushed).
-const char* Lread_switch(int& argc, char** argv, const char* name, int n, const char* absent);
-int Lread_iswitch(int& argc, char** argv, const char* name, int fallback);
-double Lread_dswitch(int& argc, char** argv, const char* name, double fallback);
-int Lread_flag(int& argc, char** argv, const char* name);
 
 // ---- Run configuration ----------------------------------------------------
 
@@ -126,6 +119,15 @@ std::uint64_t run_memory_bytes(const RunParameters& params, std::size_t pixels);
 
 void print_usage();
 void print_settings_echo(const RunConfig& config);
+
+// ---- File messages --------------------------------------------------------
+
+// Print what a read or write found, and nothing when all went well: a file
+// that cannot be opened as "Errore apertura file <path>" on standard output
+// (flushed at once) and the reason on standard error; every other finding,
+// a short raster included, on standard error as "zemb: <path>: ...".
+void report_read(const char* path, const PpmRead& read);
+void report_write(const char* path, const FileWrite& write);
 
 // ---- Platform ---------------------------------------------------------------
 

@@ -28,11 +28,6 @@ bool is_c_space(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool is_accepted_block_side(int n)
-{
-    return n >= 1 && n <= max_block_side && n % 2 == 1;
-}
-
 std::uint64_t saturating_multiply(std::uint64_t a, std::uint64_t b)
 {
     if (a != 0 && b > UINT64_MAX / a)
@@ -204,7 +199,7 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
         print_switch_fault(fault, faulty);
         return StartUp::command_line;
     }
-    if (!is_accepted_block_side(p.n)) {
+    if (!is_supported_block_side(p.n)) {
         std::fprintf(stderr, "zemb: -n must be 1, 3, 5, 7 or 9 (the map side), not %d\n", p.n);
         return StartUp::command_line;
     }
@@ -227,12 +222,15 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
 
     FileNames names(config.directory, config.base);
     const char* first = names.frame(p.first_frame);
-    int rows = 0, cols = 0;
-    if (!read_ppm_size(first, rows, cols)) {
+    const PpmRead header = read_ppm_size(first);
+    report_read(first, header);
+    if (!header.ok()) {
         std::fprintf(stderr, "zemb: %s: the first frame gives the run its size; cannot start\n",
                      first);
         return StartUp::cannot_start;
     }
+    const int rows = header.rows;
+    const int cols = header.cols;
     if (rows == 0 || cols == 0) {
         std::fprintf(stderr, "zemb: %s: the first frame has no pixels (%d x %d)\n", first, cols,
                      rows);

@@ -112,18 +112,22 @@ int run_sequence(const RunConfig& config, Engine engine)
 
     auto save_model_image = [&](const FloatPlanes& model, long long number) {
         cone_to_rgb_planes(model, static_cast<std::ptrdiff_t>(model_length), model_image);
-        if (!write_ppm(n * H, n * W, model_image, names.model(static_cast<int>(number))))
+        const char* path = names.model(static_cast<int>(number));
+        const FileWrite written = write_ppm(n * H, n * W, model_image, path);
+        report_write(path, written);
+        if (!written.ok())
             ++lost_outputs;
     };
     // A frame that cannot be read leaves the buffer as it was: the previous
     // frame's pixels are processed once more under the new number.
     auto load_frame = [&](long long number) {
         progress.clear();
-        read_ppm_frame(names.frame(static_cast<int>(number)), H, W, frame);
+        const char* path = names.frame(static_cast<int>(number));
+        report_read(path, read_ppm_frame(path, H, W, frame));
         if (converter)
             converter->convert(frame, static_cast<std::ptrdiff_t>(N), pixels);
         else
-            hsv_to_cone_planes(frame, static_cast<std::ptrdiff_t>(N), pixels);
+            rgb_to_cone_planes(frame, static_cast<std::ptrdiff_t>(N), pixels);
     };
 
     PhaseTimer timer;
@@ -198,9 +202,13 @@ int run_sequence(const RunConfig& config, Engine engine)
         filter_mask(mask.data(), W, N, mask.data());
         if (p.save_models)
             save_model_image(current, number);
-        if (!p.last_mask_only || number == last)
-            if (!write_pgm(H, W, mask.data(), names.mask(static_cast<int>(number))))
-                ++lost_outputs;
+        if (!p.last_mask_only || number == last) {
+                const char* path = names.mask(static_cast<int>(number));
+                const FileWrite written = write_pgm(H, W, mask.data(), path);
+                report_write(path, written);
+                if (!written.ok())
+                    ++lost_outputs;
+            }
         progress.show("online", k - K + 1, online_count);
     }
     progress.clear();

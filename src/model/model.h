@@ -17,8 +17,15 @@
 
 namespace zemb {
 
-// Largest block side a run accepts (start-up admits n = 1, 3, 5, 7, 9).
+// Largest block side a run accepts.
 constexpr int max_block_side = 9;
+
+// The block sides a run accepts: odd (a block has a centre) and at most
+// max_block_side, so 1, 3, 5, 7 and 9.
+constexpr bool is_supported_block_side(int n)
+{
+    return n >= 1 && n <= max_block_side && n % 2 == 1;
+}
 
 // n rows of n floats, addressed [row][column] of the update window.
 using WeightMatrix = std::array<std::array<float, max_block_side>, max_block_side>;

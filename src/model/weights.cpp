@@ -20,8 +20,6 @@ constexpr float spread_side_1 = 1.0f;
 // Added before truncation so that the whole numbers are rounded half up.
 constexpr double half_up = 0.5;
 
-bool is_supported_side(int n) { return n >= 1 && n <= max_block_side && n % 2 == 1; }
-
 }  // namespace
 
 float spread_for_block_side(int n)
@@ -42,7 +40,7 @@ WeightMatrix weight_kernel(int n, float s)
     // mirror images; a spread of 0 (or less) has no bell. Anything else would
     // divide by zero or write past the table, so it leaves the kernel empty.
     WeightMatrix kernel{};
-    if (!is_supported_side(n) || !(s > 0.0f))
+    if (!is_supported_block_side(n) || !(s > 0.0f))
         return kernel;
 
     const int h = (n + 1) / 2;

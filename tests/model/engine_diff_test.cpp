@@ -166,14 +166,18 @@ public:
                              "' -E tar xf '" + ZEMB_SAMPLES_DIR + "/walk-160x120.tar.xz'";
         if (std::system(unpack.c_str()) != 0)
             return;
-        read_ppm_size((dir_ / "walk.1.ppm").c_str(), H, W);
+        const PpmRead size = read_ppm_size((dir_ / "walk.1.ppm").c_str());
+        if (!size.ok())
+            return;
+        H = size.rows;
+        W = size.cols;
         BytePlanes bytes = alloc_byte_planes(plane_count, std::size_t(H) * std::size_t(W));
         for (int k = 1; k <= count; ++k) {
             const std::string name = dir_ / ("walk." + std::to_string(k) + ".ppm");
-            if (!read_ppm_frame(name.c_str(), H, W, bytes))
+            if (!read_ppm_frame(name.c_str(), H, W, bytes).ok())
                 return;
             frames.push_back(alloc_float_planes(plane_count, std::size_t(H) * std::size_t(W)));
-            hsv_to_cone_planes(bytes, static_cast<std::ptrdiff_t>(H) * W, frames.back());
+            rgb_to_cone_planes(bytes, static_cast<std::ptrdiff_t>(H) * W, frames.back());
         }
     }
 
