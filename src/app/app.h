@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "imagedata/imagedata.h"
@@ -147,6 +148,29 @@ void wait_for_key();
 // one; the straightforward reference is built into a second, internal
 // executable for the benchmark and the whole-run comparisons of the tests.
 enum class Engine { fast, reference };
+
+// A run's per-frame work behind one face: both implementations leave the
+// same masks and models. The engine owns the frame in cone coordinates and
+// the model; the driver owns the mask, which carries over between frames.
+class RunEngine {
+public:
+    virtual ~RunEngine() = default;
+    // The frame's bytes (R, G, B planes) to the cone coordinates in hand.
+    virtual void convert(const BytePlanes& frame) = 0;
+    // The model from the frame in hand: each pixel fills its own block.
+    virtual void init() = 0;
+    // Classifies the frame in hand into `mask` (the previous frame's mask on
+    // entry) and works out the model's update: the span the timing reports.
+    virtual void segment(std::uint8_t* mask, const WeightMatrix& weights, float e) = 0;
+    // Makes the update the current model.
+    virtual void commit() = 0;
+    // The current model, for model images.
+    virtual const FloatPlanes& model() const = 0;
+};
+
+// The engine of a run of this configuration, its buffers allocated. Throws
+// std::bad_alloc, or std::system_error when worker threads cannot start.
+std::unique_ptr<RunEngine> make_run_engine(Engine kind, const RunConfig& config);
 
 // Runs the whole sequence: model from the first frame, calibration, online
 // phase with masks (and model images with -m), timing reports. Returns the
