@@ -14,9 +14,9 @@
 #include <utility>
 #include <vector>
 
-#include "app/run_parameters.h"
 #include "color/color.h"
 #include "imagedata/imagedata.h"
+#include "app/app.h"
 #include "model/model.h"
 #include "postproc/postproc.h"
 
@@ -36,6 +36,7 @@ struct Setup {
     std::vector<std::uint8_t> mask;  // as frame 200 left it
     WeightMatrix weights{};
     float e = 0.0f;
+    ShadowSettings shadow;  // off, as in a default run
 };
 
 Setup* setup = nullptr;
@@ -43,11 +44,12 @@ Setup* setup = nullptr;
 bool prepare(const std::string& prefix, int n, Setup& s)
 {
     auto name = [&](int k) { return prefix + "." + std::to_string(k) + ".ppm"; };
-    if (!read_ppm_size(name(1).c_str(), s.H, s.W))
+    const PpmRead size = read_ppm_size(name(1).c_str());
+    if (!size.ok())
         return false;
-    RunParameters params;
-    params.n = n;
-    set_run_parameters(params);
+    s.H = size.rows;
+    s.W = size.cols;
+    const RunParameters params;  // the defaults
     s.n = n;
     s.N = std::size_t(s.H) * std::size_t(s.W);
     s.model_length = std::size_t(n) * std::size_t(n) * s.N;
@@ -61,23 +63,26 @@ bool prepare(const std::string& prefix, int n, Setup& s)
     FastEngine engine(s.H, s.W, n);
     ConeConverter converter;
     auto load = [&](int k) {
-        read_ppm_frame(name(k).c_str(), s.H, s.W, s.frame);
+        // A frame that cannot be read leaves the previous one, as in a run.
+        const std::string path = name(k);
+        report_read(path.c_str(), read_ppm_frame(path.c_str(), s.H, s.W, s.frame));
         converter.convert(s.frame, static_cast<std::ptrdiff_t>(s.N), s.pixels);
     };
     load(1);
     init_model(s.current, s.pixels, s.H, s.W, n);
-    make_weight_kernel(n, spread_for_block_side(n));
+    const WeightMatrix kernel = weight_kernel(n, spread_for_block_side(n));
     const float c1 = static_cast<float>(params.c1 * (1.0 / (n + 1)));
     const float c2 = static_cast<float>(params.c2 * (1.0 / (n + 1)));
     const float step = static_cast<float>(static_cast<double>(c1) - c2);
     for (int k = 1; k < calibration_frames; ++k) {
         load(k + 1);
-        scale_weights(n, static_cast<float>(c1 - (double(k) * step) / double(calibration_frames - 1)),
-                      s.weights);
-        engine.segment_frame(s.pixels, s.current, s.mask.data(), s.weights, params.e1, s.update);
+        s.weights = scaled_weights(
+            kernel, n, static_cast<float>(c1 - (double(k) * step) / double(calibration_frames - 1)));
+        engine.segment_frame(s.pixels, s.current, s.mask.data(), s.weights, params.e1, s.shadow,
+                             s.update);
         std::swap(s.current, s.update);
     }
-    scale_weights(n, c2, s.weights);
+    s.weights = scaled_weights(kernel, n, c2);
     s.e = params.e2;
     load(timed_frame);
     copy_planes(s.current, s.model_length, s.update);
@@ -92,7 +97,8 @@ void BM_SegmentFrameReference(benchmark::State& state)
     std::vector<std::uint8_t> mask = s.mask;
     for (auto _ : state) {
         std::memcpy(mask.data(), s.mask.data(), s.N);
-        segment_frame(s.pixels, s.H, s.W, s.current, mask.data(), s.weights, s.n, s.e, s.update);
+        segment_frame(s.pixels, s.H, s.W, s.current, mask.data(), s.weights, s.n, s.e, s.shadow,
+                      s.update);
         benchmark::ClobberMemory();
     }
 }
@@ -111,7 +117,7 @@ void BM_SegmentFrameFast(benchmark::State& state)
     std::vector<std::uint8_t> mask = s.mask;
     for (auto _ : state) {
         std::memcpy(mask.data(), s.mask.data(), s.N);
-        engine.segment_frame(s.pixels, s.current, mask.data(), s.weights, s.e, s.update);
+        engine.segment_frame(s.pixels, s.current, mask.data(), s.weights, s.e, s.shadow, s.update);
         benchmark::ClobberMemory();
     }
 }
@@ -127,7 +133,7 @@ void BM_SegmentFrameFastTouchedThenCopy(benchmark::State& state)
     FloatPlanes spare = alloc_float_planes(plane_count, s.model_length);
     for (auto _ : state) {
         std::memcpy(mask.data(), s.mask.data(), s.N);
-        engine.segment_frame(s.pixels, s.current, mask.data(), s.weights, s.e, s.update);
+        engine.segment_frame(s.pixels, s.current, mask.data(), s.weights, s.e, s.shadow, s.update);
         copy_planes(s.update, s.model_length, spare);
         benchmark::ClobberMemory();
     }
@@ -151,18 +157,18 @@ void BM_FindBestMatchReference(benchmark::State& state)
 
 // ---- Per-frame work outside the timed span ----------------------------------
 
-void BM_HsvToConePlanesReference(benchmark::State& state)
+void BM_RgbToConePlanesReference(benchmark::State& state)
 {
     Setup& s = *setup;
     FloatPlanes out = alloc_float_planes(plane_count, s.N);
     for (auto _ : state) {
-        hsv_to_cone_planes(s.frame, static_cast<std::ptrdiff_t>(s.N), out);
+        rgb_to_cone_planes(s.frame, static_cast<std::ptrdiff_t>(s.N), out);
         benchmark::ClobberMemory();
     }
 }
 
 // With the table as a run leaves it: warmed by the frame before.
-void BM_HsvToConePlanesCached(benchmark::State& state)
+void BM_RgbToConePlanesCached(benchmark::State& state)
 {
     Setup& s = *setup;
     FloatPlanes out = alloc_float_planes(plane_count, s.N);
@@ -179,7 +185,7 @@ void BM_FilterMask(benchmark::State& state)
     Setup& s = *setup;
     std::vector<std::uint8_t> raw = s.mask;
     FastEngine engine(s.H, s.W, s.n);
-    engine.segment_frame(s.pixels, s.current, raw.data(), s.weights, s.e, s.update);
+    engine.segment_frame(s.pixels, s.current, raw.data(), s.weights, s.e, s.shadow, s.update);
     std::vector<std::uint8_t> mask = raw;
     for (auto _ : state) {
         std::memcpy(mask.data(), raw.data(), s.N);
@@ -207,8 +213,8 @@ BENCHMARK(BM_SegmentFrameFast)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SegmentFrameFastTouchedThenCopy)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FindBestMatchReference)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_HsvToConePlanesReference)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_HsvToConePlanesCached)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RgbToConePlanesReference)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RgbToConePlanesCached)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FilterMask)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CopyPlanes)->Unit(benchmark::kMillisecond);
 

@@ -26,14 +26,16 @@ int main(int argc, char** argv)
     const std::string prefix = argv[1];
     const int first = std::atoi(argv[2]);
     const int last = std::atoi(argv[3]);
-    int H = 0, W = 0;
-    if (!read_ppm_size((prefix + "." + std::to_string(first) + ".ppm").c_str(), H, W))
+    const PpmRead size = read_ppm_size((prefix + "." + std::to_string(first) + ".ppm").c_str());
+    if (!size.ok())
         return 1;
+    const int H = size.rows;
+    const int W = size.cols;
     // Frames are read up front: only apply() is timed.
     std::vector<cv::Mat> frames;
     BytePlanes bytes = alloc_byte_planes(plane_count, std::size_t(H) * std::size_t(W));
     for (int k = first; k <= last; ++k) {
-        if (!read_ppm_frame((prefix + "." + std::to_string(k) + ".ppm").c_str(), H, W, bytes))
+        if (!read_ppm_frame((prefix + "." + std::to_string(k) + ".ppm").c_str(), H, W, bytes).ok())
             return 1;
         cv::Mat m(H, W, CV_8UC3);
         for (int i = 0; i < H * W; ++i) {

@@ -15,7 +15,7 @@
 #include <cstring>
 #include <limits>
 
-#include "app/run_parameters.h"
+#include "app/app.h"
 #include "color/color.h"
 #include "imagedata/imagedata.h"
 #include "model/model.h"
@@ -98,19 +98,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t flags = in.next();
     const int K = 1 + (flags >> 1) % frames;  // calibration frames, the first included
 
-    RunParameters p;
-    p.n = n;
-    p.K = K;
-    p.shadow_removal = flags & 1;
-    p.e1 = in.setting(p.e1);
-    p.e2 = in.setting(p.e2);
-    p.c1 = in.setting(p.c1);
-    p.c2 = in.setting(p.c2);
-    p.gamma = in.setting(p.gamma);
-    p.beta = in.setting(p.beta);
-    p.tau_S = in.setting(p.tau_S);
-    p.tau_H = in.setting(p.tau_H);
-    set_run_parameters(p);
+    // A run's defaults, unless the input picks other values.
+    const RunParameters defaults;
+    const float e1 = in.setting(defaults.e1);
+    const float e2 = in.setting(defaults.e2);
+    const float c1 = in.setting(defaults.c1);
+    const float c2 = in.setting(defaults.c2);
+    ShadowSettings shadow = defaults.shadow;
+    shadow.enabled = (flags & 1) != 0;
+    shadow.gamma = in.setting(shadow.gamma);
+    shadow.beta = in.setting(shadow.beta);
+    shadow.tau_S = in.setting(shadow.tau_S);
+    shadow.tau_H = in.setting(shadow.tau_H);
 
     const std::size_t N = std::size_t(W) * std::size_t(H);
     const std::size_t model_length = std::size_t(n) * std::size_t(n) * N;
@@ -128,7 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (std::size_t i = 0; i < N; ++i)
             for (int k = 0; k < plane_count; ++k)
                 frame[k][i] = in.next();
-        hsv_to_cone_planes(frame, static_cast<std::ptrdiff_t>(N), pixels);
+        rgb_to_cone_planes(frame, static_cast<std::ptrdiff_t>(N), pixels);
     };
 
     load_frame();
@@ -136,23 +135,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     copy_planes(current, model_length, update);
     cone_to_rgb_planes(update, static_cast<std::ptrdiff_t>(model_length), model_image);
 
-    make_weight_kernel(n, spread_for_block_side(n));
-    const float c1_scaled = scaled_learning_rate(p.c1, n);
-    const float c2_scaled = scaled_learning_rate(p.c2, n);
+    const WeightMatrix kernel = weight_kernel(n, spread_for_block_side(n));
+    const float c1_scaled = scaled_learning_rate(c1, n);
+    const float c2_scaled = scaled_learning_rate(c2, n);
     if (K > 1) {
         for (int k = 1; k <= K - 1; ++k) {
             load_frame();
-            scale_weights(n, calibration_rate(c1_scaled, c2_scaled, k, K), weights);
-            segment_frame(pixels, H, W, current, mask, weights, n, p.e1, update);
+            weights = scaled_weights(kernel, n, calibration_rate(c1_scaled, c2_scaled, k, K));
+            segment_frame(pixels, H, W, current, mask, weights, n, e1, shadow, update);
             check_mask(mask, N);
             copy_planes(update, model_length, current);
             cone_to_rgb_planes(update, static_cast<std::ptrdiff_t>(model_length), model_image);
         }
     }
-    scale_weights(n, c2_scaled, weights);
+    weights = scaled_weights(kernel, n, c2_scaled);
     for (int k = K; k < frames; ++k) {
         load_frame();
-        segment_frame(pixels, H, W, current, mask, weights, n, p.e2, update);
+        segment_frame(pixels, H, W, current, mask, weights, n, e2, shadow, update);
         check_mask(mask, N);
         copy_planes(update, model_length, current);
         filter_mask(mask, W, N, mask);

@@ -2,16 +2,17 @@
 // names, the platform services (performance counter, key wait), and the phase
 // driver that runs a whole sequence.
 //
-// Each part that may end the process comes as a core that reports the fault
-// to its caller and a thin layer that prints and exits, so that tests and
-// fuzzers can drive the core.
+// The parts report faults to their callers; only zemb_main decides the exit
+// status, so that tests and fuzzers can drive every part.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
-#include "app/run_parameters.h"
+#include "imagedata/imagedata.h"
+#include "model/model.h"
 
 namespace zemb {
 
@@ -42,14 +43,23 @@ double take_real_switch(int& argc, char** argv, const char* name, double fallbac
 // The message for a fault of switch `name`, as printed on standard error.
 void print_switch_fault(SwitchFault fault, const char* name);
 
-// Thin layers: on a fault they print the message and end the process with
-// exit status 2 (standard output flushed).
-const char* Lread_switch(int& argc, char** argv, const char* name, int n, const char* absent);
-int Lread_iswitch(int& argc, char** argv, const char* name, int fallback);
-double Lread_dswitch(int& argc, char** argv, const char* name, double fallback);
-int Lread_flag(int& argc, char** argv, const char* name);
-
 // ---- Run configuration ----------------------------------------------------
+
+// The settings of one run, read once by start-up from the command line. The
+// defaults here are those of a switch that is not given.
+struct RunParameters {
+    int n = 3;             // side of each pixel's map: n x n weight vectors
+    float e1 = 0.1f;       // squared-distance threshold, calibration phase
+    float e2 = 0.03f;      // squared-distance threshold, online phase
+    int K = 200;           // calibration frames, counting the first frame
+    float c1 = 1.0f;       // learning rate of the calibration phase, before scaling
+    float c2 = 0.05f;      // learning rate of the online phase, before scaling
+    ShadowSettings shadow;       // -s and the test's gamma, beta, tau_S, tau_H
+    bool save_models = false;     // write a model image for every processed frame
+    bool last_mask_only = false;  // write only the last frame's mask
+    int first_frame = 0;
+    int last_frame = 0;
+};
 
 // Everything start-up hands to the phase driver.
 struct RunConfig {
@@ -96,8 +106,10 @@ enum class StartUp {
     cannot_start,  // the first frame cannot give the run a size (exit 1)
 };
 
-// Reads the positional arguments, the thirteen switches and -j into `config`,
-// checks the values a run cannot use, and reads the first frame's header.
+// Reads the positional arguments, the thirteen switches and -j into `config`
+// (whose values stand for the switches not given: a default-constructed
+// config holds the defaults), checks the values a run cannot use, and reads
+// the first frame's header.
 // Prints only the messages of the faults it finds (on standard error, and the
 // file-open message on standard output). Consumes the switches from argv.
 StartUp configure_run(int& argc, char** argv, RunConfig& config);
@@ -108,6 +120,15 @@ std::uint64_t run_memory_bytes(const RunParameters& params, std::size_t pixels);
 
 void print_usage();
 void print_settings_echo(const RunConfig& config);
+
+// ---- File messages --------------------------------------------------------
+
+// Print what a read or write found, and nothing when all went well: a file
+// that cannot be opened as "Errore apertura file <path>" on standard output
+// (flushed at once) and the reason on standard error; every other finding,
+// a short raster included, on standard error as "zemb: <path>: ...".
+void report_read(const char* path, const PpmRead& read);
+void report_write(const char* path, const FileWrite& write);
 
 // ---- Platform ---------------------------------------------------------------
 
@@ -127,6 +148,29 @@ void wait_for_key();
 // one; the straightforward reference is built into a second, internal
 // executable for the benchmark and the whole-run comparisons of the tests.
 enum class Engine { fast, reference };
+
+// A run's per-frame work behind one face: both implementations leave the
+// same masks and models. The engine owns the frame in cone coordinates and
+// the model; the driver owns the mask, which carries over between frames.
+class RunEngine {
+public:
+    virtual ~RunEngine() = default;
+    // The frame's bytes (R, G, B planes) to the cone coordinates in hand.
+    virtual void convert(const BytePlanes& frame) = 0;
+    // The model from the frame in hand: each pixel fills its own block.
+    virtual void init() = 0;
+    // Classifies the frame in hand into `mask` (the previous frame's mask on
+    // entry) and works out the model's update: the span the timing reports.
+    virtual void segment(std::uint8_t* mask, const WeightMatrix& weights, float e) = 0;
+    // Makes the update the current model.
+    virtual void commit() = 0;
+    // The current model, for model images.
+    virtual const FloatPlanes& model() const = 0;
+};
+
+// The engine of a run of this configuration, its buffers allocated. Throws
+// std::bad_alloc, or std::system_error when worker threads cannot start.
+std::unique_ptr<RunEngine> make_run_engine(Engine kind, const RunConfig& config);
 
 // Runs the whole sequence: model from the first frame, calibration, online
 // phase with masks (and model images with -m), timing reports. Returns the

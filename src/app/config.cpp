@@ -28,11 +28,6 @@ bool is_c_space(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool is_accepted_block_side(int n)
-{
-    return n >= 1 && n <= max_block_side && n % 2 == 1;
-}
-
 std::uint64_t saturating_multiply(std::uint64_t a, std::uint64_t b)
 {
     if (a != 0 && b > UINT64_MAX / a)
@@ -68,43 +63,45 @@ SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads
                           const char*& faulty)
 {
     SwitchFault fault = SwitchFault::none;
-    auto integer = [&](const char* name, int fallback) {
+    // Each read keeps the value already in place (the default) when its
+    // switch is absent, or once an earlier read has failed.
+    auto integer = [&](const char* name, int& value) {
         if (fault != SwitchFault::none)
-            return fallback;
-        int value = take_int_switch(argc, argv, name, fallback, fault);
+            return;
+        value = take_int_switch(argc, argv, name, value, fault);
         if (fault != SwitchFault::none)
             faulty = name;
-        return value;
     };
     // Real switches are read as doubles and stored as 32-bit floats; every
     // later use, the echo included, sees the float.
-    auto real = [&](const char* name, float fallback) {
+    auto real = [&](const char* name, float& value) {
         if (fault != SwitchFault::none)
-            return fallback;
-        double value = take_real_switch(argc, argv, name, fallback, fault);
+            return;
+        const double read = take_real_switch(argc, argv, name, value, fault);
         if (fault != SwitchFault::none)
             faulty = name;
-        return static_cast<float>(value);
+        else
+            value = static_cast<float>(read);
     };
-    auto flag = [&](const char* name) {
+    auto flag = [&](const char* name, bool& value) {
         if (fault != SwitchFault::none)
-            return 0;
-        return take_switch(argc, argv, name, 0, nullptr, fault) != nullptr ? 1 : 0;
+            return;
+        value = take_switch(argc, argv, name, 0, nullptr, fault) != nullptr;
     };
-    p.n = integer("-n", 3);
-    p.e1 = real("-e1", 0.1f);
-    p.e2 = real("-e2", 0.03f);
-    p.K = integer("-K", 200);
-    p.c1 = real("-c1", 1.0f);
-    p.c2 = real("-c2", 0.05f);
-    p.gamma = real("-g", 0.7f);
-    p.beta = real("-b", 1.0f);
-    p.tau_S = real("-tS", 0.1f);
-    p.tau_H = real("-tH", 10.0f);
-    p.shadow_removal = flag("-s");
-    p.save_models = flag("-m");
-    p.last_mask_only = flag("-l");
-    threads = integer("-j", 1);
+    integer("-n", p.n);
+    real("-e1", p.e1);
+    real("-e2", p.e2);
+    integer("-K", p.K);
+    real("-c1", p.c1);
+    real("-c2", p.c2);
+    real("-g", p.shadow.gamma);
+    real("-b", p.shadow.beta);
+    real("-tS", p.shadow.tau_S);
+    real("-tH", p.shadow.tau_H);
+    flag("-s", p.shadow.enabled);
+    flag("-m", p.save_models);
+    flag("-l", p.last_mask_only);
+    integer("-j", threads);
     return fault;
 }
 
@@ -196,13 +193,13 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
     p.last_frame = parse_frame_number(argv[3]);
 
     const char* faulty = nullptr;
-    int threads = 1;
+    int threads = config.threads;
     SwitchFault fault = read_switches(argc, argv, p, threads, faulty);
     if (fault != SwitchFault::none) {
         print_switch_fault(fault, faulty);
         return StartUp::command_line;
     }
-    if (!is_accepted_block_side(p.n)) {
+    if (!is_supported_block_side(p.n)) {
         std::fprintf(stderr, "zemb: -n must be 1, 3, 5, 7 or 9 (the map side), not %d\n", p.n);
         return StartUp::command_line;
     }
@@ -225,12 +222,15 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
 
     FileNames names(config.directory, config.base);
     const char* first = names.frame(p.first_frame);
-    int rows = 0, cols = 0;
-    if (!read_ppm_size(first, rows, cols)) {
+    const PpmRead header = read_ppm_size(first);
+    report_read(first, header);
+    if (!header.ok()) {
         std::fprintf(stderr, "zemb: %s: the first frame gives the run its size; cannot start\n",
                      first);
         return StartUp::cannot_start;
     }
+    const int rows = header.rows;
+    const int cols = header.cols;
     if (rows == 0 || cols == 0) {
         std::fprintf(stderr, "zemb: %s: the first frame has no pixels (%d x %d)\n", first, cols,
                      rows);
@@ -305,13 +305,13 @@ void print_settings_echo(const RunConfig& config)
                 static_cast<double>(p.e1), static_cast<double>(p.e2));
     std::printf("Learning rates:         c1=%.4f (calibration), c2=%.4f (online)\n",
                 static_cast<double>(p.c1), static_cast<double>(p.c2));
-    std::printf("Save all masks (0/1):   %d\n", 1 - p.last_mask_only);
-    std::printf("Save models (0/1):      %d\n", p.save_models);
-    std::printf("Shadow removal (0/1):   %d\n", p.shadow_removal);
-    if (p.shadow_removal)
+    std::printf("Save all masks (0/1):   %d\n", p.last_mask_only ? 0 : 1);
+    std::printf("Save models (0/1):      %d\n", p.save_models ? 1 : 0);
+    std::printf("Shadow removal (0/1):   %d\n", p.shadow.enabled ? 1 : 0);
+    if (p.shadow.enabled)
         std::printf("  gamma = %.4f, beta = %.4f, Th_S = %.4f, Th_H = %.4f\n",
-                    static_cast<double>(p.gamma), static_cast<double>(p.beta),
-                    static_cast<double>(p.tau_S), static_cast<double>(p.tau_H));
+                    static_cast<double>(p.shadow.gamma), static_cast<double>(p.shadow.beta),
+                    static_cast<double>(p.shadow.tau_S), static_cast<double>(p.shadow.tau_H));
     const int bands = band_count(config.height, config.threads);
     if (bands > 1)
         std::printf("Worker threads:         %d\n", bands);

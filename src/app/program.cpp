@@ -42,7 +42,6 @@ int run(int argc, char** argv, Engine engine)
         break;
     }
     print_settings_echo(config);
-    set_run_parameters(config.params);
     return run_sequence(config, engine);
 }
 

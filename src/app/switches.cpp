@@ -1,4 +1,3 @@
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -18,12 +17,6 @@ std::deque<std::string>& joined_values()
 {
     static std::deque<std::string> values;
     return values;
-}
-
-[[noreturn]] void exit_on_fault(SwitchFault fault, const char* name)
-{
-    print_switch_fault(fault, name);
-    std::exit(exit_command_line);  // the normal exit path flushes standard output
 }
 
 }  // namespace
@@ -109,43 +102,6 @@ void print_switch_fault(SwitchFault fault, const char* name)
         std::fprintf(stderr, "Lread_dswitch: Manca arg. per \"%s\"\n", name);
         return;
     }
-}
-
-// Runs one core read and ends the process if it reports a fault.
-template <typename Read>
-auto read_or_exit(const char* name, Read read)
-{
-    SwitchFault fault = SwitchFault::none;
-    auto value = read(fault);
-    if (fault != SwitchFault::none)
-        exit_on_fault(fault, name);
-    return value;
-}
-
-const char* Lread_switch(int& argc, char** argv, const char* name, int n, const char* absent)
-{
-    return read_or_exit(name, [&](SwitchFault& fault) {
-        return take_switch(argc, argv, name, n, absent, fault);
-    });
-}
-
-int Lread_iswitch(int& argc, char** argv, const char* name, int fallback)
-{
-    return read_or_exit(name, [&](SwitchFault& fault) {
-        return take_int_switch(argc, argv, name, fallback, fault);
-    });
-}
-
-double Lread_dswitch(int& argc, char** argv, const char* name, double fallback)
-{
-    return read_or_exit(name, [&](SwitchFault& fault) {
-        return take_real_switch(argc, argv, name, fallback, fault);
-    });
-}
-
-int Lread_flag(int& argc, char** argv, const char* name)
-{
-    return Lread_switch(argc, argv, name, 0, nullptr) != nullptr ? 1 : 0;
 }
 
 }  // namespace zemb

@@ -42,9 +42,9 @@ void rgb_to_cone(std::uint8_t red, std::uint8_t green, std::uint8_t blue, float&
 
 // Frame bytes (R, G, B planes) to cone coordinates (x, y, z planes), element
 // by element in index order. A count of 0 or less writes nothing.
-void hsv_to_cone_planes(const BytePlanes& src, std::ptrdiff_t count, FloatPlanes& dst);
+void rgb_to_cone_planes(const BytePlanes& src, std::ptrdiff_t count, FloatPlanes& dst);
 
-// hsv_to_cone_planes for a whole run, with the same results: the cosine and
+// rgb_to_cone_planes for a whole run, with the same results: the cosine and
 // sine of libm cost far more than the rest of a frame's conversion, and a
 // video repeats its colours from frame to frame. Results are kept in a
 // direct-mapped table keyed by the 24-bit colour; a hit returns the floats

@@ -30,7 +30,7 @@ void rgb_to_cone(std::uint8_t red, std::uint8_t green, std::uint8_t blue, float&
     z = V;
 }
 
-void hsv_to_cone_planes(const BytePlanes& src, std::ptrdiff_t count, FloatPlanes& dst)
+void rgb_to_cone_planes(const BytePlanes& src, std::ptrdiff_t count, FloatPlanes& dst)
 {
     const std::uint8_t* red = src[0];
     const std::uint8_t* green = src[1];

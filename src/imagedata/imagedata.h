@@ -51,41 +51,72 @@ void copy_planes(const FloatPlanes& src, std::size_t length, FloatPlanes& dst);
 
 // ---- Files ---------------------------------------------------------------
 
-// File operations return 1 for success and 0 for failure. A file that cannot
-// be opened is reported as "Errore apertura file <path>" on standard output;
-// every other failure is explained on standard error as "zemb: <path>: ...".
+// Nothing here prints: every read and write returns what it found, with all
+// a caller needs to word the message (the path is the caller's). The results
+// are plain values, so a read done on one thread can be reported on another.
 
-// Reads only the header of a frame: height into rows, width into cols.
-int read_ppm_size(const char* path, int& rows, int& cols);
-
-// Reads a whole frame into `frame`. A frame with more pixels than the plane
-// set holds is refused before any sample changes. A raster shorter than the
-// header announces keeps the old samples past its end, is reported, and
-// still counts as read.
-int read_ppm(const char* path, int& rows, int& cols, BytePlanes& frame);
-
-// As read_ppm, but the frame must have exactly `rows` x `cols` pixels; a
-// frame of any other size is refused, with both sizes named, before any
-// sample of `frame` changes.
-int read_ppm_frame(const char* path, int rows, int cols, BytePlanes& frame);
-
-// Writers: P5 mask / P6 image, header "width height\n255\n". A write that
-// fails is reported and leaves no partial file under `path`.
-int write_pgm(int rows, int cols, const std::uint8_t* mask, const char* path);
-int write_ppm(int rows, int cols, const BytePlanes& image, const char* path);
-
-// ---- Stream cores (for tests and fuzzers: no file system needed) ---------
-
-// Why a header or raster was refused; `none` when it was accepted.
+// Why a frame file or its header was refused; `none` when it was accepted.
 enum class PpmFault {
     none,
-    ends_early,     // end of file before width, height and maxval were read
-    not_p6,         // the magic word is not "P6" (text, grey or other formats)
-    bad_number,     // width, height or maxval is not a plain decimal number
-    too_large,      // a number does not fit an int, or width x height x 3 overflows
-    bad_maxval,     // maxval 0 or above 255: not 8-bit samples
-    wrong_size,     // the frame does not fit the plane set, or not the size asked for
+    cannot_open,         // the file could not be opened (errno in PpmRead::error)
+    ends_early,          // end of file before width, height and maxval were read
+    not_p6,              // the magic word is not "P6" (text, grey or other formats)
+    bad_number,          // width, height or maxval is not a plain decimal number
+    too_large,           // a number does not fit an int, or width x height x 3 overflows
+    bad_maxval,          // maxval 0 or above 255: not 8-bit samples
+    larger_than_planes,  // the frame has more pixels than the plane set holds
+    other_size,          // the frame is not the size asked for
 };
+
+// What a read of a frame file found.
+struct PpmRead {
+    PpmFault fault = PpmFault::none;
+    int error = 0;        // errno of cannot_open
+    int rows = 0;         // the header's height and width, once the header was read
+    int cols = 0;
+    int wanted_rows = 0;  // the size asked for (read_ppm_frame), for other_size
+    int wanted_cols = 0;
+    // Raster bytes the file lacked. A short raster still counts as read: the
+    // samples past its end keep their old values.
+    std::size_t missing = 0;
+
+    bool ok() const { return fault == PpmFault::none; }
+    std::size_t raster_bytes() const { return std::size_t(rows) * std::size_t(cols) * 3; }
+};
+
+// Reads only the header of a frame.
+[[nodiscard]] PpmRead read_ppm_size(const char* path);
+
+// Reads a whole frame into `frame`. A frame with more pixels than the plane
+// set holds is refused before any sample changes.
+[[nodiscard]] PpmRead read_ppm(const char* path, BytePlanes& frame);
+
+// As read_ppm, but the frame must have exactly `rows` x `cols` pixels; a
+// frame of any other size is refused before any sample of `frame` changes.
+[[nodiscard]] PpmRead read_ppm_frame(const char* path, int rows, int cols, BytePlanes& frame);
+
+// Why a file could not be written; `none` when it was.
+enum class WriteFault {
+    none,
+    cannot_open,  // the file could not be created (errno in FileWrite::error)
+    failed,       // a write, flush or close failed (errno in FileWrite::error)
+};
+
+// What a write of a mask or an image found.
+struct FileWrite {
+    WriteFault fault = WriteFault::none;
+    int error = 0;         // errno of the failure; EIO when the stream kept none
+    bool removed = false;  // the partial file of a failed write was removed
+
+    bool ok() const { return fault == WriteFault::none; }
+};
+
+// Writers: P5 mask / P6 image, header "width height\n255\n". A write that
+// fails leaves no partial regular file under `path`.
+[[nodiscard]] FileWrite write_pgm(int rows, int cols, const std::uint8_t* mask, const char* path);
+[[nodiscard]] FileWrite write_ppm(int rows, int cols, const BytePlanes& image, const char* path);
+
+// ---- Stream cores (for tests and fuzzers: no file system needed) ---------
 
 struct PpmHeader {
     int width = 0;
@@ -94,14 +125,12 @@ struct PpmHeader {
 };
 
 // Scans a PPM header from `in`, leaving the stream at the first raster byte.
+// Returns none or one of the header faults (ends_early .. bad_maxval).
 PpmFault scan_ppm_header(std::FILE* in, PpmHeader& header);
 
 // Reads width x height pixels of interleaved RGB into the three planes.
 // Returns the number of raster bytes that were missing (0 for a whole raster);
 // samples past the end of a short raster keep their values.
 std::size_t read_ppm_raster(std::FILE* in, const PpmHeader& header, BytePlanes& frame);
-
-// Text for a fault, as it appears after "zemb: <path>: ".
-const char* describe(PpmFault fault);
 
 }  // namespace zemb

@@ -3,9 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstring>
 
 namespace zemb {
 
@@ -107,66 +107,44 @@ PpmFault scan_number(std::FILE* in, int& value)
     return PpmFault::none;
 }
 
-void report(const char* path, const char* what)
+// The header scan and raster read shared by the readers. `frame` is null for
+// a header-only read; `required` (rows, columns) is null unless the frame
+// must have exactly that size.
+PpmRead read_ppm_file(const char* path, BytePlanes* frame, const int* required)
 {
-    std::fprintf(stderr, "zemb: %s: %s\n", path, what);
-}
-
-void report_cannot_open(const char* path)
-{
-    int error = errno;
-    std::printf("Errore apertura file %s\n", path);
-    std::fflush(stdout);
-    std::fprintf(stderr, "zemb: %s: cannot open: %s\n", path, std::strerror(error));
-}
-
-// The header scan and raster read shared by both readers. `frame` is null
-// for a header-only read; `required` (rows, columns) is null unless the
-// frame must have exactly that size.
-int read_ppm_file(const char* path, int& rows, int& cols, BytePlanes* frame, const int* required)
-{
+    PpmRead result;
+    if (required != nullptr) {
+        result.wanted_rows = required[0];
+        result.wanted_cols = required[1];
+    }
     std::FILE* in = std::fopen(path, "rb");
     if (in == nullptr) {
-        report_cannot_open(path);
-        return 0;
+        result.fault = PpmFault::cannot_open;
+        result.error = errno;
+        return result;
     }
     PpmHeader header;
-    PpmFault fault = scan_ppm_header(in, header);
-    if (fault == PpmFault::none && frame != nullptr) {
-        std::size_t pixels = std::size_t(header.width) * std::size_t(header.height);
-        if (required != nullptr && (header.height != required[0] || header.width != required[1])) {
-            std::fprintf(stderr, "zemb: %s: frame is %d x %d, not %d x %d like the first frame\n",
-                         path, header.width, header.height, required[1], required[0]);
-            std::fclose(in);
-            return 0;
-        }
-        if (pixels > frame->length || (pixels > 0 && frame->empty()))
-            fault = PpmFault::wrong_size;
+    result.fault = scan_ppm_header(in, header);
+    if (result.ok()) {
+        result.rows = header.height;
+        result.cols = header.width;
     }
-    if (fault != PpmFault::none) {
-        report(path, describe(fault));
-        std::fclose(in);
-        return 0;
-    }
-    rows = header.height;
-    cols = header.width;
-    if (frame != nullptr) {
-        std::size_t missing = read_ppm_raster(in, header, *frame);
-        if (missing > 0) {
-            std::size_t expected = std::size_t(header.width) * std::size_t(header.height) * 3;
-            std::fprintf(stderr,
-                         "zemb: %s: raster is %zu of %zu bytes short; the samples past its end "
-                         "keep their previous values\n",
-                         path, missing, expected);
-        }
+    if (result.ok() && frame != nullptr) {
+        const std::size_t pixels = std::size_t(header.width) * std::size_t(header.height);
+        if (required != nullptr && (header.height != required[0] || header.width != required[1]))
+            result.fault = PpmFault::other_size;
+        else if (pixels > frame->length || (pixels > 0 && frame->empty()))
+            result.fault = PpmFault::larger_than_planes;
+        else
+            result.missing = read_ppm_raster(in, header, *frame);
     }
     std::fclose(in);
-    return 1;
+    return result;
 }
 
-// Ends a write: flushes, closes and, when anything failed, reports it and
-// removes the partial file so that no truncated image stands under `path`.
-int finish_write(std::FILE* out, const char* path)
+// Ends a write: flushes and closes and, when anything failed, removes the
+// partial file so that no truncated image stands under `path`.
+FileWrite finish_write(std::FILE* out, const char* path)
 {
     bool failed = std::ferror(out) != 0;
     int error = failed ? errno : 0;
@@ -178,23 +156,24 @@ int finish_write(std::FILE* out, const char* path)
         failed = true;
         error = errno;
     }
+    FileWrite result;
     if (!failed)
-        return 1;
+        return result;
+    result.fault = WriteFault::failed;
+    result.error = error != 0 ? error : EIO;
     // Only a regular file is removed: a name that leads to a device (such as
     // a link to /dev/full) is left as it stands.
     struct stat status;
-    bool removed = stat(path, &status) == 0 && S_ISREG(status.st_mode) && unlink(path) == 0;
-    std::fprintf(stderr, "zemb: %s: write failed: %s%s\n", path,
-                 std::strerror(error != 0 ? error : EIO), removed ? "; file removed" : "");
-    return 0;
+    result.removed = stat(path, &status) == 0 && S_ISREG(status.st_mode) && unlink(path) == 0;
+    return result;
 }
 
-std::FILE* open_for_writing(const char* path)
+FileWrite cannot_create()
 {
-    std::FILE* out = std::fopen(path, "wb");
-    if (out == nullptr)
-        report_cannot_open(path);
-    return out;
+    FileWrite result;
+    result.fault = WriteFault::cannot_open;
+    result.error = errno;
+    return result;
 }
 
 }  // namespace
@@ -254,60 +233,32 @@ std::size_t read_ppm_raster(std::FILE* in, const PpmHeader& header, BytePlanes& 
     return 0;
 }
 
-const char* describe(PpmFault fault)
-{
-    switch (fault) {
-    case PpmFault::none:
-        return "no fault";
-    case PpmFault::ends_early:
-        return "header ends before width, height and maxval";
-    case PpmFault::not_p6:
-        return "not a binary colour PPM (magic word is not P6)";
-    case PpmFault::bad_number:
-        return "width, height or maxval is not a non-negative decimal number";
-    case PpmFault::too_large:
-        return "width, height or maxval is too large";
-    case PpmFault::bad_maxval:
-        return "maxval is not 1 to 255 (only 8-bit samples are read)";
-    case PpmFault::wrong_size:
-        return "frame is larger than the buffers sized from the first frame";
-    }
-    return "unknown fault";
-}
+PpmRead read_ppm_size(const char* path) { return read_ppm_file(path, nullptr, nullptr); }
 
-int read_ppm_size(const char* path, int& rows, int& cols)
-{
-    return read_ppm_file(path, rows, cols, nullptr, nullptr);
-}
+PpmRead read_ppm(const char* path, BytePlanes& frame) { return read_ppm_file(path, &frame, nullptr); }
 
-int read_ppm(const char* path, int& rows, int& cols, BytePlanes& frame)
-{
-    return read_ppm_file(path, rows, cols, &frame, nullptr);
-}
-
-int read_ppm_frame(const char* path, int rows, int cols, BytePlanes& frame)
+PpmRead read_ppm_frame(const char* path, int rows, int cols, BytePlanes& frame)
 {
     const int required[2] = {rows, cols};
-    int read_rows = rows, read_cols = cols;
-    return read_ppm_file(path, read_rows, read_cols, &frame, required);
+    return read_ppm_file(path, &frame, required);
 }
 
-int write_pgm(int rows, int cols, const std::uint8_t* mask, const char* path)
+FileWrite write_pgm(int rows, int cols, const std::uint8_t* mask, const char* path)
 {
-    std::FILE* out = open_for_writing(path);
+    std::FILE* out = std::fopen(path, "wb");
     if (out == nullptr)
-        return 0;
+        return cannot_create();
     std::fprintf(out, "P5\n%d %d\n%d\n", cols, rows, largest_byte_maxval);
     if (rows > 0 && cols > 0)
         std::fwrite(mask, 1, std::size_t(rows) * std::size_t(cols), out);
     return finish_write(out, path);
 }
 
-int write_ppm(int rows, int cols, const BytePlanes& image, const char* path)
+FileWrite write_ppm(int rows, int cols, const BytePlanes& image, const char* path)
 {
-    std::FILE* out = open_for_writing(path);
+    std::FILE* out = std::fopen(path, "wb");
     if (out == nullptr)
-        return 0;
+        return cannot_create();
     std::fprintf(out, "P6\n%d %d\n%d\n", cols, rows, largest_byte_maxval);
     std::size_t samples = rows > 0 && cols > 0 ? std::size_t(rows) * std::size_t(cols) : 0;
     unsigned char block[io_block_bytes];

@@ -33,7 +33,6 @@
 #include <cstring>
 #include <vector>
 
-#include "app/run_parameters.h"
 #include "color/color.h"
 #include "model/model.h"
 
@@ -524,7 +523,8 @@ enum class RowRole {
 template <DistanceRow distance_row, BestPositions best_positions, BlendWindow blend_window,
           int fixed_n = 0>
 void segment_rows(FastEngine::Scratch& s, const FloatPlanes& frame, const FloatPlanes& current,
-                  std::uint8_t* mask, float e, FloatPlanes& update, Index r0, Index r1)
+                  std::uint8_t* mask, float e, const ShadowSettings& shadow, FloatPlanes& update,
+                  Index r0, Index r1)
 {
     const int H = s.H;
     const int W = s.W;
@@ -539,7 +539,6 @@ void segment_rows(FastEngine::Scratch& s, const FloatPlanes& frame, const FloatP
     const Index band_first = Index(n) * r0;
     const Index band_end = Index(n) * r1;
     const double threshold = static_cast<double>(e);
-    const bool shadow_removal = run_parameters().shadow_removal != 0;
     const float* cur[plane_count] = {current[0], current[1], current[2]};
 
     // Every element: each block row of `update` is first copied from
@@ -598,12 +597,12 @@ void segment_rows(FastEngine::Scratch& s, const FloatPlanes& frame, const FloatP
                 // The shadow test only decides the mask, which a replay
                 // leaves to the band that owns the row.
                 if (role == RowRole::own) {
-                    const bool shadow =
-                        shadow_removal && is_shadow(frame[0][pixel], frame[1][pixel],
+                    const bool background =
+                        shadow.enabled && is_shadow(frame[0][pixel], frame[1][pixel],
                                                     frame[2][pixel], current, W,
-                                                    static_cast<int>(r), static_cast<int>(c),
-                                                    n) != 0;
-                    mask[pixel] = shadow ? mask_background : mask_foreground;
+                                                    static_cast<int>(r), static_cast<int>(c), n,
+                                                    shadow);
+                    mask[pixel] = background ? mask_background : mask_foreground;
                 }
                 continue;
             }
@@ -725,27 +724,29 @@ void segment_rows(FastEngine::Scratch& s, const FloatPlanes& frame, const FloatP
 // instance, which carries the unit's target: the kernels' vector code never
 // leaks into code that runs on other processors.
 void segment_scalar(FastEngine::Scratch& s, const FloatPlanes& frame, const FloatPlanes& current,
-                    std::uint8_t* mask, float e, FloatPlanes& update, Index r0, Index r1)
+                    std::uint8_t* mask, float e, const ShadowSettings& shadow, FloatPlanes& update, Index r0, Index r1)
 {
     segment_rows<distance_row_scalar, best_positions_scalar, blend_window_scalar>(
-        s, frame, current, mask, e, update, r0, r1);
+        s, frame, current, mask, e, shadow, update, r0, r1);
 }
 
 __attribute__((target("avx2"), flatten)) void segment_avx2(FastEngine::Scratch& s,
                                                            const FloatPlanes& frame,
                                                            const FloatPlanes& current,
                                                            std::uint8_t* mask, float e,
+                                                           const ShadowSettings& shadow,
                                                            FloatPlanes& update, Index r0,
                                                            Index r1)
 {
     segment_rows<distance_row_avx2, best_positions_avx2, blend_window_avx2>(
-        s, frame, current, mask, e, update, r0, r1);
+        s, frame, current, mask, e, shadow, update, r0, r1);
 }
 
 ZEMB_AVX512 __attribute__((flatten)) void segment_avx512(FastEngine::Scratch& s,
                                                          const FloatPlanes& frame,
                                                          const FloatPlanes& current,
                                                          std::uint8_t* mask, float e,
+                                                         const ShadowSettings& shadow,
                                                          FloatPlanes& update, Index r0,
                                                          Index r1)
 {
@@ -753,24 +754,24 @@ ZEMB_AVX512 __attribute__((flatten)) void segment_avx512(FastEngine::Scratch& s,
     constexpr int default_side = 3;
     if (s.n == default_side)
         segment_rows<distance_row_avx512, best_positions_avx512, blend_window_avx512,
-                     default_side>(s, frame, current, mask, e, update, r0, r1);
+                     default_side>(s, frame, current, mask, e, shadow, update, r0, r1);
     else
         segment_rows<distance_row_avx512, best_positions_avx512, blend_window_avx512>(
-            s, frame, current, mask, e, update, r0, r1);
+            s, frame, current, mask, e, shadow, update, r0, r1);
 }
 
 }  // namespace
 
 void FastEngine::segment_frame(const FloatPlanes& frame, const FloatPlanes& current,
                                std::uint8_t* mask, const WeightMatrix& weights, float e,
-                               FloatPlanes& update)
+                               const ShadowSettings& shadow, FloatPlanes& update)
 {
-    segment_band(frame, current, mask, weights, e, update, 0, s_->H);
+    segment_band(frame, current, mask, weights, e, shadow, update, 0, s_->H);
 }
 
 void FastEngine::segment_band(const FloatPlanes& frame, const FloatPlanes& current,
                               std::uint8_t* mask, const WeightMatrix& weights, float e,
-                              FloatPlanes& update, int r0, int r1)
+                              const ShadowSettings& shadow, FloatPlanes& update, int r0, int r1)
 {
     Scratch& s = *s_;
     r0 = std::clamp(r0, 0, s.H);
@@ -782,9 +783,9 @@ void FastEngine::segment_band(const FloatPlanes& frame, const FloatPlanes& curre
             s.weights.take[a][b] = w;
         }
     switch (s.unit) {
-    case VectorUnit::avx512: segment_avx512(s, frame, current, mask, e, update, r0, r1); break;
-    case VectorUnit::avx2: segment_avx2(s, frame, current, mask, e, update, r0, r1); break;
-    case VectorUnit::scalar: segment_scalar(s, frame, current, mask, e, update, r0, r1); break;
+    case VectorUnit::avx512: segment_avx512(s, frame, current, mask, e, shadow, update, r0, r1); break;
+    case VectorUnit::avx2: segment_avx2(s, frame, current, mask, e, shadow, update, r0, r1); break;
+    case VectorUnit::scalar: segment_scalar(s, frame, current, mask, e, shadow, update, r0, r1); break;
     }
 }
 

@@ -17,8 +17,15 @@
 
 namespace zemb {
 
-// Largest block side a run accepts (start-up admits n = 1, 3, 5, 7, 9).
+// Largest block side a run accepts.
 constexpr int max_block_side = 9;
+
+// The block sides a run accepts: odd (a block has a centre) and at most
+// max_block_side, so 1, 3, 5, 7 and 9.
+constexpr bool is_supported_block_side(int n)
+{
+    return n >= 1 && n <= max_block_side && n % 2 == 1;
+}
 
 // n rows of n floats, addressed [row][column] of the update window.
 using WeightMatrix = std::array<std::array<float, max_block_side>, max_block_side>;
@@ -33,19 +40,18 @@ void init_model(FloatPlanes& model, const FloatPlanes& frame, int H, int W, int 
 
 // ---- Weight kernel --------------------------------------------------------
 
-// The process-wide whole-number Gaussian kernel, built once per run.
-extern WeightMatrix weight_kernel;
-
 // Spread of the kernel's bell for block side n (3, 5, 7, 9; and 1, whose
 // kernel is the single value 1 for any positive spread); 0 for any other n.
 float spread_for_block_side(int n);
 
-// Builds weight_kernel for side n and spread s: exp(-(i^2 + j^2) / (2 s))
-// mirrored from one quadrant, divided by its corner and rounded half up.
-void make_weight_kernel(int n, float s);
+// The whole-number Gaussian kernel of side n and spread s:
+// exp(-(i^2 + j^2) / (2 s)) mirrored from one quadrant, divided by its
+// corner and rounded half up. All zero for an unsupported side or a spread
+// that is not positive.
+WeightMatrix weight_kernel(int n, float s);
 
-// weights = rate x weight_kernel, each product rounded to a float.
-void scale_weights(int n, float rate, WeightMatrix& weights);
+// rate x kernel, each product rounded to a float; zero past side n.
+WeightMatrix scaled_weights(const WeightMatrix& kernel, int n, float rate);
 
 // A phase's learning rate scaled for block side n: c x (1 / (n + 1)), the
 // reciprocal in double and the product rounded to a float.
@@ -68,21 +74,31 @@ Index find_best_match(float x, float y, float z, const FloatPlanes& model, int W
 
 // ---- Shadow test ----------------------------------------------------------
 
-// 1 when the pixel is a darker version of some element of its block (value
-// ratio within gamma..beta, saturation within tau_S, hue within tau_H of the
-// run parameters), else 0. Reads the model only.
-int is_shadow(float x, float y, float z, const FloatPlanes& model, int W, int row, int col,
-              int n);
+// The shadow test's settings; the defaults are those of a run.
+struct ShadowSettings {
+    bool enabled = false;  // unmatched pixels that pass the test are background
+    float gamma = 0.7f;    // lowest ratio V pixel / V element
+    float beta = 1.0f;     // highest ratio V pixel / V element
+    float tau_S = 0.1f;    // the saturation difference must be below this
+    float tau_H = 10.0f;   // the hue distance (degrees) must be below this
+};
+
+// Whether the pixel is a darker version of some element of its block: value
+// ratio within gamma..beta, saturation within tau_S, hue within tau_H (the
+// enabled flag is the caller's). Reads the model only.
+bool is_shadow(float x, float y, float z, const FloatPlanes& model, int W, int row, int col, int n,
+               const ShadowSettings& shadow);
 
 // ---- Segmentation and update ----------------------------------------------
 
 // Classifies every pixel of `frame` against `current` into `mask` (0
-// background, 255 foreground) in row-major order, and blends the window
-// around each background pixel's best match into `update`. Reads only
+// background, 255 foreground; an unmatched pixel that passes an enabled
+// shadow test is background) in row-major order, and blends the window
+// around each matched pixel's best match into `update`. Reads only
 // `current`; writes only `update` and `mask`.
 void segment_frame(const FloatPlanes& frame, int H, int W, const FloatPlanes& current,
                    std::uint8_t* mask, const WeightMatrix& weights, int n, float e,
-                   FloatPlanes& update);
+                   const ShadowSettings& shadow, FloatPlanes& update);
 
 // Blends the window of the model around (bi, bj), clipped to the model's
 // edges, towards the pixel (x, y, z), skipping elements whose owner's mask is
@@ -131,10 +147,11 @@ public:
     FastEngine(const FastEngine&) = delete;
     FastEngine& operator=(const FastEngine&) = delete;
 
-    // segment_frame(frame, H, W, current, mask, weights, n, e, update), with
-    // `update` written as the engine's UpdateWrite says.
+    // segment_frame(frame, H, W, current, mask, weights, n, e, shadow,
+    // update), with `update` written as the engine's UpdateWrite says.
     void segment_frame(const FloatPlanes& frame, const FloatPlanes& current, std::uint8_t* mask,
-                       const WeightMatrix& weights, float e, FloatPlanes& update);
+                       const WeightMatrix& weights, float e, const ShadowSettings& shadow,
+                       FloatPlanes& update);
 
     // The share of segment_frame that belongs to pixel rows r0 .. r1-1, run
     // beside the other bands of the frame at the same time: the band's mask
@@ -145,7 +162,8 @@ public:
     // Bands that together cover 0 .. H-1 leave exactly segment_frame's mask
     // and update model, whatever the order in which they run.
     void segment_band(const FloatPlanes& frame, const FloatPlanes& current, std::uint8_t* mask,
-                      const WeightMatrix& weights, float e, FloatPlanes& update, int r0, int r1);
+                      const WeightMatrix& weights, float e, const ShadowSettings& shadow,
+                      FloatPlanes& update, int r0, int r1);
 
     VectorUnit unit() const;
 
@@ -175,7 +193,8 @@ public:
 
     // FastEngine::segment_frame's result; returns when every band is done.
     void segment_frame(const FloatPlanes& frame, const FloatPlanes& current, std::uint8_t* mask,
-                       const WeightMatrix& weights, float e, FloatPlanes& update);
+                       const WeightMatrix& weights, float e, const ShadowSettings& shadow,
+                       FloatPlanes& update);
 
     int bands() const;  // threads in use, the calling one included
 

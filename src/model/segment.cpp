@@ -1,4 +1,3 @@
-#include "app/run_parameters.h"
 #include "model/model.h"
 
 namespace zemb {
@@ -13,10 +12,8 @@ constexpr std::uint8_t mask_foreground = 255;
 
 void segment_frame(const FloatPlanes& frame, int H, int W, const FloatPlanes& current,
                    std::uint8_t* mask, const WeightMatrix& weights, int n, float e,
-                   FloatPlanes& update)
+                   const ShadowSettings& shadow, FloatPlanes& update)
 {
-    const bool shadow_removal = run_parameters().shadow_removal != 0;
-
     // Strict row-major order: later pixels see this frame's mask for the
     // pixels before them, and the last overlapping blend is the one kept.
     for (Index r = 0; r < H; ++r) {
@@ -31,10 +28,10 @@ void segment_frame(const FloatPlanes& frame, int H, int W, const FloatPlanes& cu
             const Index m = find_best_match(x, y, z, current, W, static_cast<int>(r),
                                             static_cast<int>(c), n, e, bi, bj);
             if (m < 0) {
-                const bool shadow = shadow_removal && is_shadow(x, y, z, current, W,
-                                                                static_cast<int>(r),
-                                                                static_cast<int>(c), n) != 0;
-                mask[pixel] = shadow ? mask_background : mask_foreground;
+                const bool background =
+                    shadow.enabled && is_shadow(x, y, z, current, W, static_cast<int>(r),
+                                                static_cast<int>(c), n, shadow);
+                mask[pixel] = background ? mask_background : mask_foreground;
                 continue;
             }
             // Written before the update, so that the pixel's own elements

@@ -1,6 +1,5 @@
 #include <cmath>
 
-#include "app/run_parameters.h"
 #include "color/color.h"
 #include "model/model.h"
 
@@ -13,13 +12,13 @@ constexpr double full_circle_degrees = 360.0;
 
 }  // namespace
 
-int is_shadow(float x, float y, float z, const FloatPlanes& model, int W, int row, int col, int n)
+bool is_shadow(float x, float y, float z, const FloatPlanes& model, int W, int row, int col, int n,
+               const ShadowSettings& shadow)
 {
-    const RunParameters& params = run_parameters();
-    const double gamma = params.gamma;
-    const double beta = params.beta;
-    const double tau_S = params.tau_S;
-    const double tau_H = params.tau_H;
+    const double gamma = shadow.gamma;
+    const double beta = shadow.beta;
+    const double tau_S = shadow.tau_S;
+    const double tau_H = shadow.tau_H;
 
     float Hp = 0.0f;
     float Sp = 0.0f;
@@ -54,10 +53,10 @@ int is_shadow(float x, float y, float z, const FloatPlanes& model, int W, int ro
                 continue;
             if (!(dH < tau_H))
                 continue;
-            return 1;
+            return true;
         }
     }
-    return 0;
+    return false;
 }
 
 }  // namespace zemb

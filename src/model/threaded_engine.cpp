@@ -50,12 +50,13 @@ struct ThreadedEngine::Pool {
     std::uint8_t* mask = nullptr;
     const WeightMatrix* weights = nullptr;
     float e = 0.0f;
+    ShadowSettings shadow;
     FloatPlanes* update = nullptr;
 
     void run_band(int k)
     {
         engines[static_cast<std::size_t>(k)]->segment_band(
-            *frame, *current, mask, *weights, e, *update, first_row[static_cast<std::size_t>(k)],
+            *frame, *current, mask, *weights, e, shadow, *update, first_row[static_cast<std::size_t>(k)],
             first_row[static_cast<std::size_t>(k) + 1]);
     }
 
@@ -110,7 +111,7 @@ int ThreadedEngine::bands() const { return pool_->bands; }
 
 void ThreadedEngine::segment_frame(const FloatPlanes& frame, const FloatPlanes& current,
                                    std::uint8_t* mask, const WeightMatrix& weights, float e,
-                                   FloatPlanes& update)
+                                   const ShadowSettings& shadow, FloatPlanes& update)
 {
     Pool& p = *pool_;
     p.frame = &frame;
@@ -118,6 +119,7 @@ void ThreadedEngine::segment_frame(const FloatPlanes& frame, const FloatPlanes& 
     p.mask = mask;
     p.weights = &weights;
     p.e = e;
+    p.shadow = shadow;
     p.update = &update;
     for (auto& w : p.workers)
         w->start.release();

@@ -4,8 +4,6 @@
 
 namespace zemb {
 
-WeightMatrix weight_kernel{};
-
 namespace {
 
 // Spreads of the kernel's bell, one per supported block side: the bell
@@ -22,8 +20,6 @@ constexpr float spread_side_1 = 1.0f;
 // Added before truncation so that the whole numbers are rounded half up.
 constexpr double half_up = 0.5;
 
-bool is_supported_side(int n) { return n >= 1 && n <= max_block_side && n % 2 == 1; }
-
 }  // namespace
 
 float spread_for_block_side(int n)
@@ -38,14 +34,14 @@ float spread_for_block_side(int n)
     }
 }
 
-void make_weight_kernel(int n, float s)
+WeightMatrix weight_kernel(int n, float s)
 {
     // Only odd sides up to the table's size have a centre and a full set of
     // mirror images; a spread of 0 (or less) has no bell. Anything else would
     // divide by zero or write past the table, so it leaves the kernel empty.
-    weight_kernel = WeightMatrix{};
-    if (!is_supported_side(n) || !(s > 0.0f))
-        return;
+    WeightMatrix kernel{};
+    if (!is_supported_block_side(n) || !(s > 0.0f))
+        return kernel;
 
     const int h = (n + 1) / 2;
     const int c = h - 1;
@@ -55,29 +51,32 @@ void make_weight_kernel(int n, float s)
     for (int i = 0; i < h; ++i) {
         for (int j = 0; j < h; ++j) {
             const float v = static_cast<float>(std::exp(-(double(j * j) * g + double(i * i) * g)));
-            weight_kernel[c - i][c + j] = v;
-            weight_kernel[c + i][c - j] = v;
-            weight_kernel[c - i][c - j] = v;
-            weight_kernel[c + i][c + j] = v;
+            kernel[c - i][c + j] = v;
+            kernel[c + i][c - j] = v;
+            kernel[c - i][c - j] = v;
+            kernel[c + i][c + j] = v;
         }
     }
 
     // The divisor is read once, before any entry is rewritten: normalising
     // the corner first would otherwise turn every later divisor into 1.
-    const double inv = 1.0 / static_cast<double>(weight_kernel[n - 1][n - 1]);
+    const double inv = 1.0 / static_cast<double>(kernel[n - 1][n - 1]);
     for (int a = 0; a < n; ++a)
         for (int b = 0; b < n; ++b)
-            weight_kernel[a][b] =
-                static_cast<float>(std::trunc(inv * static_cast<double>(weight_kernel[a][b]) + half_up));
+            kernel[a][b] =
+                static_cast<float>(std::trunc(inv * static_cast<double>(kernel[a][b]) + half_up));
+    return kernel;
 }
 
-void scale_weights(int n, float rate, WeightMatrix& weights)
+WeightMatrix scaled_weights(const WeightMatrix& kernel, int n, float rate)
 {
+    WeightMatrix weights{};
     const int side = n < max_block_side ? n : max_block_side;
     for (int i = 0; i < side; ++i)
         for (int j = 0; j < side; ++j)
             weights[i][j] = static_cast<float>(static_cast<double>(rate) *
-                                               static_cast<double>(weight_kernel[i][j]));
+                                               static_cast<double>(kernel[i][j]));
+    return weights;
 }
 
 float scaled_learning_rate(float c, int n)

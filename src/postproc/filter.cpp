@@ -1,7 +1,5 @@
 #include "postproc/postproc.h"
 
-#include "app/run_parameters.h"
-
 namespace zemb {
 
 namespace {
@@ -28,17 +26,12 @@ void filter_mask(const std::uint8_t* src, int W, std::size_t N, std::uint8_t* ds
     const std::size_t w = static_cast<std::size_t>(W);
     if (N / 2 < w) return;  // N < 2W, written so that nothing can overflow
 
-    // Sparse pixels (count at most this) are cleared, dense ones (at least
-    // this) are set; counts between leave the pixel as it is.
-    const int clear_at_most = run_parameters().filter_low;
-    const int set_at_least = run_parameters().filter_high;
-
     // In place (src == dst) the cells before i already hold their decisions
     // when i is counted; that order dependence is intended.
     auto decide = [&](std::size_t i, int count) {
-        if (count <= clear_at_most) {
+        if (count <= filter_clear_at_most) {
             dst[i] = background;
-        } else if (count >= set_at_least) {
+        } else if (count >= filter_set_at_least) {
             dst[i] = foreground;
         } else {
             dst[i] = src[i];

@@ -7,10 +7,17 @@
 
 namespace zemb {
 
+// A pixel whose neighbourhood holds at most this many foreground cells is
+// cleared: sparse foreground is noise.
+constexpr int filter_clear_at_most = 3;
+// A pixel whose neighbourhood holds at least this many is set: dense
+// foreground fills its holes.
+constexpr int filter_set_at_least = 6;
+
 // Counts the non-zero cells of each visited pixel's neighbourhood in `src`
 // (the pixel itself included) and writes the decision into `dst`: a count of
-// at most filter_low clears the pixel, a count of at least filter_high sets
-// it to 255, anything between keeps it. The run passes the same buffer as src
+// at most filter_clear_at_most clears the pixel, a count of at least
+// filter_set_at_least sets it to 255, anything between keeps it. The run passes the same buffer as src
 // and dst, and the visit runs in increasing index order, so decisions already
 // taken feed later counts. With separate buffers every count comes from the
 // untouched src, and dst receives only the visited pixels.

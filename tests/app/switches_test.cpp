@@ -136,9 +136,11 @@ TEST(Switches, EarlierReadConsumesAnArgumentThatEqualsItsText)
 TEST(Switches, FlagGivenTwiceIsTakenOnceAndTheSecondStays)
 {
     Args a({"zemb", "-s", "x", "-s"});
-    EXPECT_EQ(Lread_flag(a.argc, a.argv(), "-s"), 1);
+    SwitchFault fault = SwitchFault::none;
+    EXPECT_STREQ(take_switch(a.argc, a.argv(), "-s", 0, nullptr, fault), "-s");
     EXPECT_EQ(a.left(), (std::vector<std::string>{"zemb", "x", "-s"}));
-    EXPECT_EQ(Lread_flag(a.argc, a.argv(), "-m"), 0);
+    EXPECT_EQ(take_switch(a.argc, a.argv(), "-m", 0, nullptr, fault), nullptr);
+    EXPECT_EQ(fault, SwitchFault::none);
 }
 
 TEST(Switches, SeveralValuesAreJoinedWithSingleBlanks)
@@ -147,23 +149,6 @@ TEST(Switches, SeveralValuesAreJoinedWithSingleBlanks)
     SwitchFault fault = SwitchFault::none;
     EXPECT_STREQ(take_switch(a.argc, a.argv(), "-p", 3, nullptr, fault), "a b c");
     EXPECT_EQ(a.left(), (std::vector<std::string>{"zemb", "d"}));
-}
-
-TEST(SwitchFaultsDeathTest, EndTheProcessWithStatusTwoAndTheirMessage)
-{
-    auto run = [](std::vector<std::string> words, auto read) {
-        Args a(std::move(words));
-        read(a);
-    };
-    EXPECT_EXIT(run({"zemb", "-n", "5x"},
-                    [](Args& a) { Lread_iswitch(a.argc, a.argv(), "-n", 3); }),
-                ::testing::ExitedWithCode(2), "^Lread_iswitch: Manca arg\\. per \"-n\"\n$");
-    EXPECT_EXIT(run({"zemb", "-e1", "0,1"},
-                    [](Args& a) { Lread_dswitch(a.argc, a.argv(), "-e1", 0.1); }),
-                ::testing::ExitedWithCode(2), "^Lread_dswitch: Manca arg\\. per \"-e1\"\n$");
-    EXPECT_EXIT(run({"zemb", "a", "-tH"},
-                    [](Args& a) { Lread_dswitch(a.argc, a.argv(), "-tH", 10.0); }),
-                ::testing::ExitedWithCode(2), "^Lread_switch: Manca arg\\. dopo \"-tH\"\n$");
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The colour table of ConeConverter against hsv_to_cone_planes.
+// The colour table of ConeConverter against rgb_to_cone_planes.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -45,7 +45,7 @@ TEST(ConeConverter, GivesTheExactConversionOfEveryColour)
             // An odd multiplier permutes the 24-bit colours.
             f.set(i, ((start + std::uint32_t(i)) * 0x9e3779u) & (colour_count - 1));
         }
-        hsv_to_cone_planes(f.bytes, chunk, f.expected);
+        rgb_to_cone_planes(f.bytes, chunk, f.expected);
         converter.convert(f.bytes, chunk, f.got);
         ASSERT_TRUE(f.same()) << "first pass, colours from " << start;
         converter.convert(f.bytes, chunk, f.got);

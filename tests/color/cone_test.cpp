@@ -32,7 +32,7 @@ std::vector<Cone> to_cone(const std::vector<Rgb>& colours)
         src[2][i] = colours[i].b;
     }
     FloatPlanes dst = planes_of<float>(colours.size(), -7.0f);
-    hsv_to_cone_planes(src, static_cast<std::ptrdiff_t>(colours.size()), dst);
+    rgb_to_cone_planes(src, static_cast<std::ptrdiff_t>(colours.size()), dst);
     std::vector<Cone> out;
     for (std::size_t i = 0; i < colours.size(); ++i)
         out.push_back({dst[0][i], dst[1][i], dst[2][i]});
@@ -74,7 +74,7 @@ TEST(AngleConstants, AreTheFloatsNearestTheirExactValues)
     EXPECT_GT(static_cast<double>(full_turn), 2.0 * std::numbers::pi);
 }
 
-TEST(HsvToConePlanes, GivesTheExactFloatsOfEveryReferenceColour)
+TEST(RgbToConePlanes, GivesTheExactFloatsOfEveryReferenceColour)
 {
     // Expected values worked out independently in double with float roundings.
     const std::vector<Rgb> colours = {{255, 0, 0}, {0, 255, 0},     {0, 0, 255}, {0, 255, 255},
@@ -97,7 +97,7 @@ TEST(HsvToConePlanes, GivesTheExactFloatsOfEveryReferenceColour)
     }
 }
 
-TEST(HsvToConePlanes, KeepsEveryColourInsideTheCone)
+TEST(RgbToConePlanes, KeepsEveryColourInsideTheCone)
 {
     for (const Cone& p : to_cone(coarse_grid())) {
         EXPECT_GE(p.z, 0.0f);
@@ -185,7 +185,7 @@ TEST(PlaneConversions, WriteNothingForACountOfZeroOrLess)
     BytePlanes bytes = planes_of<std::uint8_t>(2, 200);
     FloatPlanes floats = planes_of<float>(2, -7.0f);
     for (std::ptrdiff_t count : {0, -1}) {
-        hsv_to_cone_planes(bytes, count, floats);
+        rgb_to_cone_planes(bytes, count, floats);
         cone_to_rgb_planes(floats, count, bytes);
     }
     for (int k = 0; k < plane_count; ++k)
@@ -199,7 +199,7 @@ TEST(PlaneConversions, WriteOnlyTheFirstCountElements)
 {
     BytePlanes bytes = planes_of<std::uint8_t>(3, 255);
     FloatPlanes floats = planes_of<float>(3, -7.0f);
-    hsv_to_cone_planes(bytes, 2, floats);
+    rgb_to_cone_planes(bytes, 2, floats);
     BytePlanes out = planes_of<std::uint8_t>(3, 9);
     cone_to_rgb_planes(floats, 2, out);
     for (int k = 0; k < plane_count; ++k) {

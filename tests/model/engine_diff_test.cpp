@@ -14,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/run_parameters.h"
 #include "color/color.h"
 #include "model/model.h"
 #include "model_fixture.h"
@@ -94,14 +93,17 @@ public:
     }
 
     // One frame through both; the masks and the new current models must agree.
-    ::testing::AssertionResult step(const FloatPlanes& pixels, const WeightMatrix& weights, float e)
+    ::testing::AssertionResult step(const FloatPlanes& pixels, const WeightMatrix& weights, float e,
+                                    const ShadowSettings& shadow)
     {
-        segment_frame(pixels, H_, W_, ref_cur_, ref_mask_.data(), weights, n_, e, ref_upd_);
+        segment_frame(pixels, H_, W_, ref_cur_, ref_mask_.data(), weights, n_, e, shadow, ref_upd_);
         copy_planes(ref_upd_, length_, ref_cur_);
         if (threaded_)
-            threaded_->segment_frame(pixels, fast_cur_, fast_mask_.data(), weights, e, fast_upd_);
+            threaded_->segment_frame(pixels, fast_cur_, fast_mask_.data(), weights, e, shadow,
+                                     fast_upd_);
         else
-            engine_.segment_frame(pixels, fast_cur_, fast_mask_.data(), weights, e, fast_upd_);
+            engine_.segment_frame(pixels, fast_cur_, fast_mask_.data(), weights, e, shadow,
+                                  fast_upd_);
         if (write_ == UpdateWrite::every_element)
             std::swap(fast_cur_, fast_upd_);
         else
@@ -149,10 +151,7 @@ float scaled_rate(float c, int n) { return static_cast<float>(c * (1.0 / (n + 1)
 
 WeightMatrix weights_for(int n, float rate)
 {
-    make_weight_kernel(n, spread_for_block_side(n));
-    WeightMatrix w{};
-    scale_weights(n, rate, w);
-    return w;
+    return scaled_weights(weight_kernel(n, spread_for_block_side(n)), n, rate);
 }
 
 // ---- Real frames ----------------------------------------------------------------
@@ -167,14 +166,18 @@ public:
                              "' -E tar xf '" + ZEMB_SAMPLES_DIR + "/walk-160x120.tar.xz'";
         if (std::system(unpack.c_str()) != 0)
             return;
-        read_ppm_size((dir_ / "walk.1.ppm").c_str(), H, W);
+        const PpmRead size = read_ppm_size((dir_ / "walk.1.ppm").c_str());
+        if (!size.ok())
+            return;
+        H = size.rows;
+        W = size.cols;
         BytePlanes bytes = alloc_byte_planes(plane_count, std::size_t(H) * std::size_t(W));
         for (int k = 1; k <= count; ++k) {
             const std::string name = dir_ / ("walk." + std::to_string(k) + ".ppm");
-            if (!read_ppm_frame(name.c_str(), H, W, bytes))
+            if (!read_ppm_frame(name.c_str(), H, W, bytes).ok())
                 return;
             frames.push_back(alloc_float_planes(plane_count, std::size_t(H) * std::size_t(W)));
-            hsv_to_cone_planes(bytes, static_cast<std::ptrdiff_t>(H) * W, frames.back());
+            rgb_to_cone_planes(bytes, static_cast<std::ptrdiff_t>(H) * W, frames.back());
         }
     }
 
@@ -199,14 +202,15 @@ void run_sample(int n, bool shadows, int K, int frames, UpdateWrite write, Vecto
 {
     const SampleFrames& s = sample();
     ASSERT_EQ(s.frames.size(), std::size_t(SampleFrames::count)) << "sample frames missing";
-    RunParameters params;
-    params.n = n;
-    params.shadow_removal = shadows ? 1 : 0;
-    set_run_parameters(params);
+    ShadowSettings shadow;
+    shadow.enabled = shadows;
     SideBySide run(s.H, s.W, n, write, unit, threads);
     run.init(s.frames[0]);
-    const float c1 = scaled_rate(params.c1, n);
-    const float c2 = scaled_rate(params.c2, n);
+    // The default rates and thresholds of a run.
+    const float c1 = scaled_rate(1.0f, n);
+    const float c2 = scaled_rate(0.05f, n);
+    const float e1 = 0.1f;
+    const float e2 = 0.03f;
     const float step = static_cast<float>(static_cast<double>(c1) - c2);
     for (int k = 1; k < frames; ++k) {
         const bool calibration = k < K;
@@ -216,7 +220,7 @@ void run_sample(int n, bool shadows, int K, int frames, UpdateWrite write, Vecto
         if (!calibration && k % 3 == 0)  // an opened-up mask: owners after the pixel see 0
             run.set_masks([](std::size_t) { return std::uint8_t(0); });
         ASSERT_TRUE(run.step(s.frames[static_cast<std::size_t>(k)], weights_for(n, rate),
-                             calibration ? params.e1 : params.e2))
+                             calibration ? e1 : e2, shadow))
             << label(unit, write) << " n=" << n << " threads=" << threads << " frame " << k + 1;
     }
 }
@@ -271,10 +275,8 @@ struct SyntheticCase {
 void run_synthetic(const SyntheticCase& tc, bool shadows, UpdateWrite write, VectorUnit unit,
                    unsigned seed, int threads = 0)
 {
-    RunParameters params;
-    params.n = tc.n;
-    params.shadow_removal = shadows ? 1 : 0;
-    set_run_parameters(params);
+    ShadowSettings shadow;
+    shadow.enabled = shadows;
     const std::vector<test::Point> colours = palette();
     std::mt19937 random(seed);
     // Mostly a fixed background, so that matches happen; a few pixels change.
@@ -308,7 +310,7 @@ void run_synthetic(const SyntheticCase& tc, bool shadows, UpdateWrite write, Vec
         default: break;  // as the frame before left it
         }
         const WeightMatrix w = weights_for(tc.n, rates[k % 5]);
-        ASSERT_TRUE(run.step(frame(k % 3 == 0 ? 400 : 60).planes, w, tc.e))
+        ASSERT_TRUE(run.step(frame(k % 3 == 0 ? 400 : 60).planes, w, tc.e, shadow))
             << label(unit, write) << " " << tc.H << "x" << tc.W << " n=" << tc.n << " e=" << tc.e
             << " shadows=" << shadows << " threads=" << threads << " frame " << k;
     }

@@ -71,19 +71,14 @@ TEST(InitModel, EmptyFrameWritesNothing)
 
 // ---- Weight kernel ---------------------------------------------------------
 
-std::vector<std::vector<float>> kernel_rows(int n)
+std::vector<std::vector<float>> built_kernel(int n)
 {
+    const WeightMatrix kernel = weight_kernel(n, spread_for_block_side(n));
     std::vector<std::vector<float>> rows(static_cast<std::size_t>(n));
     for (int a = 0; a < n; ++a)
         for (int b = 0; b < n; ++b)
-            rows[a].push_back(weight_kernel[a][b]);
+            rows[a].push_back(kernel[a][b]);
     return rows;
-}
-
-std::vector<std::vector<float>> built_kernel(int n)
-{
-    make_weight_kernel(n, spread_for_block_side(n));
-    return kernel_rows(n);
 }
 
 TEST(WeightKernel, SpreadTableCoversTheSupportedSides)
@@ -151,40 +146,26 @@ TEST(WeightKernel, SideOneIsTheSingleEntryOne)
     EXPECT_EQ(built_kernel(1), (std::vector<std::vector<float>>{{1}}));
 }
 
-TEST(WeightKernel, UnsupportedSideOrSpreadLeavesTheKernelEmpty)
+TEST(WeightKernel, UnsupportedSideOrSpreadGivesAnEmptyKernel)
 {
-    for (int n : {0, 2, 4, 10}) {
-        make_weight_kernel(3, 0.75f);
-        make_weight_kernel(n, 1.0f);
-        for (int a = 0; a < max_block_side; ++a)
-            for (int b = 0; b < max_block_side; ++b)
-                EXPECT_EQ(weight_kernel[a][b], 0.0f) << n;
-    }
-    make_weight_kernel(3, 0.0f);
-    EXPECT_EQ(weight_kernel[1][1], 0.0f);
+    for (int n : {0, 2, 4, 10})
+        EXPECT_EQ(weight_kernel(n, 1.0f), WeightMatrix{}) << n;
+    EXPECT_EQ(weight_kernel(3, 0.0f), WeightMatrix{});
 }
 
 // ---- Weight scaling ---------------------------------------------------------
 
 TEST(ScaleWeights, RateZeroGivesAllZero)
 {
-    make_weight_kernel(3, spread_for_block_side(3));
-    WeightMatrix w{};
-    w[1][1] = 7.0f;
-    scale_weights(3, 0.0f, w);
-    for (int a = 0; a < 3; ++a)
-        for (int b = 0; b < 3; ++b)
-            EXPECT_EQ(w[a][b], 0.0f);
+    EXPECT_EQ(scaled_weights(weight_kernel(3, spread_for_block_side(3)), 3, 0.0f), WeightMatrix{});
 }
 
 TEST(ScaleWeights, QuarterRateGivesQuarterHalfAndFullRate)
 {
     // The online rate c2 divided by n + 1 = 4 for n = 3: the centre gets c2.
-    make_weight_kernel(3, spread_for_block_side(3));
     const float c2 = 0.05f;
     const float rate = static_cast<float>(c2 * (1.0 / 4.0));
-    WeightMatrix w{};
-    scale_weights(3, rate, w);
+    const WeightMatrix w = scaled_weights(weight_kernel(3, spread_for_block_side(3)), 3, rate);
     const float corner = static_cast<float>(double(rate) * 1.0);
     const float edge = static_cast<float>(double(rate) * 2.0);
     const float centre = static_cast<float>(double(rate) * 4.0);
@@ -196,16 +177,11 @@ TEST(ScaleWeights, QuarterRateGivesQuarterHalfAndFullRate)
     EXPECT_FLOAT_EQ(w[1][1], 0.05f);
 }
 
-TEST(ScaleWeights, RepeatedCallsKeepNoTraceOfEarlierRates)
+TEST(ScaleWeights, EachEntryIsTheProductInDoubleRoundedOnce)
 {
-    make_weight_kernel(5, spread_for_block_side(5));
-    WeightMatrix once{};
-    WeightMatrix twice{};
-    scale_weights(5, 0.1f, once);
-    scale_weights(5, 0.9f, twice);
-    scale_weights(5, 0.1f, twice);
-    EXPECT_EQ(once, twice);
-    EXPECT_EQ(once[2][2], static_cast<float>(0.1f * 6.0));
+    const WeightMatrix w = scaled_weights(weight_kernel(5, spread_for_block_side(5)), 5, 0.1f);
+    EXPECT_EQ(w[2][2], static_cast<float>(0.1f * 6.0));
+    EXPECT_EQ(w[0][0], 0.1f);
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/run_parameters.h"
 #include "model/model.h"
 #include "model_fixture.h"
 
@@ -206,11 +205,8 @@ TEST(UpdateNeighbourhood, BlendIsFormedInDoubleAndStoredOnce)
 
 // ---- segment_frame ---------------------------------------------------------
 
-class SegmentFrame : public ::testing::Test {
-protected:
-    void SetUp() override { set_run_parameters(RunParameters{}); }
-    void TearDown() override { set_run_parameters(RunParameters{}); }
-};
+// The shadow test off, as in a run without -s.
+const ShadowSettings no_shadows{};
 
 bool same_planes(const TestModel& a, const TestModel& b)
 {
@@ -221,7 +217,7 @@ bool same_planes(const TestModel& a, const TestModel& b)
     return true;
 }
 
-TEST_F(SegmentFrame, UnmatchedPixelIsForegroundAndChangesNoModel)
+TEST(SegmentFrame, UnmatchedPixelIsForegroundAndChangesNoModel)
 {
     TestFrame frame(1, 1);
     frame.set(0, 0, {0, 0, 0.1f});
@@ -230,14 +226,14 @@ TEST_F(SegmentFrame, UnmatchedPixelIsForegroundAndChangesNoModel)
     TestModel update(1, 1, 3, sentinel);
     std::uint8_t mask = 0;
     segment_frame(frame.planes, 1, 1, current.planes, &mask, uniform_weights(0.5f), 3, online_e,
-                  update.planes);
+                  no_shadows, update.planes);
     EXPECT_EQ(mask, 255);
     EXPECT_TRUE(same_planes(current, before));
     for (std::size_t i = 0; i < 9; ++i)
         EXPECT_EQ(update.planes[2][i], sentinel);
 }
 
-TEST_F(SegmentFrame, MatchedPixelClearsAStaleMaskBeforeUpdatingItsOwnBlock)
+TEST(SegmentFrame, MatchedPixelClearsAStaleMaskBeforeUpdatingItsOwnBlock)
 {
     TestFrame frame(1, 1);
     // Every element at the exact distance 1/64, so the centre wins and its
@@ -247,14 +243,14 @@ TEST_F(SegmentFrame, MatchedPixelClearsAStaleMaskBeforeUpdatingItsOwnBlock)
     TestModel update(1, 1, 3, sentinel);
     std::uint8_t mask = 255;  // the previous frame's foreground
     segment_frame(frame.planes, 1, 1, current.planes, &mask, uniform_weights(0.5f), 3, online_e,
-                  update.planes);
+                  no_shadows, update.planes);
     EXPECT_EQ(mask, 0);
     const float expected = blend(0.5f, 0.625f, 0.5f);
     for (std::size_t i = 0; i < 9; ++i)
         EXPECT_EQ(update.planes[2][i], expected) << i;
 }
 
-TEST_F(SegmentFrame, OverlappingWindowsKeepTheLaterPixelsBlendOfTheCurrentValue)
+TEST(SegmentFrame, OverlappingWindowsKeepTheLaterPixelsBlendOfTheCurrentValue)
 {
     // Two pixels side by side, n = 3. Pixel 0 matches at (1, 2), the right
     // edge of its block, so its window spills into column 3 of pixel 1's
@@ -273,7 +269,7 @@ TEST_F(SegmentFrame, OverlappingWindowsKeepTheLaterPixelsBlendOfTheCurrentValue)
     TestModel update(1, 2, 3, sentinel);
     std::vector<std::uint8_t> mask(2, 0);
     segment_frame(frame.planes, 1, 2, current.planes, mask.data(), uniform_weights(0.5f), 3,
-                  online_e, update.planes);
+                  online_e, no_shadows, update.planes);
 
     EXPECT_EQ(mask, (std::vector<std::uint8_t>{0, 0}));
     EXPECT_TRUE(same_planes(current, before));  // the frame never writes the current model
@@ -286,7 +282,7 @@ TEST_F(SegmentFrame, OverlappingWindowsKeepTheLaterPixelsBlendOfTheCurrentValue)
     EXPECT_EQ(update.get(1, 2).z, blend(p0.z, p0.z, 0.5f));
 }
 
-TEST_F(SegmentFrame, EarlierPixelsMaskIsThisFramesResult)
+TEST(SegmentFrame, EarlierPixelsMaskIsThisFramesResult)
 {
     // Pixel 1 matches at (1, 3), the left edge of its block: its window takes
     // in column 2, which belongs to pixel 0.
@@ -303,7 +299,7 @@ TEST_F(SegmentFrame, EarlierPixelsMaskIsThisFramesResult)
         TestModel update(1, 2, 3, sentinel);
         std::vector<std::uint8_t> mask(2, 0);
         segment_frame(frame.planes, 1, 2, current.planes, mask.data(), uniform_weights(0.5f), 3,
-                      online_e, update.planes);
+                      online_e, no_shadows, update.planes);
 
         EXPECT_EQ(mask[0], pixel0_background ? 0 : 255);
         for (Index i = 0; i < 3; ++i) {
@@ -314,7 +310,7 @@ TEST_F(SegmentFrame, EarlierPixelsMaskIsThisFramesResult)
     }
 }
 
-TEST_F(SegmentFrame, LaterPixelsMaskIsThePreviousFrames)
+TEST(SegmentFrame, LaterPixelsMaskIsThePreviousFrames)
 {
     // Pixel 0 matches at (1, 2) and its window reaches column 3 of pixel 1,
     // which finds no match in this frame. Whether column 3 is blended is
@@ -329,7 +325,7 @@ TEST_F(SegmentFrame, LaterPixelsMaskIsThePreviousFrames)
         TestModel update(1, 2, 3, sentinel);
         std::vector<std::uint8_t> mask = {0, previous};
         segment_frame(frame.planes, 1, 2, current.planes, mask.data(), uniform_weights(0.5f), 3,
-                      online_e, update.planes);
+                      online_e, no_shadows, update.planes);
 
         EXPECT_EQ(mask, (std::vector<std::uint8_t>{0, 255}));
         for (Index i = 0; i < 3; ++i)
@@ -338,7 +334,7 @@ TEST_F(SegmentFrame, LaterPixelsMaskIsThePreviousFrames)
     }
 }
 
-TEST_F(SegmentFrame, SideOneBlendsEachMatchedPixelsOwnElement)
+TEST(SegmentFrame, SideOneBlendsEachMatchedPixelsOwnElement)
 {
     TestFrame frame(1, 3);
     frame.set(0, 0, {0.5f, 0.5f, 0.5f});
@@ -349,7 +345,7 @@ TEST_F(SegmentFrame, SideOneBlendsEachMatchedPixelsOwnElement)
     TestModel update(1, 3, 1, sentinel);
     std::vector<std::uint8_t> mask(3, 0);
     segment_frame(frame.planes, 1, 3, current.planes, mask.data(), uniform_weights(0.5f), 1,
-                  online_e, update.planes);
+                  online_e, no_shadows, update.planes);
     EXPECT_EQ(mask, (std::vector<std::uint8_t>{0, 255, 0}));
     EXPECT_EQ(update.get(0, 0).z, 0.5f);
     EXPECT_EQ(update.get(0, 1).z, sentinel);

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/run_parameters.h"
 #include "color/color.h"
 #include "model/model.h"
 #include "model_fixture.h"
@@ -48,39 +47,31 @@ float hue_of(Point p)
 
 class ShadowTest : public ::testing::Test {
 protected:
-    void SetUp() override { set_run_parameters(RunParameters{}); }
-    void TearDown() override { set_run_parameters(RunParameters{}); }
-
-    // One pixel with a single-element block (n = 1).
-    int shadow(Point pixel, Point element)
+    // One pixel with a single-element block (n = 1), under `settings`.
+    bool shadow(Point pixel, Point element)
     {
         TestModel model(1, 1, 1);
         model.set(0, 0, element);
-        return is_shadow(pixel.x, pixel.y, pixel.z, model.planes, 1, 0, 0, 1);
+        return is_shadow(pixel.x, pixel.y, pixel.z, model.planes, 1, 0, 0, 1, settings);
     }
-    static void set(void (*change)(RunParameters&))
-    {
-        RunParameters p{};
-        change(p);
-        set_run_parameters(p);
-    }
+    ShadowSettings settings;  // the run's defaults unless a case changes them
 };
 
 TEST_F(ShadowTest, DarkerPixelOfNearlyTheSameColourIsAShadow)
 {
     const Point pixel = cone_point(120.0f, 0.5f, 0.4f);
-    EXPECT_EQ(shadow(pixel, cone_point(125.0f, 0.55f, 0.5f)), 1);  // ratio 0.8
-    EXPECT_EQ(shadow(pixel, cone_point(125.0f, 0.55f, 0.6f)), 0);  // ratio about 0.67
+    EXPECT_TRUE(shadow(pixel, cone_point(125.0f, 0.55f, 0.5f)));  // ratio 0.8
+    EXPECT_FALSE(shadow(pixel, cone_point(125.0f, 0.55f, 0.6f)));  // ratio about 0.67
 }
 
 TEST_F(ShadowTest, ValueRatioBoundsAreInclusive)
 {
     // Hue 0 and saturation 0.5 on both sides; only the values differ.
     const auto grey_red = [](float V) { return Point{0.5f * V, 0.0f, V}; };
-    EXPECT_EQ(shadow(grey_red(0.7f), grey_red(1.0f)), 1);  // exactly gamma
-    EXPECT_EQ(shadow(grey_red(std::nextafter(0.7f, 0.0f)), grey_red(1.0f)), 0);
-    EXPECT_EQ(shadow(grey_red(0.625f), grey_red(0.625f)), 1);  // exactly beta = 1
-    EXPECT_EQ(shadow(grey_red(std::nextafter(0.625f, 1.0f)), grey_red(0.625f)), 0);
+    EXPECT_TRUE(shadow(grey_red(0.7f), grey_red(1.0f)));  // exactly gamma
+    EXPECT_FALSE(shadow(grey_red(std::nextafter(0.7f, 0.0f)), grey_red(1.0f)));
+    EXPECT_TRUE(shadow(grey_red(0.625f), grey_red(0.625f)));  // exactly beta = 1
+    EXPECT_FALSE(shadow(grey_red(std::nextafter(0.625f, 1.0f)), grey_red(0.625f)));
 }
 
 TEST_F(ShadowTest, ValueRatioIsTakenInDouble)
@@ -91,35 +82,35 @@ TEST_F(ShadowTest, ValueRatioIsTakenInDouble)
     const float vm = 0x1.cccccep-1f;
     ASSERT_EQ(vp / vm, 0.7f);
     ASSERT_LT(double(vp) / double(vm), double(0.7f));
-    EXPECT_EQ(shadow({0.5f * vp, 0, vp}, {0.5f * vm, 0, vm}), 0);
+    EXPECT_FALSE(shadow({0.5f * vp, 0, vp}, {0.5f * vm, 0, vm}));
 }
 
 TEST_F(ShadowTest, SaturationDifferenceMustBeStrictlyBelowTau)
 {
-    set([](RunParameters& p) { p.tau_S = 0.125f; });
+    settings.tau_S = 0.125f;
     const Point pixel = {0.25f, 0.0f, 0.5f};  // S = 0.5
     const Point element = {0.1875f, 0.0f, 0.5f};  // S = 0.375
-    EXPECT_EQ(shadow(pixel, element), 0);
-    set([](RunParameters& p) { p.tau_S = std::nextafter(0.125f, 1.0f); });
-    EXPECT_EQ(shadow(pixel, element), 1);
+    EXPECT_FALSE(shadow(pixel, element));
+    settings.tau_S = std::nextafter(0.125f, 1.0f);
+    EXPECT_TRUE(shadow(pixel, element));
 }
 
 TEST_F(ShadowTest, HueDistanceMustBeStrictlyBelowTau)
 {
     const Point pixel = cone_point(30.0f, 0.5f, 0.4f);
-    EXPECT_EQ(shadow(pixel, cone_point(40.0f, 0.5f, 0.5f)), 0);  // exactly 10 degrees
-    EXPECT_EQ(shadow(pixel, cone_point(39.5f, 0.5f, 0.5f)), 1);
+    EXPECT_FALSE(shadow(pixel, cone_point(40.0f, 0.5f, 0.5f)));  // exactly 10 degrees
+    EXPECT_TRUE(shadow(pixel, cone_point(39.5f, 0.5f, 0.5f)));
 }
 
 TEST_F(ShadowTest, HueDistanceWrapsRoundTheCircle)
 {
-    EXPECT_EQ(shadow(cone_point(356.0f, 0.5f, 0.4f), cone_point(4.0f, 0.5f, 0.5f)), 1);  // 8
-    EXPECT_EQ(shadow(cone_point(4.0f, 0.5f, 0.4f), cone_point(356.0f, 0.5f, 0.5f)), 1);
-    EXPECT_EQ(shadow(cone_point(355.0f, 0.5f, 0.4f), cone_point(5.0f, 0.5f, 0.5f)), 0);  // 10
-    set([](RunParameters& p) { p.tau_H = 180.5f; });
-    EXPECT_EQ(shadow(cone_point(180.0f, 0.5f, 0.4f), Point{0.25f, 0.0f, 0.5f}), 1);  // 180
-    set([](RunParameters& p) { p.tau_H = 180.0f; });
-    EXPECT_EQ(shadow(cone_point(180.0f, 0.5f, 0.4f), Point{0.25f, 0.0f, 0.5f}), 0);
+    EXPECT_TRUE(shadow(cone_point(356.0f, 0.5f, 0.4f), cone_point(4.0f, 0.5f, 0.5f)));  // 8
+    EXPECT_TRUE(shadow(cone_point(4.0f, 0.5f, 0.4f), cone_point(356.0f, 0.5f, 0.5f)));
+    EXPECT_FALSE(shadow(cone_point(355.0f, 0.5f, 0.4f), cone_point(5.0f, 0.5f, 0.5f)));  // 10
+    settings.tau_H = 180.5f;
+    EXPECT_TRUE(shadow(cone_point(180.0f, 0.5f, 0.4f), Point{0.25f, 0.0f, 0.5f}));  // 180
+    settings.tau_H = 180.0f;
+    EXPECT_FALSE(shadow(cone_point(180.0f, 0.5f, 0.4f), Point{0.25f, 0.0f, 0.5f}));
 }
 
 TEST_F(ShadowTest, WayRoundIsRoundedToFloatBeforeTheComparison)
@@ -130,28 +121,24 @@ TEST_F(ShadowTest, WayRoundIsRoundedToFloatBeforeTheComparison)
     const Point element = cone_point(hm, 0.5f, 0.5f);
     ASSERT_EQ(hue_of(element), hm);
     ASSERT_EQ(static_cast<float>(360.0 - (355.0 - double(hm))), 10.0f);
-    EXPECT_EQ(shadow(cone_point(355.0f, 0.5f, 0.4f), element), 0);
+    EXPECT_FALSE(shadow(cone_point(355.0f, 0.5f, 0.4f), element));
 }
 
 TEST_F(ShadowTest, ElementWithZeroValueNeverPasses)
 {
-    set([](RunParameters& p) {
-        p.gamma = 0.0f;
-        p.beta = 1e30f;
-    });
-    EXPECT_EQ(shadow({0.1f, 0, 0.2f}, {0, 0, 0}), 0);
+    settings.gamma = 0.0f;
+    settings.beta = 1e30f;
+    EXPECT_FALSE(shadow({0.1f, 0, 0.2f}, {0, 0, 0}));
 }
 
 TEST_F(ShadowTest, PixelWithZeroValueIsNeverAShadow)
 {
     // Ratio 0 passes a gamma of 0, but the pixel's saturation is undefined.
-    set([](RunParameters& p) {
-        p.gamma = 0.0f;
-        p.tau_S = 1e30f;
-        p.tau_H = 1e30f;
-    });
-    EXPECT_EQ(shadow({0, 0, 0}, {0, 0, 0.5f}), 0);
-    EXPECT_EQ(shadow({0, 0, 0}, {0, 0, 0}), 0);
+    settings.gamma = 0.0f;
+    settings.tau_S = 1e30f;
+    settings.tau_H = 1e30f;
+    EXPECT_FALSE(shadow({0, 0, 0}, {0, 0, 0.5f}));
+    EXPECT_FALSE(shadow({0, 0, 0}, {0, 0, 0}));
 }
 
 TEST_F(ShadowTest, AnyElementOfTheOwnBlockIsEnoughAndOtherBlocksDoNotCount)
@@ -165,16 +152,16 @@ TEST_F(ShadowTest, AnyElementOfTheOwnBlockIsEnoughAndOtherBlocksDoNotCount)
             model.set_block(r, c, failing);
     model.set(1, 2, passing);  // pixel (0, 0)
     model.set(3, 2, passing);  // pixel (1, 0)
-    EXPECT_EQ(is_shadow(pixel.x, pixel.y, pixel.z, model.planes, 2, 0, 0, 3), 1);
-    EXPECT_EQ(is_shadow(pixel.x, pixel.y, pixel.z, model.planes, 2, 1, 1, 3), 0);
+    EXPECT_TRUE(is_shadow(pixel.x, pixel.y, pixel.z, model.planes, 2, 0, 0, 3, settings));
+    EXPECT_FALSE(is_shadow(pixel.x, pixel.y, pixel.z, model.planes, 2, 1, 1, 3, settings));
     model.set(5, 5, passing);  // the last element of pixel (1, 1)
-    EXPECT_EQ(is_shadow(pixel.x, pixel.y, pixel.z, model.planes, 2, 1, 1, 3), 1);
+    EXPECT_TRUE(is_shadow(pixel.x, pixel.y, pixel.z, model.planes, 2, 1, 1, 3, settings));
 
     TestModel single(2, 2, 1);
     single.set(1, 1, passing);
     single.set(0, 0, failing);
-    EXPECT_EQ(is_shadow(pixel.x, pixel.y, pixel.z, single.planes, 2, 1, 1, 1), 1);
-    EXPECT_EQ(is_shadow(pixel.x, pixel.y, pixel.z, single.planes, 2, 0, 0, 1), 0);
+    EXPECT_TRUE(is_shadow(pixel.x, pixel.y, pixel.z, single.planes, 2, 1, 1, 1, settings));
+    EXPECT_FALSE(is_shadow(pixel.x, pixel.y, pixel.z, single.planes, 2, 0, 0, 1, settings));
 }
 
 // ---- Shadow removal in the segmentation -------------------------------------
@@ -186,9 +173,8 @@ TEST_F(ShadowTest, SegmentationLabelsAShadowBackgroundWithoutUpdatingIt)
     const Point p0 = cone_point(120.0f, 0.5f, 0.4f);
     const Point bg0 = cone_point(125.0f, 0.55f, 0.5f);
     const Point p1 = {0, 0, 0.6f};
-    for (const int removal : {0, 1}) {
-        set(removal ? [](RunParameters& p) { p.shadow_removal = 1; }
-                    : [](RunParameters& p) { p.shadow_removal = 0; });
+    for (const bool removal : {false, true}) {
+        settings.enabled = removal;
         TestFrame frame(1, 2);
         frame.set(0, 0, p0);
         frame.set(0, 1, p1);
@@ -201,7 +187,7 @@ TEST_F(ShadowTest, SegmentationLabelsAShadowBackgroundWithoutUpdatingIt)
         for (auto& row : w)
             row.fill(0.5f);
         // A threshold below the shadow's distance (about 0.017) to its block.
-        segment_frame(frame.planes, 1, 2, current.planes, mask.data(), w, 3, 0.005f,
+        segment_frame(frame.planes, 1, 2, current.planes, mask.data(), w, 3, 0.005f, settings,
                       update.planes);
 
         EXPECT_EQ(mask[0], removal ? 0 : 255);

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "app/run_parameters.h"
 
 namespace zemb {
 namespace {
@@ -44,8 +43,8 @@ Bytes reference_filter(Bytes m, int W) {
     const std::ptrdiff_t w = W;
     const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(m.size());
     if (w <= 0 || n < 2 * w) return m;
-    const int low = run_parameters().filter_low;
-    const int high = run_parameters().filter_high;
+    const int low = 3;   // cleared at this count or fewer
+    const int high = 6;  // set at this count or more
     auto run = [&](std::ptrdiff_t first, std::ptrdiff_t last, std::initializer_list<std::ptrdiff_t> offsets) {
         for (std::ptrdiff_t i = first; i <= last; ++i) {
             int count = 0;
@@ -61,13 +60,7 @@ Bytes reference_filter(Bytes m, int W) {
     return m;
 }
 
-class MaskFilter : public ::testing::Test {
-protected:
-    void SetUp() override { set_run_parameters(RunParameters{}); }
-    void TearDown() override { set_run_parameters(RunParameters{}); }
-};
-
-TEST_F(MaskFilter, InPlaceOrderClearsAllFourPixelsOfShiftedPairs) {
+TEST(MaskFilter, InPlaceOrderClearsAllFourPixelsOfShiftedPairs) {
     const Art art = draw({".......",
                           "..##...",
                           "...##..",
@@ -82,7 +75,7 @@ TEST_F(MaskFilter, InPlaceOrderClearsAllFourPixelsOfShiftedPairs) {
     EXPECT_EQ(separate, draw({".......", "...#...", "...#...", ".......", "......."}).mask);
 }
 
-TEST_F(MaskFilter, RowEndPixelsCountCellsWrappedFromNeighbouringRows) {
+TEST(MaskFilter, RowEndPixelsCountCellsWrappedFromNeighbouringRows) {
     // 5 x 5, counts read from a separate source: the probed pixel and two
     // cells known to be counted make 3 (cleared); any other counted cell j
     // makes 4 (kept).
@@ -101,7 +94,7 @@ TEST_F(MaskFilter, RowEndPixelsCountCellsWrappedFromNeighbouringRows) {
     EXPECT_EQ(counted(9, 3, 4), (std::vector<std::size_t>{5, 8, 10, 13, 14, 15}));
 }
 
-TEST_F(MaskFilter, SixIndicesAreNeverVisited) {
+TEST(MaskFilter, SixIndicesAreNeverVisited) {
     std::mt19937 rng(7);
     for (auto [W, H] : {std::pair{5, 5}, std::pair{3, 4}, std::pair{9, 3}, std::pair{1, 6}, std::pair{2, 5}}) {
         const std::size_t w = static_cast<std::size_t>(W), N = w * static_cast<std::size_t>(H);
@@ -116,13 +109,13 @@ TEST_F(MaskFilter, SixIndicesAreNeverVisited) {
     }
 }
 
-TEST_F(MaskFilter, IsolatedPixelIsClearedAndSingleHoleFilled) {
+TEST(MaskFilter, IsolatedPixelIsClearedAndSingleHoleFilled) {
     EXPECT_EQ(filtered_in_place(draw({".....", ".....", "..#..", ".....", "....."})), Bytes(25, 0));
     const Art hole = draw({"#####", "#####", "##.##", "#####", "#####"});
     EXPECT_EQ(filtered_in_place(hole), Bytes(25, 255));
 }
 
-TEST_F(MaskFilter, PixelCountsItselfAgainstBothThresholds) {
+TEST(MaskFilter, PixelCountsItselfAgainstBothThresholds) {
     const std::size_t centre = 2 * 7 + 2;
     // Foreground with 2 foreground neighbours: count 3, cleared; with 3: kept.
     EXPECT_EQ(filtered_in_place(draw({".......", ".......", "..##...", "..#....", "......."}))[centre], 0);
@@ -133,7 +126,7 @@ TEST_F(MaskFilter, PixelCountsItselfAgainstBothThresholds) {
     EXPECT_EQ(filtered_in_place(draw({"#######", "#######", "...#...", "..##...", "......."}))[centre], 255);
 }
 
-TEST_F(MaskFilter, FirstAndLastRowsCountSixCellsAndNeverSetBackground) {
+TEST(MaskFilter, FirstAndLastRowsCountSixCellsAndNeverSetBackground) {
     // Background with all 5 neighbours foreground stays background.
     EXPECT_EQ(filtered_in_place(draw({"##.##", "#####", "#####"}))[2], 0);
     EXPECT_EQ(filtered_in_place(draw({"#####", "#####", "##.##"}))[12], 0);
@@ -144,14 +137,14 @@ TEST_F(MaskFilter, FirstAndLastRowsCountSixCellsAndNeverSetBackground) {
     EXPECT_EQ(filtered_in_place(draw({".....", "..##.", "..##."}))[12], 255);
 }
 
-TEST_F(MaskFilter, AllForegroundStaysAllForeground) {
+TEST(MaskFilter, AllForegroundStaysAllForeground) {
     for (auto [W, H] : {std::pair{5, 5}, std::pair{8, 3}, std::pair{4, 2}, std::pair{1, 7}, std::pair{2, 6}}) {
         const Bytes full(static_cast<std::size_t>(W * H), 255);
         EXPECT_EQ(filtered_in_place(full, W), full) << W << "x" << H;
     }
 }
 
-TEST_F(MaskFilter, TwoRowMaskLeavesOnlyCornersUnvisited) {
+TEST(MaskFilter, TwoRowMaskLeavesOnlyCornersUnvisited) {
     // An isolated pixel is cleared wherever it is visited.
     const int W = 6;
     for (std::size_t i = 0; i < 12; ++i) {
@@ -162,7 +155,7 @@ TEST_F(MaskFilter, TwoRowMaskLeavesOnlyCornersUnvisited) {
     }
 }
 
-TEST_F(MaskFilter, NarrowMasksUseOnlyTheMiddleRun) {
+TEST(MaskFilter, NarrowMasksUseOnlyTheMiddleRun) {
     // W = 2: rows 0 and H-1 are all corners; index 3 (row 1, column 1) is
     // visited, index 2 (row 1, column 0) is not.
     Bytes mask(10, 0);
@@ -174,7 +167,7 @@ TEST_F(MaskFilter, NarrowMasksUseOnlyTheMiddleRun) {
     EXPECT_EQ(filtered_in_place(Bytes({0, 0, 0, 255, 0, 0, 0}), 1), Bytes(7, 0));
 }
 
-TEST_F(MaskFilter, MasksOfFewerThanTwoRowsAreLeftAlone) {
+TEST(MaskFilter, MasksOfFewerThanTwoRowsAreLeftAlone) {
     const Bytes row = {255, 0, 255, 0, 0, 255, 255};
     EXPECT_EQ(filtered_in_place(row, 7), row);          // one row
     EXPECT_EQ(filtered_in_place(row, 4), row);          // N < 2W, not a whole number of rows
@@ -183,7 +176,7 @@ TEST_F(MaskFilter, MasksOfFewerThanTwoRowsAreLeftAlone) {
     filter_mask(nullptr, 4, 0, nullptr);                 // empty mask: nothing read or written
 }
 
-TEST_F(MaskFilter, AnyNonZeroByteCountsAsForeground) {
+TEST(MaskFilter, AnyNonZeroByteCountsAsForeground) {
     const Bytes hole = {1, 2, 3, 4, 5, 6, 0, 8, 9};
     EXPECT_EQ(filtered_in_place(hole, 3)[4], 255);
     // An undecided pixel keeps its own byte, not 255.
@@ -193,7 +186,7 @@ TEST_F(MaskFilter, AnyNonZeroByteCountsAsForeground) {
     EXPECT_EQ(filtered_in_place(isolated, 3)[4], 0);
 }
 
-TEST_F(MaskFilter, MatchesPlainReferenceOnRandomMasks) {
+TEST(MaskFilter, MatchesPlainReferenceOnRandomMasks) {
     std::mt19937 rng(12345);
     for (int trial = 0; trial < 4000; ++trial) {
         const int W = static_cast<int>(rng() % 12);  // 0 .. 11, often tiny
@@ -201,12 +194,6 @@ TEST_F(MaskFilter, MatchesPlainReferenceOnRandomMasks) {
         const unsigned density = rng() % 4;          // vary how crowded masks are
         Bytes mask(N);
         for (auto& b : mask) b = rng() % 4 <= density ? static_cast<std::uint8_t>(1 + rng() % 255) : 0;
-        RunParameters p;
-        if (trial % 2) {  // the thresholds are read, not built in
-            p.filter_low = static_cast<int>(rng() % 10);
-            p.filter_high = static_cast<int>(rng() % 11);
-        }
-        set_run_parameters(p);
         ASSERT_EQ(filtered_in_place(mask, W), reference_filter(mask, W))
             << "trial " << trial << " W " << W << " N " << N;
     }
