@@ -133,4 +133,8 @@ PpmFault scan_ppm_header(std::FILE* in, PpmHeader& header);
 // samples past the end of a short raster keep their values.
 std::size_t read_ppm_raster(std::FILE* in, const PpmHeader& header, BytePlanes& frame);
 
+// What follows "zemb: <path>: " for a header fault (ends_early ..
+// larger_than_planes); the other faults are worded by their callers.
+const char* describe(PpmFault fault);
+
 }  // namespace zemb

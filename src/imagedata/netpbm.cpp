@@ -276,4 +276,22 @@ FileWrite write_ppm(int rows, int cols, const BytePlanes& image, const char* pat
     return finish_write(out, path);
 }
 
+const char* describe(PpmFault fault)
+{
+    switch (fault) {
+    case PpmFault::ends_early: return "header ends before width, height and maxval";
+    case PpmFault::not_p6: return "not a binary colour PPM (magic word is not P6)";
+    case PpmFault::bad_number:
+        return "width, height or maxval is not a non-negative decimal number";
+    case PpmFault::too_large: return "width, height or maxval is too large";
+    case PpmFault::bad_maxval: return "maxval is not 1 to 255 (only 8-bit samples are read)";
+    case PpmFault::larger_than_planes:
+        return "frame is larger than the buffers sized from the first frame";
+    case PpmFault::none:
+    case PpmFault::cannot_open:
+    case PpmFault::other_size: break;
+    }
+    return "unknown fault";
+}
+
 }  // namespace zemb

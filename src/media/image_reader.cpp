@@ -263,7 +263,7 @@ Result ImageReader::decode(BytePlanes& frame)
     const std::size_t pixels = std::size_t(s.width) * std::size_t(s.height);
     if (pixels > frame.length || (pixels > 0 && frame.empty())) {
         result.fault = Fault::ppm_header;
-        result.ppm = PpmFault::wrong_size;
+        result.ppm = PpmFault::larger_than_planes;
         return s.fail(result);
     }
     switch (s.format) {
