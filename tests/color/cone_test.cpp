@@ -184,8 +184,10 @@ TEST(PlaneConversions, WriteNothingForACountOfZeroOrLess)
 {
     BytePlanes bytes = planes_of<std::uint8_t>(2, 200);
     FloatPlanes floats = planes_of<float>(2, -7.0f);
+    ConeConverter converter;
     for (std::ptrdiff_t count : {0, -1}) {
         rgb_to_cone_planes(bytes, count, floats);
+        converter.convert(bytes, count, floats);
         cone_to_rgb_planes(floats, count, bytes);
     }
     for (int k = 0; k < plane_count; ++k)

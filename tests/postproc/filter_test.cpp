@@ -109,32 +109,35 @@ TEST(MaskFilter, SixIndicesAreNeverVisited) {
     }
 }
 
-TEST(MaskFilter, IsolatedPixelIsClearedAndSingleHoleFilled) {
-    EXPECT_EQ(filtered_in_place(draw({".....", ".....", "..#..", ".....", "....."})), Bytes(25, 0));
-    const Art hole = draw({"#####", "#####", "##.##", "#####", "#####"});
-    EXPECT_EQ(filtered_in_place(hole), Bytes(25, 255));
-}
-
 TEST(MaskFilter, PixelCountsItselfAgainstBothThresholds) {
-    const std::size_t centre = 2 * 7 + 2;
-    // Foreground with 2 foreground neighbours: count 3, cleared; with 3: kept.
-    EXPECT_EQ(filtered_in_place(draw({".......", ".......", "..##...", "..#....", "......."}))[centre], 0);
-    EXPECT_EQ(filtered_in_place(draw({".......", ".......", "..##...", "..##...", "......."}))[centre], 255);
-    // Background with 5 foreground neighbours stays; with 6 it is set. The
-    // solid top rows survive their own visits.
-    EXPECT_EQ(filtered_in_place(draw({"#######", "#######", "...#...", "..#....", "......."}))[centre], 0);
-    EXPECT_EQ(filtered_in_place(draw({"#######", "#######", "...#...", "..##...", "......."}))[centre], 255);
-}
-
-TEST(MaskFilter, FirstAndLastRowsCountSixCellsAndNeverSetBackground) {
-    // Background with all 5 neighbours foreground stays background.
-    EXPECT_EQ(filtered_in_place(draw({"##.##", "#####", "#####"}))[2], 0);
-    EXPECT_EQ(filtered_in_place(draw({"#####", "#####", "##.##"}))[12], 0);
-    // Foreground with 2 of its 5 neighbours foreground is cleared; with 3 kept.
-    EXPECT_EQ(filtered_in_place(draw({"..##.", "...#.", "....."}))[2], 0);
-    EXPECT_EQ(filtered_in_place(draw({"..##.", "..##.", "....."}))[2], 255);
-    EXPECT_EQ(filtered_in_place(draw({".....", "...#.", "..##."}))[12], 0);
-    EXPECT_EQ(filtered_in_place(draw({".....", "..##.", "..##."}))[12], 255);
+    struct Case {
+        const char* what;
+        std::initializer_list<std::string> art;
+        std::size_t index;
+        std::uint8_t expected;
+    };
+    const Case cases[] = {
+        {"isolated pixel", {".....", ".....", "..#..", ".....", "....."}, 12, 0},
+        {"single hole", {"#####", "#####", "##.##", "#####", "#####"}, 12, 255},
+        // Foreground with 2 foreground neighbours: count 3, cleared; with 3: kept.
+        {"count 3", {".......", ".......", "..##...", "..#....", "......."}, 16, 0},
+        {"count 4", {".......", ".......", "..##...", "..##...", "......."}, 16, 255},
+        // Background with 5 foreground neighbours stays; with 6 it is set. The
+        // solid top rows survive their own visits.
+        {"count 5", {"#######", "#######", "...#...", "..#....", "......."}, 16, 0},
+        {"count 6", {"#######", "#######", "...#...", "..##...", "......."}, 16, 255},
+        // The first and last rows count six cells: background with all 5
+        // neighbours foreground stays background; foreground with 2 of its 5
+        // neighbours is cleared, with 3 kept.
+        {"first row, 5 around a hole", {"##.##", "#####", "#####"}, 2, 0},
+        {"last row, 5 around a hole", {"#####", "#####", "##.##"}, 12, 0},
+        {"first row, count 3", {"..##.", "...#.", "....."}, 2, 0},
+        {"first row, count 4", {"..##.", "..##.", "....."}, 2, 255},
+        {"last row, count 3", {".....", "...#.", "..##."}, 12, 0},
+        {"last row, count 4", {".....", "..##.", "..##."}, 12, 255},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(filtered_in_place(draw(c.art))[c.index], c.expected) << c.what;
 }
 
 TEST(MaskFilter, AllForegroundStaysAllForeground) {
