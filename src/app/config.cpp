@@ -46,9 +46,10 @@ std::uint64_t memory_available_bytes()
 {
     long pages = sysconf(_SC_PHYS_PAGES);
     long page_size = sysconf(_SC_PAGESIZE);
-    std::uint64_t available = pages > 0 && page_size > 0
-                                  ? saturating_multiply(std::uint64_t(pages), std::uint64_t(page_size))
-                                  : UINT64_MAX;
+    std::uint64_t available =
+        pages > 0 && page_size > 0
+            ? saturating_multiply(std::uint64_t(pages), std::uint64_t(page_size))
+            : UINT64_MAX;
     struct rlimit limit;
     if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
         limit.rlim_cur < available)
@@ -132,7 +133,10 @@ const char* FileNames::compose(const std::string& head, const char* middle, int 
     return name_.c_str();
 }
 
-const char* FileNames::frame(int number) { return compose(directory_and_base_, ".", number, ".ppm"); }
+const char* FileNames::frame(int number)
+{
+    return compose(directory_and_base_, ".", number, ".ppm");
+}
 
 const char* FileNames::mask(int number) { return compose(base_, "Mask.", number, ".pgm"); }
 
@@ -173,10 +177,12 @@ std::uint64_t run_memory_bytes(const RunParameters& params, std::size_t pixels)
 {
     std::uint64_t block = std::uint64_t(params.n) * std::uint64_t(params.n);
     std::uint64_t elements = saturating_multiply(block, pixels);
-    std::uint64_t bytes = saturating_multiply(elements, 2 * plane_count * sizeof(float));  // two models
-    bytes = saturating_add(bytes, saturating_multiply(pixels, plane_count));                 // frame
-    bytes = saturating_add(bytes, saturating_multiply(pixels, plane_count * sizeof(float)));  // pixels
-    bytes = saturating_add(bytes, pixels);                                                    // mask
+    std::uint64_t bytes =
+        saturating_multiply(elements, 2 * plane_count * sizeof(float));       // two models
+    bytes = saturating_add(bytes, saturating_multiply(pixels, plane_count));  // frame
+    bytes =
+        saturating_add(bytes, saturating_multiply(pixels, plane_count * sizeof(float)));  // pixels
+    bytes = saturating_add(bytes, pixels);                                                // mask
     if (params.save_models)
         bytes = saturating_add(bytes, saturating_multiply(elements, plane_count));  // model image
     return bytes;
@@ -236,9 +242,11 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
                      rows);
         return StartUp::cannot_start;
     }
-    if (static_cast<long long>(p.n) * cols > INT_MAX || static_cast<long long>(p.n) * rows > INT_MAX) {
-        std::fprintf(stderr, "zemb: %s: %d x %d frames are too large for model images with n = %d\n",
-                     first, cols, rows, p.n);
+    if (static_cast<long long>(p.n) * cols > INT_MAX ||
+        static_cast<long long>(p.n) * rows > INT_MAX) {
+        std::fprintf(stderr,
+                     "zemb: %s: %d x %d frames are too large for model images with n = %d\n", first,
+                     cols, rows, p.n);
         return StartUp::cannot_start;
     }
     config.width = cols;
@@ -287,7 +295,8 @@ void print_usage()
     std::printf("  -s:    To apply shadow removal. Default: no shadow removal\n");
     std::printf("  -m:    To save background model images. Default: do not save\n");
     std::printf("  -l:    To save just last detection mask. Default: save all\n");
-    std::printf("  -j #:    Worker threads for segmentation (same result for any number). Default 1\n");
+    std::printf(
+        "  -j #:    Worker threads for segmentation (same result for any number). Default 1\n");
 }
 
 void print_settings_echo(const RunConfig& config)

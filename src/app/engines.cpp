@@ -13,8 +13,8 @@ namespace {
 struct EngineBuffers {
     explicit EngineBuffers(const RunConfig& config)
         : H(config.height), W(config.width), n(config.params.n), pixel_count(config.pixels),
-          model_length(std::size_t(n) * std::size_t(n) * pixel_count),
-          shadow(config.params.shadow), pixels(alloc_float_planes(plane_count, pixel_count)),
+          model_length(std::size_t(n) * std::size_t(n) * pixel_count), shadow(config.params.shadow),
+          pixels(alloc_float_planes(plane_count, pixel_count)),
           current(alloc_float_planes(plane_count, model_length)),
           update(alloc_float_planes(plane_count, model_length))
     {

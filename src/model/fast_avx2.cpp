@@ -69,9 +69,12 @@ struct Avx2Kernels {
         const double *px = pixel[0], *py = pixel[1], *pz = pixel[2];
         Index j = 0;
         for (; j + 4 <= count; j += 4) {  // (1)
-            const __m256d dx = _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(mx + j)), _mm256_loadu_pd(px + j));
-            const __m256d dy = _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(my + j)), _mm256_loadu_pd(py + j));
-            const __m256d dz = _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(mz + j)), _mm256_loadu_pd(pz + j));
+            const __m256d dx =
+                _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(mx + j)), _mm256_loadu_pd(px + j));
+            const __m256d dy =
+                _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(my + j)), _mm256_loadu_pd(py + j));
+            const __m256d dz =
+                _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(mz + j)), _mm256_loadu_pd(pz + j));
             const __m256d sum = _mm256_add_pd(
                 _mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy)), _mm256_mul_pd(dz, dz));
             _mm256_storeu_pd(out + j, sum);
@@ -80,9 +83,8 @@ struct Avx2Kernels {
             out[j] = distance_of(mx[j], my[j], mz[j], px[j], py[j], pz[j]);
     }
 
-    ZEMB_AVX2 __attribute__((flatten)) static void best_positions(const double* d,
-                                                                  Index model_cols, int n, int W,
-                                                                  double e, int* found)
+    ZEMB_AVX2 __attribute__((flatten)) static void
+    best_positions(const double* d, Index model_cols, int n, int W, double e, int* found)
     {
         best_positions_in_lanes<Chain>(d, model_cols, n, W, e, found);
     }
@@ -99,7 +101,8 @@ struct Avx2Kernels {
                 const unsigned bits = (win.lanes[a] >> b) & 0xfu;
                 if (bits == 0)
                     continue;
-                const __m128i m = _mm_load_si128(reinterpret_cast<const __m128i*>(lane_masks[bits]));
+                const __m128i m =
+                    _mm_load_si128(reinterpret_cast<const __m128i*>(lane_masks[bits]));
                 const __m256d keep = _mm256_load_pd(&weights.keep[a][b]);
                 const __m256d take = _mm256_load_pd(&weights.take[a][b]);
                 for (int q = 0; q < plane_count; ++q) {  // (4)

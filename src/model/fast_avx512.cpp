@@ -21,9 +21,8 @@ ZEMB_AVX512 inline __m256 narrow(__m512d v) { return _mm512_maskz_cvtpd_ps(0xff,
 // two permutes (lanes past 15 from the third load). Gathers are slow on many
 // processors; a permute moves doubles without touching their bits.
 constexpr int side3 = 3;
-alignas(64) constexpr long long side3_index[side3][8] = {{0, 3, 6, 9, 12, 15, 18, 21},
-                                                         {1, 4, 7, 10, 13, 16, 19, 22},
-                                                         {2, 5, 8, 11, 14, 17, 20, 23}};
+alignas(64) constexpr long long side3_index[side3][8] = {
+    {0, 3, 6, 9, 12, 15, 18, 21}, {1, 4, 7, 10, 13, 16, 19, 22}, {2, 5, 8, 11, 14, 17, 20, 23}};
 constexpr __mmask8 side3_third_load[side3] = {0xc0, 0xe0, 0xe0};
 
 // The chains of 8 pixels side by side (2).
@@ -66,9 +65,9 @@ public:
     }
     ZEMB_AVX512 void finish(int centre, int* found)
     {
-        const __mmask8 recentre = _mm512_mask_cmp_pd_mask(
-            _mm512_cmp_pd_mask(centre_distance_, best_, _CMP_LE_OQ), centre_distance_,
-            threshold_, _CMP_LE_OQ);
+        const __mmask8 recentre =
+            _mm512_mask_cmp_pd_mask(_mm512_cmp_pd_mask(centre_distance_, best_, _CMP_LE_OQ),
+                                    centre_distance_, threshold_, _CMP_LE_OQ);
         result_ = _mm256_mask_mov_epi32(result_, recentre, _mm256_set1_epi32(centre));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(found), result_);
     }
@@ -100,9 +99,9 @@ ZEMB_AVX512 inline void distances_of(const float* const* model, const double* co
                 _mm256_mask_storeu_ps(copy_to[q] + j, m, f);
             d[q] = _mm512_sub_pd(widen(f), _mm512_maskz_loadu_pd(m, pixel[q] + j));
         }
-        const __m512d sum = _mm512_add_pd(
-            _mm512_add_pd(_mm512_mul_pd(d[0], d[0]), _mm512_mul_pd(d[1], d[1])),
-            _mm512_mul_pd(d[2], d[2]));
+        const __m512d sum =
+            _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(d[0], d[0]), _mm512_mul_pd(d[1], d[1])),
+                          _mm512_mul_pd(d[2], d[2]));
         _mm512_mask_storeu_pd(out + j, m, sum);
     }
 }
@@ -117,9 +116,8 @@ struct Avx512Kernels {
             distances_of<false>(model, pixel, count, out, copy);
     }
 
-    ZEMB_AVX512 __attribute__((flatten)) static void best_positions(const double* d,
-                                                                    Index model_cols, int n,
-                                                                    int W, double e, int* found)
+    ZEMB_AVX512 __attribute__((flatten)) static void
+    best_positions(const double* d, Index model_cols, int n, int W, double e, int* found)
     {
         best_positions_in_lanes<Chain>(d, model_cols, n, W, e, found);
     }

@@ -49,8 +49,8 @@ struct BlendWeights {
 // j (planes pixel[0..2], doubles), for j < count, formed as squared_distance
 // forms it (1). With `copy` not null, the model row is also stored unchanged
 // to copy[0..2] (5). Nothing past `count` is read or written.
-using DistanceRowFn = void (*)(const float* const* model, const double* const* pixel,
-                               Index count, double* out, float* const* copy);
+using DistanceRowFn = void (*)(const float* const* model, const double* const* pixel, Index count,
+                               double* out, float* const* copy);
 
 // found[c] = block position a*n + b of the best match of pixel c (c < W)
 // among distances d[a * model_cols + n*c + b], or -1 when none is within e:
@@ -122,8 +122,7 @@ inline int best_position(const double* d, Index model_cols, int n, double e)
 // load_row, and stepped through the block positions in scan order. Its
 // vectors never leave it, so only code of its own unit touches them.
 template <typename Chain>
-void best_positions_in_lanes(const double* d, Index model_cols, int n, int W, double e,
-                             int* found)
+void best_positions_in_lanes(const double* d, Index model_cols, int n, int W, double e, int* found)
 {
     const int centre = (n / 2) * n + n / 2;
     Index c = 0;

@@ -68,8 +68,8 @@ constexpr std::uint8_t mask_foreground = 255;
 struct RowJob {
     int H, W, n;
     Index model_cols;
-    Index r0, r1;        // the band: pixel rows r0 .. r1-1
-    bool every_element;  // each block row of `update` takes its copy first (5)
+    Index r0, r1;                     // the band: pixel rows r0 .. r1-1
+    bool every_element;               // each block row of `update` takes its copy first (5)
     const float* frame[plane_count];  // the pixels' cone coordinates
     const FloatPlanes* current;       // for the shadow test
     const float* cur[plane_count];
@@ -123,8 +123,7 @@ inline void prepare_row(const RowJob& job, Index r, bool copy)
         const Index row = (Index(n) * r + a) * job.model_cols;
         const float* const model[plane_count] = {job.cur[0] + row, job.cur[1] + row,
                                                  job.cur[2] + row};
-        float* const copy_to[plane_count] = {job.upd[0] + row, job.upd[1] + row,
-                                             job.upd[2] + row};
+        float* const copy_to[plane_count] = {job.upd[0] + row, job.upd[1] + row, job.upd[2] + row};
         Kernels::distance_row(model, job.expanded, job.model_cols,
                               job.distances + a * job.model_cols, copy ? copy_to : nullptr);
     }
@@ -216,8 +215,8 @@ inline Window clipped_window(const RowJob& job, Index r, Index c, int found)
         const std::uint8_t* owners = job.mask + job.row_owner[i] + left_owner;
         const unsigned left_open = 0u - unsigned(owners[0] == mask_background);
         const unsigned right_open = 0u - unsigned(owners[right_step] == mask_background);
-        win.lanes[a] = static_cast<std::uint16_t>((left_lanes & left_open) |
-                                                  (right_lanes & right_open));
+        win.lanes[a] =
+            static_cast<std::uint16_t>((left_lanes & left_open) | (right_lanes & right_open));
     }
     return win;
 }

@@ -184,8 +184,7 @@ class ThreadedEngine {
 public:
     // threads: wanted number of threads, at least 1. Throws std::bad_alloc or
     // std::system_error when the scratch or the threads cannot be had.
-    ThreadedEngine(int H, int W, int n, int threads,
-                   UpdateWrite write = UpdateWrite::every_element,
+    ThreadedEngine(int H, int W, int n, int threads, UpdateWrite write = UpdateWrite::every_element,
                    VectorUnit unit = best_vector_unit());
     ~ThreadedEngine();
     ThreadedEngine(const ThreadedEngine&) = delete;

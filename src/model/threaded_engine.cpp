@@ -10,10 +10,7 @@
 
 namespace zemb {
 
-int band_count(int H, int threads)
-{
-    return std::clamp(threads, 1, std::max(H, 1));
-}
+int band_count(int H, int threads) { return std::clamp(threads, 1, std::max(H, 1)); }
 
 struct ThreadedEngine::Pool {
     // One started thread per band but the first, asleep between frames.
@@ -42,8 +39,8 @@ struct ThreadedEngine::Pool {
     void run_band(int k)
     {
         engines[static_cast<std::size_t>(k)]->segment_band(
-            *frame, *current, mask, *weights, e, shadow, *update, first_row[static_cast<std::size_t>(k)],
-            first_row[static_cast<std::size_t>(k) + 1]);
+            *frame, *current, mask, *weights, e, shadow, *update,
+            first_row[static_cast<std::size_t>(k)], first_row[static_cast<std::size_t>(k) + 1]);
     }
 
     void work(int k, Worker& self)
@@ -68,8 +65,7 @@ struct ThreadedEngine::Pool {
     }
 };
 
-ThreadedEngine::ThreadedEngine(int H, int W, int n, int threads, UpdateWrite write,
-                               VectorUnit unit)
+ThreadedEngine::ThreadedEngine(int H, int W, int n, int threads, UpdateWrite write, VectorUnit unit)
     : pool_(std::make_unique<Pool>())
 {
     Pool& p = *pool_;

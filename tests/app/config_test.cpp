@@ -17,10 +17,14 @@ TEST(SequenceName, SplitsAtTheLastSeparatorOfEitherKindAndAnEmptyBaseIsL0)
         const char* base;
     };
     const Case cases[] = {
-        {"data/seq/in", "data/seq/", "in"}, {"C:\\data\\seq", "C:\\data\\", "seq"},
-        {"a/b\\c", "a/b\\", "c"},          {"a\\b/c", "a\\b/", "c"},
-        {"walk", "", "walk"},                {"frames/", "frames/", "L0"},
-        {"", "", "L0"},                      {"/", "/", "L0"},
+        {"data/seq/in", "data/seq/", "in"},
+        {"C:\\data\\seq", "C:\\data\\", "seq"},
+        {"a/b\\c", "a/b\\", "c"},
+        {"a\\b/c", "a\\b/", "c"},
+        {"walk", "", "walk"},
+        {"frames/", "frames/", "L0"},
+        {"", "", "L0"},
+        {"/", "/", "L0"},
     };
     for (const Case& c : cases) {
         std::string directory, base;

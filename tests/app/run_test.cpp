@@ -95,17 +95,26 @@ TEST_F(Run, PhasesFollowTheFrameRangeAndCalibrationLength)
     const std::string none = "  ZEMB (no I/O): no frames segmented\n";
     const Case cases[] = {
         {"last mask only", 6, {"seq", "1", "6", "-K", "3", "-l"}, {}, {6}},
-        {"empty online phase", 4, {"seq", "1", "4", "-K", "4", "-l"},
-         {"\nTimes for online phase on 0 frames (from 5 to 4) ...\n" + none}, {}},
-        {"a single calibration frame", 3, {"seq", "1", "3", "-K", "1"},
+        {"empty online phase",
+         4,
+         {"seq", "1", "4", "-K", "4", "-l"},
+         {"\nTimes for online phase on 0 frames (from 5 to 4) ...\n" + none},
+         {}},
+        {"a single calibration frame",
+         3,
+         {"seq", "1", "3", "-K", "1"},
          {"\nTimes for calibration phase on 1 frames (from 1 to 1) ...\n" + none +
           "\nTimes for online phase on 2 frames (from 2 to 3) ...\n"},
          {2, 3}},
-        {"last frame before the first", 6, {"seq", "5", "3", "-K", "2"},
+        {"last frame before the first",
+         6,
+         {"seq", "5", "3", "-K", "2"},
          {"No. of images =         -1 (from 5 to 3)\n",
           "\nTimes for online phase on -3 frames (from 7 to 3) ...\n" + none},
          {}},
-        {"calibration frames beyond the last", 2, {"seq", "1", "2", "-K", "4"},
+        {"calibration frames beyond the last",
+         2,
+         {"seq", "1", "2", "-K", "4"},
          {"Errore apertura file seq.3.ppm\nErrore apertura file seq.4.ppm\n",
           "online phase on -2 frames (from 5 to 2)"},
          {}},
@@ -173,7 +182,11 @@ TEST_F(Run, UnreadableFramesRepeatThePreviousPixelsAndTheRunSucceeds)
         {"a folder", 4, "folder", frame_bytes(3, 1), "header ends before width, height and maxval"},
         {"grey P5", 4, "P5\n12 9\n255\n" + std::string(108, 'x'), frame_bytes(3, 1),
          "not a binary colour PPM (magic word is not P6)"},
-        {"another size", 4, test::make_ppm(9, 12, [](int, int) { return test::Rgb{0, 0, 0}; }),
+        {"another size", 4,
+         test::make_ppm(9, 12,
+                        [](int, int) {
+                            return test::Rgb{0, 0, 0};
+                        }),
          frame_bytes(3, 1), "frame is 9 x 12, not 12 x 9 like the first frame"},
         {"a huge header", 2, "P6\n100000 100000\n255\n", frame_bytes(1, 1),
          "frame is 100000 x 100000, not 12 x 9 like the first frame"},
@@ -271,10 +284,10 @@ TEST_F(Run, WritesCutShortByAFullDiskLeaveNoPartialFileUnderTheirName)
     // 40 x 30 frames: masks of 1213 bytes fit under the limit, model images
     // of 32414 bytes do not, and none may stay behind cut short.
     for (int k = 1; k <= 4; ++k)
-        test::write_file(dir / frame_name(k), test::make_ppm(40, 30, [k](int r, int c) {
-                             return test::Rgb{std::uint8_t(r * 8), std::uint8_t(c * 6),
-                                              std::uint8_t(k)};
-                         }));
+        test::write_file(
+            dir / frame_name(k), test::make_ppm(40, 30, [k](int r, int c) {
+                return test::Rgb{std::uint8_t(r * 8), std::uint8_t(c * 6), std::uint8_t(k)};
+            }));
     RunResult r;
     {
         FileSizeLimit limit(8192);
@@ -282,8 +295,9 @@ TEST_F(Run, WritesCutShortByAFullDiskLeaveNoPartialFileUnderTheirName)
     }
     EXPECT_EQ(r.status, 1);
     for (int k = 1; k <= 4; ++k) {
-        EXPECT_NE(r.err.find("zemb: " + model_name(k) + ": write failed: File too large; file removed\n"),
-                  std::string::npos)
+        EXPECT_NE(
+            r.err.find("zemb: " + model_name(k) + ": write failed: File too large; file removed\n"),
+            std::string::npos)
             << r.err;
         EXPECT_FALSE(exists(model_name(k)));
     }

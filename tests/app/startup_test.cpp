@@ -41,7 +41,8 @@ const char* const usage_body =
 
 std::string default_echo(const std::string& sequence, const std::string& base)
 {
-    return "ZEMB on sequence " + sequence + "\n\n\n"
+    return "ZEMB on sequence " + sequence +
+           "\n\n\n"
            "No. of images =         3 (from 1 to 3)\n"
            "Image size =            4 x 3\n"
            "Frames for calibration: K=200\n"
@@ -51,7 +52,8 @@ std::string default_echo(const std::string& sequence, const std::string& base)
            "Save all masks (0/1):   1\n"
            "Save models (0/1):      0\n"
            "Shadow removal (0/1):   0\n"
-           "Output is in file(s):   " + base + "Mask\n";
+           "Output is in file(s):   " +
+           base + "Mask\n";
 }
 
 std::string missing_value(const std::string& name)
@@ -235,7 +237,8 @@ TEST_F(StartUp, IntegerValuesAreTakenWhollyInTheirBaseOrRefused)
         {"-j", nullptr, missing_value("-j"), ""},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.name) + " " + (c.value ? '"' + std::string(c.value) + '"' : "at the end"));
+        SCOPED_TRACE(std::string(c.name) + " " +
+                     (c.value ? '"' + std::string(c.value) + '"' : "at the end"));
         if (c.refusal.empty())
             expect_accepted(with_switch(c.name, c.value), c.shown);
         else
@@ -252,7 +255,7 @@ TEST_F(StartUp, RealValuesAreTakenWhollyOrRefused)
         const char* echo;  // the echo text just before the value
     };
     const Switch switches[] = {
-        {"-e1", "e1="},     {"-e2", "e2="},       {"-c1", "c1="},     {"-c2", "c2="},
+        {"-e1", "e1="},     {"-e2", "e2="},    {"-c1", "c1="},     {"-c2", "c2="},
         {"-g", "gamma = "}, {"-b", "beta = "}, {"-tS", "Th_S = "}, {"-tH", "Th_H = "},
     };
     struct Value {
@@ -307,7 +310,8 @@ TEST_F(StartUp, FirstFrameThatCannotGiveTheRunItsSizeStopsItWithStatusOne)
          "zemb: seq.1.ppm: not a binary colour PPM (magic word is not P6)\n" + cannot_start},
         {"cut inside the header", "P6\n4 3\n", "3", "",
          "zemb: seq.1.ppm: header ends before width, height and maxval\n" + cannot_start},
-        {"no pixels", "P6\n0 3\n255\n", "3", "", "zemb: seq.1.ppm: the first frame has no pixels (0 x 3)\n"},
+        {"no pixels", "P6\n0 3\n255\n", "3", "",
+         "zemb: seq.1.ppm: the first frame has no pixels (0 x 3)\n"},
         {"too large for model images", "P6\n2147483647 2147483647\n255\n", "3", "",
          "2147483647 x 2147483647 frames are too large for model images with n = 3\n"},
         {"too large for this machine", "P6\n65536 65536\n255\n", "1", "", "MiB, more than the"},

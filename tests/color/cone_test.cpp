@@ -77,11 +77,11 @@ TEST(AngleConstants, AreTheFloatsNearestTheirExactValues)
 TEST(RgbToConePlanes, GivesTheExactFloatsOfEveryReferenceColour)
 {
     // Expected values worked out independently in double with float roundings.
-    const std::vector<Rgb> colours = {{255, 0, 0}, {0, 255, 0},     {0, 0, 255}, {0, 255, 255},
-                                      {128, 128, 128}, {0, 0, 0}, {200, 100, 50}};
+    const std::vector<Rgb> colours = {{255, 0, 0},     {0, 255, 0}, {0, 0, 255},   {0, 255, 255},
+                                      {128, 128, 128}, {0, 0, 0},   {200, 100, 50}};
     const Cone expected[] = {
         {1.0f, 0.0f, 1.0f},
-        {-0.5f, 0x1.bb67aep-1f, 1.0f},   // 0.86602539
+        {-0.5f, 0x1.bb67aep-1f, 1.0f},  // 0.86602539
         {-0.5f, -0x1.bb67aep-1f, 1.0f},
         {-1.0f, 0x1.a2168cp-26f, 1.0f},  // 0.000000024: 180 degrees in float radians is short of pi
         {0.0f, 0.0f, 0x1.010102p-1f},

@@ -87,8 +87,8 @@ TEST(Kernels, DistanceRowIsSquaredDistanceForEveryLengthAndCopiesTheRowExactly)
                                : guard_double;
                     ASSERT_TRUE(same_bits(out[j], expected)) << "distance " << j;
                     for (int q = 0; q < plane_count; ++q)
-                        ASSERT_TRUE(same_bits(copied[q][j], inside && copy ? model[q][j]
-                                                                           : guard_float))
+                        ASSERT_TRUE(
+                            same_bits(copied[q][j], inside && copy ? model[q][j] : guard_float))
                             << "copy plane " << q << " element " << j;
                 }
             }
@@ -188,7 +188,8 @@ TEST(Kernels, BlendWindowWritesExactlyTheLanesSetWithTheBlendFormedInDouble)
             win.col0 = random() % 2 ? model_cols - win.cols
                                     : Index(random() % std::size_t(model_cols - win.cols + 1));
             win.band_begin = int(random() % std::size_t(win.rows));
-            win.band_end = win.band_begin + 1 + int(random() % std::size_t(win.rows - win.band_begin));
+            win.band_end =
+                win.band_begin + 1 + int(random() % std::size_t(win.rows - win.band_begin));
             for (double& p : win.p)
                 p = static_cast<double>(value(random));
             for (int a = 0; a < win.rows; ++a) {
@@ -222,13 +223,13 @@ TEST(Kernels, BlendWindowWritesExactlyTheLanesSetWithTheBlendFormedInDouble)
                     const std::size_t k = static_cast<std::size_t>(i * model_cols + j);
                     for (int q = 0; q < plane_count; ++q) {
                         const float expected =
-                            set ? static_cast<float>(
-                                      weights.keep[a][b] * static_cast<double>(current[q][k]) +
-                                      weights.take[a][b] * win.p[q])
+                            set ? static_cast<float>(weights.keep[a][b] *
+                                                         static_cast<double>(current[q][k]) +
+                                                     weights.take[a][b] * win.p[q])
                                 : guard_float;
                         ASSERT_TRUE(same_bits(update[q][k], expected))
-                            << vector_unit_name(u.unit) << " trial " << trial << " element ("
-                            << i << ", " << j << ") plane " << q;
+                            << vector_unit_name(u.unit) << " trial " << trial << " element (" << i
+                            << ", " << j << ") plane " << q;
                     }
                 }
         }

@@ -13,7 +13,7 @@ using test::Point;
 using test::TestFrame;
 using test::TestModel;
 
-constexpr float sentinel = -1.0f;          // update-model content no blend can produce
+constexpr float sentinel = -1.0f;  // update-model content no blend can produce
 constexpr Point unit_pixel = {1.0f, 1.0f, 1.0f};
 constexpr float online_e = 0.03f;
 
