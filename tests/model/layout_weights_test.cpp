@@ -17,7 +17,7 @@ TEST(InitModel, WithSideOneCopiesTheFrame)
     TestFrame frame(2, 3);
     for (int r = 0; r < 2; ++r)
         for (int c = 0; c < 3; ++c)
-            frame.set(r, c, {0.1f * r, 0.2f * c, 0.01f * (r * 3 + c)});
+            frame.set(r, c, {0.1f * float(r), 0.2f * float(c), 0.01f * float(r * 3 + c)});
     TestModel model(2, 3, 1, -1.0f);
     init_model(model.planes, frame.planes, 2, 3, 1);
     for (int k = 0; k < plane_count; ++k)
