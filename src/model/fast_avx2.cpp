@@ -116,9 +116,9 @@ struct Avx2Kernels {
     }
 };
 
-// The row loop with this unit's kernels. `flatten` inlines the kernels into
-// this function, which carries the unit's target: its vector code never
-// leaks into code that runs on other processors.
+// The row loop with this unit's kernels, which `flatten` inlines into this
+// function of the unit's target: no vector code leaks into code that runs on
+// other processors.
 ZEMB_AVX2 __attribute__((flatten)) void segment_rows_avx2(const RowJob& job)
 {
     segment_rows_with<Avx2Kernels>(job);
@@ -126,10 +126,6 @@ ZEMB_AVX2 __attribute__((flatten)) void segment_rows_avx2(const RowJob& job)
 
 }  // namespace
 
-UnitCode avx2_code()
-{
-    return {segment_rows_avx2, Avx2Kernels::distance_row, Avx2Kernels::best_positions,
-            Avx2Kernels::blend_window};
-}
+UnitCode avx2_code() { return unit_code_of<Avx2Kernels>(segment_rows_avx2); }
 
 }  // namespace zemb::fast

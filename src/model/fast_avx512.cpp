@@ -171,9 +171,9 @@ struct Avx512Kernels {
     }
 };
 
-// The row loop with this unit's kernels. `flatten` inlines the kernels into
-// this function, which carries the unit's target: its vector code never
-// leaks into code that runs on other processors.
+// The row loop with this unit's kernels, which `flatten` inlines into this
+// function of the unit's target: no vector code leaks into code that runs on
+// other processors.
 ZEMB_AVX512 __attribute__((flatten)) void segment_rows_avx512(const RowJob& job)
 {
     segment_rows_with<Avx512Kernels>(job);
@@ -181,10 +181,6 @@ ZEMB_AVX512 __attribute__((flatten)) void segment_rows_avx512(const RowJob& job)
 
 }  // namespace
 
-UnitCode avx512_code()
-{
-    return {segment_rows_avx512, Avx512Kernels::distance_row, Avx512Kernels::best_positions,
-            Avx512Kernels::blend_window};
-}
+UnitCode avx512_code() { return unit_code_of<Avx512Kernels>(segment_rows_avx512); }
 
 }  // namespace zemb::fast

@@ -316,4 +316,12 @@ inline void segment_rows_with(const RowJob& in)
         segment_band_rows<Kernels, 0>(job);
 }
 
+// The code of a unit whose row loop `rows` is segment_rows_with<Kernels>,
+// compiled for the unit's target.
+template <typename Kernels>
+UnitCode unit_code_of(void (*rows)(const RowJob&))
+{
+    return {rows, Kernels::distance_row, Kernels::best_positions, Kernels::blend_window};
+}
+
 }  // namespace zemb::fast

@@ -52,10 +52,6 @@ __attribute__((flatten)) void segment_rows_scalar(const RowJob& job)
 
 }  // namespace
 
-UnitCode scalar_code()
-{
-    return {segment_rows_scalar, ScalarKernels::distance_row, ScalarKernels::best_positions,
-            ScalarKernels::blend_window};
-}
+UnitCode scalar_code() { return unit_code_of<ScalarKernels>(segment_rows_scalar); }
 
 }  // namespace zemb::fast
