@@ -1,9 +1,10 @@
 // Run control: the command-line switches, the run configuration and file
-// names, the platform services (performance counter, key wait), and the phase
-// driver that runs a whole sequence.
+// names, the messages for file faults, the platform services (performance
+// counter, key wait), and the phase driver that runs a whole sequence through
+// one engine interface.
 //
-// The parts report faults to their callers; only zemb_main decides the exit
-// status, so that tests and fuzzers can drive every part.
+// Nothing here ends the process: every part reports to its caller, so that
+// tests and fuzzers can drive each of them.
 #pragma once
 
 #include <cstddef>
