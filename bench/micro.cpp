@@ -14,9 +14,9 @@
 #include <utility>
 #include <vector>
 
+#include "app/app.h"
 #include "color/color.h"
 #include "imagedata/imagedata.h"
-#include "app/app.h"
 #include "model/model.h"
 #include "postproc/postproc.h"
 
@@ -30,8 +30,8 @@ constexpr int timed_frame = calibration_frames + 1;
 struct Setup {
     int H = 0, W = 0, n = 3;
     std::size_t N = 0, model_length = 0;
-    BytePlanes frame;   // frame 201 as read
-    FloatPlanes pixels; // frame 201 in cone coordinates
+    BytePlanes frame;    // frame 201 as read
+    FloatPlanes pixels;  // frame 201 in cone coordinates
     FloatPlanes current, update;
     std::vector<std::uint8_t> mask;  // as frame 200 left it
     WeightMatrix weights{};
@@ -77,7 +77,8 @@ bool prepare(const std::string& prefix, int n, Setup& s)
     for (int k = 1; k < calibration_frames; ++k) {
         load(k + 1);
         s.weights = scaled_weights(
-            kernel, n, static_cast<float>(c1 - (double(k) * step) / double(calibration_frames - 1)));
+            kernel, n,
+            static_cast<float>(c1 - (double(k) * step) / double(calibration_frames - 1)));
         engine.segment_frame(s.pixels, s.current, s.mask.data(), s.weights, params.e1, s.shadow,
                              s.update);
         std::swap(s.current, s.update);
@@ -148,8 +149,8 @@ void BM_FindBestMatchReference(benchmark::State& state)
             for (int c = 0; c < s.W; ++c) {
                 const Index p = Index(r) * s.W + c;
                 Index bi = 0, bj = 0;
-                matches += find_best_match(s.pixels[0][p], s.pixels[1][p], s.pixels[2][p], s.current,
-                                           s.W, r, c, s.n, s.e, bi, bj) >= 0;
+                matches += find_best_match(s.pixels[0][p], s.pixels[1][p], s.pixels[2][p],
+                                           s.current, s.W, r, c, s.n, s.e, bi, bj) >= 0;
             }
         benchmark::DoNotOptimize(matches);
     }

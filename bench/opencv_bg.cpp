@@ -52,7 +52,9 @@ int main(int argc, char** argv)
         for (const cv::Mat& f : frames) {
             const auto start = std::chrono::steady_clock::now();
             subtractor->apply(f, mask);
-            total += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+            total +=
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                    .count();
         }
         return total / static_cast<double>(frames.size());
     };

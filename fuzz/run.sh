@@ -10,6 +10,7 @@
 # leaks, times out or breaks an invariant; the input that did it is left in
 # fuzz/corpus-run/artifacts/<target>/. Without clang++ or libFuzzer it says so and
 # exits 0, so that a machine without them can still run the other checks.
+# ZEMB_WERROR=ON in the environment makes compiler warnings errors (CI).
 set -u
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -49,7 +50,8 @@ fi
 build="$here/build"
 echo "fuzz/run.sh: building ${targets[*]} with $cxx in $build"
 mkdir -p "$build"
-if ! cmake -S "$here" -B "$build" -DCMAKE_CXX_COMPILER="$cxx" >"$build/build.log" 2>&1 ||
+if ! cmake -S "$here" -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DZEMB_WERROR="${ZEMB_WERROR:-OFF}" \
+       >"$build/build.log" 2>&1 ||
    ! cmake --build "$build" -j2 --target "${targets[@]}" >>"$build/build.log" 2>&1; then
   tail -40 "$build/build.log"
   echo "fuzz/run.sh: FAILED: build of the fuzz targets (full log: $build/build.log)"

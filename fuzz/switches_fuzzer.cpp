@@ -35,9 +35,8 @@ struct SwitchSpec {
     char kind;  // 'i' integer, 'r' real, 'f' flag
 };
 constexpr SwitchSpec switches[] = {
-    {"-n", 'i'},  {"-e1", 'r'}, {"-e2", 'r'}, {"-K", 'i'}, {"-c1", 'r'},
-    {"-c2", 'r'}, {"-g", 'r'},  {"-b", 'r'},  {"-tS", 'r'}, {"-tH", 'r'},
-    {"-s", 'f'},  {"-m", 'f'},  {"-l", 'f'},  {"-j", 'i'},
+    {"-n", 'i'}, {"-e1", 'r'}, {"-e2", 'r'}, {"-K", 'i'}, {"-c1", 'r'}, {"-c2", 'r'}, {"-g", 'r'},
+    {"-b", 'r'}, {"-tS", 'r'}, {"-tH", 'r'}, {"-s", 'f'}, {"-m", 'f'},  {"-l", 'f'},  {"-j", 'i'},
 };
 
 [[noreturn]] void fail(const char* what)
@@ -153,7 +152,8 @@ void check_configure(const std::vector<std::string>& args)
     if (v.argc < 1 || v.argc > static_cast<int>(original.size()))
         fail("argument count grew or vanished");
     for (int j = 0; j < v.argc; ++j)
-        if (std::find(original.begin(), original.end(), v.pointers[std::size_t(j)]) == original.end())
+        if (std::find(original.begin(), original.end(), v.pointers[std::size_t(j)]) ==
+            original.end())
             fail("argv holds a pointer it was not given");
     if ((outcome == StartUp::usage) != (original.size() < 4))
         fail("usage text not shown exactly when arguments are missing");

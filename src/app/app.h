@@ -1,9 +1,10 @@
 // Run control: the command-line switches, the run configuration and file
-// names, the platform services (performance counter, key wait), and the phase
-// driver that runs a whole sequence.
+// names, the messages for file faults, the platform services (performance
+// counter, key wait), and the phase driver that runs a whole sequence through
+// one engine interface.
 //
-// The parts report faults to their callers; only zemb_main decides the exit
-// status, so that tests and fuzzers can drive every part.
+// Nothing here ends the process: every part reports to its caller, so that
+// tests and fuzzers can drive each of them.
 #pragma once
 
 #include <cstddef>
@@ -48,13 +49,13 @@ void print_switch_fault(SwitchFault fault, const char* name);
 // The settings of one run, read once by start-up from the command line. The
 // defaults here are those of a switch that is not given.
 struct RunParameters {
-    int n = 3;             // side of each pixel's map: n x n weight vectors
-    float e1 = 0.1f;       // squared-distance threshold, calibration phase
-    float e2 = 0.03f;      // squared-distance threshold, online phase
-    int K = 200;           // calibration frames, counting the first frame
-    float c1 = 1.0f;       // learning rate of the calibration phase, before scaling
-    float c2 = 0.05f;      // learning rate of the online phase, before scaling
-    ShadowSettings shadow;       // -s and the test's gamma, beta, tau_S, tau_H
+    int n = 3;                    // side of each pixel's map: n x n weight vectors
+    float e1 = 0.1f;              // squared-distance threshold, calibration phase
+    float e2 = 0.03f;             // squared-distance threshold, online phase
+    int K = 200;                  // calibration frames, counting the first frame
+    float c1 = 1.0f;              // learning rate of the calibration phase, before scaling
+    float c2 = 0.05f;             // learning rate of the online phase, before scaling
+    ShadowSettings shadow;        // -s and the test's gamma, beta, tau_S, tau_H
     bool save_models = false;     // write a model image for every processed frame
     bool last_mask_only = false;  // write only the last frame's mask
     int first_frame = 0;

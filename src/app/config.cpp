@@ -46,9 +46,10 @@ std::uint64_t memory_available_bytes()
 {
     long pages = sysconf(_SC_PHYS_PAGES);
     long page_size = sysconf(_SC_PAGESIZE);
-    std::uint64_t available = pages > 0 && page_size > 0
-                                  ? saturating_multiply(std::uint64_t(pages), std::uint64_t(page_size))
-                                  : UINT64_MAX;
+    std::uint64_t available =
+        pages > 0 && page_size > 0
+            ? saturating_multiply(std::uint64_t(pages), std::uint64_t(page_size))
+            : UINT64_MAX;
     struct rlimit limit;
     if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
         limit.rlim_cur < available)
@@ -132,7 +133,10 @@ const char* FileNames::compose(const std::string& head, const char* middle, int 
     return name_.c_str();
 }
 
-const char* FileNames::frame(int number) { return compose(directory_and_base_, ".", number, ".ppm"); }
+const char* FileNames::frame(int number)
+{
+    return compose(directory_and_base_, ".", number, ".ppm");
+}
 
 const char* FileNames::mask(int number) { return compose(base_, "Mask.", number, ".pgm"); }
 
@@ -173,14 +177,93 @@ std::uint64_t run_memory_bytes(const RunParameters& params, std::size_t pixels)
 {
     std::uint64_t block = std::uint64_t(params.n) * std::uint64_t(params.n);
     std::uint64_t elements = saturating_multiply(block, pixels);
-    std::uint64_t bytes = saturating_multiply(elements, 2 * plane_count * sizeof(float));  // two models
-    bytes = saturating_add(bytes, saturating_multiply(pixels, plane_count));                 // frame
-    bytes = saturating_add(bytes, saturating_multiply(pixels, plane_count * sizeof(float)));  // pixels
-    bytes = saturating_add(bytes, pixels);                                                    // mask
+    std::uint64_t bytes =
+        saturating_multiply(elements, 2 * plane_count * sizeof(float));       // two models
+    bytes = saturating_add(bytes, saturating_multiply(pixels, plane_count));  // frame
+    bytes =
+        saturating_add(bytes, saturating_multiply(pixels, plane_count * sizeof(float)));  // pixels
+    bytes = saturating_add(bytes, pixels);                                                // mask
     if (params.save_models)
         bytes = saturating_add(bytes, saturating_multiply(elements, plane_count));  // model image
     return bytes;
 }
+
+namespace {
+
+// Whether the switch values can make a run; says why not. Sets the run's
+// thread count.
+bool accept_values(RunConfig& config, int threads)
+{
+    const RunParameters& p = config.params;
+    if (!is_supported_block_side(p.n)) {
+        std::fprintf(stderr, "zemb: -n must be 1, 3, 5, 7 or 9 (the map side), not %d\n", p.n);
+        return false;
+    }
+    if (p.K < 1) {
+        std::fprintf(stderr, "zemb: -K must be at least 1 (the first frame counts), not %d\n", p.K);
+        return false;
+    }
+    if (static_cast<long long>(p.first_frame) + p.K - 1 > INT_MAX) {
+        std::fprintf(stderr,
+                     "zemb: -K %d would ask for frame numbers beyond %d, the largest a name "
+                     "can carry\n",
+                     p.K, INT_MAX);
+        return false;
+    }
+    if (threads < 0) {
+        std::fprintf(stderr, "zemb: -j must be 0 (one per core) or more, not %d\n", threads);
+        return false;
+    }
+    config.threads = threads > 0 ? threads : cores_available();
+    return true;
+}
+
+// Whether the first frame gives a size a run can hold; says why not. Sets
+// the run's size.
+bool accept_first_frame(RunConfig& config)
+{
+    const RunParameters& p = config.params;
+    FileNames names(config.directory, config.base);
+    const char* first = names.frame(p.first_frame);
+    const PpmRead header = read_ppm_size(first);
+    report_read(first, header);
+    if (!header.ok()) {
+        std::fprintf(stderr, "zemb: %s: the first frame gives the run its size; cannot start\n",
+                     first);
+        return false;
+    }
+    const int rows = header.rows;
+    const int cols = header.cols;
+    if (rows == 0 || cols == 0) {
+        std::fprintf(stderr, "zemb: %s: the first frame has no pixels (%d x %d)\n", first, cols,
+                     rows);
+        return false;
+    }
+    if (static_cast<long long>(p.n) * cols > INT_MAX ||
+        static_cast<long long>(p.n) * rows > INT_MAX) {
+        std::fprintf(stderr,
+                     "zemb: %s: %d x %d frames are too large for model images with n = %d\n", first,
+                     cols, rows, p.n);
+        return false;
+    }
+    config.width = cols;
+    config.height = rows;
+    config.pixels = std::size_t(cols) * std::size_t(rows);
+
+    std::uint64_t needed = run_memory_bytes(p, config.pixels);
+    std::uint64_t available = memory_available_bytes();
+    if (needed > available) {
+        std::fprintf(stderr,
+                     "zemb: %s: a run on %d x %d frames with n = %d needs %llu MiB, more than "
+                     "the %llu MiB this machine can hold\n",
+                     first, cols, rows, p.n, static_cast<unsigned long long>(needed >> 20),
+                     static_cast<unsigned long long>(available >> 20));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 StartUp configure_run(int& argc, char** argv, RunConfig& config)
 {
@@ -199,62 +282,10 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
         print_switch_fault(fault, faulty);
         return StartUp::command_line;
     }
-    if (!is_supported_block_side(p.n)) {
-        std::fprintf(stderr, "zemb: -n must be 1, 3, 5, 7 or 9 (the map side), not %d\n", p.n);
+    if (!accept_values(config, threads))
         return StartUp::command_line;
-    }
-    if (p.K < 1) {
-        std::fprintf(stderr, "zemb: -K must be at least 1 (the first frame counts), not %d\n", p.K);
-        return StartUp::command_line;
-    }
-    if (static_cast<long long>(p.first_frame) + p.K - 1 > INT_MAX) {
-        std::fprintf(stderr,
-                     "zemb: -K %d would ask for frame numbers beyond %d, the largest a name "
-                     "can carry\n",
-                     p.K, INT_MAX);
-        return StartUp::command_line;
-    }
-    if (threads < 0) {
-        std::fprintf(stderr, "zemb: -j must be 0 (one per core) or more, not %d\n", threads);
-        return StartUp::command_line;
-    }
-    config.threads = threads > 0 ? threads : cores_available();
-
-    FileNames names(config.directory, config.base);
-    const char* first = names.frame(p.first_frame);
-    const PpmRead header = read_ppm_size(first);
-    report_read(first, header);
-    if (!header.ok()) {
-        std::fprintf(stderr, "zemb: %s: the first frame gives the run its size; cannot start\n",
-                     first);
+    if (!accept_first_frame(config))
         return StartUp::cannot_start;
-    }
-    const int rows = header.rows;
-    const int cols = header.cols;
-    if (rows == 0 || cols == 0) {
-        std::fprintf(stderr, "zemb: %s: the first frame has no pixels (%d x %d)\n", first, cols,
-                     rows);
-        return StartUp::cannot_start;
-    }
-    if (static_cast<long long>(p.n) * cols > INT_MAX || static_cast<long long>(p.n) * rows > INT_MAX) {
-        std::fprintf(stderr, "zemb: %s: %d x %d frames are too large for model images with n = %d\n",
-                     first, cols, rows, p.n);
-        return StartUp::cannot_start;
-    }
-    config.width = cols;
-    config.height = rows;
-    config.pixels = std::size_t(cols) * std::size_t(rows);
-
-    std::uint64_t needed = run_memory_bytes(p, config.pixels);
-    std::uint64_t available = memory_available_bytes();
-    if (needed > available) {
-        std::fprintf(stderr,
-                     "zemb: %s: a run on %d x %d frames with n = %d needs %llu MiB, more than "
-                     "the %llu MiB this machine can hold\n",
-                     first, cols, rows, p.n, static_cast<unsigned long long>(needed >> 20),
-                     static_cast<unsigned long long>(available >> 20));
-        return StartUp::cannot_start;
-    }
     return StartUp::run;
 }
 
@@ -287,7 +318,8 @@ void print_usage()
     std::printf("  -s:    To apply shadow removal. Default: no shadow removal\n");
     std::printf("  -m:    To save background model images. Default: do not save\n");
     std::printf("  -l:    To save just last detection mask. Default: save all\n");
-    std::printf("  -j #:    Worker threads for segmentation (same result for any number). Default 1\n");
+    std::printf(
+        "  -j #:    Worker threads for segmentation (same result for any number). Default 1\n");
 }
 
 void print_settings_echo(const RunConfig& config)

@@ -46,7 +46,8 @@ private:
     bool shown_;
 };
 
-void print_report(const PhaseTimer& timer, std::int64_t ticks, long long divisor, long long segmented)
+void print_report(const PhaseTimer& timer, std::int64_t ticks, long long divisor,
+                  long long segmented)
 {
     if (!timer.available) {
         std::printf("  unable to compute times\n");
@@ -88,8 +89,8 @@ public:
             engine_ = make_run_engine(kind, config_);
         } catch (const std::bad_alloc&) {
             std::fprintf(stderr,
-                         "zemb: cannot allocate the buffers for %d x %d frames with n = %d\n", W,
-                         H, n);
+                         "zemb: cannot allocate the buffers for %d x %d frames with n = %d\n", W, H,
+                         n);
             return false;
         } catch (const std::system_error& error) {
             std::fprintf(stderr, "zemb: cannot start %d worker threads: %s\n",
@@ -124,7 +125,8 @@ public:
         const long long K = p_.K;
         for (long long k = 1; k <= K - 1; ++k) {
             load_frame(p_.first_frame + k);
-            weights_ = scaled_weights(kernel_, p_.n, calibration_rate(c1_scaled_, c2_scaled_, k, K));
+            weights_ =
+                scaled_weights(kernel_, p_.n, calibration_rate(c1_scaled_, c2_scaled_, k, K));
             segment(p_.e1, timer_.calibration_ticks);
             save_model_image(p_.first_frame + k);
             progress_.show("calibration", k, K - 1);

@@ -8,50 +8,48 @@ namespace zemb {
 
 namespace {
 
-// Sizes every engine of a run shares.
-struct RunShape {
-    explicit RunShape(const RunConfig& config)
-        : H(config.height), W(config.width), n(config.params.n), pixels(config.pixels),
-          model_length(std::size_t(n) * std::size_t(n) * pixels)
+// What both engines hold: the run's sizes and shadow settings, the frame in
+// cone coordinates and the two models.
+struct EngineBuffers {
+    explicit EngineBuffers(const RunConfig& config)
+        : H(config.height), W(config.width), n(config.params.n), pixel_count(config.pixels),
+          model_length(std::size_t(n) * std::size_t(n) * pixel_count), shadow(config.params.shadow),
+          pixels(alloc_float_planes(plane_count, pixel_count)),
+          current(alloc_float_planes(plane_count, model_length)),
+          update(alloc_float_planes(plane_count, model_length))
     {
     }
     int H, W, n;
-    std::size_t pixels;
+    std::size_t pixel_count;
     std::size_t model_length;
+    ShadowSettings shadow;
+    FloatPlanes pixels, current, update;
 };
 
 // The straightforward functions: segment_frame blends into a copy of the
 // model, which is copied back after the frame.
 class ReferenceEngine final : public RunEngine {
 public:
-    explicit ReferenceEngine(const RunConfig& config)
-        : shape_(config), shadow_(config.params.shadow),
-          pixels_(alloc_float_planes(plane_count, shape_.pixels)),
-          current_(alloc_float_planes(plane_count, shape_.model_length)),
-          update_(alloc_float_planes(plane_count, shape_.model_length))
-    {
-    }
+    explicit ReferenceEngine(const RunConfig& config) : b_(config) {}
     void convert(const BytePlanes& frame) override
     {
-        rgb_to_cone_planes(frame, static_cast<std::ptrdiff_t>(shape_.pixels), pixels_);
+        rgb_to_cone_planes(frame, static_cast<std::ptrdiff_t>(b_.pixel_count), b_.pixels);
     }
     void init() override
     {
-        init_model(current_, pixels_, shape_.H, shape_.W, shape_.n);
-        copy_planes(current_, shape_.model_length, update_);
+        init_model(b_.current, b_.pixels, b_.H, b_.W, b_.n);
+        copy_planes(b_.current, b_.model_length, b_.update);
     }
     void segment(std::uint8_t* mask, const WeightMatrix& weights, float e) override
     {
-        segment_frame(pixels_, shape_.H, shape_.W, current_, mask, weights, shape_.n, e, shadow_,
-                      update_);
+        segment_frame(b_.pixels, b_.H, b_.W, b_.current, mask, weights, b_.n, e, b_.shadow,
+                      b_.update);
     }
-    void commit() override { copy_planes(update_, shape_.model_length, current_); }
-    const FloatPlanes& model() const override { return current_; }
+    void commit() override { copy_planes(b_.update, b_.model_length, b_.current); }
+    const FloatPlanes& model() const override { return b_.current; }
 
 private:
-    RunShape shape_;
-    ShadowSettings shadow_;
-    FloatPlanes pixels_, current_, update_;
+    EngineBuffers b_;
 };
 
 // The fast engine (on as many threads as the run asks for) and the run's
@@ -60,29 +58,23 @@ private:
 class FastRunEngine final : public RunEngine {
 public:
     explicit FastRunEngine(const RunConfig& config)
-        : shape_(config), shadow_(config.params.shadow),
-          pixels_(alloc_float_planes(plane_count, shape_.pixels)),
-          current_(alloc_float_planes(plane_count, shape_.model_length)),
-          update_(alloc_float_planes(plane_count, shape_.model_length)),
-          engine_(shape_.H, shape_.W, shape_.n, config.threads)
+        : b_(config), engine_(b_.H, b_.W, b_.n, config.threads)
     {
     }
     void convert(const BytePlanes& frame) override
     {
-        converter_.convert(frame, static_cast<std::ptrdiff_t>(shape_.pixels), pixels_);
+        converter_.convert(frame, static_cast<std::ptrdiff_t>(b_.pixel_count), b_.pixels);
     }
-    void init() override { init_model(current_, pixels_, shape_.H, shape_.W, shape_.n); }
+    void init() override { init_model(b_.current, b_.pixels, b_.H, b_.W, b_.n); }
     void segment(std::uint8_t* mask, const WeightMatrix& weights, float e) override
     {
-        engine_.segment_frame(pixels_, current_, mask, weights, e, shadow_, update_);
+        engine_.segment_frame(b_.pixels, b_.current, mask, weights, e, b_.shadow, b_.update);
     }
-    void commit() override { std::swap(current_, update_); }
-    const FloatPlanes& model() const override { return current_; }
+    void commit() override { std::swap(b_.current, b_.update); }
+    const FloatPlanes& model() const override { return b_.current; }
 
 private:
-    RunShape shape_;
-    ShadowSettings shadow_;
-    FloatPlanes pixels_, current_, update_;
+    EngineBuffers b_;
     ThreadedEngine engine_;
     ConeConverter converter_;
 };

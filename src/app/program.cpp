@@ -34,12 +34,9 @@ int run(int argc, char** argv, Engine engine)
         std::printf("Hit any key to continue...\n");
         wait_for_key();
         return exit_complete;
-    case StartUp::command_line:
-        return exit_command_line;
-    case StartUp::cannot_start:
-        return exit_failed;
-    case StartUp::run:
-        break;
+    case StartUp::command_line: return exit_command_line;
+    case StartUp::cannot_start: return exit_failed;
+    case StartUp::run: break;
     }
     print_settings_echo(config);
     return run_sequence(config, engine);

@@ -26,27 +26,20 @@ void report_read(const char* path, const PpmRead& read)
                          "keep their previous values\n",
                          path, read.missing, read.raster_bytes());
         return;
-    case PpmFault::cannot_open:
-        report_cannot_open(path, read.error);
-        return;
+    case PpmFault::cannot_open: report_cannot_open(path, read.error); return;
     case PpmFault::other_size:
-        std::fprintf(stderr, "zemb: %s: frame is %d x %d, not %d x %d like the first frame\n",
-                     path, read.cols, read.rows, read.wanted_cols, read.wanted_rows);
+        std::fprintf(stderr, "zemb: %s: frame is %d x %d, not %d x %d like the first frame\n", path,
+                     read.cols, read.rows, read.wanted_cols, read.wanted_rows);
         return;
-    default:
-        std::fprintf(stderr, "zemb: %s: %s\n", path, describe(read.fault));
-        return;
+    default: std::fprintf(stderr, "zemb: %s: %s\n", path, describe(read.fault)); return;
     }
 }
 
 void report_write(const char* path, const FileWrite& write)
 {
     switch (write.fault) {
-    case WriteFault::none:
-        return;
-    case WriteFault::cannot_open:
-        report_cannot_open(path, write.error);
-        return;
+    case WriteFault::none: return;
+    case WriteFault::cannot_open: report_cannot_open(path, write.error); return;
     case WriteFault::failed:
         std::fprintf(stderr, "zemb: %s: write failed: %s%s\n", path, std::strerror(write.error),
                      write.removed ? "; file removed" : "");

@@ -90,8 +90,7 @@ double take_real_switch(int& argc, char** argv, const char* name, double fallbac
 void print_switch_fault(SwitchFault fault, const char* name)
 {
     switch (fault) {
-    case SwitchFault::none:
-        return;
+    case SwitchFault::none: return;
     case SwitchFault::missing_value:
         std::fprintf(stderr, "Lread_switch: Manca arg. dopo \"%s\"\n", name);
         return;

@@ -16,9 +16,9 @@
 namespace zemb {
 
 // 32-bit float constants of the conversions.
-constexpr float byte_scale = 1.0f / 255.0f;     // byte sample to 0..1
-constexpr float sector_scale = 1.0f / 60.0f;    // hue in degrees to sector (a little above 1/60)
-constexpr float cosine_threshold = 1e-6f;       // below it, saturation comes from the sine
+constexpr float byte_scale = 1.0f / 255.0f;   // byte sample to 0..1
+constexpr float sector_scale = 1.0f / 60.0f;  // hue in degrees to sector (a little above 1/60)
+constexpr float cosine_threshold = 1e-6f;     // below it, saturation comes from the sine
 
 // The two process-wide angle constants: fixed for the life of the process.
 extern const float deg_to_rad;  // float nearest pi/180 (a little below it)

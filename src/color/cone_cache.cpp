@@ -30,8 +30,8 @@ void ConeConverter::convert(const BytePlanes& src, std::ptrdiff_t count, FloatPl
     float* z = dst[2];
     Slot* table = table_.get();
     for (std::ptrdiff_t i = 0; i < count; ++i) {
-        const std::uint32_t colour = (std::uint32_t(red[i]) << 16) |
-                                     (std::uint32_t(green[i]) << 8) | std::uint32_t(blue[i]);
+        const std::uint32_t colour =
+            (std::uint32_t(red[i]) << 16) | (std::uint32_t(green[i]) << 8) | std::uint32_t(blue[i]);
         Slot& slot = table[(colour * hash_multiplier) >> (32 - slot_bits)];
         // A miss computes the colour exactly as rgb_to_cone_planes does and
         // replaces whatever colour shared the slot.

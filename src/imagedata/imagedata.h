@@ -71,8 +71,8 @@ enum class PpmFault {
 // What a read of a frame file found.
 struct PpmRead {
     PpmFault fault = PpmFault::none;
-    int error = 0;        // errno of cannot_open
-    int rows = 0;         // the header's height and width, once the header was read
+    int error = 0;  // errno of cannot_open
+    int rows = 0;   // the header's height and width, once the header was read
     int cols = 0;
     int wanted_rows = 0;  // the size asked for (read_ppm_frame), for other_size
     int wanted_cols = 0;

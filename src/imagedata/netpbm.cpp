@@ -235,7 +235,10 @@ std::size_t read_ppm_raster(std::FILE* in, const PpmHeader& header, BytePlanes& 
 
 PpmRead read_ppm_size(const char* path) { return read_ppm_file(path, nullptr, nullptr); }
 
-PpmRead read_ppm(const char* path, BytePlanes& frame) { return read_ppm_file(path, &frame, nullptr); }
+PpmRead read_ppm(const char* path, BytePlanes& frame)
+{
+    return read_ppm_file(path, &frame, nullptr);
+}
 
 PpmRead read_ppm_frame(const char* path, int rows, int cols, BytePlanes& frame)
 {

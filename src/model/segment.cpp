@@ -67,7 +67,8 @@ void update_neighbourhood(float x, float y, float z, int H, int W, const FloatPl
             // Weights count from the clipped window's first row and column,
             // so a window clipped at the top or left is shifted against the
             // best match while one clipped at the bottom or right is not.
-            const double w = weights[static_cast<std::size_t>(i - i0)][static_cast<std::size_t>(j - j0)];
+            const double w =
+                weights[static_cast<std::size_t>(i - i0)][static_cast<std::size_t>(j - j0)];
             const Index idx = i * model_cols + j;
             for (int k = 0; k < plane_count; ++k)
                 update[k][idx] =

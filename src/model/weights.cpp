@@ -74,8 +74,8 @@ WeightMatrix scaled_weights(const WeightMatrix& kernel, int n, float rate)
     const int side = n < max_block_side ? n : max_block_side;
     for (int i = 0; i < side; ++i)
         for (int j = 0; j < side; ++j)
-            weights[i][j] = static_cast<float>(static_cast<double>(rate) *
-                                               static_cast<double>(kernel[i][j]));
+            weights[i][j] =
+                static_cast<float>(static_cast<double>(rate) * static_cast<double>(kernel[i][j]));
     return weights;
 }
 

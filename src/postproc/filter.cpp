@@ -13,18 +13,22 @@ constexpr std::uint8_t background = 0;
 inline int is_set(std::uint8_t byte) { return byte != 0 ? 1 : 0; }
 
 // Foreground cells among j - 1, j, j + 1.
-inline int count_three(const std::uint8_t* mask, std::size_t j) {
+inline int count_three(const std::uint8_t* mask, std::size_t j)
+{
     return is_set(mask[j - 1]) + is_set(mask[j]) + is_set(mask[j + 1]);
 }
 
 }  // namespace
 
-void filter_mask(const std::uint8_t* src, int W, std::size_t N, std::uint8_t* dst) {
+void filter_mask(const std::uint8_t* src, int W, std::size_t N, std::uint8_t* dst)
+{
     // Every range below reads one row above or below the pixel, so the mask
     // needs two full rows; N >= 2W also keeps every index below within [0, N).
-    if (W <= 0) return;
+    if (W <= 0)
+        return;
     const std::size_t w = static_cast<std::size_t>(W);
-    if (N / 2 < w) return;  // N < 2W, written so that nothing can overflow
+    if (N / 2 < w)
+        return;  // N < 2W, written so that nothing can overflow
 
     // In place (src == dst) the cells before i already hold their decisions
     // when i is counted; that order dependence is intended.

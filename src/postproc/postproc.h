@@ -17,10 +17,12 @@ constexpr int filter_set_at_least = 6;
 // Counts the non-zero cells of each visited pixel's neighbourhood in `src`
 // (the pixel itself included) and writes the decision into `dst`: a count of
 // at most filter_clear_at_most clears the pixel, a count of at least
-// filter_set_at_least sets it to 255, anything between keeps it. The run passes the same buffer as src
-// and dst, and the visit runs in increasing index order, so decisions already
-// taken feed later counts. With separate buffers every count comes from the
-// untouched src, and dst receives only the visited pixels.
+// filter_set_at_least sets it to 255, anything between keeps it. The run
+// passes the same buffer as src and dst, and the visit runs in increasing
+// index order, so decisions already taken feed later counts. With separate
+// buffers every count comes from the untouched src, and dst receives only the
+// visited pixels.
+//
 // Pixels are visited in three ranges: the first row (without its ends), one
 // flat run from row 1 column 1 to row H-2 column W-2 (which wraps round the
 // row ends), and the last row (without its ends). The four corners, row 1

@@ -9,27 +9,29 @@
 namespace zemb {
 namespace {
 
-std::pair<std::string, std::string> split(const char* name)
+TEST(SequenceName, SplitsAtTheLastSeparatorOfEitherKindAndAnEmptyBaseIsL0)
 {
-    std::string directory, base;
-    split_sequence_name(name, directory, base);
-    return {directory, base};
-}
-
-TEST(SequenceName, SplitsAtTheLastSeparatorOfEitherKind)
-{
-    EXPECT_EQ(split("data/seq/in"), std::make_pair(std::string("data/seq/"), std::string("in")));
-    EXPECT_EQ(split("C:\\data\\seq"), std::make_pair(std::string("C:\\data\\"), std::string("seq")));
-    EXPECT_EQ(split("a/b\\c"), std::make_pair(std::string("a/b\\"), std::string("c")));
-    EXPECT_EQ(split("a\\b/c"), std::make_pair(std::string("a\\b/"), std::string("c")));
-    EXPECT_EQ(split("walk"), std::make_pair(std::string(""), std::string("walk")));
-}
-
-TEST(SequenceName, EmptyBaseBecomesL0)
-{
-    EXPECT_EQ(split("frames/"), std::make_pair(std::string("frames/"), std::string("L0")));
-    EXPECT_EQ(split(""), std::make_pair(std::string(""), std::string("L0")));
-    EXPECT_EQ(split("/"), std::make_pair(std::string("/"), std::string("L0")));
+    struct Case {
+        const char* name;
+        const char* directory;
+        const char* base;
+    };
+    const Case cases[] = {
+        {"data/seq/in", "data/seq/", "in"},
+        {"C:\\data\\seq", "C:\\data\\", "seq"},
+        {"a/b\\c", "a/b\\", "c"},
+        {"a\\b/c", "a\\b/", "c"},
+        {"walk", "", "walk"},
+        {"frames/", "frames/", "L0"},
+        {"", "", "L0"},
+        {"/", "/", "L0"},
+    };
+    for (const Case& c : cases) {
+        std::string directory, base;
+        split_sequence_name(c.name, directory, base);
+        EXPECT_EQ(directory, c.directory) << c.name;
+        EXPECT_EQ(base, c.base) << c.name;
+    }
 }
 
 TEST(FrameNumbers, ConvertLikeAtoiAndSaturateInsteadOfOverflowing)

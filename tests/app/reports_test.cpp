@@ -81,11 +81,14 @@ TEST(FileMessages, EveryWriteFindingHasItsWording)
     };
     const Case cases[] = {
         {FileWrite{}, "", ""},
-        {{WriteFault::cannot_open, EISDIR, false}, "Errore apertura file m.pgm\n",
+        {{WriteFault::cannot_open, EISDIR, false},
+         "Errore apertura file m.pgm\n",
          "zemb: m.pgm: cannot open: Is a directory\n"},
-        {{WriteFault::failed, ENOSPC, false}, "",
+        {{WriteFault::failed, ENOSPC, false},
+         "",
          "zemb: m.pgm: write failed: No space left on device\n"},
-        {{WriteFault::failed, EFBIG, true}, "",
+        {{WriteFault::failed, EFBIG, true},
+         "",
          "zemb: m.pgm: write failed: File too large; file removed\n"},
     };
     for (const Case& c : cases) {

@@ -1,8 +1,13 @@
-// Whole runs of the executable on small generated sequences: which files
-// appear, their exact headers, the phase lines, exit statuses.
+// Whole runs of the executable: which files appear, the phase lines, frames
+// that cannot be read, outputs that cannot be written, names at the system's
+// limits, and the same bytes from every engine and any number of threads.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -11,16 +16,16 @@
 namespace zemb {
 namespace {
 
-using test::run_zemb;
 using test::RunResult;
 using test::TempDir;
 
 constexpr int width = 12;
 constexpr int height = 9;
+constexpr std::size_t header_bytes = 12;  // "P6\n12 9\n255\n"
 
 // A grey-green background with a red 3 x 3 square that moves one column to
 // the right per frame from frame `moving_from` on.
-std::string frame_bytes(int number, int moving_from)
+std::string frame_bytes(int number, int moving_from = 1000)
 {
     int left = number >= moving_from ? 1 + (number - moving_from) : -10;
     return test::make_ppm(width, height, [&](int r, int c) {
@@ -30,46 +35,47 @@ std::string frame_bytes(int number, int moving_from)
     });
 }
 
+std::string frame_name(int k) { return "seq." + std::to_string(k) + ".ppm"; }
+std::string mask_name(int k) { return "seqMask." + std::to_string(k) + ".pgm"; }
+std::string model_name(int k) { return "seqModel." + std::to_string(k) + ".ppm"; }
+
 class Run : public ::testing::Test {
 protected:
     void write_sequence(int first, int last, int moving_from = 1000)
     {
         for (int k = first; k <= last; ++k)
-            test::write_file(dir / ("seq." + std::to_string(k) + ".ppm"), frame_bytes(k, moving_from));
+            test::write_file(dir / frame_name(k), frame_bytes(k, moving_from));
     }
-    bool exists(const std::string& name) { return test::file_exists(dir / name); }
-    std::vector<std::string> masks(int from, int to)
+    RunResult run(const std::vector<std::string>& args) { return test::run_zemb(dir.path(), args); }
+    bool exists(const std::string& name) const { return test::file_exists(dir / name); }
+    // Numbers of the masks in the folder, 0 to 9.
+    std::vector<int> masks() const
     {
-        std::vector<std::string> present;
-        for (int k = from; k <= to; ++k)
-            if (exists("seqMask." + std::to_string(k) + ".pgm"))
-                present.push_back(std::to_string(k));
+        std::vector<int> present;
+        for (int k = 0; k <= 9; ++k)
+            if (exists(mask_name(k)))
+                present.push_back(k);
         return present;
     }
     TempDir dir;
 };
 
-TEST_F(Run, MasksAreWrittenForOnlineFramesOnly)
+TEST_F(Run, MasksOfTheFrameSizeAreWrittenForOnlineFramesOnly)
 {
     write_sequence(1, 6);
-    RunResult r = run_zemb(dir.path(), {"seq", "1", "6", "-K", "3"});
-    EXPECT_EQ(r.status, 0) << r.err;
+    RunResult r = run({"seq", "1", "6", "-K", "3"});
+    EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(masks(0, 7), (std::vector<std::string>{"4", "5", "6"}));
-    std::string mask = test::read_file(dir / "seqMask.4.pgm");
+    EXPECT_EQ(masks(), (std::vector<int>{4, 5, 6}));
+    std::string mask = test::read_file(dir / mask_name(4));
     EXPECT_EQ(mask.substr(0, 12), "P5\n12 9\n255\n");
     EXPECT_EQ(mask.size(), 12u + width * height);
-    EXPECT_FALSE(exists("seqModel.1.ppm"));
-}
+    EXPECT_FALSE(exists(model_name(1)));
 
-TEST_F(Run, PhaseHeadersReportsAndKeyPromptFollowTheEcho)
-{
-    write_sequence(1, 6);
-    RunResult r = run_zemb(dir.path(), {"seq", "1", "6", "-K", "3"});
-    std::size_t calibration = r.out.find("\nTimes for calibration phase on 3 frames (from 1 to 3) ...\n"
-                                         "  ZEMB (no I/O): ");
-    std::size_t online = r.out.find("\nTimes for online phase on 3 frames (from 4 to 6) ...\n"
-                                    "  ZEMB (no I/O): ");
+    std::size_t calibration = r.out.find(
+        "\nTimes for calibration phase on 3 frames (from 1 to 3) ...\n  ZEMB (no I/O): ");
+    std::size_t online =
+        r.out.find("\nTimes for online phase on 3 frames (from 4 to 6) ...\n  ZEMB (no I/O): ");
     ASSERT_NE(calibration, std::string::npos) << r.out;
     ASSERT_NE(online, std::string::npos) << r.out;
     EXPECT_LT(calibration, online);
@@ -77,107 +83,307 @@ TEST_F(Run, PhaseHeadersReportsAndKeyPromptFollowTheEcho)
     EXPECT_EQ(r.out.substr(r.out.size() - 29), "\n\nHit any key to continue...\n");
 }
 
-TEST_F(Run, LastMaskOnlyWritesTheMaskOfTheLastFrame)
+TEST_F(Run, PhasesFollowTheFrameRangeAndCalibrationLength)
 {
-    write_sequence(1, 6);
-    RunResult r = run_zemb(dir.path(), {"seq", "1", "6", "-K", "3", "-l"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(masks(0, 7), (std::vector<std::string>{"6"}));
-}
-
-TEST_F(Run, ModelImagesCoverTheFirstAndEverySegmentedFrame)
-{
-    write_sequence(1, 4);
-    RunResult r = run_zemb(dir.path(), {"seq", "1", "4", "-K", "2", "-m", "-n", "5"});
-    EXPECT_EQ(r.status, 0);
-    for (int k = 1; k <= 4; ++k) {
-        std::string image = test::read_file(dir / ("seqModel." + std::to_string(k) + ".ppm"));
-        EXPECT_EQ(image.substr(0, 13), "P6\n60 45\n255\n") << k;
-        EXPECT_EQ(image.size(), 13u + 3u * 60 * 45) << k;
+    struct Case {
+        const char* what;
+        int frames;  // frames 1 .. frames exist
+        std::vector<std::string> args;
+        std::vector<std::string> shown;  // each on standard output
+        std::vector<int> masks;
+    };
+    const std::string none = "  ZEMB (no I/O): no frames segmented\n";
+    const Case cases[] = {
+        {"last mask only", 6, {"seq", "1", "6", "-K", "3", "-l"}, {}, {6}},
+        {"empty online phase",
+         4,
+         {"seq", "1", "4", "-K", "4", "-l"},
+         {"\nTimes for online phase on 0 frames (from 5 to 4) ...\n" + none},
+         {}},
+        {"a single calibration frame",
+         3,
+         {"seq", "1", "3", "-K", "1"},
+         {"\nTimes for calibration phase on 1 frames (from 1 to 1) ...\n" + none +
+          "\nTimes for online phase on 2 frames (from 2 to 3) ...\n"},
+         {2, 3}},
+        {"last frame before the first",
+         6,
+         {"seq", "5", "3", "-K", "2"},
+         {"No. of images =         -1 (from 5 to 3)\n",
+          "\nTimes for online phase on -3 frames (from 7 to 3) ...\n" + none},
+         {}},
+        {"calibration frames beyond the last",
+         2,
+         {"seq", "1", "2", "-K", "4"},
+         {"Errore apertura file seq.3.ppm\nErrore apertura file seq.4.ppm\n",
+          "online phase on -2 frames (from 5 to 2)"},
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir fresh;
+        for (int k = 1; k <= c.frames; ++k)
+            test::write_file(fresh / frame_name(k), frame_bytes(k));
+        RunResult r = test::run_zemb(fresh.path(), c.args);
+        EXPECT_EQ(r.status, 0);
+        for (const std::string& text : c.shown)
+            EXPECT_NE(r.out.find(text), std::string::npos) << r.out;
+        std::vector<int> written;
+        for (int k = 0; k <= 9; ++k)
+            if (test::file_exists(fresh / mask_name(k)))
+                written.push_back(k);
+        EXPECT_EQ(written, c.masks);
     }
-    // The untrained model shows every pixel as a 5 x 5 tile of its own colour.
-    std::string first = test::read_file(dir / "seqModel.1.ppm");
-    std::string frame = frame_bytes(1, 1000);
-    EXPECT_EQ(first.substr(13 + 3 * (7 * 60 + 13), 3), frame.substr(12 + 3 * (1 * 12 + 2), 3));
 }
 
-TEST_F(Run, EmptyOnlinePhaseReportsNoFramesAndWritesNoMask)
+TEST_F(Run, ModelImagesCoverTheFirstAndEverySegmentedFrameForEveryMapSide)
 {
     write_sequence(1, 4);
-    RunResult r = run_zemb(dir.path(), {"seq", "1", "4", "-K", "4", "-l"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("\nTimes for online phase on 0 frames (from 5 to 4) ...\n"
-                         "  ZEMB (no I/O): no frames segmented\n"),
-              std::string::npos)
-        << r.out;
-    EXPECT_TRUE(masks(0, 6).empty());
+    for (int n : {1, 3, 5, 7, 9}) {
+        SCOPED_TRACE(n);
+        RunResult r = run({"seq", "1", "4", "-K", "2", "-m", "-s", "-n", std::to_string(n)});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        const std::string header =
+            "P6\n" + std::to_string(width * n) + " " + std::to_string(height * n) + "\n255\n";
+        for (int k = 1; k <= 4; ++k) {
+            std::string image = test::read_file(dir / model_name(k));
+            EXPECT_EQ(image.substr(0, header.size()), header) << k;
+            EXPECT_EQ(image.size(), header.size() + std::size_t(3 * width * height * n * n)) << k;
+        }
+        // The untrained model shows every pixel as an n x n tile of its own
+        // colour: the last row of pixel (1, 2)'s tile.
+        const std::string first = test::read_file(dir / model_name(1));
+        const std::size_t element = std::size_t((n + n - 1) * width * n + 2 * n);
+        EXPECT_EQ(first.substr(header.size() + 3 * element, 3),
+                  frame_bytes(1).substr(header_bytes + 3 * (1 * width + 2), 3));
+    }
 }
 
-TEST_F(Run, SingleCalibrationFrameSkipsCalibrationAndStartsOnlineAtTheSecondFrame)
+// A frame that cannot be read leaves the pixels of the frame before it (a
+// short raster only the samples it lacks), and the run goes on and succeeds:
+// its masks must equal those of a run on the repaired sequence.
+TEST_F(Run, UnreadableFramesRepeatThePreviousPixelsAndTheRunSucceeds)
 {
-    write_sequence(1, 3);
-    RunResult r = run_zemb(dir.path(), {"seq", "1", "3", "-K", "1"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("\nTimes for calibration phase on 1 frames (from 1 to 1) ...\n"
-                         "  ZEMB (no I/O): no frames segmented\n"
-                         "\nTimes for online phase on 2 frames (from 2 to 3) ...\n"),
-              std::string::npos)
-        << r.out;
-    EXPECT_EQ(masks(0, 4), (std::vector<std::string>{"2", "3"}));
+    auto raster = [](int k) { return frame_bytes(k, 1).substr(header_bytes); };
+    auto cut = [](int k) { return frame_bytes(k, 1).substr(0, header_bytes + 40); };
+    const std::string short_raster =
+        "raster is 284 of 324 bytes short; the samples past its end keep their previous values";
+    struct Case {
+        const char* what;
+        int number;         // the frame replaced
+        std::string bytes;  // its content; "missing" or "folder" for those
+        std::string repaired;
+        std::string message;  // after "zemb: seq.<number>.ppm: "
+    };
+    const Case cases[] = {
+        {"missing calibration frame", 2, "missing", frame_bytes(1, 1),
+         "cannot open: No such file or directory"},
+        {"a folder", 4, "folder", frame_bytes(3, 1), "header ends before width, height and maxval"},
+        {"grey P5", 4, "P5\n12 9\n255\n" + std::string(108, 'x'), frame_bytes(3, 1),
+         "not a binary colour PPM (magic word is not P6)"},
+        {"another size", 4,
+         test::make_ppm(9, 12,
+                        [](int, int) {
+                            return test::Rgb{0, 0, 0};
+                        }),
+         frame_bytes(3, 1), "frame is 9 x 12, not 12 x 9 like the first frame"},
+        {"a huge header", 2, "P6\n100000 100000\n255\n", frame_bytes(1, 1),
+         "frame is 100000 x 100000, not 12 x 9 like the first frame"},
+        {"short raster", 4, cut(4), cut(4) + raster(3).substr(40), short_raster},
+        // The first frame's buffer starts as zeros.
+        {"short first frame", 1, cut(1), cut(1) + std::string(284, '\0'), short_raster},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir fresh;
+        for (int k = 1; k <= 5; ++k)
+            test::write_file(fresh / frame_name(k), frame_bytes(k, 1));
+        const std::vector<std::string> args = {"seq", "1", "5", "-K", "2"};
+        test::write_file(fresh / frame_name(c.number), c.repaired);
+        ASSERT_EQ(test::run_zemb(fresh.path(), args).status, 0);
+        std::vector<std::string> expected;
+        for (int k = 3; k <= 5; ++k)
+            expected.push_back(test::read_file(fresh / mask_name(k)));
+
+        std::filesystem::remove(fresh / frame_name(c.number));
+        if (c.bytes == "folder")
+            std::filesystem::create_directory(fresh / frame_name(c.number));
+        else if (c.bytes != "missing")
+            test::write_file(fresh / frame_name(c.number), c.bytes);
+        RunResult r = test::run_zemb(fresh.path(), args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "zemb: " + frame_name(c.number) + ": " + c.message + "\n");
+        EXPECT_EQ(r.out.find("Errore apertura file") != std::string::npos, c.bytes == "missing");
+        for (int k = 3; k <= 5; ++k)
+            EXPECT_TRUE(test::read_file(fresh / mask_name(k)) == expected[std::size_t(k - 3)])
+                << "mask " << k;
+    }
 }
 
-TEST_F(Run, MissingOnlineFrameGivesAMaskFromThePreviousPixels)
+TEST_F(Run, OutputsThatCannotBeWrittenAreCountedAndTheRunGoesOn)
 {
-    write_sequence(1, 6);
-    std::remove((dir / "seq.5.ppm").c_str());
-    RunResult r = run_zemb(dir.path(), {"seq", "1", "6", "-K", "3"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("Errore apertura file seq.5.ppm\n"), std::string::npos);
-    EXPECT_EQ(masks(0, 7), (std::vector<std::string>{"4", "5", "6"}));
+    struct Case {
+        const char* what;
+        std::string blocked;  // the output that cannot be written
+        const char* out;      // expected on standard output, or ""
+        const char* err;      // expected on standard error
+    };
+    const Case cases[] = {
+        {"mask name taken by a folder", mask_name(4), "Errore apertura file seqMask.4.pgm\n",
+         "zemb: seqMask.4.pgm: cannot open: Is a directory\n"},
+        {"mask on a full disk", mask_name(4), "",
+         "zemb: seqMask.4.pgm: write failed: No space left on device\n"},
+        {"model image on a full disk", model_name(3), "",
+         "zemb: seqModel.3.ppm: write failed: No space left on device\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir fresh;
+        for (int k = 1; k <= 5; ++k)
+            test::write_file(fresh / frame_name(k), frame_bytes(k));
+        if (std::string(c.what).find("folder") != std::string::npos)
+            std::filesystem::create_directory(fresh / c.blocked);
+        else
+            std::filesystem::create_symlink("/dev/full", fresh / c.blocked);
+        RunResult r = test::run_zemb(fresh.path(), {"seq", "1", "5", "-K", "2", "-m"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+        EXPECT_EQ(r.err, std::string(c.err) + "zemb: 1 output file could not be written\n");
+        EXPECT_EQ(r.out.substr(r.out.size() - 28), "\nHit any key to continue...\n");
+        for (int k = 1; k <= 5; ++k) {
+            if (model_name(k) != c.blocked) {
+                EXPECT_TRUE(test::file_exists(fresh / model_name(k))) << k;
+            }
+            if (mask_name(k) != c.blocked) {
+                EXPECT_EQ(test::file_exists(fresh / mask_name(k)), k >= 3) << k;
+            }
+        }
+    }
 }
 
-TEST_F(Run, CalibrationFramesBeyondTheLastAreStillAskedFor)
-{
-    write_sequence(1, 2);
-    RunResult r = run_zemb(dir.path(), {"seq", "1", "2", "-K", "4"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("Errore apertura file seq.3.ppm\nErrore apertura file seq.4.ppm\n"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("online phase on -2 frames (from 5 to 2)"), std::string::npos);
-}
+// Lowers this process's file-size limit (inherited by the runs it starts)
+// and puts it back afterwards.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        struct rlimit lowered = saved_;
+        lowered.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &lowered);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved_); }
 
-TEST_F(Run, FrameOfAnotherSizeIsSkippedAndTheRunGoesOn)
-{
-    write_sequence(1, 5);
-    test::write_file(dir / "seq.4.ppm",
-                     test::make_ppm(9, 12, [](int, int) { return test::Rgb{0, 0, 0}; }));
-    RunResult r = run_zemb(dir.path(), {"seq", "1", "5", "-K", "3"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.err.find("zemb: seq.4.ppm: frame is 9 x 12, not 12 x 9 like the first frame"),
-              std::string::npos)
-        << r.err;
-    EXPECT_EQ(masks(0, 6), (std::vector<std::string>{"4", "5"}));
-}
+private:
+    struct rlimit saved_;
+};
 
-TEST_F(Run, UnwritableMaskFinishesTheRunAndExitsOne)
+TEST_F(Run, WritesCutShortByAFullDiskLeaveNoPartialFileUnderTheirName)
 {
-    write_sequence(1, 6);
-    ASSERT_EQ(mkdir((dir / "seqMask.5.pgm").c_str(), 0755), 0);
-    RunResult r = run_zemb(dir.path(), {"seq", "1", "6", "-K", "3"});
+    // 40 x 30 frames: masks of 1213 bytes fit under the limit, model images
+    // of 32414 bytes do not, and none may stay behind cut short.
+    for (int k = 1; k <= 4; ++k)
+        test::write_file(
+            dir / frame_name(k), test::make_ppm(40, 30, [k](int r, int c) {
+                return test::Rgb{std::uint8_t(r * 8), std::uint8_t(c * 6), std::uint8_t(k)};
+            }));
+    RunResult r;
+    {
+        FileSizeLimit limit(8192);
+        r = run({"seq", "1", "4", "-K", "2", "-m"});
+    }
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("Errore apertura file seqMask.5.pgm\n"), std::string::npos);
-    EXPECT_NE(r.err.find("zemb: 1 output file could not be written\n"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out.substr(r.out.size() - 28), "\nHit any key to continue...\n");
-    EXPECT_TRUE(exists("seqMask.4.pgm"));
-    EXPECT_TRUE(exists("seqMask.6.pgm"));
+    for (int k = 1; k <= 4; ++k) {
+        EXPECT_NE(
+            r.err.find("zemb: " + model_name(k) + ": write failed: File too large; file removed\n"),
+            std::string::npos)
+            << r.err;
+        EXPECT_FALSE(exists(model_name(k)));
+    }
+    EXPECT_NE(r.err.find("zemb: 4 output files could not be written\n"), std::string::npos);
+    EXPECT_EQ(test::read_file(dir / mask_name(4)).size(), 13u + 40 * 30);
+}
+
+TEST_F(Run, ConsoleOutputThatCannotBeWrittenFailsTheRun)
+{
+    // The limit cuts the settings echo short; the masks still fit under it.
+    write_sequence(1, 4);
+    RunResult r;
+    {
+        FileSizeLimit limit(200);
+        r = run({"seq", "1", "4", "-K", "2"});
+    }
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.size(), 200u);
+    EXPECT_NE(r.err.find("zemb: standard output: write failed"), std::string::npos) << r.err;
+    EXPECT_EQ(masks(), (std::vector<int>{3, 4}));
+}
+
+TEST_F(Run, LongSequenceNamesWorkUpToTheSystemLimitsAndFailPlainlyBeyond)
+{
+    // 300 characters through real nested folders.
+    std::string folders =
+        std::string(99, 'd') + "/" + std::string(99, 'e') + "/" + std::string(96, 'f') + "/";
+    std::filesystem::create_directories(dir / folders);
+    for (int k = 1; k <= 3; ++k)
+        test::write_file(dir / (folders + frame_name(k)), frame_bytes(k));
+    RunResult deep = run({folders + "seq", "1", "3", "-K", "2"});
+    ASSERT_EQ(folders.size() + 3, 300u);
+    EXPECT_EQ(deep.status, 0) << deep.err;
+    EXPECT_NE(deep.out.find("ZEMB on sequence " + folders + "seq\n"), std::string::npos);
+    EXPECT_TRUE(exists(mask_name(3)));
+
+    // 5000 characters: more than any path the system opens.
+    std::string dots;
+    while (dots.size() < 4996)
+        dots += "./";
+    std::string huge = dots + "/seq";
+    ASSERT_EQ(huge.size(), 5000u);
+    RunResult beyond = run({huge, "1", "3"});
+    EXPECT_EQ(beyond.status, 1);
+    EXPECT_EQ(beyond.out, "Errore apertura file " + huge + ".1.ppm\n");
+    EXPECT_NE(beyond.err.find("cannot open: File name too long"), std::string::npos);
+}
+
+TEST_F(Run, BaseNamesNearTheFileNameLimit)
+{
+    // A name may have 255 bytes. Input "<base>.1.ppm" adds 6, a mask
+    // "<base>Mask.3.pgm" 10 and a model image "<base>Model.3.ppm" 11.
+    struct Case {
+        std::size_t length;
+        int status;
+        const char* err;  // expected on standard error ("" for none)
+    };
+    for (const Case& c : {
+             Case{243, 0, ""},
+             Case{246, 1, "zemb: 8 output files could not be written\n"},
+             Case{250, 1, "cannot open: File name too long"},
+         }) {
+        SCOPED_TRACE(c.length);
+        TempDir fresh;
+        std::string base(c.length, 'b');
+        for (int k = 1; k <= 5; ++k)
+            if (c.length + 6 <= 255)
+                test::write_file(fresh / (base + "." + std::to_string(k) + ".ppm"), frame_bytes(k));
+        RunResult r = test::run_zemb(fresh.path(), {base, "1", "5", "-K", "2", "-m"});
+        EXPECT_EQ(r.status, c.status);
+        if (*c.err == '\0') {
+            EXPECT_EQ(r.err, "");
+        } else {
+            EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        }
+        // access(), since the file system library throws on names too long.
+        EXPECT_EQ(access((fresh / (base + "Mask.5.pgm")).c_str(), F_OK) == 0, c.status == 0);
+        EXPECT_EQ(access((fresh / (base + "Model.5.ppm")).c_str(), F_OK) == 0, c.status == 0);
+    }
 }
 
 TEST_F(Run, MovingSquareIsForegroundAndTheBackgroundIsNot)
 {
     // Ten frames of still background train the model; then the square moves.
     write_sequence(1, 14, 12);
-    RunResult r = run_zemb(dir.path(), {"seq", "1", "14", "-K", "11"});
+    RunResult r = run({"seq", "1", "14", "-K", "11"});
     ASSERT_EQ(r.status, 0) << r.err;
     std::string mask = test::read_file(dir / "seqMask.14.pgm").substr(12);
     ASSERT_EQ(mask.size(), std::size_t(width * height));
@@ -188,6 +394,56 @@ TEST_F(Run, MovingSquareIsForegroundAndTheBackgroundIsNot)
             EXPECT_EQ(std::uint8_t(mask[row * width + col]), inside ? 255 : 0)
                 << "row " << row << " col " << col;
         }
+}
+
+// ---- Engines ------------------------------------------------------------------
+
+// Every mask and model image of a run on the bundled sample, in order.
+std::vector<std::string> sample_outputs(const char* exe, const std::vector<std::string>& args,
+                                        int first, int last, int K)
+{
+    TempDir dir;
+    std::string unpack = std::string("cd '") + dir.path() + "' && '" + ZEMB_CMAKE +
+                         "' -E tar xf '" + ZEMB_SAMPLES_DIR + "/walk-160x120.tar.xz'";
+    if (std::system(unpack.c_str()) != 0)
+        return {};
+    RunResult r = test::run_program(exe, dir.path(), args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> files;
+    for (int k = first; k <= last; ++k) {
+        files.push_back(test::read_file(dir / ("walkModel." + std::to_string(k) + ".ppm")));
+        if (k >= first + K)
+            files.push_back(test::read_file(dir / ("walkMask." + std::to_string(k) + ".pgm")));
+    }
+    return files;
+}
+
+TEST(Engines, FastRunsOnAnyNumberOfThreadsWriteTheReferenceRunsBytes)
+{
+    struct Case {
+        std::vector<std::string> args;  // -m always: model images for every frame
+        int first, last, K;
+        std::vector<const char*> threads;
+    };
+    const Case cases[] = {
+        {{"walk", "3", "32", "-K", "12", "-s", "-m"}, 3, 32, 12, {"1"}},
+        {{"walk", "1", "16", "-K", "6", "-n", "5", "-m"}, 1, 16, 6, {"1"}},
+        {{"walk", "1", "24", "-K", "8", "-s", "-m"}, 1, 24, 8, {"3", "0"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const auto reference = sample_outputs(ZEMB_REFERENCE_EXE, c.args, c.first, c.last, c.K);
+        for (const char* j : c.threads) {
+            std::vector<std::string> args = c.args;
+            args.insert(args.end(), {"-j", j});
+            const auto fast = sample_outputs(ZEMB_EXE, args, c.first, c.last, c.K);
+            ASSERT_EQ(fast.size(), reference.size());
+            for (std::size_t i = 0; i < fast.size(); ++i) {
+                ASSERT_FALSE(reference[i].empty()) << "output " << i << " missing";
+                EXPECT_TRUE(fast[i] == reference[i]) << "-j " << j << " output " << i;
+            }
+        }
+    }
 }
 
 }  // namespace

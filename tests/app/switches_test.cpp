@@ -29,18 +29,6 @@ struct Args {
     int argc;
 };
 
-int read_int(const std::string& value, SwitchFault& fault)
-{
-    Args a({"zemb", "-n", value});
-    return take_int_switch(a.argc, a.argv(), "-n", 3, fault);
-}
-
-double read_real(const std::string& value, SwitchFault& fault)
-{
-    Args a({"zemb", "-e1", value});
-    return take_real_switch(a.argc, a.argv(), "-e1", 0.1, fault);
-}
-
 TEST(Switches, FoundSwitchAndItsValueAreRemovedAndLaterArgumentsMoveDown)
 {
     Args a({"zemb", "seq", "1", "-n", "5", "10", "-s"});
@@ -75,62 +63,51 @@ TEST(Switches, OnlyExactWholeArgumentsMatchAndTheFirstOneWins)
     EXPECT_EQ(a.left(), (std::vector<std::string>{"zemb", "-n5", "-N", "-n", "9"}));
 }
 
-TEST(Switches, IntegerBaseComesFromThePrefix)
+TEST(Switches, ValuesAreTakenWhollyAsTheCLibraryReadsThem)
 {
-    SwitchFault fault = SwitchFault::none;
-    EXPECT_EQ(read_int("010", fault), 8);
-    EXPECT_EQ(read_int("0x10", fault), 16);
-    EXPECT_EQ(read_int("0X1f", fault), 31);
-    EXPECT_EQ(read_int("  -12", fault), -12);
-    EXPECT_EQ(read_int("", fault), 0) << "an empty value leaves nothing over";
-    EXPECT_EQ(fault, SwitchFault::none);
-}
-
-TEST(Switches, IntegersBeyondThirtyTwoBitsSaturate)
-{
-    SwitchFault fault = SwitchFault::none;
-    EXPECT_EQ(read_int("99999999999", fault), INT_MAX);
-    EXPECT_EQ(read_int("-99999999999", fault), INT_MIN);
-    EXPECT_EQ(read_int("999999999999999999999999", fault), INT_MAX);
-    EXPECT_EQ(fault, SwitchFault::none);
-}
-
-TEST(Switches, IntegerValueWithAnythingLeftOverIsAFault)
-{
-    for (const char* bad : {"5x", "1.5", " ", "abc", "09", "0x"}) {
-        SwitchFault fault = SwitchFault::none;
-        read_int(bad, fault);
-        EXPECT_EQ(fault, SwitchFault::not_integer) << bad;
-    }
-}
-
-TEST(Switches, RealValuesConvertAsTheCLibraryDoes)
-{
-    SwitchFault fault = SwitchFault::none;
-    EXPECT_EQ(read_real(".5", fault), 0.5);
-    EXPECT_EQ(read_real("1e-1", fault), 0.1);
-    EXPECT_EQ(read_real("", fault), 0.0);
-    EXPECT_EQ(fault, SwitchFault::none);
-    read_real("0,1", fault);
-    EXPECT_EQ(fault, SwitchFault::not_real) << "a decimal comma is not a number";
-}
-
-TEST(Switches, SwitchWithoutItsValueIsAFaultAndItsDefaultDoesNotApply)
-{
-    Args a({"zemb", "seq", "1", "2", "-K"});
-    SwitchFault fault = SwitchFault::none;
-    take_int_switch(a.argc, a.argv(), "-K", 200, fault);
-    EXPECT_EQ(fault, SwitchFault::missing_value);
-}
-
-TEST(Switches, EarlierReadConsumesAnArgumentThatEqualsItsText)
-{
-    // "-n" is read before "-e1": it takes 5, and "-e1" is then left last.
-    Args a({"zemb", "s", "1", "2", "-e1", "-n", "5"});
-    SwitchFault fault = SwitchFault::none;
-    EXPECT_EQ(take_int_switch(a.argc, a.argv(), "-n", 3, fault), 5);
-    take_real_switch(a.argc, a.argv(), "-e1", 0.1, fault);
-    EXPECT_EQ(fault, SwitchFault::missing_value);
+    struct Case {
+        const char* text;
+        double value;  // when there is no fault
+        SwitchFault fault;
+    };
+    const SwitchFault none = SwitchFault::none;
+    const Case integers[] = {
+        // The base comes from the prefix; an empty value leaves nothing over.
+        {"010", 8, none},
+        {"0x10", 16, none},
+        {"0X1f", 31, none},
+        {"  -12", -12, none},
+        {"", 0, none},
+        // Beyond 32 bits the value saturates.
+        {"99999999999", INT_MAX, none},
+        {"-99999999999", INT_MIN, none},
+        {"999999999999999999999999", INT_MAX, none},
+        // Anything left over is a fault.
+        {"5x", 0, SwitchFault::not_integer},
+        {"1.5", 0, SwitchFault::not_integer},
+        {" ", 0, SwitchFault::not_integer},
+        {"abc", 0, SwitchFault::not_integer},
+        {"09", 0, SwitchFault::not_integer},
+        {"0x", 0, SwitchFault::not_integer},
+    };
+    const Case reals[] = {
+        {".5", 0.5, none},
+        {"1e-1", 0.1, none},
+        {"", 0.0, none},
+        {"0,1", 0, SwitchFault::not_real},  // a decimal comma is not a number
+    };
+    // A fault leaves the fallback, 3 here.
+    auto check = [&](const Case& c, auto take) {
+        Args a({"zemb", "-v", c.text});
+        SwitchFault fault = none;
+        const double value = take(a.argc, a.argv(), "-v", 3, fault);
+        EXPECT_EQ(fault, c.fault) << c.text;
+        EXPECT_EQ(value, c.fault == none ? c.value : 3) << c.text;
+    };
+    for (const Case& c : integers)
+        check(c, take_int_switch);
+    for (const Case& c : reals)
+        check(c, take_real_switch);
 }
 
 TEST(Switches, FlagGivenTwiceIsTakenOnceAndTheSecondStays)

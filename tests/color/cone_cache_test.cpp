@@ -53,15 +53,5 @@ TEST(ConeConverter, GivesTheExactConversionOfEveryColour)
     }
 }
 
-TEST(ConeConverter, ACountOfZeroWritesNothing)
-{
-    Frame f;
-    ConeConverter converter;
-    f.got[0][0] = 42.0f;
-    converter.convert(f.bytes, 0, f.got);
-    converter.convert(f.bytes, -1, f.got);
-    EXPECT_EQ(f.got[0][0], 42.0f);
-}
-
 }  // namespace
 }  // namespace zemb

@@ -77,11 +77,11 @@ TEST(AngleConstants, AreTheFloatsNearestTheirExactValues)
 TEST(RgbToConePlanes, GivesTheExactFloatsOfEveryReferenceColour)
 {
     // Expected values worked out independently in double with float roundings.
-    const std::vector<Rgb> colours = {{255, 0, 0}, {0, 255, 0},     {0, 0, 255}, {0, 255, 255},
-                                      {128, 128, 128}, {0, 0, 0}, {200, 100, 50}};
+    const std::vector<Rgb> colours = {{255, 0, 0},     {0, 255, 0}, {0, 0, 255},   {0, 255, 255},
+                                      {128, 128, 128}, {0, 0, 0},   {200, 100, 50}};
     const Cone expected[] = {
         {1.0f, 0.0f, 1.0f},
-        {-0.5f, 0x1.bb67aep-1f, 1.0f},   // 0.86602539
+        {-0.5f, 0x1.bb67aep-1f, 1.0f},  // 0.86602539
         {-0.5f, -0x1.bb67aep-1f, 1.0f},
         {-1.0f, 0x1.a2168cp-26f, 1.0f},  // 0.000000024: 180 degrees in float radians is short of pi
         {0.0f, 0.0f, 0x1.010102p-1f},
@@ -184,8 +184,10 @@ TEST(PlaneConversions, WriteNothingForACountOfZeroOrLess)
 {
     BytePlanes bytes = planes_of<std::uint8_t>(2, 200);
     FloatPlanes floats = planes_of<float>(2, -7.0f);
+    ConeConverter converter;
     for (std::ptrdiff_t count : {0, -1}) {
         rgb_to_cone_planes(bytes, count, floats);
+        converter.convert(bytes, count, floats);
         cone_to_rgb_planes(floats, count, bytes);
     }
     for (int k = 0; k < plane_count; ++k)

@@ -27,11 +27,12 @@ TEST(RgbToHsv, GivesTheExactFloatsOfEveryReferenceColour)
         {255, 0, 0, 0.0f, 1.0f, 1.0f},
         {0, 255, 0, 120.0f, 1.0f, 1.0f},
         {0, 0, 255, 240.0f, 1.0f, 1.0f},
-        {255, 255, 0, 60.0f, 1.0f, 1.0f},    // red and green tie: red decides
-        {0, 255, 255, 180.0f, 1.0f, 1.0f},   // green and blue tie: green decides
-        {255, 0, 255, 300.0f, 1.0f, 1.0f},   // red branch, negative hue wrapped
-        {255, 0, 1, 0x1.67c3c4p+8f, 1.0f, 1.0f},                       // 359.76471
-        {200, 100, 50, 0x1.3ffffep+4f, 0x1.800002p-1f, 0x1.919194p-1f},  // 19.999998, 0.75000006, 0.7843138
+        {255, 255, 0, 60.0f, 1.0f, 1.0f},         // red and green tie: red decides
+        {0, 255, 255, 180.0f, 1.0f, 1.0f},        // green and blue tie: green decides
+        {255, 0, 255, 300.0f, 1.0f, 1.0f},        // red branch, negative hue wrapped
+        {255, 0, 1, 0x1.67c3c4p+8f, 1.0f, 1.0f},  // 359.76471
+        {200, 100, 50, 0x1.3ffffep+4f, 0x1.800002p-1f,
+         0x1.919194p-1f},  // 19.999998, 0.75000006, 0.7843138
     };
     for (const HsvRow& row : rows) {
         float H = -1, S = -1, V = -1;

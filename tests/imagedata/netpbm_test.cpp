@@ -34,7 +34,10 @@ TEST(PpmHeader, ScansAsTheFormatAllowsAndRefusesEverythingElseUntouched)
     const PpmHeader untouched{-1, -1, -1};
     const ScanCase cases[] = {
         // Comments between magic and width, ended by LF, CR or CR LF.
-        {"P6\n# made by hand\n# second comment\n640 480\n255\nR", PpmFault::none, {640, 480, 255}, 'R'},
+        {"P6\n# made by hand\n# second comment\n640 480\n255\nR",
+         PpmFault::none,
+         {640, 480, 255},
+         'R'},
         {"P6\r# comment\r3 2\r255\rX", PpmFault::none, {3, 2, 255}, 'X'},
         {"P6\r\n# comment\r\n3 2\n255\nX", PpmFault::none, {3, 2, 255}, 'X'},
         // Exactly one character ends the header, whatever it is.

@@ -214,9 +214,8 @@ void run_sample(int n, bool shadows, int K, int frames, UpdateWrite write, Vecto
     const float step = static_cast<float>(static_cast<double>(c1) - c2);
     for (int k = 1; k < frames; ++k) {
         const bool calibration = k < K;
-        const float rate = calibration
-                               ? static_cast<float>(c1 - (double(k) * step) / double(K - 1))
-                               : c2;
+        const float rate =
+            calibration ? static_cast<float>(c1 - (double(k) * step) / double(K - 1)) : c2;
         if (!calibration && k % 3 == 0)  // an opened-up mask: owners after the pixel see 0
             run.set_masks([](std::size_t) { return std::uint8_t(0); });
         ASSERT_TRUE(run.step(s.frames[static_cast<std::size_t>(k)], weights_for(n, rate),
@@ -247,18 +246,30 @@ TEST(FastEngine, MatchesTheReferenceOnSampleFramesWithShadowsAndWideBlocks)
 std::vector<test::Point> palette()
 {
     std::vector<test::Point> p = {
-        {0.0f, 0.0f, 0.0f},    {0.0f, 0.0f, 0.5f},   {0.0f, 0.0f, 1.0f},   {0.25f, 0.0f, 0.5f},
-        {0.5f, 0.0f, 0.5f},    {0.25f, 0.25f, 0.75f}, {0.0f, 0.25f, 0.5f}, {-0.25f, 0.0f, 0.5f},
-        {0.5f, 0.25f, 0.75f},  {0.5f, 0.5f, 1.0f},   {0.0f, 0.0f, 0.25f}, {0.25f, 0.0f, 0.25f},
+        {0.0f, 0.0f, 0.0f},
+        {0.0f, 0.0f, 0.5f},
+        {0.0f, 0.0f, 1.0f},
+        {0.25f, 0.0f, 0.5f},
+        {0.5f, 0.0f, 0.5f},
+        {0.25f, 0.25f, 0.75f},
+        {0.0f, 0.25f, 0.5f},
+        {-0.25f, 0.0f, 0.5f},
+        {0.5f, 0.25f, 0.75f},
+        {0.5f, 0.5f, 1.0f},
+        {0.0f, 0.0f, 0.25f},
+        {0.25f, 0.0f, 0.25f},
         // Same value as a colour above, hue and saturation a little off: a
         // value ratio of exactly 1 for the shadow test.
-        {0.24f, 0.01f, 0.5f},  {0.48f, 0.26f, 0.75f},
+        {0.24f, 0.01f, 0.5f},
+        {0.48f, 0.26f, 0.75f},
         // Darker copies (value ratio 0.8 and 0.7).
-        {0.4f, 0.2f, 0.6f},    {0.35f, 0.175f, 0.525f},
+        {0.4f, 0.2f, 0.6f},
+        {0.35f, 0.175f, 0.525f},
     };
-    const std::uint8_t colours[][3] = {{200, 100, 50}, {180, 90, 45}, {140, 70, 35}, {10, 20, 30},
-                                       {9, 18, 27},    {255, 0, 1},   {0, 255, 255}, {128, 128, 128},
-                                       {90, 90, 90},   {30, 200, 90}, {21, 140, 63}, {250, 250, 240}};
+    const std::uint8_t colours[][3] = {{200, 100, 50}, {180, 90, 45},   {140, 70, 35},
+                                       {10, 20, 30},   {9, 18, 27},     {255, 0, 1},
+                                       {0, 255, 255},  {128, 128, 128}, {90, 90, 90},
+                                       {30, 200, 90},  {21, 140, 63},   {250, 250, 240}};
     for (const auto& c : colours) {
         test::Point q{};
         rgb_to_cone(c[0], c[1], c[2], q.x, q.y, q.z);
@@ -306,7 +317,10 @@ void run_synthetic(const SyntheticCase& tc, bool shadows, UpdateWrite write, Vec
         switch (k % 4) {
         case 0: run.set_masks([](std::size_t) { return std::uint8_t(0); }); break;
         case 1: run.set_masks([](std::size_t) { return std::uint8_t(255); }); break;
-        case 2: run.set_masks([&](std::size_t i) { return std::uint8_t((i + i / tc.W) % 2 ? 255 : 0); }); break;
+        case 2:
+            run.set_masks(
+                [&](std::size_t i) { return std::uint8_t((i + i / tc.W) % 2 ? 255 : 0); });
+            break;
         default: break;  // as the frame before left it
         }
         const WeightMatrix w = weights_for(tc.n, rates[k % 5]);
@@ -334,7 +348,7 @@ TEST(ThreadedEngine, MatchesTheReferenceOnTiesEdgesShadowsAndShortFrames)
     // row and with fewer rows than threads, every block side; windows clipped
     // at the model's edges and crossing band edges.
     const SyntheticCase cases[] = {
-        {9, 5, 3, 0.0625f},  {11, 4, 5, 0.125f}, {7, 3, 9, 0.1f},    {6, 7, 1, 0.0625f},
+        {9, 5, 3, 0.0625f},  {11, 4, 5, 0.125f}, {7, 3, 9, 0.1f},     {6, 7, 1, 0.0625f},
         {10, 6, 3, 0.03f},   {2, 9, 3, 0.0625f}, {1, 13, 3, 0.0625f}, {3, 4, 9, 0.0625f},
         {13, 1, 3, 0.0625f}, {4, 5, 5, 0.0f},    {8, 4, 3, 9.0f},
     };
@@ -362,10 +376,10 @@ TEST(FastEngine, MatchesTheReferenceOnTiesThresholdsEdgesAndShadows)
     // e = 0.0625: exactly the squared distance of dyadic neighbours; 0 and 9:
     // only identical elements, and every element.
     const SyntheticCase cases[] = {
-        {6, 7, 1, 0.0625f},  {5, 9, 3, 0.0625f}, {4, 11, 3, 0.03f},  {3, 5, 5, 0.125f},
-        {2, 3, 9, 0.0625f},  {7, 6, 7, 0.1f},    {1, 13, 3, 0.0625f}, {13, 1, 3, 0.0625f},
-        {1, 1, 5, 0.0625f},  {1, 17, 9, 0.1f},   {9, 1, 1, 0.0f},    {3, 19, 3, 9.0f},
-        {5, 5, 3, 0.0f},     {2, 2, 1, 0.0625f},
+        {6, 7, 1, 0.0625f}, {5, 9, 3, 0.0625f}, {4, 11, 3, 0.03f},   {3, 5, 5, 0.125f},
+        {2, 3, 9, 0.0625f}, {7, 6, 7, 0.1f},    {1, 13, 3, 0.0625f}, {13, 1, 3, 0.0625f},
+        {1, 1, 5, 0.0625f}, {1, 17, 9, 0.1f},   {9, 1, 1, 0.0f},     {3, 19, 3, 9.0f},
+        {5, 5, 3, 0.0f},    {2, 2, 1, 0.0625f},
     };
     unsigned seed = 1;
     for (VectorUnit unit : available_units())

@@ -13,7 +13,7 @@ using test::Point;
 using test::TestFrame;
 using test::TestModel;
 
-constexpr float sentinel = -1.0f;          // update-model content no blend can produce
+constexpr float sentinel = -1.0f;  // update-model content no blend can produce
 constexpr Point unit_pixel = {1.0f, 1.0f, 1.0f};
 constexpr float online_e = 0.03f;
 
@@ -68,51 +68,43 @@ struct WindowRun {
     }
 };
 
-TEST(UpdateNeighbourhood, TopLeftCornerTakesTheMatrixCornerWeights)
+TEST(UpdateNeighbourhood, WindowIsClippedToTheModelWithWeightsCountedFromItsFirstCorner)
 {
-    WindowRun run(3, 3, 3);
-    const WeightMatrix w = distinct_weights(3);
-    run.run(w, 0, 0);
-    EXPECT_EQ(run.at(0, 0), w[0][0]);  // the best match gets the corner weight
-    EXPECT_EQ(run.at(0, 1), w[0][1]);
-    EXPECT_EQ(run.at(1, 0), w[1][0]);
-    EXPECT_EQ(run.at(1, 1), w[1][1]);
-    EXPECT_EQ(run.touched(), 4);
-}
-
-TEST(UpdateNeighbourhood, TopEdgeShiftsWeightsSoTheElementBelowGetsTheCentre)
-{
-    WindowRun run(3, 3, 3);
-    const WeightMatrix w = distinct_weights(3);
-    run.run(w, 0, 4);
-    EXPECT_EQ(run.at(0, 4), w[0][1]);
-    EXPECT_EQ(run.at(1, 4), w[1][1]);
-    EXPECT_EQ(run.at(0, 3), w[0][0]);
-    EXPECT_EQ(run.at(1, 5), w[1][2]);
-    EXPECT_EQ(run.touched(), 6);
-}
-
-TEST(UpdateNeighbourhood, BottomRightCornerKeepsWeightsAligned)
-{
-    WindowRun run(3, 3, 3);
-    const WeightMatrix w = distinct_weights(3);
-    run.run(w, 8, 8);
-    EXPECT_EQ(run.at(8, 8), w[1][1]);  // the best match keeps the centre weight
-    EXPECT_EQ(run.at(7, 7), w[0][0]);
-    EXPECT_EQ(run.at(7, 8), w[0][1]);
-    EXPECT_EQ(run.at(8, 7), w[1][0]);
-    EXPECT_EQ(run.touched(), 4);
-}
-
-TEST(UpdateNeighbourhood, InteriorCentreCoversExactlyItsBlock)
-{
-    WindowRun run(3, 3, 3);
-    const WeightMatrix w = distinct_weights(3);
-    run.run(w, 4, 4);
-    for (int a = 0; a < 3; ++a)
-        for (int b = 0; b < 3; ++b)
-            EXPECT_EQ(run.at(3 + a, 3 + b), w[a][b]);
-    EXPECT_EQ(run.touched(), 9);
+    // Where the window of a best match at (bi, bj) lands: its first element
+    // and its size. Every element in it takes the weight of its place in the
+    // clipped window; nothing else is written.
+    struct Case {
+        const char* what;
+        int H, W, n;
+        Index bi, bj;
+        Index row0, col0;
+        int rows, cols;
+    };
+    const Case cases[] = {
+        // Clipped at the top or left, the weights shift against the match.
+        {"top-left corner: the match takes the corner weight", 3, 3, 3, 0, 0, 0, 0, 2, 2},
+        {"top edge: the element below takes the centre", 3, 3, 3, 0, 4, 0, 3, 2, 3},
+        {"side five at the top left", 2, 2, 5, 1, 1, 0, 0, 4, 4},
+        // Clipped at the bottom or right, they stay aligned on the match.
+        {"bottom-right corner", 3, 3, 3, 8, 8, 7, 7, 2, 2},
+        {"side five at the bottom right", 2, 2, 5, 8, 8, 6, 6, 4, 4},
+        {"interior centre: exactly its block", 3, 3, 3, 4, 4, 3, 3, 3, 3},
+        {"side one: the match alone", 2, 2, 1, 1, 0, 1, 0, 1, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WindowRun run(c.H, c.W, c.n);
+        const WeightMatrix w = distinct_weights(c.n);
+        run.run(w, c.bi, c.bj);
+        for (Index i = 0; i < Index(c.n) * c.H; ++i)
+            for (Index j = 0; j < Index(c.n) * c.W; ++j) {
+                const bool inside =
+                    i >= c.row0 && i < c.row0 + c.rows && j >= c.col0 && j < c.col0 + c.cols;
+                EXPECT_EQ(run.at(i, j),
+                          inside ? w[std::size_t(i - c.row0)][std::size_t(j - c.col0)] : sentinel)
+                    << i << "," << j;
+            }
+    }
 }
 
 TEST(UpdateNeighbourhood, WindowReachesNeighbourBlocksOnlyWhereTheirOwnersAreBackground)
@@ -134,32 +126,6 @@ TEST(UpdateNeighbourhood, WindowReachesNeighbourBlocksOnlyWhereTheirOwnersAreBac
     EXPECT_EQ(run.at(4, 3), w[2][1]);
     EXPECT_EQ(run.at(4, 4), w[2][2]);
     EXPECT_EQ(run.touched(), 5);
-}
-
-TEST(UpdateNeighbourhood, SideOneBlendsOnlyTheBestMatch)
-{
-    WindowRun run(2, 2, 1);
-    const WeightMatrix w = distinct_weights(1);
-    run.run(w, 1, 0);
-    EXPECT_EQ(run.at(1, 0), w[0][0]);
-    EXPECT_EQ(run.touched(), 1);
-}
-
-TEST(UpdateNeighbourhood, SideFiveShiftsAtTopLeftAndStaysAlignedAtBottomRight)
-{
-    const WeightMatrix w = distinct_weights(5);
-    WindowRun top(2, 2, 5);
-    top.run(w, 1, 1);  // rows and columns 0..3, counted from 0
-    EXPECT_EQ(top.at(1, 1), w[1][1]);
-    EXPECT_EQ(top.at(3, 3), w[3][3]);
-    EXPECT_EQ(top.touched(), 16);
-
-    WindowRun bottom(2, 2, 5);
-    bottom.run(w, 8, 8);  // rows and columns 6..9, weights aligned on the match
-    EXPECT_EQ(bottom.at(8, 8), w[2][2]);
-    EXPECT_EQ(bottom.at(6, 6), w[0][0]);
-    EXPECT_EQ(bottom.at(9, 9), w[3][3]);
-    EXPECT_EQ(bottom.touched(), 16);
 }
 
 TEST(UpdateNeighbourhood, FullWeightTakesThePixelAndZeroWeightKeepsTheCurrentValue)

@@ -60,7 +60,7 @@ protected:
 TEST_F(ShadowTest, DarkerPixelOfNearlyTheSameColourIsAShadow)
 {
     const Point pixel = cone_point(120.0f, 0.5f, 0.4f);
-    EXPECT_TRUE(shadow(pixel, cone_point(125.0f, 0.55f, 0.5f)));  // ratio 0.8
+    EXPECT_TRUE(shadow(pixel, cone_point(125.0f, 0.55f, 0.5f)));   // ratio 0.8
     EXPECT_FALSE(shadow(pixel, cone_point(125.0f, 0.55f, 0.6f)));  // ratio about 0.67
 }
 
@@ -88,7 +88,7 @@ TEST_F(ShadowTest, ValueRatioIsTakenInDouble)
 TEST_F(ShadowTest, SaturationDifferenceMustBeStrictlyBelowTau)
 {
     settings.tau_S = 0.125f;
-    const Point pixel = {0.25f, 0.0f, 0.5f};  // S = 0.5
+    const Point pixel = {0.25f, 0.0f, 0.5f};      // S = 0.5
     const Point element = {0.1875f, 0.0f, 0.5f};  // S = 0.375
     EXPECT_FALSE(shadow(pixel, element));
     settings.tau_S = std::nextafter(0.125f, 1.0f);

@@ -1,0 +1,335 @@
+// Start-up of the executable: the usage text, the settings echo, and every
+// command line or first frame that a run refuses before it starts. Each case
+// names the exit status, what stands on standard output and standard error,
+// and that no output file appears.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/support.h"
+
+namespace zemb {
+namespace {
+
+using test::RunResult;
+
+const char* const usage_body =
+    "Usage:\n"
+    "  ZEMB <SeqName> <#FirstFrame> <#LastFrame> [Parameters]\n\n"
+    "<SeqName>:     sequence name (complete path)\n"
+    "<#FirstFrame>: number of first sequence frame\n"
+    "<#LastFrame>:  number of last sequence frame\n"
+    "[parameters]:  optional, including:\n"
+    "  -n #:  (square root of) number of weight vectors for each pixel. Default 3\n"
+    "  -K #:\t Number of initial frames for calibration. Default 200\n"
+    "  -e1 #: Distance threshold for calibration phase (eqn. (2)). Default 0.1\n"
+    "  -e2 #: Distance threshold for online phase (eqn. (2)). Default 0.03\n"
+    "  -c1 #: Learning rate c1 for calibration phase (eqn. (4)). Default 1.0\n"
+    "  -c2 #: Learning rate c2 for online phase (eqn. (4)). Default 0.05\n"
+    "  -g #:\t Value for gamma in eqn. (5). Default 0.7\n"
+    "  -b #:\t Value for beta in eqn. (5). Default 1.0\n"
+    "  -tS #: Value for tau_S in eqn. (5). Default 0.1\n"
+    "  -tH #: Value for tau_H in eqn. (5). Default 10.0\n"
+    "  -s:    To apply shadow removal. Default: no shadow removal\n"
+    "  -m:    To save background model images. Default: do not save\n"
+    "  -l:    To save just last detection mask. Default: save all\n"
+    "  -j #:    Worker threads for segmentation (same result for any number). Default 1\n"
+    "Hit any key to continue...\n";
+
+std::string default_echo(const std::string& sequence, const std::string& base)
+{
+    return "ZEMB on sequence " + sequence +
+           "\n\n\n"
+           "No. of images =         3 (from 1 to 3)\n"
+           "Image size =            4 x 3\n"
+           "Frames for calibration: K=200\n"
+           "Neighborhood size:      n=3 (9 weight vectors per pixel)\n"
+           "Distance thresholds:    e1=0.1000 (calibration), e2=0.0300 (online)\n"
+           "Learning rates:         c1=1.0000 (calibration), c2=0.0500 (online)\n"
+           "Save all masks (0/1):   1\n"
+           "Save models (0/1):      0\n"
+           "Shadow removal (0/1):   0\n"
+           "Output is in file(s):   " +
+           base + "Mask\n";
+}
+
+std::string missing_value(const std::string& name)
+{
+    return "Lread_switch: Manca arg. dopo \"" + name + "\"\n";
+}
+std::string not_integer(const std::string& name)
+{
+    return "Lread_iswitch: Manca arg. per \"" + name + "\"\n";
+}
+std::string not_real(const std::string& name)
+{
+    return "Lread_dswitch: Manca arg. per \"" + name + "\"\n";
+}
+
+// Frames 1 to 9 of a 4 x 3 sequence "seq": enough for every accepted -K
+// below.
+class StartUp : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (int k = 1; k <= 9; ++k)
+            write_frame("seq." + std::to_string(k) + ".ppm");
+    }
+    void write_frame(const std::string& name)
+    {
+        test::write_file(dir / name, test::make_ppm(4, 3, [](int r, int c) {
+                             return test::Rgb{std::uint8_t(r * 60), std::uint8_t(c * 60), 90};
+                         }));
+    }
+    RunResult run(const std::vector<std::string>& args) { return test::run_zemb(dir.path(), args); }
+    bool wrote_outputs() const
+    {
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+            if (entry.path().extension() == ".pgm" ||
+                entry.path().filename().string().find("Model") != std::string::npos)
+                return true;
+        return false;
+    }
+    // A refused command line: status 2, the message alone on standard error
+    // and nothing on standard output, not even the echo.
+    void expect_refused(const std::vector<std::string>& args, const std::string& message)
+    {
+        RunResult r = run(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, message);
+        EXPECT_FALSE(wrote_outputs());
+    }
+    // An accepted command line: a clean run whose echo shows `shown`.
+    void expect_accepted(const std::vector<std::string>& args, const std::string& shown)
+    {
+        RunResult r = run(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_NE(r.out.find(shown), std::string::npos) << r.out;
+    }
+    test::TempDir dir;
+};
+
+TEST_F(StartUp, FewerThanThreeArgumentsShowTheUsageTextAndExitZero)
+{
+    for (auto args : {std::vector<std::string>{}, {"seq", "1"}}) {
+        RunResult r = run(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        std::size_t body = r.out.find("Usage:\n");
+        ASSERT_NE(body, std::string::npos);
+        EXPECT_EQ(r.out.substr(body), usage_body);
+        // Seven banner lines and one empty line come before "Usage:".
+        std::string banner = r.out.substr(0, body);
+        EXPECT_EQ(std::count(banner.begin(), banner.end(), '\n'), 8);
+        EXPECT_EQ(banner.substr(banner.size() - 2), "\n\n");
+    }
+}
+
+TEST_F(StartUp, SettingsEchoShowsTheValuesAsStored)
+{
+    std::filesystem::create_directory(dir / "frames");
+    write_frame("frames/in.1.ppm");
+    write_frame("-s.1.ppm");
+    const std::string threads = "Worker threads:         ";
+    struct Case {
+        std::vector<std::string> args;
+        std::string shown;        // the echo starts with this, or holds it
+        const char* absent = "";  // text the echo must not hold
+    };
+    const Case cases[] = {
+        {{"seq", "1", "3"}, default_echo("seq", "seq")},
+        // A sequence in another folder is read from it; outputs go here.
+        {{"frames/in", "1", "3"}, default_echo("frames/in", "in")},
+        {{"seq", "1", "3", "-j", "1"}, default_echo("seq", "seq"), "Worker threads"},
+        {{"seq", "1", "3", "-l", "-s", "-g", "0.65", "-tH", "12.5", "-e2", "0.005", "-m"},
+         "Distance thresholds:    e1=0.1000 (calibration), e2=0.0050 (online)\n"
+         "Learning rates:         c1=1.0000 (calibration), c2=0.0500 (online)\n"
+         "Save all masks (0/1):   0\n"
+         "Save models (0/1):      1\n"
+         "Shadow removal (0/1):   1\n"
+         "  gamma = 0.6500, beta = 1.0000, Th_S = 0.1000, Th_H = 12.5000\n"
+         "Output is in file(s):   seqMask\n"},
+        {{"seq", "1", "3", "-s", "-j", "2"},
+         "  gamma = 0.7000, beta = 1.0000, Th_S = 0.1000, Th_H = 10.0000\n" + threads +
+             "2\nOutput is in file(s):   seqMask\n"},
+        // Never more threads than the frame's three rows.
+        {{"seq", "1", "3", "-j", "8"}, "Shadow removal (0/1):   0\n" + threads + "3\n"},
+        // "-s" stands where the sequence name belongs: it is taken as one and
+        // afterwards also read as the flag.
+        {{"-s", "1", "3"}, "ZEMB on sequence -s\n"},
+        {{"-s", "1", "3"}, "Shadow removal (0/1):   1\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        RunResult r = run(c.args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_NE(r.out.find(c.shown), std::string::npos) << r.out;
+        if (c.shown.rfind("ZEMB on", 0) == 0) {
+            EXPECT_EQ(r.out.rfind(c.shown, 0), 0u) << "the echo comes first";
+        }
+        if (*c.absent != '\0') {
+            EXPECT_EQ(r.out.find(c.absent), std::string::npos) << r.out;
+        }
+    }
+}
+
+// One switch with one value (none when null) after "seq 2 3 -s -K 2": the
+// first frame is 2, so that a -K of 2147483647 would ask for frame numbers no
+// name can carry, and -s puts the shadow settings into the echo.
+std::vector<std::string> with_switch(const std::string& name, const char* value)
+{
+    std::vector<std::string> args = {"seq", "2", "3", "-s"};
+    if (name != "-K")
+        args.insert(args.end(), {"-K", "2"});
+    args.push_back(name);
+    if (value != nullptr)
+        args.push_back(value);
+    return args;
+}
+
+TEST_F(StartUp, IntegerValuesAreTakenWhollyInTheirBaseOrRefused)
+{
+    const std::string bad_n = "zemb: -n must be 1, 3, 5, 7 or 9 (the map side), not ";
+    const std::string bad_k = "zemb: -K must be at least 1 (the first frame counts), not ";
+    const std::string bad_j = "zemb: -j must be 0 (one per core) or more, not ";
+    struct Case {
+        const char* name;
+        const char* value;
+        std::string refusal;  // empty when accepted
+        std::string shown;    // in the echo, when accepted
+    };
+    const Case cases[] = {
+        {"-n", nullptr, missing_value("-n"), ""},
+        {"-n", "", bad_n + "0\n", ""},
+        {"-n", "0x5", "", "n=5 (25 weight vectors"},
+        {"-n", "07", "", "n=7 (49 weight vectors"},
+        {"-n", "011", "", "n=9 (81 weight vectors"},
+        {"-n", " 5", "", "n=5 (25 weight vectors"},
+        {"-n", "1", "", "n=1 (1 weight vectors"},
+        {"-n", "2", bad_n + "2\n", ""},
+        {"-n", "11", bad_n + "11\n", ""},
+        {"-n", "-3", bad_n + "-3\n", ""},
+        {"-n", "99999999999", bad_n + "2147483647\n", ""},
+        {"-n", "-99999999999", bad_n + "-2147483648\n", ""},
+        {"-n", "five", not_integer("-n"), ""},
+        {"-n", "5,0", not_integer("-n"), ""},
+        {"-n", "5x", not_integer("-n"), ""},
+        {"-n", "5 ", not_integer("-n"), ""},
+        {"-K", nullptr, missing_value("-K"), ""},
+        {"-K", "", bad_k + "0\n", ""},
+        {"-K", "0x3", "", "K=3\n"},
+        {"-K", "010", "", "K=8\n"},
+        {"-K", "-5", bad_k + "-5\n", ""},
+        {"-K", "99999999999",
+         "zemb: -K 2147483647 would ask for frame numbers beyond 2147483647, the largest a name "
+         "can carry\n",
+         ""},
+        {"-K", "-99999999999", bad_k + "-2147483648\n", ""},
+        {"-K", "two", not_integer("-K"), ""},
+        {"-K", "2,5", not_integer("-K"), ""},
+        {"-j", "-1", bad_j + "-1\n", ""},
+        {"-j", "two", not_integer("-j"), ""},
+        {"-j", nullptr, missing_value("-j"), ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " " +
+                     (c.value ? '"' + std::string(c.value) + '"' : "at the end"));
+        if (c.refusal.empty())
+            expect_accepted(with_switch(c.name, c.value), c.shown);
+        else
+            expect_refused(with_switch(c.name, c.value), c.refusal);
+    }
+}
+
+TEST_F(StartUp, RealValuesAreTakenWhollyOrRefused)
+{
+    // Each real switch with each kind of value; the echo shows the value as
+    // stored in a 32-bit float, in the switch's own place.
+    struct Switch {
+        const char* name;
+        const char* echo;  // the echo text just before the value
+    };
+    const Switch switches[] = {
+        {"-e1", "e1="},     {"-e2", "e2="},    {"-c1", "c1="},     {"-c2", "c2="},
+        {"-g", "gamma = "}, {"-b", "beta = "}, {"-tS", "Th_S = "}, {"-tH", "Th_H = "},
+    };
+    struct Value {
+        const char* text;
+        const char* stored;  // as the echo prints it; null when refused
+    };
+    const Value values[] = {
+        {"", "0.0000"},   {"0x10", "16.0000"}, {"0x1p-2", "0.2500"}, {"010", "10.0000"},
+        {".5", "0.5000"}, {"1e999", "inf"},    {"-1e39", "-inf"},    {"1e-999", "0.0000"},
+        {"nan", "nan"},   {"five", nullptr},   {"0,5", nullptr},     {"1.5x", nullptr},
+    };
+    for (const Switch& s : switches) {
+        SCOPED_TRACE(s.name);
+        expect_refused(with_switch(s.name, nullptr), missing_value(s.name));
+        for (const Value& v : values) {
+            SCOPED_TRACE(v.text);
+            if (v.stored != nullptr)
+                expect_accepted(with_switch(s.name, v.text), std::string(s.echo) + v.stored);
+            else
+                expect_refused(with_switch(s.name, v.text), not_real(s.name));
+        }
+    }
+}
+
+TEST_F(StartUp, SwitchesAreReadInTheirFixedOrderAnywhereOnTheLine)
+{
+    // "-n" is read before "-e1" and takes the 5, which leaves "-e1" last.
+    expect_refused({"seq", "1", "3", "-e1", "-n", "5"}, missing_value("-e1"));
+    // "-n 5 seq 1 3": the name is "-n", the first frame 5 and the last "seq"
+    // (0); "-n 5" is then also read as the switch.
+    RunResult r = run({"-n", "5", "seq", "1", "3"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Errore apertura file -n.5.ppm\n");
+    EXPECT_FALSE(wrote_outputs());
+}
+
+TEST_F(StartUp, FirstFrameThatCannotGiveTheRunItsSizeStopsItWithStatusOne)
+{
+    const std::string cannot_start =
+        "zemb: seq.1.ppm: the first frame gives the run its size; cannot start\n";
+    struct Case {
+        const char* what;
+        std::string bytes;  // of the first frame; "missing" when there is none
+        const char* n;
+        std::string out;
+        std::string err;  // standard error holds this
+    };
+    const Case cases[] = {
+        {"missing", "missing", "3", "Errore apertura file seq.1.ppm\n",
+         "zemb: seq.1.ppm: cannot open: No such file or directory\n" + cannot_start},
+        {"grey P5", "P5\n4 3\n255\n............", "3", "",
+         "zemb: seq.1.ppm: not a binary colour PPM (magic word is not P6)\n" + cannot_start},
+        {"cut inside the header", "P6\n4 3\n", "3", "",
+         "zemb: seq.1.ppm: header ends before width, height and maxval\n" + cannot_start},
+        {"no pixels", "P6\n0 3\n255\n", "3", "",
+         "zemb: seq.1.ppm: the first frame has no pixels (0 x 3)\n"},
+        {"too large for model images", "P6\n2147483647 2147483647\n255\n", "3", "",
+         "2147483647 x 2147483647 frames are too large for model images with n = 3\n"},
+        {"too large for this machine", "P6\n65536 65536\n255\n", "1", "", "MiB, more than the"},
+        {"too large with wide maps", "P6\n100000 100000\n255\n", "9", "", "MiB, more than the"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.bytes == "missing")
+            std::filesystem::remove(dir / "seq.1.ppm");
+        else
+            test::write_file(dir / "seq.1.ppm", c.bytes);
+        RunResult r = run({"seq", "1", "3", "-K", "2", "-m", "-n", c.n});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        EXPECT_FALSE(wrote_outputs());
+    }
+}
+
+}  // namespace
+}  // namespace zemb
