@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "app/app.h"
 #include "imagedata/imagedata.h"
@@ -58,14 +59,16 @@ std::uint64_t memory_available_bytes()
 
 // Reads the thirteen switches in their fixed order, then -j. The order
 // matters: an argument equal to an earlier switch's text is consumed by that
-// earlier read.
+// earlier read. The calls at the end are the command line's one table of
+// switches: each read notes its switch in `known`.
 SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads,
-                          const char*& faulty)
+                          const char*& faulty, SwitchTable& known)
 {
     SwitchFault fault = SwitchFault::none;
     // Each read keeps the value already in place (the default) when its
     // switch is absent, or once an earlier read has failed.
     auto integer = [&](const char* name, int& value) {
+        known.push_back({name, 1});
         if (fault != SwitchFault::none)
             return;
         value = take_int_switch(argc, argv, name, value, fault);
@@ -75,6 +78,7 @@ SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads
     // Real switches are read as doubles and stored as 32-bit floats; every
     // later use, the echo included, sees the float.
     auto real = [&](const char* name, float& value) {
+        known.push_back({name, 1});
         if (fault != SwitchFault::none)
             return;
         const double read = take_real_switch(argc, argv, name, value, fault);
@@ -84,6 +88,7 @@ SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads
             value = static_cast<float>(read);
     };
     auto flag = [&](const char* name, bool& value) {
+        known.push_back({name, 0});
         if (fault != SwitchFault::none)
             return;
         value = take_switch(argc, argv, name, 0, nullptr, fault) != nullptr;
@@ -194,11 +199,16 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
 
     const char* faulty = nullptr;
     int threads = config.threads;
-    SwitchFault fault = read_switches(argc, argv, p, threads, faulty);
+    const std::vector<char*> before(argv, argv + argc);
+    SwitchTable known;
+    SwitchFault fault = read_switches(argc, argv, p, threads, faulty, known);
     if (fault != SwitchFault::none) {
         print_switch_fault(fault, faulty);
         return StartUp::command_line;
     }
+    warn_frame_number("first frame", before[2], p.first_frame);
+    warn_frame_number("last frame", before[3], p.last_frame);
+    warn_unread_arguments(before, argc, argv, known);
     if (!is_supported_block_side(p.n)) {
         std::fprintf(stderr, "zemb: -n must be 1, 3, 5, 7 or 9 (the map side), not %d\n", p.n);
         return StartUp::command_line;
@@ -219,6 +229,7 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
         return StartUp::command_line;
     }
     config.threads = threads > 0 ? threads : cores_available();
+    warn_range(p);
 
     FileNames names(config.directory, config.base);
     const char* first = names.frame(p.first_frame);

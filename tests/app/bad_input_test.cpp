@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -145,22 +146,25 @@ TEST_F(BadInput, FirstFrameAnnouncingAnImageTooLargeToHoldStopsWithStatusOne)
 TEST_F(BadInput, FirstFrameWithAShortRasterStartsTheRunFromWhatItHas)
 {
     // The header gives the size; the missing samples stay zero, and the
-    // shortfall is reported.
+    // shortfall is reported and counted.
     write_sequence(2, 3);
     test::write_file(dir / name(1), good_frame(1).substr(0, header_bytes + 40));
     RunResult r = run_zemb(dir.path(), {"seq", "1", "3", "-K", "2"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.err.find("zemb: seq.1.ppm: raster is 50 of 90 bytes short; the samples past its "
-                         "end keep their previous values\n"),
-              std::string::npos)
-        << r.err;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "zemb: seq.1.ppm: raster is 50 of 90 bytes short; the samples past its end keep "
+              "their previous values\n"
+              "zemb: 1 input frame could not be used in full (1 in part); it was replaced by the "
+              "frame before it where it could not be read (the first frame, which has none, by "
+              "black)\n");
     EXPECT_EQ(outputs(), (std::vector<std::string>{"seqMask.3.pgm"}));
 }
 
 // A later frame that cannot be read is replaced by the frame before it: the
 // run's masks must equal those of a run in which that frame is a copy of its
-// predecessor. A short raster replaces only the samples it lacks.
-TEST_F(BadInput, UnreadableLaterFrameRepeatsThePreviousPixelsAndTheRunSucceeds)
+// predecessor. The run counts it and ends with status 1. A short raster
+// replaces only the samples it lacks.
+TEST_F(BadInput, UnreadableLaterFrameRepeatsThePreviousPixelsAndIsCounted)
 {
     std::vector<FrameCase> cases = damaged_frames(0);
     std::string other_size = test::make_ppm(5, 6, [](int, int) { return test::Rgb{1, 2, 3}; });
@@ -180,9 +184,13 @@ TEST_F(BadInput, UnreadableLaterFrameRepeatsThePreviousPixelsAndTheRunSucceeds)
 
             make_frame(dir, name(bad), c);
             RunResult r = run_zemb(dir.path(), {"seq", "1", "5", "-K", "2"});
-            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.status, 1);
             EXPECT_NE(r.err.find("zemb: " + name(bad) + ": " + c.message), std::string::npos)
                 << r.err;
+            const std::string summary = "zemb: 1 input frame could not be used (" +
+                                        std::to_string(bad) +
+                                        "); it was replaced by the frame before it\n";
+            EXPECT_EQ(r.err.substr(r.err.size() - std::min(r.err.size(), summary.size())), summary);
             EXPECT_EQ(r.out.find("Errore apertura file") != std::string::npos,
                       c.kind == FrameCase::missing);
             EXPECT_EQ(outputs(),
@@ -207,9 +215,12 @@ TEST_F(BadInput, LaterFrameWithAShortRasterKeepsThePreviousSamplesPastItsEnd)
 
     test::write_file(dir / name(4), good_frame(4).substr(0, header_bytes + 40));
     RunResult r = run_zemb(dir.path(), {"seq", "1", "5", "-K", "2"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.err.find("zemb: seq.4.ppm: raster is 50 of 90 bytes short"), std::string::npos)
-        << r.err;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "zemb: seq.4.ppm: raster is 50 of 90 bytes short; the samples past its end keep "
+              "their previous values\n"
+              "zemb: 1 input frame could not be used in full (4 in part); it was replaced by the "
+              "frame before it where it could not be read\n");
     EXPECT_EQ(test::read_file(dir / "seqMask.4.pgm"), expected);
 }
 
@@ -406,7 +417,9 @@ protected:
         RunResult r = run_with(name, value);
         EXPECT_EQ(r.status, status);
         if (status == 0) {
-            EXPECT_EQ(r.err.find("zemb:"), std::string::npos) << r.err;
+            // Frames 2 to 3 leave nothing for masks, which is all that is said.
+            EXPECT_NE(r.err.find("no masks will be written"), std::string::npos) << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
             EXPECT_NE(r.out.find(shown), std::string::npos) << r.out;
         } else {
             EXPECT_EQ(r.out, "");
@@ -492,6 +505,87 @@ TEST_F(SwitchValues, RealValuesAreTakenWhollyOrRefused)
             else
                 expect(s.name, v.text,
                        std::string("Lread_dswitch: Manca arg. per \"") + s.name + "\"\n", 2);
+        }
+    }
+}
+
+// What a command line asks for but will not get is named on standard error
+// before the run, which goes on as typed: the warnings come first, and the
+// echo shows that nothing they name was read.
+TEST_F(BadInput, ArgumentsAndRangesThatWillNotDoWhatTheySayAreWarnedAbout)
+{
+    write_sequence(1, 4);
+    struct Case {
+        std::vector<std::string> args;
+        std::string warnings;
+        int status;
+    };
+    const std::string not_read = "zemb: \"";
+    const Case cases[] = {
+        // Switches mistyped, unknown or given twice, and values without one.
+        {{"seq", "1", "3", "-K", "2", "-k", "3"},
+         "zemb: \"-k 3\" was not read: there is no switch -k; did you mean -K?\n", 0},
+        {{"seq", "1", "3", "-K", "2", "-E2", "0.01"},
+         "zemb: \"-E2 0.01\" was not read: there is no switch -E2; did you mean -e2?\n", 0},
+        {{"seq", "1", "3", "-K", "2", "--threads", "2"},
+         "zemb: \"--threads 2\" was not read: there is no switch --threads; did you mean -j?\n", 0},
+        {{"seq", "1", "3", "-K", "2", "-n5"},
+         "zemb: \"-n5\" was not read: there is no switch -n5; did you mean -n 5?\n", 0},
+        {{"seq", "1", "3", "-K", "2", "-e3", "0.5"},
+         "zemb: \"-e3\" was not read: there is no switch -e3; did you mean -e1 or -e2?\n"
+         "zemb: \"0.5\" was not read: a value without a switch\n",
+         0},
+        {{"seq", "1", "3", "-K", "2", "--verbose", "-x"},
+         "zemb: \"--verbose\" was not read: there is no switch --verbose\n"
+         "zemb: \"-x\" was not read: there is no switch -x\n",
+         0},
+        {{"seq", "1", "3", "-K", "2", "7", "-5"},
+         "zemb: \"7\" was not read: a value without a switch\n"
+         "zemb: \"-5\" was not read: a value without a switch\n",
+         0},
+        {{"seq", "1", "3", "-K", "2", "-s", "-K", "3", "-s"},
+         "zemb: \"-K 3\" was not read: -K is given twice, and only its first copy is read\n"
+         "zemb: \"-s\" was not read: -s is given twice, and only its first copy is read\n",
+         0},
+        // Frame numbers that are not plain decimal numbers keep what they read as.
+        {{"seq", "1abc", "3", "-K", "2"},
+         "zemb: first frame \"1abc\" is not a plain decimal number; read as 1\n", 0},
+        {{"seq", "1", " 3", "-K", "2"},
+         "zemb: last frame \" 3\" is not a plain decimal number; read as 3\n", 0},
+        {{"seq", "abc", "3", "-K", "2"},
+         "zemb: first frame \"abc\" is not a plain decimal number; read as 0\n", 1},
+        {{"seq", "-99999999999", "3", "-K", "2"},
+         "zemb: first frame \"-99999999999\" is beyond the int range; read as -2147483648\n", 1},
+        // Ranges that give no mask.
+        {{"seq", "1", "2", "-K", "2"},
+         "zemb: -K 2 takes frames 1 to 2 for calibration, so no frame up to the last, 2, is left "
+         "for masks: no masks will be written; -K 1 or less, or a last frame of 3 or more, would "
+         "give some\n",
+         0},
+        {{"seq", "2", "2", "-K", "1"},
+         "zemb: -K 1 takes frame 2 for calibration, so no frame up to the last, 2, is left for "
+         "masks: no masks will be written; a last frame of 3 or more would give some\n",
+         0},
+        {{"seq", "3", "", "-K", "2"},
+         "zemb: last frame \"\" is not a plain decimal number; read as 0\n"
+         "zemb: the last frame, 0, comes before the first, 3: no masks will be written, and "
+         "calibration still reads frames 3 to 4\n",
+         0},
+    };
+    for (const Case& c : cases) {
+        std::string trace;
+        for (const std::string& a : c.args)
+            trace += "[" + a + "] ";
+        SCOPED_TRACE(trace);
+        RunResult r = run_zemb(dir.path(), c.args);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err.substr(0, c.warnings.size()), c.warnings);
+        if (c.status == 0) {
+            EXPECT_EQ(r.err, c.warnings);
+            EXPECT_NE(r.out.find("Frames for calibration: K=" + c.args[4] + "\n"), std::string::npos);
+            EXPECT_NE(r.out.find("Shadow removal (0/1):   " +
+                                 std::string(c.args.back() == "-s" ? "1" : "0")),
+                      std::string::npos);
         }
     }
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -126,38 +127,63 @@ TEST_F(Run, SingleCalibrationFrameSkipsCalibrationAndStartsOnlineAtTheSecondFram
     EXPECT_EQ(masks(0, 4), (std::vector<std::string>{"2", "3"}));
 }
 
-TEST_F(Run, MissingOnlineFrameGivesAMaskFromThePreviousPixels)
+// A frame that cannot be used is replaced by the frame before it and the
+// run goes on; at its end one line counts such frames, and the status is 1.
+TEST_F(Run, FramesThatCannotBeUsedAreReplacedCountedAndEndTheRunWithStatusOne)
 {
-    write_sequence(1, 6);
-    std::remove((dir / "seq.5.ppm").c_str());
-    RunResult r = run_zemb(dir.path(), {"seq", "1", "6", "-K", "3"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("Errore apertura file seq.5.ppm\n"), std::string::npos);
-    EXPECT_EQ(masks(0, 7), (std::vector<std::string>{"4", "5", "6"}));
-}
-
-TEST_F(Run, CalibrationFramesBeyondTheLastAreStillAskedFor)
-{
-    write_sequence(1, 2);
-    RunResult r = run_zemb(dir.path(), {"seq", "1", "2", "-K", "4"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("Errore apertura file seq.3.ppm\nErrore apertura file seq.4.ppm\n"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("online phase on -2 frames (from 5 to 2)"), std::string::npos);
-}
-
-TEST_F(Run, FrameOfAnotherSizeIsSkippedAndTheRunGoesOn)
-{
-    write_sequence(1, 5);
-    test::write_file(dir / "seq.4.ppm",
-                     test::make_ppm(9, 12, [](int, int) { return test::Rgb{0, 0, 0}; }));
-    RunResult r = run_zemb(dir.path(), {"seq", "1", "5", "-K", "3"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.err.find("zemb: seq.4.ppm: frame is 9 x 12, not 12 x 9 like the first frame"),
-              std::string::npos)
-        << r.err;
-    EXPECT_EQ(masks(0, 6), (std::vector<std::string>{"4", "5"}));
+    struct Case {
+        const char* what;
+        int written;                    // frames 1..written exist
+        int spoiled;                    // this one is missing (-) or of another size (+), or 0
+        std::vector<std::string> args;  // after "seq" "1"
+        const char* out;                // expected on standard output
+        const char* err;                // expected on standard error
+        std::vector<std::string> masks;
+        const char* summary;            // the last line on standard error
+    };
+    const Case cases[] = {
+        {"a missing online frame", 6, -5, {"6", "-K", "3"}, "Errore apertura file seq.5.ppm\n", "",
+         {"4", "5", "6"},
+         "zemb: 1 input frame could not be used (5); it was replaced by the frame before it\n"},
+        {"a range past the last frame", 6, 0, {"9", "-K", "3"},
+         "Errore apertura file seq.7.ppm\nErrore apertura file seq.8.ppm\n", "",
+         {"4", "5", "6", "7", "8", "9"},
+         "zemb: 3 input frames could not be used (7, 8, 9); each was replaced by the frame before "
+         "it\n"},
+        {"calibration frames past the last", 2, 0, {"2", "-K", "4"},
+         "Errore apertura file seq.3.ppm\nErrore apertura file seq.4.ppm\n",
+         "online phase on -2 frames (from 5 to 2)", {},
+         "zemb: 2 input frames could not be used (3, 4); each was replaced by the frame before it\n"},
+        {"a frame of another size", 5, +4, {"5", "-K", "3"}, "",
+         "zemb: seq.4.ppm: frame is 9 x 12, not 12 x 9 like the first frame\n", {"4", "5"},
+         "zemb: 1 input frame could not be used (4); it was replaced by the frame before it\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir run;
+        for (int k = 1; k <= c.written; ++k)
+            test::write_file(run / ("seq." + std::to_string(k) + ".ppm"), frame_bytes(k, 1000));
+        if (c.spoiled < 0)
+            std::remove((run / ("seq." + std::to_string(-c.spoiled) + ".ppm")).c_str());
+        if (c.spoiled > 0)
+            test::write_file(run / ("seq." + std::to_string(c.spoiled) + ".ppm"),
+                             test::make_ppm(9, 12, [](int, int) { return test::Rgb{0, 0, 0}; }));
+        std::vector<std::string> args = {"seq", "1"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        RunResult r = run_zemb(run.path(), args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+        EXPECT_NE((r.out + r.err).find(c.err), std::string::npos) << r.err;
+        const std::string summary = c.summary;
+        ASSERT_GE(r.err.size(), summary.size()) << r.err;
+        EXPECT_EQ(r.err.substr(r.err.size() - summary.size()), summary);
+        EXPECT_EQ(r.out.substr(r.out.size() - 28), "\nHit any key to continue...\n");
+        std::vector<std::string> present;
+        for (int k = 0; k <= 10; ++k)
+            if (test::file_exists(run / ("seqMask." + std::to_string(k) + ".pgm")))
+                present.push_back(std::to_string(k));
+        EXPECT_EQ(present, c.masks);
+    }
 }
 
 TEST_F(Run, UnwritableMaskFinishesTheRunAndExitsOne)
