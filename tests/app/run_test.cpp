@@ -1,8 +1,18 @@
 // Whole runs of the executable on small generated sequences: which files
-// appear, their exact headers, the phase lines, exit statuses.
+// appear, their exact headers, the phase lines, exit statuses, and what a
+// person at a terminal sees: the key wait and the progress line.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -214,6 +224,162 @@ TEST_F(Run, MovingSquareIsForegroundAndTheBackgroundIsNot)
             EXPECT_EQ(std::uint8_t(mask[row * width + col]), inside ? 255 : 0)
                 << "row " << row << " col " << col;
         }
+}
+
+// ---- On a terminal ------------------------------------------------------------
+
+// Which standard streams of a run are on a fresh pseudo-terminal; the others
+// read /dev/null or write files. The run leads its own session on that
+// terminal, in the foreground unless `background`.
+struct Streams {
+    bool in, out, err;
+    bool background = false;
+};
+
+struct TerminalRun {
+    bool waited_for_key = false;  // it put the terminal in single-key mode
+    int status = -1;
+    std::string screen;  // what the terminal received
+    std::string out;     // standard output and error, when not on the terminal
+    std::string err;
+};
+
+TerminalRun run_on_terminal(const std::string& dir, const std::vector<std::string>& args,
+                            Streams streams)
+{
+    int master = -1, slave = -1;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+        throw std::runtime_error("openpty failed");
+    const std::string out_path = dir + "/.tty-out", err_path = dir + "/.tty-err";
+    pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        ioctl(slave, TIOCSCTTY, 0);
+        if (streams.background) {
+            // A child in a process group of its own: not the foreground.
+            pid_t worker = fork();
+            if (worker > 0) {
+                int wstatus = 0;
+                waitpid(worker, &wstatus, 0);
+                _exit(WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 126);
+            }
+            setpgid(0, 0);
+        }
+        int in = streams.in ? slave : open("/dev/null", O_RDONLY);
+        int out = streams.out ? slave : open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = streams.err ? slave : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || err < 0 || chdir(dir.c_str()) != 0)
+            _exit(127);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        close(master);
+        std::vector<std::string> copies(args);
+        std::vector<char*> argv = {const_cast<char*>(ZEMB_EXE)};
+        for (auto& a : copies)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(ZEMB_EXE, argv.data());
+        _exit(127);
+    }
+    close(slave);
+    TerminalRun run;
+    // Read what the terminal shows until the run ends. A run that switches
+    // the terminal to single-key mode is waiting for a key: it gets one.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int wstatus = 0;
+    bool ended = false;
+    while (!ended && std::chrono::steady_clock::now() < deadline) {
+        pollfd p = {master, POLLIN, 0};
+        if (poll(&p, 1, 20) > 0) {
+            char buffer[4096];
+            ssize_t got = read(master, buffer, sizeof buffer);
+            if (got > 0)
+                run.screen.append(buffer, std::size_t(got));
+        }
+        struct termios mode;
+        if (!run.waited_for_key && tcgetattr(master, &mode) == 0 && !(mode.c_lflag & ICANON)) {
+            run.waited_for_key = true;
+            EXPECT_EQ(write(master, "x", 1), 1);
+        }
+        ended = waitpid(pid, &wstatus, WNOHANG) == pid;
+    }
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &wstatus, 0);
+        ADD_FAILURE() << "the run did not end";
+    }
+    for (pollfd p = {master, POLLIN, 0}; poll(&p, 1, 0) > 0;) {
+        char buffer[4096];
+        ssize_t got = read(master, buffer, sizeof buffer);
+        if (got <= 0)
+            break;
+        run.screen.append(buffer, std::size_t(got));
+    }
+    close(master);
+    run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    run.out = test::read_file(out_path);
+    run.err = test::read_file(err_path);
+    std::remove(out_path.c_str());
+    std::remove(err_path.c_str());
+    return run;
+}
+
+// The usage text ends with the prompt wherever standard output goes, but
+// only a person at the terminal in its foreground is waited for.
+TEST_F(Run, KeyWaitNeedsATerminalForStandardInputAndOutputAndTheForeground)
+{
+    struct Case {
+        const char* what;
+        Streams streams;
+        bool waits;
+    };
+    const Case cases[] = {
+        {"input and output on the terminal", {true, true, true}, true},
+        {"output to a file", {true, false, true}, false},
+        {"input from /dev/null", {false, true, true}, false},
+        {"neither on the terminal", {false, false, true}, false},
+        {"a background job", {true, true, true, true}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TerminalRun r = run_on_terminal(dir.path(), {}, c.streams);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.waited_for_key, c.waits);
+        const std::string& shown = c.streams.out ? r.screen : r.out;
+        EXPECT_NE(shown.find("Hit any key to continue..."), std::string::npos) << shown;
+    }
+}
+
+// On a terminal the line is up while frames go by, and every message starts
+// on a clean line; anywhere else standard error holds only the messages.
+TEST_F(Run, ProgressLineShowsOnATerminalOnlyAndMakesWayForMessages)
+{
+    write_sequence(1, 6);
+    std::remove((dir / "seq.5.ppm").c_str());
+    const std::vector<std::string> args = {"seq", "1", "6", "-K", "3"};
+    TerminalRun tty = run_on_terminal(dir.path(), args, {false, false, true});
+    EXPECT_EQ(tty.status, 1);
+    EXPECT_NE(tty.screen.find("\rzemb: calibration frame 0 of 2"), std::string::npos) << tty.screen;
+    EXPECT_NE(tty.screen.find("\rzemb: online frame 1 of 3"), std::string::npos) << tty.screen;
+    EXPECT_NE(tty.screen.find("\r\033[Kzemb: seq.5.ppm: cannot open"), std::string::npos)
+        << tty.screen;
+    EXPECT_EQ(tty.screen.substr(tty.screen.rfind("\033[K")),
+              "\033[Kzemb: 1 input frame could not be used (5); it was replaced by the frame "
+              "before it\r\n");
+
+    TerminalRun file = run_on_terminal(dir.path(), args, {false, false, false});
+    EXPECT_EQ(file.err, "zemb: seq.5.ppm: cannot open: No such file or directory\n"
+                        "zemb: 1 input frame could not be used (5); it was replaced by the frame "
+                        "before it\n");
+    // Standard output is the same either way, but for the measured times.
+    auto untimed = [](std::string out) {
+        for (std::size_t at; (at = out.find("  ZEMB (no I/O): ")) != std::string::npos;)
+            out.erase(at, out.find('\n', at) + 1 - at);
+        return out;
+    };
+    EXPECT_EQ(untimed(file.out), untimed(tty.out));
+    EXPECT_NE(file.out.find("Errore apertura file seq.5.ppm\n"), std::string::npos);
 }
 
 }  // namespace
