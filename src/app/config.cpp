@@ -229,7 +229,6 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
         return StartUp::command_line;
     }
     config.threads = threads > 0 ? threads : cores_available();
-    warn_range(p);
 
     FileNames names(config.directory, config.base);
     const char* first = names.frame(p.first_frame);
@@ -266,6 +265,7 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
                      static_cast<unsigned long long>(available >> 20));
         return StartUp::cannot_start;
     }
+    warn_range(p);
     return StartUp::run;
 }
 
