@@ -520,7 +520,6 @@ TEST_F(BadInput, ArgumentsAndRangesThatWillNotDoWhatTheySayAreWarnedAbout)
         std::string warnings;
         int status;
     };
-    const std::string not_read = "zemb: \"";
     const Case cases[] = {
         // Switches mistyped, unknown or given twice, and values without one.
         {{"seq", "1", "3", "-K", "2", "-k", "3"},
@@ -535,12 +534,8 @@ TEST_F(BadInput, ArgumentsAndRangesThatWillNotDoWhatTheySayAreWarnedAbout)
          "zemb: \"-e3\" was not read: there is no switch -e3; did you mean -e1 or -e2?\n"
          "zemb: \"0.5\" was not read: a value without a switch\n",
          0},
-        {{"seq", "1", "3", "-K", "2", "--verbose", "-x"},
+        {{"seq", "1", "3", "-K", "2", "--verbose", "-5"},
          "zemb: \"--verbose\" was not read: there is no switch --verbose\n"
-         "zemb: \"-x\" was not read: there is no switch -x\n",
-         0},
-        {{"seq", "1", "3", "-K", "2", "7", "-5"},
-         "zemb: \"7\" was not read: a value without a switch\n"
          "zemb: \"-5\" was not read: a value without a switch\n",
          0},
         {{"seq", "1", "3", "-K", "2", "-s", "-K", "3", "-s"},
@@ -550,10 +545,6 @@ TEST_F(BadInput, ArgumentsAndRangesThatWillNotDoWhatTheySayAreWarnedAbout)
         // Frame numbers that are not plain decimal numbers keep what they read as.
         {{"seq", "1abc", "3", "-K", "2"},
          "zemb: first frame \"1abc\" is not a plain decimal number; read as 1\n", 0},
-        {{"seq", "1", " 3", "-K", "2"},
-         "zemb: last frame \" 3\" is not a plain decimal number; read as 3\n", 0},
-        {{"seq", "abc", "3", "-K", "2"},
-         "zemb: first frame \"abc\" is not a plain decimal number; read as 0\n", 1},
         {{"seq", "-99999999999", "3", "-K", "2"},
          "zemb: first frame \"-99999999999\" is beyond the int range; read as -2147483648\n", 1},
         // Ranges that give no mask.

@@ -12,8 +12,9 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -228,24 +229,21 @@ TEST_F(Run, MovingSquareIsForegroundAndTheBackgroundIsNot)
 
 // ---- On a terminal ------------------------------------------------------------
 
-// Which standard streams of a run are on a fresh pseudo-terminal; the others
-// read /dev/null or write files. The run leads its own session on that
-// terminal, in the foreground unless `background`.
+// Which standard streams of a run are on a fresh pseudo-terminal (the others
+// read /dev/null or write files); the run leads its own session there, in
+// the foreground unless `background`.
 struct Streams {
     bool in, out, err;
     bool background = false;
 };
 
 struct TerminalRun {
-    bool waited_for_key = false;  // it put the terminal in single-key mode
+    bool waited_for_key = false;  // it put the terminal into single-key mode
     int status = -1;
-    std::string screen;  // what the terminal received
-    std::string out;     // standard output and error, when not on the terminal
-    std::string err;
+    std::string screen, out, err;  // the terminal; standard output and error when elsewhere
 };
 
-TerminalRun run_on_terminal(const std::string& dir, const std::vector<std::string>& args,
-                            Streams streams)
+TerminalRun run_on_terminal(const std::string& dir, std::vector<std::string> args, Streams on)
 {
     int master = -1, slave = -1;
     if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
@@ -255,62 +253,45 @@ TerminalRun run_on_terminal(const std::string& dir, const std::vector<std::strin
     if (pid == 0) {
         setsid();
         ioctl(slave, TIOCSCTTY, 0);
-        if (streams.background) {
-            // A child in a process group of its own: not the foreground.
-            pid_t worker = fork();
-            if (worker > 0) {
-                int wstatus = 0;
-                waitpid(worker, &wstatus, 0);
-                _exit(WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 126);
-            }
-            setpgid(0, 0);
+        if (on.background && fork() > 0) {  // the session leader waits; its child runs
+            int wstatus = 0;
+            wait(&wstatus);
+            _exit(WEXITSTATUS(wstatus));
         }
-        int in = streams.in ? slave : open("/dev/null", O_RDONLY);
-        int out = streams.out ? slave : open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = streams.err ? slave : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || out < 0 || err < 0 || chdir(dir.c_str()) != 0)
-            _exit(127);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        close(master);
-        std::vector<std::string> copies(args);
+        if (on.background)
+            setpgid(0, 0);
+        dup2(on.in ? slave : open("/dev/null", O_RDONLY), 0);
+        dup2(on.out ? slave : open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        dup2(on.err ? slave : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
         std::vector<char*> argv = {const_cast<char*>(ZEMB_EXE)};
-        for (auto& a : copies)
+        for (auto& a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
-        execv(ZEMB_EXE, argv.data());
+        if (chdir(dir.c_str()) == 0)
+            execv(ZEMB_EXE, argv.data());
         _exit(127);
     }
     close(slave);
+    // Read the terminal until the run ends; a run that puts it into
+    // single-key mode waits for a key, and gets one.
     TerminalRun run;
-    // Read what the terminal shows until the run ends. A run that switches
-    // the terminal to single-key mode is waiting for a key: it gets one.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     int wstatus = 0;
-    bool ended = false;
-    while (!ended && std::chrono::steady_clock::now() < deadline) {
-        pollfd p = {master, POLLIN, 0};
-        if (poll(&p, 1, 20) > 0) {
-            char buffer[4096];
-            ssize_t got = read(master, buffer, sizeof buffer);
-            if (got > 0)
-                run.screen.append(buffer, std::size_t(got));
+    char buffer[4096];
+    for (int polls = 0; waitpid(pid, &wstatus, WNOHANG) != pid; ++polls) {
+        if (polls == 3000) {  // a minute
+            ADD_FAILURE() << "the run did not end";
+            kill(pid, SIGKILL);
         }
+        pollfd p = {master, POLLIN, 0};
+        ssize_t got = poll(&p, 1, 20) > 0 ? read(master, buffer, sizeof buffer) : 0;
+        run.screen.append(buffer, std::size_t(std::max<ssize_t>(got, 0)));
         struct termios mode;
         if (!run.waited_for_key && tcgetattr(master, &mode) == 0 && !(mode.c_lflag & ICANON)) {
             run.waited_for_key = true;
             EXPECT_EQ(write(master, "x", 1), 1);
         }
-        ended = waitpid(pid, &wstatus, WNOHANG) == pid;
     }
-    if (!ended) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &wstatus, 0);
-        ADD_FAILURE() << "the run did not end";
-    }
-    for (pollfd p = {master, POLLIN, 0}; poll(&p, 1, 0) > 0;) {
-        char buffer[4096];
+    for (pollfd p = {master, POLLIN, 0}; poll(&p, 1, 0) > 0 && (p.revents & POLLIN);) {
         ssize_t got = read(master, buffer, sizeof buffer);
         if (got <= 0)
             break;
