@@ -124,6 +124,7 @@ public:
         message([&] {
             std::printf("\nTimes for online phase on %lld frames (from %lld to %lld) ...\n", count,
                         first + K, last);
+            std::fflush(stdout);
         });
         progress_.start_phase("online", count, Clock::now());
         weights_ = scaled_weights(kernel_, p_.n, c2_scaled_);
