@@ -19,6 +19,18 @@ highway_last=${ZEMB_HIGHWAY_LAST:-500}
 build=$root/bench/build
 work=$root/bench/work
 
+# The data first (unless already unpacked), so that a wrong path shows at
+# once rather than after the build.
+need_data() {  # archive, a file it unpacks to
+  if [ -f "$2" ] || [ -f "$data/$1" ]; then return; fi
+  echo "bench/run.sh: $data/$1 not found." >&2
+  echo "Point ZEMB_DATA at the folder that holds walk-320x240.tar.xz and cdnet-highway.tar:" >&2
+  echo "  ZEMB_DATA=/path/to/data bench/run.sh" >&2
+  exit 1
+}
+need_data walk-320x240.tar.xz "$work/walk/walk.300.ppm"
+need_data cdnet-highway.tar "$work/highway/in.$highway_last.ppm"
+
 echo "== Building (Release, bench/build)"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DZEMB_BENCH=ON -DZEMB_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 >/dev/null

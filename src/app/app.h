@@ -1,16 +1,20 @@
 // Run control: the command-line switches, the run configuration and file
-// names, the messages for file faults, the platform services (performance
-// counter, key wait), and the phase driver that runs a whole sequence through
-// one engine interface.
+// names, the warnings about command lines and ranges, the messages for file
+// faults, the platform services (performance counter, key wait), the console's
+// progress line, and the phase driver that runs a whole sequence through one
+// engine interface.
 //
 // Nothing here ends the process: every part reports to its caller, so that
 // tests and fuzzers can drive each of them.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "imagedata/imagedata.h"
 #include "model/model.h"
@@ -19,7 +23,7 @@ namespace zemb {
 
 // Exit statuses of the program.
 constexpr int exit_complete = 0;      // a complete run, or the usage text
-constexpr int exit_failed = 1;        // a run that could not start or lost output
+constexpr int exit_failed = 1;        // a run that could not start, lost output or input
 constexpr int exit_command_line = 2;  // a faulty command line
 
 // ---- Switches -------------------------------------------------------------
@@ -43,6 +47,15 @@ double take_real_switch(int& argc, char** argv, const char* name, double fallbac
 
 // The message for a fault of switch `name`, as printed on standard error.
 void print_switch_fault(SwitchFault fault, const char* name);
+
+// A switch the command line knows: its text and how many values follow it.
+struct KnownSwitch {
+    const char* name;
+    int values;
+};
+// The switches as the start-up reads them, noted by the reads themselves, so
+// that a new switch is known everywhere as soon as it is read.
+using SwitchTable = std::vector<KnownSwitch>;
 
 // ---- Run configuration ----------------------------------------------------
 
@@ -112,7 +125,8 @@ enum class StartUp {
 // config holds the defaults), checks the values a run cannot use, and reads
 // the first frame's header.
 // Prints only the messages of the faults it finds (on standard error, and the
-// file-open message on standard output). Consumes the switches from argv.
+// file-open message on standard output) and the warnings below. Consumes the
+// switches from argv.
 StartUp configure_run(int& argc, char** argv, RunConfig& config);
 
 // Bytes a run of this configuration allocates; saturates instead of
@@ -121,6 +135,24 @@ std::uint64_t run_memory_bytes(const RunParameters& params, std::size_t pixels);
 
 void print_usage();
 void print_settings_echo(const RunConfig& config);
+
+// ---- Warnings -------------------------------------------------------------
+
+// What a run goes on with but its user should know, one line each on
+// standard error at start-up. Nothing here changes what the run does.
+
+// A frame-number argument that is not a plain decimal number of the int
+// range: `role` is "first frame" or "last frame", `value` what it reads as.
+void warn_frame_number(const char* role, const char* text, int value);
+
+// Every argument after the three positional ones that no switch read took:
+// `before` is argv as it was before the reads, argc and argv as they left
+// it. Names the switch meant where the argument is close to one.
+void warn_unread_arguments(const std::vector<char*>& before, int argc, char* const* argv,
+                           const SwitchTable& known);
+
+// A range that gives no online frame, so no mask at all.
+void warn_range(const RunParameters& params);
 
 // ---- File messages --------------------------------------------------------
 
@@ -131,6 +163,39 @@ void print_settings_echo(const RunConfig& config);
 void report_read(const char* path, const PpmRead& read);
 void report_write(const char* path, const FileWrite& write);
 
+// ---- Input frames that could not be used ------------------------------------
+
+// How much of an input frame a read delivered.
+enum class FrameUse {
+    whole,
+    in_part,  // a short raster: the samples past its end are the previous frame's
+    none,     // nothing: the previous frame stands in for it
+};
+FrameUse frame_use(const PpmRead& read);
+
+// The run's account of the input frames it could not use, each replaced by
+// the frame before it (in part, for a short raster; by black for the first
+// frame). Counting allocates nothing: only the first few numbers are kept,
+// for the closing line.
+class UnusableFrames {
+public:
+    explicit UnusableFrames(long long first_frame);
+    void count(long long number, FrameUse use);
+    long long total() const { return total_; }
+    // The closing line on standard error; nothing when every frame was used.
+    void report() const;
+
+private:
+    static constexpr int listed = 5;  // frame numbers the closing line names
+    long long numbers_[listed] = {};
+    bool in_part_[listed] = {};
+    int kept_ = 0;
+    long long total_ = 0;
+    long long total_in_part_ = 0;
+    long long first_frame_;
+    bool first_counted_ = false;
+};
+
 // ---- Platform ---------------------------------------------------------------
 
 // Performance counter: ticks of a monotonic clock and their frequency.
@@ -139,9 +204,50 @@ bool query_counter_frequency(std::int64_t& ticks_per_second);
 std::int64_t read_counter();
 
 // Waits for one key press, without echo and without Enter, when standard
-// input is a terminal and this process is in its foreground; otherwise
-// returns at once. Restores the terminal on every way out, Ctrl-C included.
+// input and standard output are both terminals and this process is in the
+// terminal's foreground process group; otherwise returns at once. Restores
+// the terminal on every way out, Ctrl-C included.
 void wait_for_key();
+
+// ---- Progress line ------------------------------------------------------------
+
+// One self-overwriting line on standard error while frames go by: phase,
+// frame k of N, frames per second and time left for the whole run. Shown
+// only when standard error is a terminal, and then for the whole run: every
+// other message is printed between hide() and show(), so that it starts on
+// a clean line and the progress line comes back under it. Redrawn at most
+// every redraw_interval as frames go by. The driver owns the one object and
+// feeds it the time, so that nothing else needs a clock or writes the line.
+class ProgressLine {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr Clock::duration redraw_interval = std::chrono::milliseconds(100);
+
+    // `run_frames`: the frames all phases will count, for the time left.
+    ProgressLine(std::FILE* terminal, bool enabled, long long run_frames, Clock::time_point now);
+
+    // A phase of `frames` frames begins; the line shows it at once (an empty
+    // phase shows none).
+    void start_phase(const char* phase, long long frames, Clock::time_point now);
+    // Frame k (1-based) of the phase is done.
+    void frame_done(long long k, Clock::time_point now);
+    // Before any other message; after one, show() draws the line again.
+    void hide();
+    void show(Clock::time_point now);
+    // The run is over: the line goes for good.
+    void finish();
+
+private:
+    void draw(Clock::time_point now);
+
+    std::FILE* out_;
+    bool enabled_;
+    bool visible_ = false;
+    const char* phase_ = "";
+    long long phase_frames_ = 0, k_ = 0;
+    long long run_frames_, done_before_phase_ = 0;
+    Clock::time_point started_, drawn_;
+};
 
 // ---- Phase driver ---------------------------------------------------------
 
@@ -175,8 +281,8 @@ std::unique_ptr<RunEngine> make_run_engine(Engine kind, const RunConfig& config)
 
 // Runs the whole sequence: model from the first frame, calibration, online
 // phase with masks (and model images with -m), timing reports. Returns the
-// exit status: 0 when every output was written, 1 when any was lost or the
-// buffers could not be allocated.
+// exit status: 0 when every input frame was used and every output written,
+// 1 when any was not or the buffers could not be allocated.
 int run_sequence(const RunConfig& config, Engine engine = Engine::fast);
 
 // The whole program, from the command line to the exit status.

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "app/app.h"
 #include "imagedata/imagedata.h"
@@ -59,14 +60,16 @@ std::uint64_t memory_available_bytes()
 
 // Reads the thirteen switches in their fixed order, then -j. The order
 // matters: an argument equal to an earlier switch's text is consumed by that
-// earlier read.
+// earlier read. The calls at the end are the command line's one table of
+// switches: each read notes its switch in `known`.
 SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads,
-                          const char*& faulty)
+                          const char*& faulty, SwitchTable& known)
 {
     SwitchFault fault = SwitchFault::none;
     // Each read keeps the value already in place (the default) when its
     // switch is absent, or once an earlier read has failed.
     auto integer = [&](const char* name, int& value) {
+        known.push_back({name, 1});
         if (fault != SwitchFault::none)
             return;
         value = take_int_switch(argc, argv, name, value, fault);
@@ -76,6 +79,7 @@ SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads
     // Real switches are read as doubles and stored as 32-bit floats; every
     // later use, the echo included, sees the float.
     auto real = [&](const char* name, float& value) {
+        known.push_back({name, 1});
         if (fault != SwitchFault::none)
             return;
         const double read = take_real_switch(argc, argv, name, value, fault);
@@ -85,6 +89,7 @@ SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads
             value = static_cast<float>(read);
     };
     auto flag = [&](const char* name, bool& value) {
+        known.push_back({name, 0});
         if (fault != SwitchFault::none)
             return;
         value = take_switch(argc, argv, name, 0, nullptr, fault) != nullptr;
@@ -277,15 +282,21 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
 
     const char* faulty = nullptr;
     int threads = config.threads;
-    SwitchFault fault = read_switches(argc, argv, p, threads, faulty);
+    const std::vector<char*> before(argv, argv + argc);
+    SwitchTable known;
+    SwitchFault fault = read_switches(argc, argv, p, threads, faulty, known);
     if (fault != SwitchFault::none) {
         print_switch_fault(fault, faulty);
         return StartUp::command_line;
     }
+    warn_frame_number("first frame", before[2], p.first_frame);
+    warn_frame_number("last frame", before[3], p.last_frame);
+    warn_unread_arguments(before, argc, argv, known);
     if (!accept_values(config, threads))
         return StartUp::command_line;
     if (!accept_first_frame(config))
         return StartUp::cannot_start;
+    warn_range(p);
     return StartUp::run;
 }
 

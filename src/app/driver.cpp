@@ -17,33 +17,14 @@ namespace zemb {
 
 namespace {
 
+using Clock = ProgressLine::Clock;
+
 // Performance counter state of a run: ticks spent in segmentation per phase.
 struct PhaseTimer {
     bool available = false;
     float frequency = 0.0f;  // ticks per second, held as a 32-bit float
     std::int64_t calibration_ticks = 0;
     std::int64_t online_ticks = 0;
-};
-
-// One self-overwriting line on standard error while frames go by, only when
-// a person is watching it; standard output is never touched.
-class Progress {
-public:
-    Progress() : shown_(isatty(STDERR_FILENO) == 1) {}
-    void show(const char* phase, long long k, long long count)
-    {
-        if (shown_)
-            std::fprintf(stderr, "\r\033[Kzemb: %s frame %lld of %lld", phase, k, count);
-    }
-    // Called before anything else may print, so that messages start a clean line.
-    void clear()
-    {
-        if (shown_)
-            std::fprintf(stderr, "\r\033[K");
-    }
-
-private:
-    bool shown_;
 };
 
 void print_report(const PhaseTimer& timer, std::int64_t ticks, long long divisor,
@@ -71,7 +52,9 @@ public:
         : config_(config), p_(config.params), names_(config.directory, config.base),
           kernel_(weight_kernel(p_.n, spread_for_block_side(p_.n))),
           c1_scaled_(scaled_learning_rate(p_.c1, p_.n)),
-          c2_scaled_(scaled_learning_rate(p_.c2, p_.n))
+          c2_scaled_(scaled_learning_rate(p_.c2, p_.n)),
+          progress_(stderr, isatty(STDERR_FILENO) == 1, progress_frames(p_), Clock::now()),
+          unusable_frames_(p_.first_frame)
     {
     }
 
@@ -114,6 +97,7 @@ public:
         std::printf("\nTimes for calibration phase on %d frames (from %lld to %lld) ...\n", p_.K,
                     first, first + p_.K - 1);
         std::fflush(stdout);
+        progress_.start_phase("calibration", p_.K - 1, Clock::now());
         load_frame(first);
         engine_->init();
         save_model_image(first);
@@ -129,10 +113,9 @@ public:
                 scaled_weights(kernel_, p_.n, calibration_rate(c1_scaled_, c2_scaled_, k, K));
             segment(p_.e1, timer_.calibration_ticks);
             save_model_image(p_.first_frame + k);
-            progress_.show("calibration", k, K - 1);
+            progress_.frame_done(k, Clock::now());
         }
-        progress_.clear();
-        print_report(timer_, timer_.calibration_ticks, K, K - 1);
+        message([&] { print_report(timer_, timer_.calibration_ticks, K, K - 1); });
     }
 
     // Online: fixed rate, narrow threshold, filtered masks written.
@@ -140,9 +123,12 @@ public:
     {
         const long long first = p_.first_frame, last = p_.last_frame, K = p_.K;
         const long long count = last - K - first + 1;
-        std::printf("\nTimes for online phase on %lld frames (from %lld to %lld) ...\n", count,
-                    first + K, last);
-        std::fflush(stdout);
+        message([&] {
+            std::printf("\nTimes for online phase on %lld frames (from %lld to %lld) ...\n", count,
+                        first + K, last);
+            std::fflush(stdout);
+        });
+        progress_.start_phase("online", count, Clock::now());
         weights_ = scaled_weights(kernel_, p_.n, c2_scaled_);
         for (long long number = first + K; number <= last; ++number) {
             load_frame(number);
@@ -151,21 +137,22 @@ public:
             save_model_image(number);
             if (!p_.last_mask_only || number == last)
                 save_mask(number);
-            progress_.show("online", number - first - K + 1, count);
+            progress_.frame_done(number - first - K + 1, Clock::now());
         }
-        progress_.clear();
-        print_report(timer_, timer_.online_ticks, count, count);
+        message([&] { print_report(timer_, timer_.online_ticks, count, count); });
     }
 
     // The run's last words; returns its exit status.
     int finish()
     {
+        progress_.finish();
         if (lost_outputs_ > 0)
             std::fprintf(stderr, "zemb: %lld output file%s could not be written\n", lost_outputs_,
                          lost_outputs_ == 1 ? "" : "s");
+        unusable_frames_.report();
         std::printf("\nHit any key to continue...\n");
         wait_for_key();
-        return lost_outputs_ > 0 ? exit_failed : exit_complete;
+        return lost_outputs_ > 0 || unusable_frames_.total() > 0 ? exit_failed : exit_complete;
     }
 
 private:
@@ -173,10 +160,23 @@ private:
     // frame's pixels are processed once more under the new number.
     void load_frame(long long number)
     {
-        progress_.clear();
         const char* path = names_.frame(static_cast<int>(number));
-        report_read(path, read_ppm_frame(path, config_.height, config_.width, frame_));
+        const PpmRead read = read_ppm_frame(path, config_.height, config_.width, frame_);
+        const FrameUse use = frame_use(read);
+        unusable_frames_.count(number, use);
+        if (use != FrameUse::whole)
+            message([&] { report_read(path, read); });
         engine_->convert(frame_);
+    }
+
+    // Every line printed while frames go by goes through here, so that the
+    // progress line makes way for it and comes back under it.
+    template <typename Print>
+    void message(Print print)
+    {
+        progress_.hide();
+        print();
+        progress_.show(Clock::now());
     }
 
     // The timed span (all bands, from the start signal until the last has
@@ -209,9 +209,18 @@ private:
 
     void count_lost(const char* path, const FileWrite& written)
     {
-        report_write(path, written);
-        if (!written.ok())
-            ++lost_outputs_;
+        if (written.ok())
+            return;
+        message([&] { report_write(path, written); });
+        ++lost_outputs_;
+    }
+
+    // Frames the progress line counts: calibration after the first frame,
+    // then the online phase.
+    static long long progress_frames(const RunParameters& p)
+    {
+        const long long online = static_cast<long long>(p.last_frame) - p.first_frame - p.K + 1;
+        return p.K - 1 + (online > 0 ? online : 0);
     }
 
     const RunConfig& config_;
@@ -224,7 +233,8 @@ private:
     std::vector<std::uint8_t> mask_;
     WeightMatrix weights_{};
     PhaseTimer timer_;
-    Progress progress_;
+    ProgressLine progress_;
+    UnusableFrames unusable_frames_;
     long long lost_outputs_ = 0;
 };
 

@@ -54,9 +54,10 @@ std::int64_t read_counter() { return Clock::now().time_since_epoch().count(); }
 void wait_for_key()
 {
     std::fflush(stdout);
-    // Only a terminal we are in the foreground of has a key to wait for:
-    // scripts, pipes, CI and background jobs go straight on.
-    if (!isatty(STDIN_FILENO) || tcgetpgrp(STDIN_FILENO) != getpgrp())
+    // Only a person at a terminal we are in the foreground of sees the prompt
+    // and has a key to press: scripts, pipes, logs, CI and background jobs go
+    // straight on.
+    if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO) || tcgetpgrp(STDIN_FILENO) != getpgrp())
         return;
     if (tcgetattr(STDIN_FILENO, &saved_terminal) != 0)
         return;

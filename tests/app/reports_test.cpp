@@ -1,7 +1,10 @@
-// The messages the program prints for what a file read or write found.
+// The messages the program prints for what a file read or write found, and
+// the progress line that makes way for them.
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <string>
 
 #include "app/app.h"
@@ -95,6 +98,35 @@ TEST(FileMessages, EveryWriteFindingHasItsWording)
         const Printed p = capture([&] { report_write("m.pgm", c.write); });
         EXPECT_EQ(p.out, c.out);
         EXPECT_EQ(p.err, c.err);
+    }
+}
+
+// What the line writes, given the times of the calls.
+TEST(ProgressLine, RedrawsAtMostEveryTenthOfASecondAndMakesWayForMessages)
+{
+    using namespace std::chrono_literals;
+    const ProgressLine::Clock::time_point t0{};
+    for (bool terminal : {true, false}) {
+        std::FILE* file = std::tmpfile();
+        ASSERT_NE(file, nullptr);
+        ProgressLine line(file, terminal, 10, t0);
+        line.start_phase("online", 10, t0);
+        line.frame_done(1, t0 + 50ms);   // too soon after the last drawing
+        line.frame_done(2, t0 + 100ms);  // 2 frames in 0.1 s, 8 to go
+        line.hide();
+        line.show(t0 + 125ms);  // after a message: at once
+        line.finish();
+        line.show(t0 + 500ms);  // nothing once the run is over
+        std::string written(256, '\0');
+        std::rewind(file);
+        written.resize(std::fread(written.data(), 1, written.size(), file));
+        std::fclose(file);
+        EXPECT_EQ(written, terminal ? "\rzemb: online frame 0 of 10\033[K"
+                                      "\rzemb: online frame 2 of 10, 20.0 frames/s, 0:00 left\033[K"
+                                      "\r\033[K"
+                                      "\rzemb: online frame 2 of 10, 16.0 frames/s, 0:01 left\033[K"
+                                      "\r\033[K"
+                                    : "");
     }
 }
 

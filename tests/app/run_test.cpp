@@ -1,13 +1,23 @@
 // Whole runs of the executable: which files appear, the phase lines, frames
 // that cannot be read, outputs that cannot be written, names at the system's
-// limits, and the same bytes from every engine and any number of threads.
+// limits, the same bytes from every engine and any number of threads, and
+// what a person at a terminal sees: the key wait and the progress line.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -91,6 +101,7 @@ TEST_F(Run, PhasesFollowTheFrameRangeAndCalibrationLength)
         std::vector<std::string> args;
         std::vector<std::string> shown;  // each on standard output
         std::vector<int> masks;
+        int status = 0;  // 1 when frames past the last are asked for
     };
     const std::string none = "  ZEMB (no I/O): no frames segmented\n";
     const Case cases[] = {
@@ -117,7 +128,8 @@ TEST_F(Run, PhasesFollowTheFrameRangeAndCalibrationLength)
          {"seq", "1", "2", "-K", "4"},
          {"Errore apertura file seq.3.ppm\nErrore apertura file seq.4.ppm\n",
           "online phase on -2 frames (from 5 to 2)"},
-         {}},
+         {},
+         1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -125,7 +137,7 @@ TEST_F(Run, PhasesFollowTheFrameRangeAndCalibrationLength)
         for (int k = 1; k <= c.frames; ++k)
             test::write_file(fresh / frame_name(k), frame_bytes(k));
         RunResult r = test::run_zemb(fresh.path(), c.args);
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.status, c.status);
         for (const std::string& text : c.shown)
             EXPECT_NE(r.out.find(text), std::string::npos) << r.out;
         std::vector<int> written;
@@ -161,9 +173,10 @@ TEST_F(Run, ModelImagesCoverTheFirstAndEverySegmentedFrameForEveryMapSide)
 }
 
 // A frame that cannot be read leaves the pixels of the frame before it (a
-// short raster only the samples it lacks), and the run goes on and succeeds:
-// its masks must equal those of a run on the repaired sequence.
-TEST_F(Run, UnreadableFramesRepeatThePreviousPixelsAndTheRunSucceeds)
+// short raster only the samples it lacks), and the run goes on: its masks
+// must equal those of a run on the repaired sequence. The frame is counted in
+// one closing line, and the run ends with status 1.
+TEST_F(Run, UnreadableFramesRepeatThePreviousPixelsAndAreCounted)
 {
     auto raster = [](int k) { return frame_bytes(k, 1).substr(header_bytes); };
     auto cut = [](int k) { return frame_bytes(k, 1).substr(0, header_bytes + 40); };
@@ -212,13 +225,36 @@ TEST_F(Run, UnreadableFramesRepeatThePreviousPixelsAndTheRunSucceeds)
         else if (c.bytes != "missing")
             test::write_file(fresh / frame_name(c.number), c.bytes);
         RunResult r = test::run_zemb(fresh.path(), args);
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.err, "zemb: " + frame_name(c.number) + ": " + c.message + "\n");
+        EXPECT_EQ(r.status, 1);
+        const std::string number = std::to_string(c.number);
+        const bool in_part = c.message == short_raster;
+        const std::string summary =
+            in_part ? "zemb: 1 input frame could not be used in full (" + number +
+                          " in part); it was replaced by the frame before it where it could not "
+                          "be read" +
+                          (c.number == 1 ? " (the first frame, which has none, by black)" : "")
+                    : "zemb: 1 input frame could not be used (" + number +
+                          "); it was replaced by the frame before it";
+        EXPECT_EQ(r.err, "zemb: " + frame_name(c.number) + ": " + c.message + "\n" + summary + "\n");
         EXPECT_EQ(r.out.find("Errore apertura file") != std::string::npos, c.bytes == "missing");
         for (int k = 3; k <= 5; ++k)
             EXPECT_TRUE(test::read_file(fresh / mask_name(k)) == expected[std::size_t(k - 3)])
                 << "mask " << k;
     }
+}
+
+// The closing line names the first few frames that could not be used.
+TEST_F(Run, RangePastTheLastFrameIsCountedInOneClosingLine)
+{
+    write_sequence(1, 6);
+    RunResult r = run({"seq", "1", "12", "-K", "3"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Errore apertura file seq.7.ppm\n"), std::string::npos) << r.out;
+    const std::string summary = "zemb: 6 input frames could not be used (7, 8, 9, 10, 11 and 1 "
+                                "more); each was replaced by the frame before it\n";
+    ASSERT_GE(r.err.size(), summary.size()) << r.err;
+    EXPECT_EQ(r.err.substr(r.err.size() - summary.size()), summary);
+    EXPECT_EQ(masks(), (std::vector<int>{4, 5, 6, 7, 8, 9}));
 }
 
 TEST_F(Run, OutputsThatCannotBeWrittenAreCountedAndTheRunGoesOn)
@@ -444,6 +480,142 @@ TEST(Engines, FastRunsOnAnyNumberOfThreadsWriteTheReferenceRunsBytes)
             }
         }
     }
+}
+
+// ---- On a terminal ------------------------------------------------------------
+
+// Which standard streams of a run are on a fresh pseudo-terminal (the others
+// read /dev/null or write files); the run leads its own session there, in
+// the foreground unless `background`.
+struct Streams {
+    bool in, out, err;
+    bool background = false;
+};
+
+struct TerminalRun {
+    bool waited_for_key = false;  // it put the terminal into single-key mode
+    int status = -1;
+    std::string screen, out, err;  // the terminal; standard output and error when elsewhere
+};
+
+TerminalRun run_on_terminal(const std::string& dir, std::vector<std::string> args, Streams on)
+{
+    int master = -1, slave = -1;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+        throw std::runtime_error("openpty failed");
+    const std::string out_path = dir + "/.tty-out", err_path = dir + "/.tty-err";
+    pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        ioctl(slave, TIOCSCTTY, 0);
+        if (on.background && fork() > 0) {  // the session leader waits; its child runs
+            int wstatus = 0;
+            wait(&wstatus);
+            _exit(WEXITSTATUS(wstatus));
+        }
+        if (on.background)
+            setpgid(0, 0);
+        dup2(on.in ? slave : open("/dev/null", O_RDONLY), 0);
+        dup2(on.out ? slave : open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        dup2(on.err ? slave : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        std::vector<char*> argv = {const_cast<char*>(ZEMB_EXE)};
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (chdir(dir.c_str()) == 0)
+            execv(ZEMB_EXE, argv.data());
+        _exit(127);
+    }
+    close(slave);
+    // Read the terminal until the run ends; a run that puts it into
+    // single-key mode waits for a key, and gets one.
+    TerminalRun run;
+    int wstatus = 0;
+    char buffer[4096];
+    for (int polls = 0; waitpid(pid, &wstatus, WNOHANG) != pid; ++polls) {
+        if (polls == 3000) {  // a minute
+            ADD_FAILURE() << "the run did not end";
+            kill(pid, SIGKILL);
+        }
+        pollfd p = {master, POLLIN, 0};
+        ssize_t got = poll(&p, 1, 20) > 0 ? read(master, buffer, sizeof buffer) : 0;
+        run.screen.append(buffer, std::size_t(std::max<ssize_t>(got, 0)));
+        struct termios mode;
+        if (!run.waited_for_key && tcgetattr(master, &mode) == 0 && !(mode.c_lflag & ICANON)) {
+            run.waited_for_key = true;
+            EXPECT_EQ(write(master, "x", 1), 1);
+        }
+    }
+    for (pollfd p = {master, POLLIN, 0}; poll(&p, 1, 0) > 0 && (p.revents & POLLIN);) {
+        ssize_t got = read(master, buffer, sizeof buffer);
+        if (got <= 0)
+            break;
+        run.screen.append(buffer, std::size_t(got));
+    }
+    close(master);
+    run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    run.out = test::read_file(out_path);
+    run.err = test::read_file(err_path);
+    std::remove(out_path.c_str());
+    std::remove(err_path.c_str());
+    return run;
+}
+
+// The usage text ends with the prompt wherever standard output goes, but
+// only a person at the terminal in its foreground is waited for.
+TEST_F(Run, KeyWaitNeedsATerminalForStandardInputAndOutputAndTheForeground)
+{
+    struct Case {
+        const char* what;
+        Streams streams;
+        bool waits;
+    };
+    const Case cases[] = {
+        {"input and output on the terminal", {true, true, true}, true},
+        {"output to a file", {true, false, true}, false},
+        {"input from /dev/null", {false, true, true}, false},
+        {"neither on the terminal", {false, false, true}, false},
+        {"a background job", {true, true, true, true}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TerminalRun r = run_on_terminal(dir.path(), {}, c.streams);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.waited_for_key, c.waits);
+        const std::string& shown = c.streams.out ? r.screen : r.out;
+        EXPECT_NE(shown.find("Hit any key to continue..."), std::string::npos) << shown;
+    }
+}
+
+// On a terminal the line is up while frames go by, and every message starts
+// on a clean line; anywhere else standard error holds only the messages.
+TEST_F(Run, ProgressLineShowsOnATerminalOnlyAndMakesWayForMessages)
+{
+    write_sequence(1, 6);
+    std::remove((dir / "seq.5.ppm").c_str());
+    const std::vector<std::string> args = {"seq", "1", "6", "-K", "3"};
+    TerminalRun tty = run_on_terminal(dir.path(), args, {false, false, true});
+    EXPECT_EQ(tty.status, 1);
+    EXPECT_NE(tty.screen.find("\rzemb: calibration frame 0 of 2"), std::string::npos) << tty.screen;
+    EXPECT_NE(tty.screen.find("\rzemb: online frame 1 of 3"), std::string::npos) << tty.screen;
+    EXPECT_NE(tty.screen.find("\r\033[Kzemb: seq.5.ppm: cannot open"), std::string::npos)
+        << tty.screen;
+    EXPECT_EQ(tty.screen.substr(tty.screen.rfind("\033[K")),
+              "\033[Kzemb: 1 input frame could not be used (5); it was replaced by the frame "
+              "before it\r\n");
+
+    TerminalRun file = run_on_terminal(dir.path(), args, {false, false, false});
+    EXPECT_EQ(file.err, "zemb: seq.5.ppm: cannot open: No such file or directory\n"
+                        "zemb: 1 input frame could not be used (5); it was replaced by the frame "
+                        "before it\n");
+    // Standard output is the same either way, but for the measured times.
+    auto untimed = [](std::string out) {
+        for (std::size_t at; (at = out.find("  ZEMB (no I/O): ")) != std::string::npos;)
+            out.erase(at, out.find('\n', at) + 1 - at);
+        return out;
+    };
+    EXPECT_EQ(untimed(file.out), untimed(tty.out));
+    EXPECT_NE(file.out.find("Errore apertura file seq.5.ppm\n"), std::string::npos);
 }
 
 }  // namespace
