@@ -56,11 +56,11 @@ std::uint64_t memory_available_bytes()
     return available;
 }
 
-// Reads the thirteen switches in their fixed order, then -j. The order
-// matters: an argument equal to an earlier switch's text is consumed by that
-// earlier read.
+// Reads the thirteen switches in their fixed order, then -j, -o and -O
+// (null when absent). The order matters: an argument equal to an earlier
+// switch's text is consumed by that earlier read.
 SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads,
-                          const char*& faulty)
+                          const char*& output_folder, const char*& mask_pattern, const char*& faulty)
 {
     SwitchFault fault = SwitchFault::none;
     // Each read keeps the value already in place (the default) when its
@@ -88,6 +88,13 @@ SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads
             return;
         value = take_switch(argc, argv, name, 0, nullptr, fault) != nullptr;
     };
+    auto text = [&](const char* name, const char*& value) {
+        if (fault != SwitchFault::none)
+            return;
+        value = take_switch(argc, argv, name, 1, value, fault);
+        if (fault != SwitchFault::none)
+            faulty = name;
+    };
     integer("-n", p.n);
     real("-e1", p.e1);
     real("-e2", p.e2);
@@ -102,6 +109,8 @@ SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads
     flag("-m", p.save_models);
     flag("-l", p.last_mask_only);
     integer("-j", threads);
+    text("-o", output_folder);
+    text("-O", mask_pattern);
     return fault;
 }
 
@@ -115,9 +124,26 @@ int cores_available()
 }  // namespace
 
 FileNames::FileNames(const std::string& directory, const std::string& base)
-    : directory_and_base_(directory + base), base_(base)
+    : directory_and_base_(directory + base), output_head_(base)
 {
     name_.reserve(directory_and_base_.size() + max_number_chars + max_name_decoration);
+}
+
+FileNames::FileNames(const RunConfig& config)
+    : directory_and_base_(config.directory + config.base),
+      output_head_(output_path(config.output_folder, config.output_base))
+{
+    std::size_t longest = std::max(directory_and_base_.size(), output_head_.size()) +
+                          max_number_chars + max_name_decoration;
+    if (!config.mask_pattern.empty()) {
+        // The folder goes in literally; the pattern was checked at start-up.
+        mask_pattern_.emplace();
+        media::FramePattern::parse(media::pattern_literal(output_path(config.output_folder, "")) +
+                                       config.mask_pattern,
+                                   *mask_pattern_);
+        longest = std::max(longest, mask_pattern_->name_capacity());
+    }
+    name_.reserve(longest);
 }
 
 const char* FileNames::compose(const std::string& head, const char* middle, int number,
@@ -134,9 +160,16 @@ const char* FileNames::compose(const std::string& head, const char* middle, int 
 
 const char* FileNames::frame(int number) { return compose(directory_and_base_, ".", number, ".ppm"); }
 
-const char* FileNames::mask(int number) { return compose(base_, "Mask.", number, ".pgm"); }
+const char* FileNames::mask(int number)
+{
+    if (!mask_pattern_)
+        return compose(output_head_, "Mask.", number, ".pgm");
+    name_.resize(mask_pattern_->name_capacity());  // within the reserved capacity
+    name_.resize(mask_pattern_->format(number, name_.data()));
+    return name_.c_str();
+}
 
-const char* FileNames::model(int number) { return compose(base_, "Model.", number, ".ppm"); }
+const char* FileNames::model(int number) { return compose(output_head_, "Model.", number, ".ppm"); }
 
 void split_sequence_name(const char* name, std::string& directory, std::string& base)
 {
@@ -194,7 +227,9 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
 
     const char* faulty = nullptr;
     int threads = config.threads;
-    SwitchFault fault = read_switches(argc, argv, p, threads, faulty);
+    const char* output_folder = nullptr;
+    const char* mask_pattern = nullptr;
+    SwitchFault fault = read_switches(argc, argv, p, threads, output_folder, mask_pattern, faulty);
     if (fault != SwitchFault::none) {
         print_switch_fault(fault, faulty);
         return StartUp::command_line;
@@ -219,18 +254,35 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
         return StartUp::command_line;
     }
     config.threads = threads > 0 ? threads : cores_available();
+    if (!take_output_switches(output_folder, mask_pattern, config))
+        return StartUp::command_line;
 
+    // The frames' route, from the sequence name.
+    media::FramePattern pattern;
+    media::PatternFault pattern_fault = media::PatternFault::none;
     FileNames names(config.directory, config.base);
-    const char* first = names.frame(p.first_frame);
-    const PpmRead header = read_ppm_size(first);
-    report_read(first, header);
-    if (!header.ok()) {
-        std::fprintf(stderr, "zemb: %s: the first frame gives the run its size; cannot start\n",
-                     first);
-        return StartUp::cannot_start;
+    const media::SourceKind kind =
+        media::choose_source(argv[1], names.frame(p.first_frame), pattern, pattern_fault);
+    if (pattern_fault != media::PatternFault::none) {
+        std::fprintf(stderr, "zemb: %s: %s\n", argv[1], media::describe(pattern_fault));
+        return StartUp::command_line;
     }
-    const int rows = header.rows;
-    const int cols = header.cols;
+    if (!prepare_outputs(config))
+        return StartUp::cannot_start;
+
+    // Decoders allocate as they open a file: they refuse an image larger
+    // than the run could hold before they do.
+    const std::uint64_t available = memory_available_bytes();
+    const std::uint64_t pixel_cap = available / std::max<std::uint64_t>(1, run_memory_bytes(p, 1));
+    std::string first_name;
+    config.frames = open_frames(kind, argv[1], pattern, config, pixel_cap, first_name);
+    if (!config.frames)
+        return StartUp::cannot_start;
+    config.output_base =
+        config.frames->kind() == media::SourceKind::ppm_frames ? config.base : config.frames->base_name();
+    const char* first = first_name.c_str();
+    const int rows = config.frames->rows();
+    const int cols = config.frames->cols();
     if (rows == 0 || cols == 0) {
         std::fprintf(stderr, "zemb: %s: the first frame has no pixels (%d x %d)\n", first, cols,
                      rows);
@@ -245,8 +297,8 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
     config.height = rows;
     config.pixels = std::size_t(cols) * std::size_t(rows);
 
-    std::uint64_t needed = run_memory_bytes(p, config.pixels);
-    std::uint64_t available = memory_available_bytes();
+    std::uint64_t needed =
+        saturating_add(run_memory_bytes(p, config.pixels), config.frames->buffer_bytes());
     if (needed > available) {
         std::fprintf(stderr,
                      "zemb: %s: a run on %d x %d frames with n = %d needs %llu MiB, more than "
@@ -265,8 +317,8 @@ void print_usage()
     std::printf("coordinates: the first frame initialises the maps, the next K-1 frames\n");
     std::printf("train them, and every later frame is classified against them into a\n");
     std::printf("foreground mask (optionally with a shadow test), cleaned by a 3x3\n");
-    std::printf("filter and written as a PGM file. Input frames are binary PPM files\n");
-    std::printf("named <SeqName>.<number>.ppm; outputs go to the current directory.\n");
+    std::printf("filter and written out. Input frames are PPM files <SeqName>.<number>.ppm,\n");
+    std::printf("a pattern such as in%%06d.jpg, or a video file; outputs go here or to -o.\n");
     std::printf("\n");
     std::printf("Usage:\n");
     std::printf("  ZEMB <SeqName> <#FirstFrame> <#LastFrame> [Parameters]\n\n");
@@ -288,6 +340,9 @@ void print_usage()
     std::printf("  -m:    To save background model images. Default: do not save\n");
     std::printf("  -l:    To save just last detection mask. Default: save all\n");
     std::printf("  -j #:    Worker threads for segmentation (same result for any number). Default 1\n");
+    std::printf("  -o DIR:  Folder for masks and model images (made if missing). Default: current\n");
+    std::printf("  -O PAT:  Mask file name, one %%d for the frame number, .pgm or .png. Default: "
+                "<base>Mask.%%d.pgm\n");
 }
 
 void print_settings_echo(const RunConfig& config)
@@ -315,7 +370,13 @@ void print_settings_echo(const RunConfig& config)
     const int bands = band_count(config.height, config.threads);
     if (bands > 1)
         std::printf("Worker threads:         %d\n", bands);
-    std::printf("Output is in file(s):   %sMask\n", config.base.c_str());
+    if (!config.output_folder.empty())
+        std::printf("Output folder:          %s\n", config.output_folder.c_str());
+    if (!config.mask_pattern.empty())
+        std::printf("Output is in file(s):   %s\n",
+                    output_path(config.output_folder, config.mask_pattern).c_str());
+    else
+        std::printf("Output is in file(s):   %sMask\n", config.output_base.c_str());
 }
 
 }  // namespace zemb
