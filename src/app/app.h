@@ -1,6 +1,7 @@
 // Run control: the command-line switches, the run configuration and file
-// names, the platform services (performance counter, key wait), and the phase
-// driver that runs a whole sequence.
+// names, the run's frame source and output folder, the platform services
+// (performance counter, key wait), and the phase driver that runs a whole
+// sequence.
 //
 // The parts report faults to their callers; only zemb_main decides the exit
 // status, so that tests and fuzzers can drive every part.
@@ -77,7 +78,7 @@ struct RunConfig {
 
     // Outputs: <output_base>Mask.<k>.pgm and <output_base>Model.<k>.ppm in
     // the output folder, or masks named by the mask pattern.
-    std::string output_base;    // `base` for PPM frames, the stem of a pattern or video
+    std::string output_base;    // `base` for PPM frames, the stem of a pattern or a video
     std::string output_folder;  // -o as typed; empty: the current folder
     std::string mask_pattern;   // -O as typed; empty: <output_base>Mask.<k>.pgm
     bool png_masks = false;     // the mask pattern ends in .png

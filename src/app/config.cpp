@@ -278,8 +278,7 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
     config.frames = open_frames(kind, argv[1], pattern, config, pixel_cap, first_name);
     if (!config.frames)
         return StartUp::cannot_start;
-    config.output_base =
-        config.frames->kind() == media::SourceKind::ppm_frames ? config.base : config.frames->base_name();
+    config.output_base = config.frames->base_name();
     const char* first = first_name.c_str();
     const int rows = config.frames->rows();
     const int cols = config.frames->cols();
