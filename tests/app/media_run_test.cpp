@@ -29,21 +29,17 @@ std::string moving_square(int number)
     });
 }
 
+// What a test lacks of the tools and the decoder it needs; empty for nothing.
+std::string lacking(const std::vector<std::string>& tools, media::Format format)
+{
+    for (const std::string& tool : tools)
+        if (test::find_tool(tool).empty())
+            return tool;
+    return media::has_decoder(format) ? "" : "a decoder this build lacks";
+}
+
 class MediaRun : public ::testing::Test {
 protected:
-    // Skips the test, saying why, when a tool or a decoder is missing.
-    std::string tool(const char* name)
-    {
-        const std::string path = test::find_tool(name);
-        if (path.empty())
-            skip_reason = std::string("needs ") + name;
-        return path;
-    }
-    void need(media::Format format, const char* what)
-    {
-        if (!media::has_decoder(format))
-            skip_reason = std::string("this build does not read ") + what;
-    }
 
     // A clip of testsrc2 in `codec`, and the PPM frames ref/f.<k>.ppm the
     // ffmpeg tool makes of it; false when this ffmpeg cannot encode it.
@@ -63,35 +59,28 @@ protected:
                    .status == 0;
     }
 
-    // The outputs of two runs, named <a>... and <b>..., are the same bytes
-    // for frames from..to; masks must exist from mask_from on.
-    void expect_same_outputs(const std::string& a, const std::string& b, int from, int to, int mask_from,
-                             bool models)
+    // The masks (with foreground in each) and model images, if any, of two
+    // runs with outputs named <a>... and <b>... are the same bytes.
+    void expect_same_outputs(const std::string& a, const std::string& b, int from, int to)
     {
         auto file = [&](const std::string& base, const char* kind, int k) {
             return test::read_file(dir / (base + kind + std::to_string(k) + (kind[1] == 'a' ? ".pgm" : ".ppm")));
         };
         for (int k = from; k <= to; ++k) {
-            if (k >= mask_from) {
-                EXPECT_NE(file(a, "Mask.", k).find('\xff'), std::string::npos) << a << ": no foreground in mask " << k;
-                EXPECT_EQ(file(a, "Mask.", k), file(b, "Mask.", k)) << "mask " << k;
-            }
-            if (models) {
-                EXPECT_EQ(file(a, "Model.", k), file(b, "Model.", k)) << "model " << k;
-            }
+            EXPECT_NE(file(a, "Mask.", k).find('\xff'), std::string::npos) << a << ": no foreground in mask " << k;
+            EXPECT_EQ(file(a, "Mask.", k), file(b, "Mask.", k)) << "mask " << k;
+            EXPECT_EQ(file(a, "Model.", k), file(b, "Model.", k)) << "model " << k;
         }
     }
 
-    std::string skip_reason;
     test::TempDir dir;
 };
 
 TEST_F(MediaRun, AJpegPatternWritesWhatThePpmRouteWritesForDjpegsFrames)
 {
-    const std::string cjpeg = tool("cjpeg"), djpeg = tool("djpeg");
-    need(media::Format::jpeg, "JPEG");
-    if (!skip_reason.empty())
-        GTEST_SKIP() << skip_reason;
+    if (const std::string l = lacking({"cjpeg", "djpeg"}, media::Format::jpeg); !l.empty())
+        GTEST_SKIP() << "needs " << l;
+    const std::string cjpeg = test::find_tool("cjpeg"), djpeg = test::find_tool("djpeg");
     for (int k = 1; k <= 6; ++k) {
         const std::string jpeg = "in00" + std::to_string(k) + ".jpg";
         test::write_file(dir / "src.ppm", moving_square(k));
@@ -105,7 +94,7 @@ TEST_F(MediaRun, AJpegPatternWritesWhatThePpmRouteWritesForDjpegsFrames)
     EXPECT_EQ(pattern.status, 0);
     EXPECT_EQ(pattern.err, "");
     EXPECT_EQ(ppm.status, 0);
-    expect_same_outputs("in", "seq", 1, 6, 4, true);
+    expect_same_outputs("in", "seq", 4, 6);
 
     // Cut short, frame 5 is no frame: the run goes on with frame 4 again,
     // as the PPM route does with a copy of frame 4.
@@ -116,15 +105,14 @@ TEST_F(MediaRun, AJpegPatternWritesWhatThePpmRouteWritesForDjpegsFrames)
     ASSERT_EQ(run_zemb(dir.path(), {"seq", "1", "6", "-K", "3"}).status, 0);
     EXPECT_EQ(cut.status, 0);
     EXPECT_EQ(cut.err.rfind("zemb: in005.jpg: damaged JPEG: ", 0), 0u) << cut.err;
-    expect_same_outputs("in", "seq", 4, 6, 4, false);
+    expect_same_outputs("in", "seq", 4, 6);
 }
 
 TEST_F(MediaRun, AVideoWritesWhatThePpmRouteWritesForTheFfmpegToolsFrames)
 {
-    const std::string ffmpeg = tool("ffmpeg");
-    need(media::Format::video, "video");
-    if (!skip_reason.empty())
-        GTEST_SKIP() << skip_reason;
+    if (const std::string l = lacking({"ffmpeg"}, media::Format::video); !l.empty())
+        GTEST_SKIP() << "needs " << l;
+    const std::string ffmpeg = test::find_tool("ffmpeg");
     const struct {
         const char* name;
         const char* size;
@@ -141,8 +129,7 @@ TEST_F(MediaRun, AVideoWritesWhatThePpmRouteWritesForTheFfmpegToolsFrames)
         EXPECT_EQ(video.status, 0);
         EXPECT_EQ(video.err, "");
         EXPECT_EQ(ppm.status, 0);
-        const std::string base = media::video_base_name(c.name);
-        expect_same_outputs(base, "f", 1, 8, 5, true);
+        expect_same_outputs(media::video_base_name(c.name), "f", 5, 8);
     }
 
     // Masks as PNG in a folder made for them hold the same pixels; model
@@ -164,10 +151,9 @@ TEST_F(MediaRun, AVideoWritesWhatThePpmRouteWritesForTheFfmpegToolsFrames)
 
 TEST_F(MediaRun, FramesPastTheEndOfAVideoAreFramesThatCouldNotBeRead)
 {
-    const std::string ffmpeg = tool("ffmpeg");
-    need(media::Format::video, "video");
-    if (!skip_reason.empty())
-        GTEST_SKIP() << skip_reason;
+    if (const std::string l = lacking({"ffmpeg"}, media::Format::video); !l.empty())
+        GTEST_SKIP() << "needs " << l;
+    const std::string ffmpeg = test::find_tool("ffmpeg");
     ASSERT_TRUE(encode_clip(ffmpeg, "clip.avi", "64:48", "mpeg4"));
     // The PPM route without frames 9 and 10 is the reference.
     const RunResult video = run_zemb(dir.path(), {"clip.avi", "1", "10", "-K", "4"});
@@ -175,7 +161,7 @@ TEST_F(MediaRun, FramesPastTheEndOfAVideoAreFramesThatCouldNotBeRead)
     EXPECT_EQ(video.status, ppm.status);
     EXPECT_EQ(video.err, "zemb: clip.avi: no frame 9: the video ends after frame 8\n"
                          "zemb: clip.avi: no frame 10: the video ends after frame 8\n");
-    expect_same_outputs("clip", "f", 5, 10, 5, false);
+    expect_same_outputs("clip", "f", 5, 10);
 
     // A run cannot start from a frame the video does not have.
     for (const char* first : {"9", "0"}) {
