@@ -2,7 +2,7 @@
 # The benchmark in one command: builds what it needs into bench/build,
 # unpacks the sequences into bench/work, runs the reference engine
 # (zemb-reference) and the fast one (zemb) side by side, then the
-# per-function figures.
+# per-function figures and the input routes (bench/routes.sh).
 #
 #   bench/run.sh                 # everything
 #   ZEMB_DATA=/path/to/data      # where walk-320x240.tar.xz and cdnet-highway.tar are
@@ -10,6 +10,7 @@
 #   ZEMB_BENCH_REPEATS=5         # runs per figure; the median is shown (default 3)
 #   ZEMB_HIGHWAY_LAST=500        # last highway frame used (default 500)
 #   ZEMB_BENCH_MICRO=0           # skip the per-function figures
+#   ZEMB_BENCH_ROUTES=0          # skip the input routes (bench/routes.sh)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -31,27 +32,11 @@ need_data() {  # archive, a file it unpacks to
 need_data walk-320x240.tar.xz "$work/walk/walk.300.ppm"
 need_data cdnet-highway.tar "$work/highway/in.$highway_last.ppm"
 
-echo "== Building (Release, bench/build)"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DZEMB_BENCH=ON -DZEMB_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 >/dev/null
-
+source "$root/bench/prepare.sh"
+build_bench
 echo "== Preparing the sequences (bench/work)"
-if [ ! -f "$work/walk/walk.300.ppm" ]; then
-  mkdir -p "$work/walk"
-  (cd "$work/walk" && cmake -E tar xf "$data/walk-320x240.tar.xz")
-fi
-if [ ! -f "$work/highway/in.$highway_last.ppm" ]; then
-  command -v djpeg >/dev/null || { echo "djpeg not found: install libjpeg-turbo-progs" >&2; exit 1; }
-  mkdir -p "$work/highway-jpg" "$work/highway"
-  members=()
-  for ((k = 1; k <= highway_last; k++)); do members+=("$(printf 'highway/input/in%06d.jpg' "$k")"); done
-  (cd "$work/highway-jpg" && cmake -E tar xf "$data/cdnet-highway.tar" "${members[@]}")
-  for f in "$work"/highway-jpg/highway/input/in*.jpg; do
-    k=${f##*/in}; k=$((10#${k%.jpg}))
-    djpeg -pnm "$f" > "$work/highway/in.$k.ppm"
-  done
-  rm -rf "$work/highway-jpg"
-fi
+prepare_walk
+prepare_highway
 mkdir -p "$work/out"
 
 model=$(lscpu | sed -n 's/^Model name:[[:space:]]*//p' | head -1)
@@ -96,4 +81,9 @@ if [ "${ZEMB_BENCH_MICRO:-1}" != 0 ]; then
   echo "== Per-function figures (walk 320 x 240, n = 3, frame 201 against the model of frames 1..200)"
   "$build/bench/zemb_micro" "$work/walk/walk" --benchmark_repetitions="$repeats" \
     --benchmark_report_aggregates_only=true 2>/dev/null | grep -E '^(Benchmark|BM_.*_median|-)' || true
+fi
+
+if [ "${ZEMB_BENCH_ROUTES:-1}" != 0 ]; then
+  echo
+  ZEMB_BENCH_BUILT=1 bash "$root/bench/routes.sh"
 fi

@@ -1,8 +1,8 @@
 // Fuzz target: argument vectors typed by hand. The input is split on NUL bytes
 // into arguments after the program's name, and goes (1) through start-up's
-// reading of the positional arguments, the thirteen switches and -j, in a folder
-// holding a few ready frames, and (2) through the switch cores one by one,
-// with multi-value reads too.
+// reading of the positional arguments, the thirteen switches, -j, -o and -O,
+// in a folder holding a few ready frames, and (2) through the switch cores
+// one by one, with multi-value reads too.
 //
 // Checked beyond "no crash": a read removes exactly the switch and its values
 // and keeps the order of the rest, a fault changes nothing, and a run that
@@ -32,11 +32,12 @@ constexpr std::size_t largest_argument_count = 64;
 // Every switch start-up reads, with its kind, in start-up's order.
 struct SwitchSpec {
     const char* name;
-    char kind;  // 'i' integer, 'r' real, 'f' flag
+    char kind;  // 'i' integer, 'r' real, 'f' flag, 't' text
 };
 constexpr SwitchSpec switches[] = {
-    {"-n", 'i'}, {"-e1", 'r'}, {"-e2", 'r'}, {"-K", 'i'}, {"-c1", 'r'}, {"-c2", 'r'}, {"-g", 'r'},
-    {"-b", 'r'}, {"-tS", 'r'}, {"-tH", 'r'}, {"-s", 'f'}, {"-m", 'f'},  {"-l", 'f'},  {"-j", 'i'},
+    {"-n", 'i'},  {"-e1", 'r'}, {"-e2", 'r'}, {"-K", 'i'}, {"-c1", 'r'},
+    {"-c2", 'r'}, {"-g", 'r'},  {"-b", 'r'},  {"-tS", 'r'}, {"-tH", 'r'},
+    {"-s", 'f'},  {"-m", 'f'},  {"-l", 'f'},  {"-j", 'i'}, {"-o", 't'}, {"-O", 't'},
 };
 
 [[noreturn]] void fail(const char* what)
@@ -215,6 +216,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     std::vector<std::string> args = split_arguments(data, size);
+    // Start-up makes the -o folder: keep it inside the fuzzer's own folder.
+    for (std::size_t i = 0; i + 1 < args.size(); ++i)
+        if (args[i] == "-o" && (args[i + 1].rfind('/', 0) == 0 || args[i + 1].find("..") != std::string::npos))
+            return -1;
     check_configure(args);
     check_cores(args, 1);
     // Joined values live for the rest of the process, so multi-value reads

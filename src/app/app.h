@@ -1,8 +1,8 @@
 // Run control: the command-line switches, the run configuration and file
-// names, the warnings about command lines and ranges, the messages for file
-// faults, the platform services (performance counter, key wait), the console's
-// progress line, and the phase driver that runs a whole sequence through one
-// engine interface.
+// names, the run's frame source and output folder, the warnings about command
+// lines and ranges, the messages for file faults, the platform services
+// (performance counter, key wait), the console's progress line, and the phase
+// driver that runs a whole sequence through one engine interface.
 //
 // Nothing here ends the process: every part reports to its caller, so that
 // tests and fuzzers can drive each of them.
@@ -13,10 +13,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "imagedata/imagedata.h"
+#include "media/media.h"
 #include "model/model.h"
 
 namespace zemb {
@@ -86,6 +88,17 @@ struct RunConfig {
     // Threads that segment each frame (-j; 0 there means one per core). Not
     // a run parameter: any number gives the same result.
     int threads = 1;
+
+    // Outputs: <output_base>Mask.<k>.pgm and <output_base>Model.<k>.ppm in
+    // the output folder, or masks named by the mask pattern.
+    std::string output_base;    // `base` for PPM frames, the stem of a pattern or a video
+    std::string output_folder;  // -o as typed; empty: the current folder
+    std::string mask_pattern;   // -O as typed; empty: <output_base>Mask.<k>.pgm
+    bool png_masks = false;     // the mask pattern ends in .png
+
+    // Where the frames come from, open at the first frame. Shared so that
+    // the configuration stays a plain value; only the driver reads frames.
+    std::shared_ptr<media::FrameSource> frames;
 };
 
 // Composes the run's file names into one buffer reserved up front, so that
@@ -93,17 +106,24 @@ struct RunConfig {
 // call.
 class FileNames {
 public:
+    // Outputs in the current folder, as <base>Mask and <base>Model.
     FileNames(const std::string& directory, const std::string& base);
+    // Outputs as the configuration says (folder, base name, mask pattern).
+    explicit FileNames(const RunConfig& config);
     const char* frame(int number);  // <directory><base>.<number>.ppm
-    const char* mask(int number);   // <base>Mask.<number>.pgm
-    const char* model(int number);  // <base>Model.<number>.ppm
+    const char* mask(int number);   // [<folder>/]<base>Mask.<number>.pgm, or the mask pattern's name
+    const char* model(int number);  // [<folder>/]<base>Model.<number>.ppm
 
 private:
     const char* compose(const std::string& head, const char* middle, int number, const char* tail);
     std::string directory_and_base_;
-    std::string base_;
+    std::string output_head_;  // output folder and base name
+    std::optional<media::FramePattern> mask_pattern_;
     std::string name_;
 };
+
+// `name` inside the output folder `folder` (empty: the current folder).
+std::string output_path(const std::string& folder, const std::string& name);
 
 // Splits a sequence name at its last "/" or "\\" into directory (keeping the
 // separator) and base name ("L0" when nothing follows the separator).
@@ -120,14 +140,32 @@ enum class StartUp {
     cannot_start,  // the first frame cannot give the run a size (exit 1)
 };
 
-// Reads the positional arguments, the thirteen switches and -j into `config`
-// (whose values stand for the switches not given: a default-constructed
-// config holds the defaults), checks the values a run cannot use, and reads
-// the first frame's header.
+// Reads the positional arguments, the thirteen switches, -j, -o and -O into
+// `config` (whose values stand for the switches not given: a
+// default-constructed config holds the defaults), checks the values a run
+// cannot use, makes the output folder and opens the frames at the first one.
 // Prints only the messages of the faults it finds (on standard error, and the
 // file-open message on standard output) and the warnings below. Consumes the
 // switches from argv.
 StartUp configure_run(int& argc, char** argv, RunConfig& config);
+
+// Checks -o and -O (null when absent) and stores them in `config`; says
+// what is wrong with them and returns false for a faulty command line.
+bool take_output_switches(const char* folder, const char* mask_pattern, RunConfig& config);
+// Makes the output folder with its parents, and checks that this build
+// writes the masks asked for; says why not and returns false.
+bool prepare_outputs(const RunConfig& config);
+
+// Opens the run's frames at the first one by the route choose_source() gave;
+// a file that no demuxer recognises as a video is read as PPM frames after
+// all. `pixel_cap` bounds the images of patterns and videos (PPM frames are
+// checked by the caller, as they always were). On failure prints why and
+// that the run cannot start, and returns null. `first_name` is the file
+// that names the first frame in messages.
+std::shared_ptr<media::FrameSource> open_frames(media::SourceKind kind, const std::string& name,
+                                                const media::FramePattern& pattern,
+                                                const RunConfig& config, std::uint64_t pixel_cap,
+                                                std::string& first_name);
 
 // Bytes a run of this configuration allocates; saturates instead of
 // overflowing.
@@ -156,12 +194,27 @@ void warn_range(const RunParameters& params);
 
 // ---- File messages --------------------------------------------------------
 
-// Print what a read or write found, and nothing when all went well: a file
-// that cannot be opened as "Errore apertura file <path>" on standard output
-// (flushed at once) and the reason on standard error; every other finding,
-// a short raster included, on standard error as "zemb: <path>: ...".
-void report_read(const char* path, const PpmRead& read);
+// Prints what the reads of one source's frames found, in media's wording,
+// and nothing when all went well. A frame file that cannot be opened is
+// also announced as "Errore apertura file <path>" on standard output
+// (flushed at once); the first one of a run looks for a neighbour numbered
+// otherwise and names the pattern to type.
+class FrameReports {
+public:
+    explicit FrameReports(media::SourceKind kind) : kind_(kind) {}
+    void report(const media::Result& read);
+
+private:
+    media::SourceKind kind_;
+    bool hint_sought_ = false;
+};
+
+// Print what a write found, and nothing when all went well: a file that
+// cannot be created as "Errore apertura file <path>" on standard output
+// (flushed at once) and the reason on standard error; a failed write on
+// standard error as "zemb: <path>: ...".
 void report_write(const char* path, const FileWrite& write);
+void report_write(const media::Result& write);
 
 // ---- Input frames that could not be used ------------------------------------
 
@@ -171,7 +224,7 @@ enum class FrameUse {
     in_part,  // a short raster: the samples past its end are the previous frame's
     none,     // nothing: the previous frame stands in for it
 };
-FrameUse frame_use(const PpmRead& read);
+FrameUse frame_use(const media::Result& read);
 
 // The run's account of the input frames it could not use, each replaced by
 // the frame before it (in part, for a short raster; by black for the first

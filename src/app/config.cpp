@@ -58,11 +58,13 @@ std::uint64_t memory_available_bytes()
     return available;
 }
 
-// Reads the thirteen switches in their fixed order, then -j. The order
-// matters: an argument equal to an earlier switch's text is consumed by that
-// earlier read. The calls at the end are the command line's one table of
-// switches: each read notes its switch in `known`.
+// Reads the thirteen switches in their fixed order, then -j, -o and -O
+// (null when absent). The order matters: an argument equal to an earlier
+// switch's text is consumed by that earlier read. The calls at the end are
+// the command line's one table of switches: each read notes its switch in
+// `known`.
 SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads,
+                          const char*& output_folder, const char*& mask_pattern,
                           const char*& faulty, SwitchTable& known)
 {
     SwitchFault fault = SwitchFault::none;
@@ -94,6 +96,14 @@ SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads
             return;
         value = take_switch(argc, argv, name, 0, nullptr, fault) != nullptr;
     };
+    auto text = [&](const char* name, const char*& value) {
+        known.push_back({name, 1});
+        if (fault != SwitchFault::none)
+            return;
+        value = take_switch(argc, argv, name, 1, value, fault);
+        if (fault != SwitchFault::none)
+            faulty = name;
+    };
     integer("-n", p.n);
     real("-e1", p.e1);
     real("-e2", p.e2);
@@ -108,6 +118,8 @@ SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads
     flag("-m", p.save_models);
     flag("-l", p.last_mask_only);
     integer("-j", threads);
+    text("-o", output_folder);
+    text("-O", mask_pattern);
     return fault;
 }
 
@@ -121,9 +133,26 @@ int cores_available()
 }  // namespace
 
 FileNames::FileNames(const std::string& directory, const std::string& base)
-    : directory_and_base_(directory + base), base_(base)
+    : directory_and_base_(directory + base), output_head_(base)
 {
     name_.reserve(directory_and_base_.size() + max_number_chars + max_name_decoration);
+}
+
+FileNames::FileNames(const RunConfig& config)
+    : directory_and_base_(config.directory + config.base),
+      output_head_(output_path(config.output_folder, config.output_base))
+{
+    std::size_t longest = std::max(directory_and_base_.size(), output_head_.size()) +
+                          max_number_chars + max_name_decoration;
+    if (!config.mask_pattern.empty()) {
+        // The folder goes in literally; the pattern was checked at start-up.
+        mask_pattern_.emplace();
+        media::FramePattern::parse(media::pattern_literal(output_path(config.output_folder, "")) +
+                                       config.mask_pattern,
+                                   *mask_pattern_);
+        longest = std::max(longest, mask_pattern_->name_capacity());
+    }
+    name_.reserve(longest);
 }
 
 const char* FileNames::compose(const std::string& head, const char* middle, int number,
@@ -143,9 +172,16 @@ const char* FileNames::frame(int number)
     return compose(directory_and_base_, ".", number, ".ppm");
 }
 
-const char* FileNames::mask(int number) { return compose(base_, "Mask.", number, ".pgm"); }
+const char* FileNames::mask(int number)
+{
+    if (!mask_pattern_)
+        return compose(output_head_, "Mask.", number, ".pgm");
+    name_.resize(mask_pattern_->name_capacity());  // within the reserved capacity
+    name_.resize(mask_pattern_->format(number, name_.data()));
+    return name_.c_str();
+}
 
-const char* FileNames::model(int number) { return compose(base_, "Model.", number, ".ppm"); }
+const char* FileNames::model(int number) { return compose(output_head_, "Model.", number, ".ppm"); }
 
 void split_sequence_name(const char* name, std::string& directory, std::string& base)
 {
@@ -196,8 +232,9 @@ std::uint64_t run_memory_bytes(const RunParameters& params, std::size_t pixels)
 namespace {
 
 // Whether the switch values can make a run; says why not. Sets the run's
-// thread count.
-bool accept_values(RunConfig& config, int threads)
+// thread count and outputs.
+bool accept_values(RunConfig& config, int threads, const char* output_folder,
+                   const char* mask_pattern)
 {
     const RunParameters& p = config.params;
     if (!is_supported_block_side(p.n)) {
@@ -220,25 +257,44 @@ bool accept_values(RunConfig& config, int threads)
         return false;
     }
     config.threads = threads > 0 ? threads : cores_available();
-    return true;
+    return take_output_switches(output_folder, mask_pattern, config);
 }
 
-// Whether the first frame gives a size a run can hold; says why not. Sets
-// the run's size.
-bool accept_first_frame(RunConfig& config)
+// The frames' route, from the sequence name; a faulty pattern is a faulty
+// command line.
+bool choose_route(const RunConfig& config, const char* name, media::SourceKind& kind,
+                  media::FramePattern& pattern)
+{
+    media::PatternFault fault = media::PatternFault::none;
+    FileNames names(config.directory, config.base);
+    kind = media::choose_source(name, names.frame(config.params.first_frame), pattern, fault);
+    if (fault == media::PatternFault::none)
+        return true;
+    std::fprintf(stderr, "zemb: %s: %s\n", name, media::describe(fault));
+    return false;
+}
+
+// Whether the first frame gives a size a run can hold; says why not. Makes
+// the output folder, opens the frames and sets the run's size.
+bool accept_first_frame(RunConfig& config, const char* name, media::SourceKind kind,
+                        const media::FramePattern& pattern)
 {
     const RunParameters& p = config.params;
-    FileNames names(config.directory, config.base);
-    const char* first = names.frame(p.first_frame);
-    const PpmRead header = read_ppm_size(first);
-    report_read(first, header);
-    if (!header.ok()) {
-        std::fprintf(stderr, "zemb: %s: the first frame gives the run its size; cannot start\n",
-                     first);
+    if (!prepare_outputs(config))
         return false;
-    }
-    const int rows = header.rows;
-    const int cols = header.cols;
+
+    // Decoders allocate as they open a file: they refuse an image larger
+    // than the run could hold before they do.
+    const std::uint64_t available = memory_available_bytes();
+    const std::uint64_t pixel_cap = available / std::max<std::uint64_t>(1, run_memory_bytes(p, 1));
+    std::string first_name;
+    config.frames = open_frames(kind, name, pattern, config, pixel_cap, first_name);
+    if (!config.frames)
+        return false;
+    config.output_base = config.frames->base_name();
+    const char* first = first_name.c_str();
+    const int rows = config.frames->rows();
+    const int cols = config.frames->cols();
     if (rows == 0 || cols == 0) {
         std::fprintf(stderr, "zemb: %s: the first frame has no pixels (%d x %d)\n", first, cols,
                      rows);
@@ -255,8 +311,8 @@ bool accept_first_frame(RunConfig& config)
     config.height = rows;
     config.pixels = std::size_t(cols) * std::size_t(rows);
 
-    std::uint64_t needed = run_memory_bytes(p, config.pixels);
-    std::uint64_t available = memory_available_bytes();
+    std::uint64_t needed =
+        saturating_add(run_memory_bytes(p, config.pixels), config.frames->buffer_bytes());
     if (needed > available) {
         std::fprintf(stderr,
                      "zemb: %s: a run on %d x %d frames with n = %d needs %llu MiB, more than "
@@ -282,9 +338,12 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
 
     const char* faulty = nullptr;
     int threads = config.threads;
+    const char* output_folder = nullptr;
+    const char* mask_pattern = nullptr;
     const std::vector<char*> before(argv, argv + argc);
     SwitchTable known;
-    SwitchFault fault = read_switches(argc, argv, p, threads, faulty, known);
+    SwitchFault fault =
+        read_switches(argc, argv, p, threads, output_folder, mask_pattern, faulty, known);
     if (fault != SwitchFault::none) {
         print_switch_fault(fault, faulty);
         return StartUp::command_line;
@@ -292,9 +351,15 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
     warn_frame_number("first frame", before[2], p.first_frame);
     warn_frame_number("last frame", before[3], p.last_frame);
     warn_unread_arguments(before, argc, argv, known);
-    if (!accept_values(config, threads))
+    if (!accept_values(config, threads, output_folder, mask_pattern))
         return StartUp::command_line;
-    if (!accept_first_frame(config))
+    // The name as it stood before the switch reads, which may have moved it.
+    const char* name = before[1];
+    media::SourceKind kind = media::SourceKind::ppm_frames;
+    media::FramePattern pattern;
+    if (!choose_route(config, name, kind, pattern))
+        return StartUp::command_line;
+    if (!accept_first_frame(config, name, kind, pattern))
         return StartUp::cannot_start;
     warn_range(p);
     return StartUp::run;
@@ -307,8 +372,8 @@ void print_usage()
     std::printf("coordinates: the first frame initialises the maps, the next K-1 frames\n");
     std::printf("train them, and every later frame is classified against them into a\n");
     std::printf("foreground mask (optionally with a shadow test), cleaned by a 3x3\n");
-    std::printf("filter and written as a PGM file. Input frames are binary PPM files\n");
-    std::printf("named <SeqName>.<number>.ppm; outputs go to the current directory.\n");
+    std::printf("filter and written out. Input frames are PPM files <SeqName>.<number>.ppm,\n");
+    std::printf("a pattern such as in%%06d.jpg, or a video file; outputs go here or to -o.\n");
     std::printf("\n");
     std::printf("Usage:\n");
     std::printf("  ZEMB <SeqName> <#FirstFrame> <#LastFrame> [Parameters]\n\n");
@@ -329,8 +394,10 @@ void print_usage()
     std::printf("  -s:    To apply shadow removal. Default: no shadow removal\n");
     std::printf("  -m:    To save background model images. Default: do not save\n");
     std::printf("  -l:    To save just last detection mask. Default: save all\n");
-    std::printf(
-        "  -j #:    Worker threads for segmentation (same result for any number). Default 1\n");
+    std::printf("  -j #:    Worker threads for segmentation (same result for any number). Default 1\n");
+    std::printf("  -o DIR:  Folder for masks and model images (made if missing). Default: current\n");
+    std::printf("  -O PAT:  Mask file name, one %%d for the frame number, .pgm or .png. Default: "
+                "<base>Mask.%%d.pgm\n");
 }
 
 void print_settings_echo(const RunConfig& config)
@@ -358,7 +425,13 @@ void print_settings_echo(const RunConfig& config)
     const int bands = band_count(config.height, config.threads);
     if (bands > 1)
         std::printf("Worker threads:         %d\n", bands);
-    std::printf("Output is in file(s):   %sMask\n", config.base.c_str());
+    if (!config.output_folder.empty())
+        std::printf("Output folder:          %s\n", config.output_folder.c_str());
+    if (!config.mask_pattern.empty())
+        std::printf("Output is in file(s):   %s\n",
+                    output_path(config.output_folder, config.mask_pattern).c_str());
+    else
+        std::printf("Output is in file(s):   %sMask\n", config.output_base.c_str());
 }
 
 }  // namespace zemb

@@ -49,7 +49,8 @@ void print_report(const PhaseTimer& timer, std::int64_t ticks, long long divisor
 class Run {
 public:
     explicit Run(const RunConfig& config)
-        : config_(config), p_(config.params), names_(config.directory, config.base),
+        : config_(config), p_(config.params), names_(config), frames_(*config.frames),
+          reports_(config.frames->kind()),
           kernel_(weight_kernel(p_.n, spread_for_block_side(p_.n))),
           c1_scaled_(scaled_learning_rate(p_.c1, p_.n)),
           c2_scaled_(scaled_learning_rate(p_.c2, p_.n)),
@@ -156,16 +157,16 @@ public:
     }
 
 private:
-    // A frame that cannot be read leaves the buffer as it was: the previous
-    // frame's pixels are processed once more under the new number.
+    // Every frame is read here. One that cannot be read leaves the buffer
+    // as it was: the previous frame's pixels are processed once more under
+    // the new number.
     void load_frame(long long number)
     {
-        const char* path = names_.frame(static_cast<int>(number));
-        const PpmRead read = read_ppm_frame(path, config_.height, config_.width, frame_);
+        const media::Result read = frames_.read(number, frame_);
         const FrameUse use = frame_use(read);
         unusable_frames_.count(number, use);
-        if (use != FrameUse::whole)
-            message([&] { report_read(path, read); });
+        if (read.fault != media::Fault::none)
+            message([&] { reports_.report(read); });
         engine_->convert(frame_);
     }
 
@@ -204,7 +205,10 @@ private:
     void save_mask(long long number)
     {
         const char* path = names_.mask(static_cast<int>(number));
-        count_lost(path, write_pgm(config_.height, config_.width, mask_.data(), path));
+        if (config_.png_masks)
+            count_lost(media::write_png_mask(config_.height, config_.width, mask_.data(), path));
+        else
+            count_lost(path, write_pgm(config_.height, config_.width, mask_.data(), path));
     }
 
     void count_lost(const char* path, const FileWrite& written)
@@ -223,9 +227,19 @@ private:
         return p.K - 1 + (online > 0 ? online : 0);
     }
 
+    void count_lost(const media::Result& written)
+    {
+        if (written.fault == media::Fault::none)
+            return;
+        message([&] { report_write(written); });
+        ++lost_outputs_;
+    }
+
     const RunConfig& config_;
     const RunParameters& p_;
     FileNames names_;
+    media::FrameSource& frames_;
+    FrameReports reports_;
     const WeightMatrix kernel_;
     const float c1_scaled_, c2_scaled_;
     std::unique_ptr<RunEngine> engine_;

@@ -7,44 +7,55 @@ namespace zemb {
 
 namespace {
 
-void report_cannot_open(const char* path, int error)
+void announce_cannot_open(const char* path)
 {
     std::printf("Errore apertura file %s\n", path);
     std::fflush(stdout);
-    std::fprintf(stderr, "zemb: %s: cannot open: %s\n", path, std::strerror(error));
 }
 
 }  // namespace
 
-void report_read(const char* path, const PpmRead& read)
+void FrameReports::report(const media::Result& read)
 {
-    switch (read.fault) {
-    case PpmFault::none:
-        if (read.missing > 0)
-            std::fprintf(stderr,
-                         "zemb: %s: raster is %zu of %zu bytes short; the samples past its end "
-                         "keep their previous values\n",
-                         path, read.missing, read.raster_bytes());
+    if (read.fault == media::Fault::none)
         return;
-    case PpmFault::cannot_open: report_cannot_open(path, read.error); return;
-    case PpmFault::other_size:
-        std::fprintf(stderr, "zemb: %s: frame is %d x %d, not %d x %d like the first frame\n", path,
-                     read.cols, read.rows, read.wanted_cols, read.wanted_rows);
-        return;
-    default: std::fprintf(stderr, "zemb: %s: %s\n", path, describe(read.fault)); return;
+    // A video is one file: only frame files are announced on standard output.
+    const bool cannot_open = read.fault == media::Fault::cannot_open;
+    if (cannot_open && kind_ != media::SourceKind::video)
+        announce_cannot_open(read.path.c_str());
+    std::fprintf(stderr, "%s\n", media::message(read).c_str());
+    if (cannot_open && !hint_sought_) {
+        // Lists the folder: once per run is enough to put the user right.
+        hint_sought_ = true;
+        const std::string pattern = media::suggest_pattern(read.path, read.frame);
+        if (!pattern.empty())
+            std::fprintf(stderr, "%s\n", media::hint_message(read.path, pattern).c_str());
     }
 }
 
 void report_write(const char* path, const FileWrite& write)
 {
     switch (write.fault) {
-    case WriteFault::none: return;
-    case WriteFault::cannot_open: report_cannot_open(path, write.error); return;
+    case WriteFault::none:
+        return;
+    case WriteFault::cannot_open:
+        announce_cannot_open(path);
+        std::fprintf(stderr, "zemb: %s: cannot open: %s\n", path, std::strerror(write.error));
+        return;
     case WriteFault::failed:
         std::fprintf(stderr, "zemb: %s: write failed: %s%s\n", path, std::strerror(write.error),
                      write.removed ? "; file removed" : "");
         return;
     }
+}
+
+void report_write(const media::Result& write)
+{
+    if (write.fault == media::Fault::none)
+        return;
+    if (write.fault == media::Fault::cannot_open)
+        announce_cannot_open(write.path.c_str());
+    std::fprintf(stderr, "%s\n", media::message(write).c_str());
 }
 
 }  // namespace zemb

@@ -5,11 +5,11 @@
 
 namespace zemb {
 
-FrameUse frame_use(const PpmRead& read)
+FrameUse frame_use(const media::Result& read)
 {
-    if (!read.ok())
+    if (!read.frame_read())
         return FrameUse::none;
-    return read.missing > 0 ? FrameUse::in_part : FrameUse::whole;
+    return read.fault == media::Fault::short_raster ? FrameUse::in_part : FrameUse::whole;
 }
 
 UnusableFrames::UnusableFrames(long long first_frame) : first_frame_(first_frame) {}

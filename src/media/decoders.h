@@ -92,7 +92,7 @@ Result bmp_decode(BmpDecoder& d, BytePlanes& frame);
 // error text of a code with the last logged error, and the video source.
 void quiet_ffmpeg_log();
 std::string ffmpeg_error_text(int code);
-std::unique_ptr<FrameSource> open_video_file(const std::string& path, std::uint64_t pixel_cap,
-                                             Result& result);
+std::unique_ptr<FrameSource> open_video_file(const std::string& path, long long first,
+                                             std::uint64_t pixel_cap, Result& result);
 
 }  // namespace zemb::media::detail

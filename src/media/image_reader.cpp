@@ -246,6 +246,13 @@ Result ImageReader::open(const char* path, std::uint64_t pixel_cap, bool ppm_onl
     s.close();
     s.in.path = path;
     Result result = open_regular_file(path, s.in.fd);
+    if (ppm_only && result.fault == Fault::not_regular && S_ISDIR(result.file_mode)) {
+        // The numbered-PPM route has always read a folder as a file that
+        // ends before its header, and says so as it always has.
+        result.fault = Fault::ppm_header;
+        result.format = Format::ppm;
+        result.ppm = PpmFault::ends_early;
+    }
     if (result.fault == Fault::none)
         result = s.read_header(pixel_cap, ppm_only);
     if (result.fault != Fault::none)

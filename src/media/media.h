@@ -241,9 +241,11 @@ std::unique_ptr<FrameSource> open_ppm_frames(const std::string& directory, const
 std::unique_ptr<FrameSource> open_frame_pattern(const FramePattern& pattern, long long first,
                                                 std::uint64_t pixel_cap, Result& result);
 // Fault::not_video when no demuxer recognises the file or it has no video
-// stream: the caller then takes the name as a PPM sequence after all.
-std::unique_ptr<FrameSource> open_video(const std::string& path, std::uint64_t pixel_cap,
-                                        Result& result);
+// stream: the caller then takes the name as a PPM sequence after all. The
+// video is decoded up to frame `first`, so that a run never starts from a
+// frame the video does not have (before_start, past_end).
+std::unique_ptr<FrameSource> open_video(const std::string& path, long long first,
+                                        std::uint64_t pixel_cap, Result& result);
 
 // How a sequence name is read, in this order, so that every name that reads
 // PPM frames today still does:

@@ -88,7 +88,7 @@ std::string describe(const Result& r)
     case Fault::unknown_format:
         return "not a binary PPM, JPEG, PNG or BMP image";
     case Fault::missing_decoder:
-        return std::string(format_name(r.format)) + " input needs " + missing_library(r.format) +
+        return std::string(format_name(r.format)) + " files need " + missing_library(r.format) +
                ", which this build of zemb lacks: install it and build zemb again";
     case Fault::unsupported:
     case Fault::damaged:

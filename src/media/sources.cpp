@@ -34,6 +34,7 @@ public:
         pattern_.format(first, name_.get());
         Result result = reader_.open(name_.get(), pixel_cap, ppm_only());
         reader_.close();
+        result.frame = first;
         if (result.fault != Fault::none)
             return result;
         rows_ = result.height;
@@ -123,9 +124,10 @@ std::unique_ptr<FrameSource> open_frame_pattern(const FramePattern& pattern, lon
                       result);
 }
 
-std::unique_ptr<FrameSource> open_video(const std::string& path, std::uint64_t pixel_cap, Result& result)
+std::unique_ptr<FrameSource> open_video(const std::string& path, long long first, std::uint64_t pixel_cap,
+                                        Result& result)
 {
-    return detail::open_video_file(path, pixel_cap, result);
+    return detail::open_video_file(path, first, pixel_cap, result);
 }
 
 SourceKind choose_source(const std::string& name, const char* first_ppm_frame, FramePattern& pattern,

@@ -164,7 +164,7 @@ public:
     VideoFrames(const std::string& path) : FrameSource(SourceKind::video, video_base_name(path)), path_(path) {}
     ~VideoFrames() override;
 
-    Result open(std::uint64_t pixel_cap);
+    Result open(long long first, std::uint64_t pixel_cap);
     Result read(long long number, BytePlanes& frame) override;
     std::uint64_t buffer_bytes() const override { return buffer_bytes_; }
 
@@ -229,7 +229,7 @@ Result VideoFrames::ffmpeg_fault(int code)
     return fault(code == AVERROR(ENOMEM) ? Fault::no_memory : Fault::damaged, ffmpeg_error_text(code));
 }
 
-Result VideoFrames::open(std::uint64_t pixel_cap)
+Result VideoFrames::open(long long first, std::uint64_t pixel_cap)
 {
     Result result = media::open_regular_file(path_.c_str(), fd_);
     if (result.fault != Fault::none) {
@@ -312,6 +312,24 @@ Result VideoFrames::open(std::uint64_t pixel_cap)
                                                                       decoded_->width, decoded_->height, 1));
     buffer_bytes_ = held * held_frames_estimate + std::uint64_t(converted_->linesize[0]) * std::uint64_t(rows_) +
                     std::uint64_t(io_buffer_bytes);
+
+    // Decoded up to the run's first frame, which read() converts: a video
+    // without it ends the run before it starts, as a missing first file does.
+    if (first < 1) {
+        Result before = fault(Fault::before_start);
+        before.frame = first;
+        return before;
+    }
+    while (decoded_count_ < first) {
+        first_converted_ = false;
+        if (!next_decoded()) {
+            Result past = fault(Fault::past_end);
+            past.frame = first;
+            past.frames_decoded = decoded_count_;
+            return past;
+        }
+    }
+    last_read_ = first - 1;  // frames before it are gone
     return Result{};
 }
 
@@ -467,11 +485,12 @@ Result VideoFrames::read(long long number, BytePlanes& frame)
 
 }  // namespace
 
-std::unique_ptr<FrameSource> open_video_file(const std::string& path, std::uint64_t pixel_cap, Result& result)
+std::unique_ptr<FrameSource> open_video_file(const std::string& path, long long first, std::uint64_t pixel_cap,
+                                             Result& result)
 {
     quiet_ffmpeg_log();
     auto source = std::make_unique<VideoFrames>(path);
-    result = source->open(pixel_cap);
+    result = source->open(first, pixel_cap);
     if (result.fault != Fault::none)
         return nullptr;
     return source;
@@ -483,7 +502,7 @@ std::unique_ptr<FrameSource> open_video_file(const std::string& path, std::uint6
 
 namespace zemb::media::detail {
 
-std::unique_ptr<FrameSource> open_video_file(const std::string& path, std::uint64_t, Result& result)
+std::unique_ptr<FrameSource> open_video_file(const std::string& path, long long, std::uint64_t, Result& result)
 {
     result = missing_decoder(Format::video);
     result.path = path;

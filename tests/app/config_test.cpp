@@ -59,6 +59,26 @@ TEST(FileNames, FollowTheThreePatterns)
     EXPECT_STREQ(names.mask(0), "inMask.0.pgm");
 }
 
+TEST(FileNames, OutputsGoIntoTheFolderAndMasksFollowTheMaskPattern)
+{
+    RunConfig config;
+    config.directory = "in/";
+    config.base = "in%06d.jpg";
+    config.output_base = "in";
+    config.output_folder = std::string(3000, 'o') + "/100%";
+    config.mask_pattern = "bin%06d.png";
+    FileNames names(config);
+    const std::string folder = config.output_folder + "/";
+    const char* first = names.mask(7);
+    EXPECT_EQ(std::string(first), folder + "bin000007.png");
+    EXPECT_EQ(std::string(names.model(-7)), folder + "inModel.-7.ppm");
+    EXPECT_EQ(std::string(names.mask(INT_MIN)), folder + "bin-2147483648.png");
+    EXPECT_EQ(names.mask(1), first) << "the buffer reserved up front was reallocated";
+    config.mask_pattern.clear();
+    config.output_folder = "out/";
+    EXPECT_STREQ(FileNames(config).mask(7), "out/inMask.7.pgm");
+}
+
 TEST(FileNames, AnyLengthIsComposedWithoutReallocatingPerFrame)
 {
     std::string long_directory(5000, 'd');

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/app.h"
+#include "support/support.h"
 
 namespace zemb {
 namespace {
@@ -28,51 +29,79 @@ Printed capture(Report report)
     return p;
 }
 
-PpmRead read_of(PpmFault fault)
+media::Result read_of(media::Fault fault, const char* path = "f.ppm")
 {
-    PpmRead read;
+    media::Result read;
     read.fault = fault;
+    read.path = path;
     return read;
 }
 
-TEST(FileMessages, EveryReadFindingHasItsWording)
+TEST(FileMessages, EveryReadFindingHasTheWordingThePpmRouteAlwaysHad)
 {
-    PpmRead missing = read_of(PpmFault::cannot_open);
+    media::Result missing = read_of(media::Fault::cannot_open);
     missing.error = ENOENT;
-    PpmRead other = read_of(PpmFault::other_size);
-    other.rows = 6;
-    other.cols = 5;
-    other.wanted_rows = 5;
-    other.wanted_cols = 6;
-    PpmRead short_raster;
-    short_raster.rows = 5;
-    short_raster.cols = 6;
-    short_raster.missing = 50;
+    media::Result header = read_of(media::Fault::ppm_header);
+    header.ppm = PpmFault::not_p6;
+    media::Result other = read_of(media::Fault::wrong_size);
+    other.width = 5;
+    other.height = 6;
+    other.expected_width = 6;
+    other.expected_height = 5;
+    media::Result short_raster = read_of(media::Fault::short_raster);
+    short_raster.missing_bytes = 50;
+    short_raster.raster_bytes = 90;
+    media::Result past_end = read_of(media::Fault::past_end, "v.avi");
+    past_end.frame = 12;
+    past_end.frames_decoded = 10;
     struct Case {
-        PpmRead read;
+        media::SourceKind kind;
+        media::Result read;
         const char* out;
-        const char* err;  // after "zemb: f.ppm: "
+        std::string err;
     };
     const Case cases[] = {
-        {PpmRead{}, "", nullptr},
-        {missing, "Errore apertura file f.ppm\n", "cannot open: No such file or directory"},
-        {read_of(PpmFault::ends_early), "", "header ends before width, height and maxval"},
-        {read_of(PpmFault::not_p6), "", "not a binary colour PPM (magic word is not P6)"},
-        {read_of(PpmFault::bad_number), "",
-         "width, height or maxval is not a non-negative decimal number"},
-        {read_of(PpmFault::too_large), "", "width, height or maxval is too large"},
-        {read_of(PpmFault::bad_maxval), "", "maxval is not 1 to 255 (only 8-bit samples are read)"},
-        {read_of(PpmFault::larger_than_planes), "",
-         "frame is larger than the buffers sized from the first frame"},
-        {other, "", "frame is 5 x 6, not 6 x 5 like the first frame"},
-        {short_raster, "",
-         "raster is 50 of 90 bytes short; the samples past its end keep their previous values"},
+        {media::SourceKind::ppm_frames, media::Result{}, "", ""},
+        {media::SourceKind::ppm_frames, missing, "Errore apertura file f.ppm\n",
+         "zemb: f.ppm: cannot open: No such file or directory\n"},
+        {media::SourceKind::frame_pattern, missing, "Errore apertura file f.ppm\n",
+         "zemb: f.ppm: cannot open: No such file or directory\n"},
+        {media::SourceKind::video, missing, "", "zemb: f.ppm: cannot open: No such file or directory\n"},
+        {media::SourceKind::ppm_frames, header, "",
+         "zemb: f.ppm: not a binary colour PPM (magic word is not P6)\n"},
+        {media::SourceKind::ppm_frames, other, "",
+         "zemb: f.ppm: frame is 5 x 6, not 6 x 5 like the first frame\n"},
+        {media::SourceKind::ppm_frames, short_raster, "",
+         "zemb: f.ppm: raster is 50 of 90 bytes short; the samples past its end keep their "
+         "previous values\n"},
+        {media::SourceKind::video, past_end, "", "zemb: v.avi: no frame 12: the video ends after frame 10\n"},
     };
     for (const Case& c : cases) {
-        const Printed p = capture([&] { report_read("f.ppm", c.read); });
+        FrameReports reports(c.kind);
+        const Printed p = capture([&] { reports.report(c.read); });
         EXPECT_EQ(p.out, c.out);
-        EXPECT_EQ(p.err, c.err == nullptr ? "" : std::string("zemb: f.ppm: ") + c.err + "\n");
+        EXPECT_EQ(p.err, c.err);
     }
+}
+
+TEST(FileMessages, AMissingFrameWithANumberedNeighbourGetsTheHintOncePerRun)
+{
+    test::TempDir dir;
+    test::write_file(dir / "walk.0001.ppm", "P6\n1 1\n255\nabc");
+    test::write_file(dir / "walk.0002.ppm", "P6\n1 1\n255\nabc");
+    FrameReports reports(media::SourceKind::ppm_frames);
+    std::string err;
+    for (int k : {1, 2}) {
+        media::Result missing = read_of(media::Fault::cannot_open);
+        missing.path = dir / ("walk." + std::to_string(k) + ".ppm");
+        missing.frame = k;
+        missing.error = ENOENT;
+        err += capture([&] { reports.report(missing); }).err;
+    }
+    EXPECT_EQ(err, "zemb: " + dir / "walk.1.ppm: cannot open: No such file or directory\n" +
+                       "zemb: " + dir / "walk.1.ppm: not found, but the frames seem to be numbered as " +
+                       dir / "walk.%04d.ppm: give that as the sequence name\n" +
+                       "zemb: " + dir / "walk.2.ppm: cannot open: No such file or directory\n");
 }
 
 TEST(FileMessages, EveryWriteFindingHasItsWording)
@@ -99,6 +128,16 @@ TEST(FileMessages, EveryWriteFindingHasItsWording)
         EXPECT_EQ(p.out, c.out);
         EXPECT_EQ(p.err, c.err);
     }
+    // PNG masks say the same in media's words.
+    media::Result blocked = read_of(media::Fault::cannot_open, "m.png");
+    blocked.error = EISDIR;
+    media::Result full = read_of(media::Fault::write_failed, "m.png");
+    full.error = ENOSPC;
+    full.detail = "file removed";
+    const Printed b = capture([&] { report_write(blocked); });
+    const Printed f = capture([&] { report_write(full); });
+    EXPECT_EQ(b.out + b.err, "Errore apertura file m.png\nzemb: m.png: cannot open: Is a directory\n");
+    EXPECT_EQ(f.out + f.err, "zemb: m.png: write failed: No space left on device; file removed\n");
 }
 
 // What the line writes, given the times of the calls.

@@ -37,6 +37,9 @@ const char* const usage_body =
     "  -m:    To save background model images. Default: do not save\n"
     "  -l:    To save just last detection mask. Default: save all\n"
     "  -j #:    Worker threads for segmentation (same result for any number). Default 1\n"
+    "  -o DIR:  Folder for masks and model images (made if missing). Default: current\n"
+    "  -O PAT:  Mask file name, one %d for the frame number, .pgm or .png. Default: "
+    "<base>Mask.%d.pgm\n"
     "Hit any key to continue...\n";
 
 std::string default_echo(const std::string& sequence, const std::string& base)
@@ -404,6 +407,65 @@ TEST_F(StartUp, ArgumentsAndRangesThatWillNotDoWhatTheySayAreWarnedAbout)
                       std::string::npos);
         }
     }
+}
+
+TEST_F(StartUp, SettingsEchoNamesTheOutputFolderAndMaskPatternOnlyWhenGiven)
+{
+    const std::string plain = default_echo("seq", "seq");
+    const std::string head = plain.substr(0, plain.rfind("Output is in file(s):"));
+    struct Case {
+        std::vector<std::string> switches;
+        std::string tail;  // the echo after the shadow line
+    };
+    for (const Case& c : {
+             Case{{"-o", "out"}, "Output folder:          out\nOutput is in file(s):   seqMask\n"},
+             Case{{"-O", "m%03d.pgm"}, "Output is in file(s):   m%03d.pgm\n"},
+             Case{{"-O", "bin%06d.png", "-o", "a/b/"},
+                  "Output folder:          a/b/\nOutput is in file(s):   a/b/bin%06d.png\n"},
+         }) {
+        std::vector<std::string> args = {"seq", "1", "3"};
+        args.insert(args.end(), c.switches.begin(), c.switches.end());
+        RunResult r = run(args);
+        EXPECT_EQ(r.out.substr(0, head.size() + c.tail.size()), head + c.tail);
+    }
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "a/b"));
+}
+
+TEST_F(StartUp, FaultyOutputSwitchesEndTheRunBeforeAnyFrameIsRead)
+{
+    test::write_file(dir / "file", "");
+    struct Case {
+        std::vector<std::string> args;  // after "gone 1 3", a sequence without frames
+        int status;
+        std::string err;
+    };
+    for (const Case& c : {
+             Case{{"-o"}, 2, "Lread_switch: Manca arg. dopo \"-o\"\n"},
+             Case{{"-O"}, 2, "Lread_switch: Manca arg. dopo \"-O\"\n"},
+             Case{{"-o", ""}, 2, "zemb: -o needs a folder name\n"},
+             Case{{"-O", "bin.png"}, 2, "zemb: -O bin.png: no %d for the frame number\n"},
+             Case{{"-O", "b%d_%d.png"}, 2, "zemb: -O b%d_%d.png: more than one conversion: "},
+             Case{{"-O", "b%s.png"}, 2, "zemb: -O b%s.png: the frame number must be written as "},
+             Case{{"-O", "b%-6d.png"}, 2, "zemb: -O b%-6d.png: the only flag "},
+             Case{{"-O", "b%06d.jpg"}, 2,
+                  "zemb: -O b%06d.jpg: the extension says how masks are written: .pgm or .png\n"},
+             Case{{"-O", "m/b%d.png"}, 2,
+                  "zemb: -O m/b%d.png: the mask pattern is a file name; give its folder with -o\n"},
+             Case{{"-o", "file"}, 1, "zemb: file: is not a folder: the output folder cannot be made\n"},
+             Case{{"-o", "file/sub"}, 1,
+                  "zemb: file/sub: cannot make the output folder: Not a directory\n"},
+         }) {
+        std::vector<std::string> args = {"gone", "1", "3"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        RunResult r = run(args);
+        EXPECT_EQ(r.status, c.status) << c.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.substr(0, c.err.size()), c.err);
+    }
+    // A % in the sequence's file name makes it a pattern, which must be one.
+    RunResult pattern = run({"in%s.jpg", "1", "3"});
+    EXPECT_EQ(pattern.status, 2);
+    EXPECT_EQ(pattern.err.rfind("zemb: in%s.jpg: the frame number must be written as ", 0), 0u);
 }
 
 }  // namespace

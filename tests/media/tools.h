@@ -1,32 +1,13 @@
-// Helpers of the media tests: the reference tools on PATH, and the netpbm
-// images they write.
+// Helpers of the media tests: the netpbm images the reference tools write.
 #pragma once
 
-#include <cstdlib>
-#include <sstream>
 #include <string>
 #include <vector>
-
-#include <sys/stat.h>
 
 #include "media/media.h"
 #include "support/support.h"
 
 namespace zemb::test {
-
-// Full path of a program on PATH, empty when it is not installed.
-inline std::string find_tool(const std::string& name)
-{
-    std::stringstream path(std::getenv("PATH") != nullptr ? std::getenv("PATH") : "/usr/bin:/bin");
-    std::string folder;
-    while (std::getline(path, folder, ':')) {
-        const std::string candidate = folder + "/" + name;
-        struct stat status;
-        if (stat(candidate.c_str(), &status) == 0 && S_ISREG(status.st_mode) && (status.st_mode & S_IXUSR))
-            return candidate;
-    }
-    return "";
-}
 
 // An image as three planes of bytes, for comparisons.
 struct Picture {

@@ -52,7 +52,7 @@ protected:
     std::vector<test::Picture> ours(const std::string& name, long long first, Result& end)
     {
         std::vector<test::Picture> frames;
-        auto source = open_video(dir / name, no_pixel_cap, end);
+        auto source = open_video(dir / name, first, no_pixel_cap, end);
         if (!source)
             return frames;
         BytePlanes planes = alloc_byte_planes(plane_count, std::size_t(source->rows()) * source->cols());
@@ -108,7 +108,7 @@ TEST_F(Video, AShortOrTruncatedVideoGivesTheFramesThatDecodeThenEnds)
     EXPECT_EQ(message(end), "zemb: " + dir / "clip.avi: no frame 11: the video ends after frame 10");
 
     Result opened;
-    auto source = open_video(dir / "clip.avi", no_pixel_cap, opened);
+    auto source = open_video(dir / "clip.avi", 1, no_pixel_cap, opened);
     ASSERT_TRUE(source);
     EXPECT_EQ(source->base_name(), "clip");
     BytePlanes planes = alloc_byte_planes(plane_count, 64 * 48);
@@ -116,6 +116,11 @@ TEST_F(Video, AShortOrTruncatedVideoGivesTheFramesThatDecodeThenEnds)
     EXPECT_EQ(source->read(12, planes).fault, Fault::past_end);
     EXPECT_EQ(source->read(13, planes).frames_decoded, clip_frames);
     EXPECT_EQ(source->read(13, planes).fault, Fault::out_of_order);
+    // A run cannot start from a frame the video lacks.
+    EXPECT_FALSE(open_video(dir / "clip.avi", 0, no_pixel_cap, opened));
+    EXPECT_EQ(opened.fault, Fault::before_start);
+    EXPECT_FALSE(open_video(dir / "clip.avi", clip_frames + 1, no_pixel_cap, opened));
+    EXPECT_EQ(message(opened), "zemb: " + dir / "clip.avi: no frame 11: the video ends after frame 10");
 
     // Cut in the middle: the frames the tool still writes, then the end.
     const std::string whole = test::read_file(dir / "clip.avi");
@@ -132,13 +137,13 @@ TEST_F(Video, WhatIsNoVideoSaysSoAndAHugeOneIsRefusedBeforeDecoding)
 {
     test::write_file(dir / "notes.txt", "just some text, not a video at all\n");
     Result r;
-    EXPECT_FALSE(open_video(dir / "notes.txt", no_pixel_cap, r));
+    EXPECT_FALSE(open_video(dir / "notes.txt", 1, no_pixel_cap, r));
     EXPECT_EQ(r.fault, Fault::not_video);
     mkfifo((dir / "pipe.avi").c_str(), 0600);
-    EXPECT_FALSE(open_video(dir / "pipe.avi", no_pixel_cap, r));
+    EXPECT_FALSE(open_video(dir / "pipe.avi", 1, no_pixel_cap, r));
     EXPECT_EQ(r.fault, Fault::not_regular);
     ASSERT_TRUE(encode("clip.avi", "64:48", "mpeg4"));
-    EXPECT_FALSE(open_video(dir / "clip.avi", 64 * 48 - 1, r));
+    EXPECT_FALSE(open_video(dir / "clip.avi", 1, 64 * 48 - 1, r));
     EXPECT_EQ(message(r), "zemb: " + dir / "clip.avi: 64 x 48 pixels: more than the 3071 this run can hold");
 }
 

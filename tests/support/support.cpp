@@ -98,4 +98,16 @@ RunResult run_program(const std::string& program, const std::string& dir,
     return result;
 }
 
+std::string find_tool(const std::string& name)
+{
+    std::stringstream path(std::getenv("PATH") != nullptr ? std::getenv("PATH") : "/usr/bin:/bin");
+    std::string folder;
+    while (std::getline(path, folder, ':')) {
+        const std::string candidate = folder + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0 && std::filesystem::is_regular_file(candidate))
+            return candidate;
+    }
+    return "";
+}
+
 }  // namespace zemb::test

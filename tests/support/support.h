@@ -65,4 +65,7 @@ RunResult run_zemb(const std::string& dir, const std::vector<std::string>& args)
 RunResult run_program(const std::string& exe, const std::string& dir,
                       const std::vector<std::string>& args);
 
+// Full path of a program on PATH, empty when it is not installed.
+std::string find_tool(const std::string& name);
+
 }  // namespace zemb::test

@@ -1,0 +1,100 @@
+// The output folder (-o) and the mask pattern (-O): their checks, and the
+// folder made at start-up.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "app/app.h"
+
+namespace zemb {
+
+namespace {
+
+bool ends_with_lower_case(const std::string& text, const std::string& ending)
+{
+    if (text.size() < ending.size())
+        return false;
+    for (std::size_t i = 0; i < ending.size(); ++i) {
+        char c = text[text.size() - ending.size() + i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        if (c != ending[i])
+            return false;
+    }
+    return true;
+}
+
+// Why -O's text is no mask pattern; null when it is one.
+const char* mask_pattern_fault(const std::string& text)
+{
+    if (text.find_first_of("/\\") != std::string::npos)
+        return "the mask pattern is a file name; give its folder with -o";
+    media::FramePattern pattern;
+    const media::PatternFault fault = media::FramePattern::parse(text, pattern);
+    if (fault != media::PatternFault::none)
+        return media::describe(fault);
+    if (!ends_with_lower_case(pattern.tail(), ".pgm") && !ends_with_lower_case(pattern.tail(), ".png"))
+        return "the extension says how masks are written: .pgm or .png";
+    return nullptr;
+}
+
+}  // namespace
+
+std::string output_path(const std::string& folder, const std::string& name)
+{
+    if (folder.empty() || folder.back() == '/')
+        return folder + name;
+    return folder + "/" + name;
+}
+
+bool take_output_switches(const char* folder, const char* mask_pattern, RunConfig& config)
+{
+    if (folder != nullptr && *folder == '\0') {
+        std::fprintf(stderr, "zemb: -o needs a folder name\n");
+        return false;
+    }
+    if (mask_pattern != nullptr) {
+        if (const char* fault = mask_pattern_fault(mask_pattern)) {
+            std::fprintf(stderr, "zemb: -O %s: %s\n", mask_pattern, fault);
+            return false;
+        }
+        config.mask_pattern = mask_pattern;
+        config.png_masks = ends_with_lower_case(config.mask_pattern, ".png");
+    }
+    if (folder != nullptr)
+        config.output_folder = folder;
+    return true;
+}
+
+bool prepare_outputs(const RunConfig& config)
+{
+    if (config.png_masks && !media::has_decoder(media::Format::png)) {
+        media::Result missing;
+        missing.fault = media::Fault::missing_decoder;
+        missing.format = media::Format::png;
+        missing.path = config.mask_pattern;
+        std::fprintf(stderr, "%s\n", media::message(missing).c_str());
+        return false;
+    }
+    const std::string& folder = config.output_folder;
+    if (folder.empty())
+        return true;
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    struct stat status;
+    const bool exists = stat(folder.c_str(), &status) == 0;
+    if (exists && S_ISDIR(status.st_mode))
+        return true;
+    if (exists)
+        std::fprintf(stderr, "zemb: %s: is not a folder: the output folder cannot be made\n",
+                     folder.c_str());
+    else
+        std::fprintf(stderr, "zemb: %s: cannot make the output folder: %s\n", folder.c_str(),
+                     error.message().c_str());
+    return false;
+}
+
+}  // namespace zemb
