@@ -62,7 +62,8 @@ class Stopped(Exception):
 def run_child(argv, children=None, lock=None, **popen_args):
     """Runs argv to its end and returns its exit status (127 when it cannot
     be started, with the reason in `error_file` when one is given). A child
-    that is still running when this thread is interrupted is ended."""
+    that is still running when this thread is interrupted is ended; one that
+    a pool's stop() ended raises Stopped."""
     error_file = popen_args.pop("error_file", None)
     lock = lock or threading.Lock()
     with lock:
@@ -78,7 +79,10 @@ def run_child(argv, children=None, lock=None, **popen_args):
         if children is not None:
             children.add(child)
     try:
-        return child.wait()
+        code = child.wait()
+        if children is not None and children.stopped:
+            raise Stopped()  # ended by stop(): its status is no result
+        return code
     finally:
         if child.poll() is None:
             child.terminate()
