@@ -42,7 +42,7 @@ MEMORY_MARGIN = 1.25        # on zemb's estimate: decoder, allocator, page round
 MEMORY_BASE_MIB = 256       # the task's Python, zemb-eval and shared libraries
 ESTIMATE_TIMEOUT = 120      # seconds for one zemb --estimate-memory
 DEFAULT_TIME_LIMIT = "2:00:00"
-POLL_SECONDS = (1, 10)      # status files and squeue: first, then at most
+POLL_SECONDS = (1, 10)      # between looks at status files and squeue: at first, at most
 
 
 def err(text):
@@ -496,25 +496,31 @@ def run_local(tasks, options, progress):
         jobs.close()
 
 
-def watch(child, progress, still_running=None):
-    """Waits for a backend's process (or, with still_running, for what it
-    answers), reporting from the status files meanwhile."""
-    pause = POLL_SECONDS[0]
+def watch(progress, child=None, still_running=None):
+    """Waits for a backend's process to end, or for still_running() to say
+    no, reading the status files meanwhile; the longer the run, the fewer
+    the questions to the scheduler."""
+    start = time.monotonic()
     while True:
         progress.refresh()
-        running = child.poll() is None if still_running is None else still_running()
-        if not running:
-            progress.refresh()
-            return
-        time.sleep(pause)
-        pause = min(POLL_SECONDS[1], pause + 0.5)
+        pause = min(POLL_SECONDS[1], POLL_SECONDS[0] + (time.monotonic() - start) / 60)
+        if child:
+            try:
+                child.wait(timeout=pause)
+            except subprocess.TimeoutExpired:
+                continue
+        elif still_running():
+            time.sleep(pause)
+            continue
+        progress.refresh()
+        return
 
 
 def run_parallel(tasks, options, progress, manifest):
     state_dir = os.path.dirname(manifest)
     jobs = options.jobs or ("100%" if options.threads <= 1 else f"{max(1, 100 // options.threads)}%")
-    argv = ["parallel", "--will-cite", "--halt", "never", "--jobs", jobs, "--joblog",
-            os.path.join(state_dir, "parallel.joblog")]
+    argv = ["parallel", "--will-cite", "--halt", "never", "--jobs", jobs,
+            "--joblog", "+" + os.path.join(state_dir, "parallel.joblog")]  # + appends
     if options.sshloginfile:
         argv += ["--sshloginfile", options.sshloginfile]
     argv += ["-q", "python3", SCRIPT, "--task", manifest, "{}", ":::"] + [str(t["index"]) for t in tasks]
@@ -526,7 +532,7 @@ def run_parallel(tasks, options, progress, manifest):
         except OSError as e:
             raise Fault(f"parallel: {e.strerror} (Debian package: parallel)")
         try:
-            watch(child, progress)
+            watch(progress, child=child)
         finally:
             if child.poll() is None:  # interrupted: parallel and the runs it started go too
                 os.killpg(child.pid, signal.SIGTERM)
@@ -607,7 +613,7 @@ def run_slurm(tasks, options, progress, manifest, memory):
         return bool(answer.stdout.strip())
 
     try:
-        watch(None, progress, array_in_queue)
+        watch(progress, still_running=array_in_queue)
     except BaseException:
         subprocess.run(["scancel", job], stdin=subprocess.DEVNULL, capture_output=True)
         raise
