@@ -187,7 +187,8 @@ def numbered_files(folder, pattern):
     for name in names:
         match = pattern.fullmatch(name)
         if match:
-            found.append((int(match.group(1)), len(match.group(1)), match.group(2) if match.lastindex > 1 else ""))
+            extension = match.group(2) if match.lastindex > 1 else ""
+            found.append((int(match.group(1)), len(match.group(1)), extension))
     return found
 
 
@@ -321,8 +322,8 @@ def write_status(folder, status):
 
 
 def task_state(task):
-    """running, done, failed, or None (not started in this run, or its
-    status belongs to other settings)."""
+    """The task's state (running, done, failed; None when it has not started
+    with these settings) and its status file's contents."""
     status = read_json(os.path.join(task["results"], STATUS))
     if not isinstance(status, dict) or status.get("key") != task["key"]:
         return None, None
@@ -340,10 +341,6 @@ def read_task_score(task):
         return None
 
 
-def exit_status(code):
-    return 128 - code if code < 0 else code
-
-
 def run_task(task, run=zembtools.run_child):
     """Runs zemb on one video and scores its masks; the status file is
     written last, and says what failed. Returns the task's exit status."""
@@ -357,8 +354,8 @@ def run_task(task, run=zembtools.run_child):
     log = os.path.join(folder, LOG)
     start = time.monotonic()
     with open(log, "wb") as out:
-        code = exit_status(run(task["zemb"], cwd=folder, stdin=subprocess.DEVNULL, stdout=out,
-                               stderr=out, error_file=out))
+        code = zembtools.exit_status(run(task["zemb"], cwd=folder, stdin=subprocess.DEVNULL,
+                                         stdout=out, stderr=out, error_file=out))
     status["seconds"] = round(time.monotonic() - start, 3)
     with open(log, encoding="utf-8", errors="replace") as f:
         status["ms_per_frame"] = zembtools.online_ms_per_frame(f.read())
@@ -367,8 +364,8 @@ def run_task(task, run=zembtools.run_child):
     elif task["eval"]:
         score = os.path.join(folder, SCORE)
         with open(score + ".part", "wb") as out, open(log, "ab") as messages:
-            code = exit_status(run(task["eval"], stdin=subprocess.DEVNULL, stdout=out, stderr=messages,
-                                   error_file=messages))
+            code = zembtools.exit_status(run(task["eval"], stdin=subprocess.DEVNULL, stdout=out,
+                                             stderr=messages, error_file=messages))
         if code == 0:
             os.replace(score + ".part", score)
             status["state"] = "done"
@@ -411,9 +408,10 @@ class Progress:
         self.last_line = ""
 
     def update(self, task, state, status=None):
-        """Records a task's state; a finished task is reported once."""
+        """Records a task's state and reports it when it finishes; a failure
+        is final, a task seen done may still turn out failed (Slurm)."""
         i = task["index"]
-        if self.state[i] in ("done", "failed") or self.state[i] == state:
+        if self.state[i] in (state, "failed") or (self.state[i] == "done" and state == "running"):
             return
         self.state[i] = state
         if state == "done":
@@ -587,13 +585,16 @@ def slurm_command(argv, what):
 
 def run_slurm(tasks, options, progress, manifest, memory):
     state_dir = os.path.dirname(manifest)
-    lines = ["#!/bin/sh", "#SBATCH --job-name=zemb-batch", f"#SBATCH --array={index_ranges(t['index'] for t in tasks)}",
-             "#SBATCH --ntasks=1", f"#SBATCH --cpus-per-task={options.threads}", f"#SBATCH --mem={memory}",
-             f"#SBATCH --time={options.time}", f"#SBATCH --output={state_dir}/slurm-%A_%a.out"]
+    lines = ["#!/bin/sh", "#SBATCH --job-name=zemb-batch",
+             f"#SBATCH --array={index_ranges(t['index'] for t in tasks)}",
+             "#SBATCH --ntasks=1", f"#SBATCH --cpus-per-task={options.threads}",
+             f"#SBATCH --mem={memory}", f"#SBATCH --time={options.time}",
+             f"#SBATCH --output={state_dir}/slurm-%A_%a.out"]
     if options.partition:
         lines.append(f"#SBATCH --partition={options.partition}")
     # The task writes its own status file: the robust record where accounting is off.
-    lines.append(f"exec python3 {shlex.quote(SCRIPT)} --task {shlex.quote(manifest)} \"$SLURM_ARRAY_TASK_ID\"")
+    lines.append(f"exec python3 {shlex.quote(SCRIPT)} --task {shlex.quote(manifest)} "
+                 '"$SLURM_ARRAY_TASK_ID"')
     script = os.path.join(state_dir, "job.sh")
     with open(script, "w", encoding="utf-8") as f:
         f.write("\n".join(lines) + "\n")
@@ -617,21 +618,28 @@ def run_slurm(tasks, options, progress, manifest, memory):
     except BaseException:
         subprocess.run(["scancel", job], stdin=subprocess.DEVNULL, capture_output=True)
         raise
-    # Tasks that left no status file: what Slurm's accounting says of them.
-    accounting = slurm_accounting(job)
+    # Each task's exit status: Slurm's accounting where the cluster keeps it,
+    # else the status file the task wrote. A task without one was ended from
+    # outside (time or memory limit, a node lost); the submitter records that.
+    accounting = slurm_accounting(job) or {}
     for task in tasks:
-        if not progress.finished(task):
-            said = accounting.get(task["index"]) if accounting else None
-            reason = (f"Slurm says {said}" if said else "the task left no status file") + \
-                f"; Slurm's output: {state_dir}/slurm-{job}_{task['index']}.out"
-            progress.update(task, "failed", {"reason": reason})
-        elif accounting and task["index"] in accounting and not accounting[task["index"]].startswith("COMPLETED"):
-            err(f"{ME}: {task['name']}: Slurm says {accounting[task['index']]}")
+        said = accounting.get(task["index"])
+        state, status = task_state(task)
+        if state == "done" and (said is None or said == "COMPLETED exit 0"):
+            continue
+        if state != "failed":
+            reason = f"Slurm says {said}" if said else "the task ended without a status"
+            status = {"state": "failed", "key": task["key"],
+                      "reason": f"{reason}; Slurm's output: {state_dir}/slurm-{job}_{task['index']}.out"}
+            os.makedirs(task["results"], exist_ok=True)
+            write_status(task["results"], status)
+        progress.update(task, "failed", status)
 
 
 def slurm_accounting(job):
     """Array index -> "STATE exit N" from sacct, or None without accounting."""
-    answer = slurm_command(["sacct", "-n", "-P", "-X", "-j", job, "-o", "JobID,State,ExitCode"], "accounting")
+    answer = slurm_command(["sacct", "-n", "-P", "-X", "-j", job, "-o", "JobID,State,ExitCode"],
+                           "accounting")
     if answer is None or answer.returncode != 0:
         return None
     states = {}
@@ -690,7 +698,8 @@ def run_batch(options):
             pending = [t for t in pending if task_state(t)[0] != "done"]
             if not pending or attempt == options.retries:
                 break
-            err(f"{ME}: running the {len(pending)} failed video(s) again ({attempt + 1} of {options.retries})")
+            err(f"{ME}: running the {len(pending)} failed video(s) again "
+                f"({attempt + 1} of {options.retries})")
         err(f"{ME}: the runs took {time.monotonic() - start:.1f} s")
     return report(tasks, options)
 

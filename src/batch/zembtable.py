@@ -149,7 +149,8 @@ class Summary:
                 continue
             out.append('<rect x="%d" y="%d" width="%.1f" height="%d" fill="%s"/>'
                        % (label_width, y + 3, value * bar_width, row - 6, colour[kind]))
-            out.append('<text x="%.1f" y="%d">%.4f</text>' % (label_width + value * bar_width + 4, y + 14, value))
+            out.append('<text x="%.1f" y="%d">%.4f</text>'
+                       % (label_width + value * bar_width + 4, y + 14, value))
         out.append("</svg>")
         return "\n".join(out) + "\n"
 

@@ -109,10 +109,6 @@ class Pool:
     def run(self, argv, **popen_args):
         return run_child(argv, self._children, self._lock, **popen_args)
 
-    @property
-    def stopped(self):
-        return self._children.stopped
-
     def stop(self):
         with self._lock:
             self._children.stopped = True
@@ -140,6 +136,11 @@ class Pool:
         finally:
             self.stop()
             executor.shutdown(wait=True, cancel_futures=True)
+
+
+def exit_status(code):
+    """A child's exit status as the shell shows it: 128 + N when signal N ended it."""
+    return 128 - code if code < 0 else code
 
 
 def core_count():

@@ -166,7 +166,8 @@ class Runs(unittest.TestCase):
         os.chmod(slow, 0o755)
         first = os.path.join(results, "baseline/squares/status.json")
         run = subprocess.Popen([BATCH, "--zemb", slow, "--local", "1", self.ds, results],
-                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               text=True)
         deadline = time.monotonic() + 60
         while not os.path.exists(first) or '"done"' not in read(first):
             self.assertLess(time.monotonic(), deadline)
@@ -184,8 +185,8 @@ class Runs(unittest.TestCase):
 
     def test_new_settings_or_force_run_a_complete_video_again(self):
         results = self.results("settings")
-        for args, to_run in [([], 1), ([], 0), (["--", "-e2", "0.02"], 1), (["--force", "--", "-e2", "0.02"], 1),
-                             (["--", "-e2", "0.02"], 0)]:
+        for args, to_run in [([], 1), ([], 0), (["--", "-e2", "0.02"], 1),
+                             (["--force", "--", "-e2", "0.02"], 1), (["--", "-e2", "0.02"], 0)]:
             r = batch("--video", "squares", self.ds, results, *args)
             self.assertEqual(r.returncode, 0, r.stderr)
             self.assertIn(f"{1 - to_run} complete from an earlier run, {to_run} to run", r.stderr, args)

@@ -254,7 +254,8 @@ def highway_cut(out, last, data):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("out", help="folder to make the dataset in")
     parser.add_argument("--highway", type=int, metavar="LAST", help="add baseline/highway, frames 1..LAST")
     args = parser.parse_args()
