@@ -89,7 +89,7 @@ def read_command_line(argv):
         settings = []
     parser = argparse.ArgumentParser(
         prog=ME, usage="%(prog)s [options] <dataset | list file> <results> [-- zemb switches]",
-        description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter)
+        description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter, allow_abbrev=False)
     parser.add_argument("source", help="dataset root, or a list file of sequences")
     parser.add_argument("results", help="folder for the results")
     pick = parser.add_argument_group("choosing videos")
