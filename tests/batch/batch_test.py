@@ -230,7 +230,7 @@ def zemb_has_batch_cli():
         frames = os.path.join(tmp, "in%06d.ppm")
         for k in (1, 2):
             with open(frames % k, "wb") as f:
-                f.write(b"P6\n4 4\n255\n" + bytes(48))
+                f.write(b"P6\n8 6\n255\n" + bytes(8 * 6 * 3))
         subprocess.run([ZEMB, frames, "1", "2", "-K", "1", "-o", tmp, "-O", "bin%06d.png"],
                        stdin=subprocess.DEVNULL, capture_output=True)
         return os.path.exists(os.path.join(tmp, "bin000002.png"))
