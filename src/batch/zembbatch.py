@@ -434,14 +434,15 @@ class Progress:
 
     def report(self):
         counts = {s: sum(1 for v in self.state.values() if v == s) for s in ("done", "running", "failed")}
-        frames_done = sum(t["frames"] for i, t in self.tasks.items() if self.state[i] in ("done", "failed"))
+        frames = {s: sum(t["frames"] for i, t in self.tasks.items() if self.state[i] == s)
+                  for s in ("done", "failed")}
         elapsed = time.monotonic() - self.start
         line = (f"{ME}: {counts['done']} of {len(self.tasks)} done, {counts['running']} running, "
                 f"{counts['failed']} failed")
-        if frames_done and elapsed > 0:
-            rate = frames_done / elapsed
+        if frames["done"] and elapsed > 0:
+            rate = frames["done"] / elapsed
             line += f"; {rate:.0f} frames/s"
-            left = self.frames_total - frames_done
+            left = self.frames_total - frames["done"] - frames["failed"]
             if left:
                 line += f"; about {clock(left / rate)} left"
         if line != self.last_line:
@@ -478,18 +479,21 @@ def run_local(tasks, options, progress):
 
     def job(task):
         try:
-            return run_task(task, pool.run)
+            run_task(task, pool.run)
         except zembtools.Stopped:
-            return None
+            pass
+        except OSError as e:  # this video's folder is unusable; the others go on
+            return {"reason": f"{e.filename}: {e.strerror}"}
+        return None
 
     def started(task):
         progress.update(task, "running")
 
     jobs = pool.each(job, tasks, on_start=started)
     try:
-        for task, _code in jobs:
+        for task, fault in jobs:
             state, status = task_state(task)
-            progress.update(task, state or "failed", status)
+            progress.update(task, state or "failed", fault or status)
     finally:
         jobs.close()
 
@@ -686,7 +690,7 @@ def run_batch(options):
             for task in pending:  # a status from before must not count as this run's
                 try:
                     os.remove(os.path.join(task["results"], STATUS))
-                except FileNotFoundError:
+                except OSError:  # none there, or a folder the task will report unusable
                     pass
             progress = Progress(pending)
             if options.slurm:
