@@ -1,0 +1,244 @@
+#!/usr/bin/env python3
+"""zemb-batch's behaviours.
+
+Tables: the benchmark's averages on hand-made scores, and the command lines
+it refuses. Runs: whole runs of the real zemb on the generated dataset (the
+same table however many run at a time, resumption after an interrupt, new
+settings, a failing video, a list of sequences).
+
+Usage: batch_test.py <build folder> Tables|Runs
+Runs needs a zemb that reads frame patterns and writes -o/-O masks; without
+one it exits 77 (skipped), or fails where ZEMB_REQUIRE_BATCH_CLI=1.
+"""
+import csv
+import json
+import math
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import xml.etree.ElementTree as ElementTree
+
+BUILD = os.path.abspath(sys.argv[1])
+sys.path.insert(0, BUILD)
+import zembtable  # noqa: E402
+import zembtools  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+BATCH = os.path.join(BUILD, "zemb-batch")
+ZEMB = os.environ.get("ZEMB_EXE") or os.path.join(BUILD, "zemb")  # another zemb to try
+SKIPPED = 77
+
+
+def batch(*args, cwd=None):
+    return subprocess.run([BATCH, "--zemb", ZEMB] + list(args), capture_output=True, text=True, cwd=cwd,
+                          stdin=subprocess.DEVNULL)
+
+
+def read(path):
+    with open(path) as f:
+        return f.read()
+
+
+def score_text(recall, precision, specificity=0.99, frames=10):
+    """A zemb-eval --kv score with the given figures (nan for none); the
+    counts do not enter the averages."""
+    figures = {"recall": recall, "specificity": specificity, "FPR": 1 - specificity,
+               "FNR": 1 - recall, "PWC": 1.0, "precision": precision,
+               "F-measure": 2 * recall * precision / (recall + precision)}
+    lines = ["first=1", f"last={frames}", f"frames={frames}", "TP=1", "FP=1", "FN=1", "TN=1"]
+    lines += [f"{k}={'nan' if math.isnan(v) else '%.6f' % v}" for k, v in figures.items()]
+    return "\n".join(lines) + "\n"
+
+
+class Tables(unittest.TestCase):
+    def summary(self):
+        nan = float("nan")
+        videos = [  # (category, video, score file or None for a failed video)
+            ("ptz", "a", score_text(0.8, 0.6)),
+            ("ptz", "b", score_text(0.4, 0.9)),
+            ("single", "c", score_text(0.5, 0.5)),
+            ("empty", "d", score_text(0.7, 0.8, specificity=0.9)),
+            ("empty", "nothing-moves", score_text(nan, 0.0, specificity=0.95)),
+            ("lost", "e", None),
+        ]
+        return zembtable.Summary([{"name": f"{c}/{v}", "category": c, "log": f"out/{c}/{v}/zemb.log",
+                                   "score": zembtools.read_score(s) if s else None} for c, v, s in videos])
+
+    def test_a_category_is_the_mean_of_its_videos_and_overall_the_mean_of_categories(self):
+        rows = {(r["level"], r["name"]): r for r in csv.DictReader(self.summary().csv().splitlines())}
+        f = lambda r, p: 2 * r * p / (r + p)  # noqa: E731
+        for (level, name), figure, expected in [
+            (("category", "ptz"), "recall", (0.8 + 0.4) / 2),      # not the pooled counts
+            (("category", "ptz"), "F-measure", (f(0.8, 0.6) + f(0.4, 0.9)) / 2),
+            (("category", "single"), "recall", 0.5),               # one video: its own figures
+            (("category", "empty"), "recall", 0.7),                # nan (no positives) left out
+            (("category", "empty"), "specificity", (0.9 + 0.95) / 2),  # ... but its other figures count
+            (("category", "empty"), "F-measure", f(0.7, 0.8)),
+            (("overall", ""), "recall", (0.6 + 0.5 + 0.7) / 3),    # categories, not videos; failed left out
+            (("overall", ""), "precision", ((0.6 + 0.9) / 2 + 0.5 + 0.4) / 3),
+        ]:
+            self.assertAlmostEqual(float(rows[level, name][figure]), expected, places=5,
+                                   msg=f"{level} {name} {figure}")
+        for missing in ("recall", "F-measure"):
+            self.assertEqual(rows["video", "empty/nothing-moves"][missing], "nan")
+            self.assertEqual(rows["category", "lost"][missing], "nan")
+        self.assertEqual(rows["video", "lost/e"]["log"], "out/lost/e/zemb.log")
+
+    def test_text_and_json_show_failures_and_missing_figures(self):
+        summary = self.summary()
+        text = summary.text()
+        self.assertRegex(text, r"lost/e +failed  see out/lost/e/zemb.log\n")
+        self.assertRegex(text, r"\nlost +0/1 +nan ")
+        self.assertIn("\nOverall (3/4 categories) ", text)
+        data = json.loads(summary.json())
+        self.assertIsNone(data["videos"][4]["recall"])
+        self.assertEqual(data["overall"]["scored"], 3)
+        chart = ElementTree.fromstring(summary.svg())
+        labels = [t.text for t in chart.iter("{http://www.w3.org/2000/svg}text")]
+        self.assertIn("ptz (mean)", labels)
+        self.assertIn("failed", labels)
+
+    def test_refused_command_lines(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            for name in ("input/in000001.jpg", "groundtruth/gt000001.png"):
+                os.makedirs(os.path.join(tmp, "ds/cat/vid", os.path.dirname(name)), exist_ok=True)
+                open(os.path.join(tmp, "ds/cat/vid", name), "w").close()
+            for args, message in [
+                (["ds", "out", "--", "-o", "x"], "-o is zemb-batch's to set"),
+                (["ds", "out", "--", "-l"], "-l keeps only the last mask"),
+                (["--slurm", "ds", "out", "--", "-j", "0"], "-j 0 leaves the cores"),
+                (["--local", "0", "ds", "out"], "'0' is not a positive number"),
+                (["--local", "2", "--slurm", "ds", "out"], "not allowed with argument"),
+                (["--sshloginfile", "m", "ds", "out"], "--sshloginfile needs --parallel"),
+                (["--category", "cat,nosuch", "ds", "out"], "no category or video named nosuch"),
+            ]:
+                r = batch(*args, cwd=tmp)
+                self.assertEqual(r.returncode, 2, args)
+                self.assertIn(message, r.stderr, args)
+            self.assertFalse(os.path.exists(os.path.join(tmp, "out")))
+
+
+class Runs(unittest.TestCase):
+    """Whole runs on the generated dataset; the reference is --local 1."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="zemb-batch-test.")
+        cls.ds = os.path.join(cls.tmp, "ds")
+        subprocess.run([sys.executable, os.path.join(HERE, "make_dataset.py"), cls.ds], check=True)
+        cls.reference = batch("--local", "1", cls.ds, os.path.join(cls.tmp, "reference"))
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def results(self, name):
+        return os.path.join(self.tmp, name)
+
+    def test_every_video_is_scored_with_a_table_and_a_chart(self):
+        r = self.reference
+        self.assertEqual(r.returncode, 0, r.stderr)
+        lines = r.stdout.splitlines()
+        for video in ("baseline/squares", "baseline/street", "shadow/disc", "thermal/corridor"):
+            row = next(line for line in lines if line.startswith(video + " "))
+            frames, recall = row.split()[1:3]
+            self.assertEqual(frames, "50")
+            self.assertGreater(float(recall), 0.8, row)  # the objects are plain to see
+        self.assertIn("Overall (3 categories)", r.stdout)
+        self.assertEqual(read(os.path.join(self.results("reference"), "table.txt")), r.stdout)
+        ElementTree.parse(os.path.join(self.results("reference"), "f-measure.svg"))
+        self.assertTrue(os.path.exists(os.path.join(self.results("reference"), "shadow/disc/bin000250.png")))
+
+    def test_the_table_does_not_depend_on_how_many_run_at_a_time(self):
+        r = batch("--local", "2", self.ds, self.results("two"))
+        self.assertEqual((r.returncode, r.stdout), (0, self.reference.stdout), r.stderr)
+
+    def test_an_interrupted_run_resumes_with_the_videos_that_had_not_finished(self):
+        results = self.results("interrupted")
+        slow = os.path.join(self.tmp, "slow-zemb")  # the real zemb, half a second later
+        with open(slow, "w") as f:
+            f.write(f'#!/bin/sh\nsleep 0.5\nexec "{ZEMB}" "$@"\n')
+        os.chmod(slow, 0o755)
+        first = os.path.join(results, "baseline/squares/status.json")
+        run = subprocess.Popen([BATCH, "--zemb", slow, "--local", "1", self.ds, results],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               text=True)
+        deadline = time.monotonic() + 60
+        while not os.path.exists(first) or '"done"' not in read(first):
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.05)
+        run.send_signal(signal.SIGINT)
+        _, err = run.communicate()
+        self.assertEqual(run.returncode, 130, err)
+        self.assertIn("interrupted", err)
+        done_at = os.stat(first).st_mtime_ns
+
+        r = batch(self.ds, results)
+        self.assertEqual((r.returncode, r.stdout), (0, self.reference.stdout), r.stderr)
+        self.assertRegex(r.stderr, r"4 videos, [1-3] complete from an earlier run")
+        self.assertEqual(os.stat(first).st_mtime_ns, done_at)
+
+    def test_new_settings_or_force_run_a_complete_video_again(self):
+        results = self.results("settings")
+        for args, to_run in [([], 1), ([], 0), (["--", "-e2", "0.02"], 1),
+                             (["--force", "--", "-e2", "0.02"], 1), (["--", "-e2", "0.02"], 0)]:
+            r = batch("--video", "squares", self.ds, results, *args)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertIn(f"{1 - to_run} complete from an earlier run, {to_run} to run", r.stderr, args)
+        self.assertNotEqual(r.stdout.splitlines()[1], self.reference.stdout.splitlines()[1])
+
+    def test_a_failing_video_is_reported_with_its_log_and_the_rest_go_on(self):
+        ds = os.path.join(self.tmp, "damaged-ds")
+        os.makedirs(os.path.join(ds, "thermal"))
+        os.symlink(os.path.join(self.ds, "thermal/corridor"), os.path.join(ds, "thermal/corridor"))
+        damaged = os.path.join(ds, "thermal/damaged")
+        shutil.copytree(os.path.join(self.ds, "thermal/corridor"), damaged)
+        with open(os.path.join(damaged, "input/in000120.jpg"), "r+b") as f:
+            f.truncate(300)
+        results = self.results("damaged")
+        log = os.path.join(results, "thermal/damaged/zemb.log")
+        for to_run in (2, 1):  # the failed video runs again next time, the good one not
+            r = batch(ds, results)
+            self.assertEqual(r.returncode, 1, r.stderr)
+            self.assertIn(f"{to_run} to run", r.stderr)
+            self.assertIn("thermal/damaged failed: zemb ended with status 1", r.stderr)
+            self.assertIn(f"log: {log}", r.stderr)
+            self.assertRegex(r.stdout, rf"thermal/damaged +failed  see {log}\n")
+            self.assertRegex(r.stdout, r"\nthermal +1/2 ")
+        self.assertTrue(os.path.getsize(log) > 0)
+
+    def test_a_list_of_sequences_runs_without_scores(self):
+        listing = os.path.join(self.ds, "sequences.txt")
+        with open(listing, "w") as f:
+            f.write("# sequence first last [name]\nbaseline/squares/input/in%06d.jpg 1 250\n"
+                    "shadow/disc/input/in%06d.jpg 1 250 disc-run\n")
+        results = self.results("listed")
+        r = batch(listing, results)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertRegex(r.stdout, r"\nsquares +250 +[0-9.]+  complete\ndisc-run +250 ")
+        self.assertTrue(os.path.exists(os.path.join(results, "disc-run/bin000250.png")))
+
+
+def zemb_has_batch_cli():
+    """Whether zemb reads frame patterns and writes masks where -o/-O say."""
+    with tempfile.TemporaryDirectory() as tmp:
+        frames = os.path.join(tmp, "in%06d.ppm")
+        for k in (1, 2):
+            with open(frames % k, "wb") as f:
+                f.write(b"P6\n8 6\n255\n" + bytes(8 * 6 * 3))
+        subprocess.run([ZEMB, frames, "1", "2", "-K", "1", "-o", tmp, "-O", "bin%06d.png"],
+                       stdin=subprocess.DEVNULL, capture_output=True)
+        return os.path.exists(os.path.join(tmp, "bin000002.png"))
+
+
+if __name__ == "__main__":
+    suite = sys.argv.pop(2)
+    if suite == "Runs" and not zemb_has_batch_cli():
+        print(f"{ZEMB} does not read frame patterns or write masks with -o/-O")
+        sys.exit(1 if os.environ.get("ZEMB_REQUIRE_BATCH_CLI") == "1" else SKIPPED)
+    unittest.main(argv=[sys.argv[0], suite], verbosity=2)
