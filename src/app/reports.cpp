@@ -29,6 +29,10 @@ void report_read(const char* path, const PpmRead& read)
     case PpmFault::cannot_open:
         report_cannot_open(path, read.error);
         return;
+    case PpmFault::not_regular:
+        std::fprintf(stderr, "zemb: %s: is %s, not a frame file\n", path,
+                     describe_file_kind(read.file_mode));
+        return;
     case PpmFault::other_size:
         std::fprintf(stderr, "zemb: %s: frame is %d x %d, not %d x %d like the first frame\n",
                      path, read.cols, read.rows, read.wanted_cols, read.wanted_rows);
@@ -48,8 +52,7 @@ void report_write(const char* path, const FileWrite& write)
         report_cannot_open(path, write.error);
         return;
     case WriteFault::failed:
-        std::fprintf(stderr, "zemb: %s: write failed: %s%s\n", path, std::strerror(write.error),
-                     write.removed ? "; file removed" : "");
+        std::fprintf(stderr, "zemb: %s: write failed: %s\n", path, std::strerror(write.error));
         return;
     }
 }

@@ -1,6 +1,7 @@
 #include "support/support.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -56,13 +57,20 @@ std::string make_ppm(int width, int height, const std::function<Rgb(int, int)>& 
     return bytes;
 }
 
-RunResult run_zemb(const std::string& dir, const std::vector<std::string>& args)
+RunResult run_zemb(const std::string& dir, const std::vector<std::string>& args,
+                   unsigned timeout_seconds)
 {
-    return run_program(ZEMB_EXE, dir, args);
+    return run_program(ZEMB_EXE, dir, args, timeout_seconds);
 }
 
 RunResult run_program(const std::string& program, const std::string& dir,
-                      const std::vector<std::string>& args)
+                      const std::vector<std::string>& args, unsigned timeout_seconds)
+{
+    return finish_program(start_program(program, dir, args, timeout_seconds), dir);
+}
+
+int start_program(const std::string& program, const std::string& dir,
+                  const std::vector<std::string>& args, unsigned timeout_seconds)
 {
     std::string out_path = dir + "/.stdout", err_path = dir + "/.stderr";
     pid_t pid = fork();
@@ -84,13 +92,22 @@ RunResult run_program(const std::string& program, const std::string& dir,
         for (auto& a : copies)
             argv.push_back(a.data());
         argv.push_back(nullptr);
+        alarm(timeout_seconds);  // outlives exec
         execv(exe.c_str(), argv.data());
         _exit(127);
     }
+    return pid;
+}
+
+RunResult finish_program(int pid, const std::string& dir)
+{
+    std::string out_path = dir + "/.stdout", err_path = dir + "/.stderr";
     int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
+    struct rusage usage = {};
+    wait4(pid, &wstatus, 0, &usage);
     RunResult result;
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    result.peak_kib = usage.ru_maxrss;
     result.out = read_file(out_path);
     result.err = read_file(err_path);
     std::remove(out_path.c_str());

@@ -56,13 +56,22 @@ struct RunResult {
     int status = -1;  // exit status, or 128 + signal number
     std::string out;  // standard output
     std::string err;  // standard error
+    long peak_kib = 0;  // largest resident set of the process
 };
 
-// Runs the zemb executable in `dir` with standard input from /dev/null.
-RunResult run_zemb(const std::string& dir, const std::vector<std::string>& args);
+// Runs the zemb executable in `dir` with standard input from /dev/null. A
+// run still going after `timeout_seconds` (0: no limit) is ended by SIGALRM
+// (status 142), so that a hang fails a test instead of stopping it.
+RunResult run_zemb(const std::string& dir, const std::vector<std::string>& args,
+                   unsigned timeout_seconds = 0);
 
 // The same for any program, given by its path.
 RunResult run_program(const std::string& exe, const std::string& dir,
-                      const std::vector<std::string>& args);
+                      const std::vector<std::string>& args, unsigned timeout_seconds = 0);
+
+// run_program in two steps, for a test that acts while the program runs.
+int start_program(const std::string& exe, const std::string& dir,
+                  const std::vector<std::string>& args, unsigned timeout_seconds = 0);
+RunResult finish_program(int pid, const std::string& dir);
 
 }  // namespace zemb::test
