@@ -1,12 +1,8 @@
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <charconv>
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 #include "app/app.h"
 #include "imagedata/imagedata.h"
@@ -28,39 +24,11 @@ bool is_c_space(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-std::uint64_t saturating_multiply(std::uint64_t a, std::uint64_t b)
-{
-    if (a != 0 && b > UINT64_MAX / a)
-        return UINT64_MAX;
-    return a * b;
-}
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b)
-{
-    return b > UINT64_MAX - a ? UINT64_MAX : a + b;
-}
-
-// What this process can hold: physical memory, or a lower address-space
-// limit where one is set.
-std::uint64_t memory_available_bytes()
-{
-    long pages = sysconf(_SC_PHYS_PAGES);
-    long page_size = sysconf(_SC_PAGESIZE);
-    std::uint64_t available = pages > 0 && page_size > 0
-                                  ? saturating_multiply(std::uint64_t(pages), std::uint64_t(page_size))
-                                  : UINT64_MAX;
-    struct rlimit limit;
-    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-        limit.rlim_cur < available)
-        available = limit.rlim_cur;
-    return available;
-}
-
-// Reads the thirteen switches in their fixed order, then -j. The order
-// matters: an argument equal to an earlier switch's text is consumed by that
-// earlier read.
+// Reads the thirteen switches in their fixed order, then -j and
+// --estimate-memory. The order matters: an argument equal to an earlier
+// switch's text is consumed by that earlier read.
 SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads,
-                          const char*& faulty)
+                          bool& estimate_memory, const char*& faulty)
 {
     SwitchFault fault = SwitchFault::none;
     // Each read keeps the value already in place (the default) when its
@@ -102,14 +70,8 @@ SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads
     flag("-m", p.save_models);
     flag("-l", p.last_mask_only);
     integer("-j", threads);
+    flag("--estimate-memory", estimate_memory);
     return fault;
-}
-
-// Threads the machine can run at once; 1 when it cannot tell.
-int cores_available()
-{
-    const unsigned cores = std::thread::hardware_concurrency();
-    return static_cast<int>(std::clamp(cores, 1u, static_cast<unsigned>(INT_MAX)));
 }
 
 }  // namespace
@@ -169,19 +131,6 @@ int parse_frame_number(const char* text)
     return static_cast<int>(value);
 }
 
-std::uint64_t run_memory_bytes(const RunParameters& params, std::size_t pixels)
-{
-    std::uint64_t block = std::uint64_t(params.n) * std::uint64_t(params.n);
-    std::uint64_t elements = saturating_multiply(block, pixels);
-    std::uint64_t bytes = saturating_multiply(elements, 2 * plane_count * sizeof(float));  // two models
-    bytes = saturating_add(bytes, saturating_multiply(pixels, plane_count));                 // frame
-    bytes = saturating_add(bytes, saturating_multiply(pixels, plane_count * sizeof(float)));  // pixels
-    bytes = saturating_add(bytes, pixels);                                                    // mask
-    if (params.save_models)
-        bytes = saturating_add(bytes, saturating_multiply(elements, plane_count));  // model image
-    return bytes;
-}
-
 StartUp configure_run(int& argc, char** argv, RunConfig& config)
 {
     if (argc < 4)
@@ -194,7 +143,7 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
 
     const char* faulty = nullptr;
     int threads = config.threads;
-    SwitchFault fault = read_switches(argc, argv, p, threads, faulty);
+    SwitchFault fault = read_switches(argc, argv, p, threads, config.estimate_memory, faulty);
     if (fault != SwitchFault::none) {
         print_switch_fault(fault, faulty);
         return StartUp::command_line;
@@ -218,7 +167,7 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
         std::fprintf(stderr, "zemb: -j must be 0 (one per core) or more, not %d\n", threads);
         return StartUp::command_line;
     }
-    config.threads = threads > 0 ? threads : cores_available();
+    config.threads = threads > 0 ? threads : usable_cores();
 
     FileNames names(config.directory, config.base);
     const char* first = names.frame(p.first_frame);
@@ -244,17 +193,6 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
     config.width = cols;
     config.height = rows;
     config.pixels = std::size_t(cols) * std::size_t(rows);
-
-    std::uint64_t needed = run_memory_bytes(p, config.pixels);
-    std::uint64_t available = memory_available_bytes();
-    if (needed > available) {
-        std::fprintf(stderr,
-                     "zemb: %s: a run on %d x %d frames with n = %d needs %llu MiB, more than "
-                     "the %llu MiB this machine can hold\n",
-                     first, cols, rows, p.n, static_cast<unsigned long long>(needed >> 20),
-                     static_cast<unsigned long long>(available >> 20));
-        return StartUp::cannot_start;
-    }
     return StartUp::run;
 }
 
@@ -288,6 +226,7 @@ void print_usage()
     std::printf("  -m:    To save background model images. Default: do not save\n");
     std::printf("  -l:    To save just last detection mask. Default: save all\n");
     std::printf("  -j #:    Worker threads for segmentation (same result for any number). Default 1\n");
+    std::printf("  --estimate-memory: print the bytes the run would hold, and stop\n");
 }
 
 void print_settings_echo(const RunConfig& config)

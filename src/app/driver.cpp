@@ -79,11 +79,10 @@ public:
     bool allocate(Engine kind)
     {
         const int H = config_.height, W = config_.width, n = p_.n;
-        const std::size_t model_length = std::size_t(n) * std::size_t(n) * config_.pixels;
         try {
             frame_ = alloc_byte_planes(plane_count, config_.pixels);
             if (p_.save_models)
-                model_image_ = alloc_byte_planes(plane_count, model_length);
+                model_image_ = alloc_byte_planes(plane_count, model_image_length(config_));
             mask_.assign(config_.pixels, 0);
             engine_ = make_run_engine(kind, config_);
         } catch (const std::bad_alloc&) {
@@ -97,6 +96,15 @@ public:
             return false;
         }
         return true;
+    }
+
+    // What allocate() takes beside the engine, buffer by buffer.
+    static std::uint64_t buffer_bytes(const RunConfig& config)
+    {
+        return saturating_sum(
+            {plane_set_bytes<std::uint8_t>(config.pixels),
+             config.params.save_models ? plane_set_bytes<std::uint8_t>(model_image_length(config)) : 0,
+             config.pixels});
     }
 
     // The model starts as the first frame, repeated over every pixel's block.
@@ -167,10 +175,16 @@ public:
     }
 
 private:
+    static std::size_t model_image_length(const RunConfig& config)
+    {
+        return std::size_t(config.params.n) * std::size_t(config.params.n) * config.pixels;
+    }
+
     // A frame that cannot be read leaves the buffer as it was: the previous
     // frame's pixels are processed once more under the new number.
     void load_frame(long long number)
     {
+        note_frame(number);
         progress_.clear();
         const char* path = names_.frame(static_cast<int>(number));
         report_read(path, read_ppm_frame(path, config_.height, config_.width, frame_));
@@ -227,6 +241,8 @@ private:
 };
 
 }  // namespace
+
+std::uint64_t run_buffer_bytes(const RunConfig& config) { return Run::buffer_bytes(config); }
 
 int run_sequence(const RunConfig& config, Engine engine)
 {

@@ -31,6 +31,14 @@ public:
           update_(alloc_float_planes(plane_count, shape_.model_length))
     {
     }
+    // What the constructor allocates, member by member.
+    static std::uint64_t bytes(const RunConfig& config)
+    {
+        const RunShape shape(config);
+        return saturating_sum({plane_set_bytes<float>(shape.pixels),
+                               plane_set_bytes<float>(shape.model_length),
+                               plane_set_bytes<float>(shape.model_length)});
+    }
     void convert(const BytePlanes& frame) override
     {
         rgb_to_cone_planes(frame, static_cast<std::ptrdiff_t>(shape_.pixels), pixels_);
@@ -67,6 +75,16 @@ public:
           engine_(shape_.H, shape_.W, shape_.n, config.threads)
     {
     }
+    // What the constructor allocates, member by member.
+    static std::uint64_t bytes(const RunConfig& config)
+    {
+        const RunShape shape(config);
+        return saturating_sum({plane_set_bytes<float>(shape.pixels),
+                               plane_set_bytes<float>(shape.model_length),
+                               plane_set_bytes<float>(shape.model_length),
+                               ThreadedEngine::scratch_bytes(shape.H, shape.W, shape.n, config.threads),
+                               ConeConverter::table_bytes});
+    }
     void convert(const BytePlanes& frame) override
     {
         converter_.convert(frame, static_cast<std::ptrdiff_t>(shape_.pixels), pixels_);
@@ -94,6 +112,13 @@ std::unique_ptr<RunEngine> make_run_engine(Engine kind, const RunConfig& config)
     if (kind == Engine::reference)
         return std::make_unique<ReferenceEngine>(config);
     return std::make_unique<FastRunEngine>(config);
+}
+
+std::uint64_t run_engine_bytes(Engine kind, const RunConfig& config)
+{
+    if (kind == Engine::reference)
+        return ReferenceEngine::bytes(config);
+    return FastRunEngine::bytes(config);
 }
 
 }  // namespace zemb

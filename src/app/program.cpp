@@ -41,6 +41,17 @@ int run(int argc, char** argv, Engine engine)
     case StartUp::run:
         break;
     }
+    // The PPM reader's only buffer is a stream's, within the program's slack.
+    constexpr std::uint64_t ppm_reader_bytes = 0;
+    if (config.estimate_memory) {
+        std::printf("%llu\n", static_cast<unsigned long long>(
+                                  run_memory_bytes(config, engine, ppm_reader_bytes)));
+        return exit_complete;
+    }
+    FileNames names(config.directory, config.base);
+    if (!check_run_memory(config, engine, ppm_reader_bytes, names.frame(config.params.first_frame)))
+        return exit_failed;
+    install_stop_handlers();
     print_settings_echo(config);
     return run_sequence(config, engine);
 }

@@ -40,6 +40,24 @@ std::string good_frame(int number)
     });
 }
 
+// Lowers one of this process's resource limits (inherited by the runs it
+// starts) and puts it back afterwards.
+class ResourceLimit {
+public:
+    ResourceLimit(int resource, rlim_t value) : resource_(resource)
+    {
+        getrlimit(resource_, &saved_);
+        struct rlimit lowered = saved_;
+        lowered.rlim_cur = value;
+        setrlimit(resource_, &lowered);
+    }
+    ~ResourceLimit() { setrlimit(resource_, &saved_); }
+
+private:
+    int resource_;
+    struct rlimit saved_;
+};
+
 class BadInput : public ::testing::Test {
 protected:
     std::string name(int number) const { return "seq." + std::to_string(number) + ".ppm"; }
@@ -152,6 +170,35 @@ TEST_F(BadInput, FirstFrameAnnouncingAnImageTooLargeToHoldStopsWithStatusOne)
     }
 }
 
+// Sizes a run cannot hold under an address-space limit, as ulimit -v sets
+// it: refused by the memory check, never left to fail an allocation or to
+// meet the out-of-memory killer.
+TEST_F(BadInput, FirstFrameTooLargeForTheAddressSpaceLimitStopsAtTheCheck)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer needs more address space than any such limit";
+#endif
+    struct Case {
+        const char* header;
+        rlim_t limit;
+    };
+    for (const Case& c : {Case{"P6 300000000 1 255\n", rlim_t(1) << 30},
+                          Case{"P6\n3000000 1\n255\n", rlim_t(200000) * 1024}}) {
+        SCOPED_TRACE(c.header);
+        test::write_file(dir / name(1), c.header);
+        RunResult r;
+        {
+            ResourceLimit limit(RLIMIT_AS, c.limit);
+            r = run_zemb(dir.path(), {"seq", "1", "3", "-n", "1"});
+        }
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("MiB this process can get (its address-space limit, ulimit -v)\n"),
+                  std::string::npos)
+            << r.err;
+    }
+}
+
 TEST_F(BadInput, FirstFrameWithAShortRasterStartsTheRunFromWhatItHas)
 {
     // The header gives the size; the missing samples stay zero, and the
@@ -224,23 +271,6 @@ TEST_F(BadInput, LaterFrameWithAShortRasterKeepsThePreviousSamplesPastItsEnd)
 }
 
 // ---- Outputs ----------------------------------------------------------------
-
-// Lowers this process's file-size limit (inherited by the runs it starts)
-// and puts it back afterwards.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        struct rlimit lowered = saved_;
-        lowered.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &lowered);
-    }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved_); }
-
-private:
-    struct rlimit saved_;
-};
 
 // Whatever stands under an output's name is replaced whole (a link is not
 // followed, a FIFO not waited on), except a folder: that output is lost,
@@ -315,7 +345,7 @@ TEST_F(BadInput, WritesCutShortByAFullDiskLeaveTheEarlierFilesWhole)
     test::write_file(dir / name(1), test::make_ppm(40, 30, [](int, int) { return test::Rgb{9, 9, 9}; }));
     RunResult r;
     {
-        FileSizeLimit limit(8192);
+        ResourceLimit limit(RLIMIT_FSIZE, 8192);
         r = run_zemb(dir.path(), {"seq", "1", "4", "-K", "2", "-m"});
     }
     EXPECT_EQ(r.status, 1);
@@ -337,7 +367,7 @@ TEST_F(BadInput, ConsoleOutputThatCannotBeWrittenFailsTheRun)
     write_sequence(1, 4);
     RunResult r;
     {
-        FileSizeLimit limit(200);
+        ResourceLimit limit(RLIMIT_FSIZE, 200);
         r = run_zemb(dir.path(), {"seq", "1", "4", "-K", "2"});
     }
     EXPECT_EQ(r.status, 1);

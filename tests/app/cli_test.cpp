@@ -1,5 +1,6 @@
 // The executable's start-up: usage text, settings echo, faulty command lines.
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -34,6 +35,7 @@ const char* const usage_body =
     "  -m:    To save background model images. Default: do not save\n"
     "  -l:    To save just last detection mask. Default: save all\n"
     "  -j #:    Worker threads for segmentation (same result for any number). Default 1\n"
+    "  --estimate-memory: print the bytes the run would hold, and stop\n"
     "Hit any key to continue...\n";
 
 std::string default_echo(const std::string& sequence, const std::string& base)
@@ -117,6 +119,40 @@ TEST_F(Cli, SettingsEchoNamesTheWorkerThreadsOnlyWhenThereAreSeveral)
     test::RunResult many = run_zemb(dir.path(), {"seq", "1", "3", "-j", "8"});
     EXPECT_NE(many.out.find("Shadow removal (0/1):   0\n" + line + "3\n"), std::string::npos)
         << many.out;
+
+    // -j 0: one thread per core the process may run on, here only one.
+    cpu_set_t saved, single;
+    ASSERT_EQ(sched_getaffinity(0, sizeof saved, &saved), 0);
+    CPU_ZERO(&single);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, &saved)) {
+            CPU_SET(cpu, &single);
+            break;
+        }
+    ASSERT_EQ(sched_setaffinity(0, sizeof single, &single), 0);
+    test::RunResult pinned = run_zemb(dir.path(), {"seq", "1", "3", "-j", "0"});
+    sched_setaffinity(0, sizeof saved, &saved);
+    EXPECT_EQ(pinned.out.find(line), std::string::npos) << pinned.out;
+}
+
+TEST_F(Cli, EstimateMemoryPrintsOneNumberAndRunsNothing)
+{
+    auto estimate = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = {"seq", "1", "3", "-K", "2"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back("--estimate-memory");
+        const test::RunResult r = run_zemb(dir.path(), args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out.find_first_not_of("0123456789"), r.out.size() - 1) << r.out;
+        EXPECT_EQ(r.out.back(), '\n');
+        return std::stoull(r.out);
+    };
+    const auto plain = estimate({});
+    EXPECT_GT(estimate({"-n", "9"}), plain);
+    EXPECT_GT(estimate({"-m"}), plain);
+    EXPECT_GT(estimate({"-j", "3"}), plain);
+    EXPECT_FALSE(test::file_exists(dir / "seqMask.3.pgm"));
 }
 
 TEST_F(Cli, SequenceInAnotherFolderReadsFromItAndWritesHere)

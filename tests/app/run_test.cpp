@@ -2,10 +2,17 @@
 // appear, their exact headers, the phase lines, exit statuses.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "app/app.h"
 #include "support/support.h"
 
 namespace zemb {
@@ -188,6 +195,132 @@ TEST_F(Run, MovingSquareIsForegroundAndTheBackgroundIsNot)
             EXPECT_EQ(std::uint8_t(mask[row * width + col]), inside ? 255 : 0)
                 << "row " << row << " col " << col;
         }
+}
+
+// ---- Memory -------------------------------------------------------------------
+
+// What --estimate-memory prints (the figure the memory check compares) is
+// at least what the run really holds at its peak.
+TEST_F(Run, MemoryEstimateIsAtLeastThePeakOfTheRun)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer's own memory is no part of the estimate";
+#endif
+    for (int k = 1; k <= 3; ++k) {
+        test::write_file(dir / ("big." + std::to_string(k) + ".ppm"),
+                         test::make_ppm(160, 120, [k](int r, int c) {
+                             return test::Rgb{std::uint8_t(r + k), std::uint8_t(c), std::uint8_t(r * c)};
+                         }));
+        // A wide frame, where the engine's scratch outweighs its models.
+        test::write_file(dir / ("wide." + std::to_string(k) + ".ppm"),
+                         test::make_ppm(1000000, 1, [k](int, int c) {
+                             return test::Rgb{std::uint8_t(c * k), std::uint8_t(c >> 8), 7};
+                         }));
+    }
+    struct Case {
+        std::vector<std::string> args;
+    };
+    std::vector<Case> cases;
+    for (const char* n : {"1", "3", "9"})
+        for (const char* j : {"1", "4"})
+            cases.push_back({{"big", "1", "3", "-K", "2", "-n", n, "-j", j}});
+    cases.push_back({{"big", "1", "3", "-K", "2", "-n", "5", "-m"}});
+    cases.push_back({{"wide", "1", "3", "-K", "2", "-n", "1"}});
+    for (const Case& c : cases) {
+        std::string trace;
+        for (const std::string& a : c.args)
+            trace += a + " ";
+        SCOPED_TRACE(trace);
+        std::vector<std::string> asked = c.args;
+        asked.push_back("--estimate-memory");
+        const RunResult estimate = run_zemb(dir.path(), asked);
+        ASSERT_EQ(estimate.status, 0) << estimate.err;
+        std::uint64_t peak = 0;
+        const RunResult run = test::run_zemb_measured(dir.path(), c.args, peak);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_GE(std::stoull(estimate.out), peak);
+    }
+}
+
+// ---- Stop signals ---------------------------------------------------------------
+
+// Outputs of the folder that are cut short, and temporary files left over.
+std::vector<std::string> broken_outputs(const TempDir& dir, std::size_t mask_bytes,
+                                        std::size_t model_bytes)
+{
+    std::vector<std::string> broken;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        const std::string name = entry.path().filename().string();
+        const std::size_t size = std::filesystem::file_size(entry.path());
+        if (name.rfind(".zemb-", 0) == 0 ||
+            (name.find("Mask.") != std::string::npos && size != mask_bytes) ||
+            (name.find("Model.") != std::string::npos && size != model_bytes))
+            broken.push_back(name);
+    }
+    return broken;
+}
+
+// Deterministically in the middle of a write: the temporary file goes, the
+// earlier file under the name stays whole, the message names the frame, and
+// the process ends as the signal would have.
+TEST(Stop, ASignalDuringAWriteLeavesOnlyTheEarlierWholeFile)
+{
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        TempDir dir;
+        const std::string mask = dir / "walkMask.205.pgm";
+        test::write_file(mask, "earlier");
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            std::freopen((dir / "err").c_str(), "w", stderr);
+            install_stop_handlers();
+            note_frame(205);
+            OutputFile file;
+            if (!file.create(mask.c_str()).ok())
+                _exit(1);
+            std::fputs("P5\n2 1\n255\n", file.stream());
+            std::fflush(file.stream());
+            raise(signal);
+            _exit(2);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        EXPECT_EQ(test::read_file(mask), "earlier");
+        EXPECT_EQ(test::read_file(dir / "err"),
+                  std::string("zemb: stopped by SIG") + sigabbrev_np(signal) + " at frame 205\n");
+        std::filesystem::remove(dir / "err");
+        EXPECT_EQ(broken_outputs(dir, 7, 0), std::vector<std::string>{});
+    }
+}
+
+// The real program stopped at some frame of a long run: the status says
+// which signal, and every output in the folder is whole.
+TEST_F(Run, AStoppedRunLeavesOnlyWholeOutputs)
+{
+    // Frames past the third are missing: the run goes on with the third's
+    // pixels, writing a mask and a model image each time, until stopped.
+    write_sequence(1, 3, 2);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        const int pid = test::start_program(ZEMB_EXE, dir.path(),
+                                            {"seq", "1", "1000000", "-K", "2", "-m"}, 60);
+        for (int waited_ms = 0; !exists("seqMask.20.pgm") && waited_ms < 60000; ++waited_ms)
+            usleep(1000);
+        kill(pid, signal);
+        const RunResult r = test::finish_program(pid, dir.path());
+        EXPECT_EQ(r.status, 128 + signal);
+        EXPECT_NE(r.err.find(std::string("zemb: stopped by SIG") + sigabbrev_np(signal) + " at frame "),
+                  std::string::npos)
+            << r.err.substr(r.err.size() > 300 ? r.err.size() - 300 : 0);
+        EXPECT_EQ(broken_outputs(dir, 12 + width * height, 13 + 3 * 9 * width * height),
+                  std::vector<std::string>{});
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+            if (entry.path().filename().string().find("Mask.") != std::string::npos ||
+                entry.path().filename().string().find("Model.") != std::string::npos)
+                std::filesystem::remove(entry.path());
+    }
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "support/support.h"
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -69,6 +68,18 @@ RunResult run_program(const std::string& program, const std::string& dir,
     return finish_program(start_program(program, dir, args, timeout_seconds), dir);
 }
 
+RunResult run_zemb_measured(const std::string& dir, const std::vector<std::string>& args,
+                            std::uint64_t& peak_bytes)
+{
+    const std::string report = dir + "/.peak";
+    std::vector<std::string> measured = {report, ZEMB_EXE};
+    measured.insert(measured.end(), args.begin(), args.end());
+    RunResult result = run_program(ZEMB_PEAK_MEMORY_EXE, dir, measured);
+    peak_bytes = std::stoull(read_file(report)) * 1024;
+    std::remove(report.c_str());
+    return result;
+}
+
 int start_program(const std::string& program, const std::string& dir,
                   const std::vector<std::string>& args, unsigned timeout_seconds)
 {
@@ -103,11 +114,9 @@ RunResult finish_program(int pid, const std::string& dir)
 {
     std::string out_path = dir + "/.stdout", err_path = dir + "/.stderr";
     int wstatus = 0;
-    struct rusage usage = {};
-    wait4(pid, &wstatus, 0, &usage);
+    waitpid(pid, &wstatus, 0);
     RunResult result;
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    result.peak_kib = usage.ru_maxrss;
     result.out = read_file(out_path);
     result.err = read_file(err_path);
     std::remove(out_path.c_str());

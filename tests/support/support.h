@@ -56,7 +56,6 @@ struct RunResult {
     int status = -1;  // exit status, or 128 + signal number
     std::string out;  // standard output
     std::string err;  // standard error
-    long peak_kib = 0;  // largest resident set of the process
 };
 
 // Runs the zemb executable in `dir` with standard input from /dev/null. A
@@ -68,6 +67,10 @@ RunResult run_zemb(const std::string& dir, const std::vector<std::string>& args,
 // The same for any program, given by its path.
 RunResult run_program(const std::string& exe, const std::string& dir,
                       const std::vector<std::string>& args, unsigned timeout_seconds = 0);
+
+// run_zemb, and the peak of the run's resident memory in bytes.
+RunResult run_zemb_measured(const std::string& dir, const std::vector<std::string>& args,
+                            std::uint64_t& peak_bytes);
 
 // run_program in two steps, for a test that acts while the program runs.
 int start_program(const std::string& exe, const std::string& dir,
