@@ -18,7 +18,6 @@
 #include <cstring>
 #include <vector>
 
-#include "app/app.h"
 #include "color/color.h"
 #include "fuzz_input.h"
 #include "imagedata/imagedata.h"
@@ -89,17 +88,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool palette = (flags & 2) != 0;
     const UpdateWrite write = (flags & 4) != 0 ? UpdateWrite::touched_only : UpdateWrite::every_element;
 
-    const RunParameters defaults;
-    const float e1 = in.setting(defaults.e1);
-    const float e2 = in.setting(defaults.e2);
-    const float c1 = in.setting(defaults.c1);
-    const float c2 = in.setting(defaults.c2);
-    ShadowSettings shadow = defaults.shadow;
-    shadow.enabled = (flags & 1) != 0;
-    shadow.gamma = in.setting(shadow.gamma);
-    shadow.beta = in.setting(shadow.beta);
-    shadow.tau_S = in.setting(shadow.tau_S);
-    shadow.tau_H = in.setting(shadow.tau_H);
+    const fuzz::Settings settings = fuzz::read_settings(in, (flags & 1) != 0);
+    const float e1 = settings.e1, e2 = settings.e2, c1 = settings.c1, c2 = settings.c2;
+    const ShadowSettings& shadow = settings.shadow;
     std::uint8_t colours[palette_size][plane_count];
     if (palette)
         for (auto& colour : colours)

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "app/app.h"
+
 namespace zemb::fuzz {
 
 // Values a real switch can carry, ordinary and extreme; a selector beyond the
@@ -44,5 +46,29 @@ private:
     std::size_t size_;
     std::size_t at_ = 0;
 };
+
+// A run's real settings as the input picks them, in switch order: each
+// one the run's default unless its byte selects a value of the table.
+struct Settings {
+    float e1, e2, c1, c2;
+    ShadowSettings shadow;
+};
+
+inline Settings read_settings(Input& in, bool shadow_enabled)
+{
+    const RunParameters defaults;
+    Settings s;
+    s.e1 = in.setting(defaults.e1);
+    s.e2 = in.setting(defaults.e2);
+    s.c1 = in.setting(defaults.c1);
+    s.c2 = in.setting(defaults.c2);
+    s.shadow = defaults.shadow;
+    s.shadow.enabled = shadow_enabled;
+    s.shadow.gamma = in.setting(s.shadow.gamma);
+    s.shadow.beta = in.setting(s.shadow.beta);
+    s.shadow.tau_S = in.setting(s.shadow.tau_S);
+    s.shadow.tau_H = in.setting(s.shadow.tau_H);
+    return s;
+}
 
 }  // namespace zemb::fuzz
