@@ -10,7 +10,6 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 
 #include "app/app.h"
 
@@ -33,6 +32,8 @@ constexpr long long no_frame = LLONG_MIN;
 
 struct termios saved_terminal;
 volatile std::sig_atomic_t terminal_changed = 0;
+// Standard error shows the progress line: the stop message clears it first.
+volatile std::sig_atomic_t progress_shown = 0;
 std::atomic<long long> current_frame{no_frame};
 static_assert(std::atomic<long long>::is_always_lock_free, "the stop handler reads it");
 
@@ -68,12 +69,15 @@ extern "C" void restore_and_reraise(int signal_number)
 // a signal handler may not call.
 void report_stop(int signal_number)
 {
-    char line[96] = "zemb: stopped by ";
-    std::size_t length = std::strlen(line);
+    char line[96];
+    std::size_t length = 0;
     auto append = [&](const char* text) {
         while (*text != '\0' && length < sizeof line)
             line[length++] = *text++;
     };
+    if (progress_shown)
+        append("\r\033[K");
+    append("zemb: stopped by ");
     append(signal_number == SIGINT ? "SIGINT" : signal_number == SIGTERM ? "SIGTERM" : "SIGHUP");
     const long long frame = current_frame.load();
     if (frame == no_frame) {
@@ -106,6 +110,7 @@ extern "C" void stop_run(int signal_number)
 
 void install_stop_handlers()
 {
+    progress_shown = isatty(STDERR_FILENO);
     struct sigaction stop = {};
     stop.sa_handler = stop_run;
     sigemptyset(&stop.sa_mask);
