@@ -272,10 +272,10 @@ TEST_F(BadInput, LaterFrameWithAShortRasterKeepsThePreviousSamplesPastItsEnd)
 
 // ---- Outputs ----------------------------------------------------------------
 
-// Whatever stands under an output's name is replaced whole (a link is not
-// followed, a FIFO not waited on), except a folder: that output is lost,
-// counted, and the run goes on.
-TEST_F(BadInput, OutputNamesTakenByOtherFilesAreReplacedOrCounted)
+// Whatever stands under an output's name is replaced whole (a FIFO is not
+// waited on; imagedata's tests try links and more), except a folder: that
+// output is lost, counted, and the run goes on.
+TEST_F(BadInput, OutputNamesTakenByAFifoAreReplacedAndByAFolderCounted)
 {
     struct Case {
         const char* what;
@@ -289,30 +289,21 @@ TEST_F(BadInput, OutputNamesTakenByOtherFilesAreReplacedOrCounted)
                   "Errore apertura file seqModel.2.ppm\n",
                   "zemb: seqModel.2.ppm: cannot open: Is a directory\n"
                   "zemb: 1 output file could not be written\n"},
-             Case{"mask name a link to another file", "seqMask.4.pgm", 0, "", ""},
-             Case{"mask name a link to /dev/full", "seqMask.4.pgm", 0, "", ""},
              Case{"model image name a FIFO", "seqModel.3.ppm", 0, "", ""},
          }) {
         SCOPED_TRACE(c.what);
         TempDir run;
         for (int k = 1; k <= 5; ++k)
             test::write_file(run / name(k), good_frame(k));
-        const std::string what = c.what;
-        test::write_file(run / "target", "precious");
-        if (what.find("folder") != std::string::npos)
+        if (c.status != 0)
             std::filesystem::create_directory(run / c.blocked);
-        else if (what.find("FIFO") != std::string::npos)
-            mkfifo((run / c.blocked).c_str(), 0644);
         else
-            std::filesystem::create_symlink(what.find("/dev") != std::string::npos ? "/dev/full"
-                                                                                  : run / "target",
-                                            run / c.blocked);
+            mkfifo((run / c.blocked).c_str(), 0644);
         RunResult r = run_zemb(run.path(), {"seq", "1", "5", "-K", "2", "-m"}, hang_seconds);
         EXPECT_EQ(r.status, c.status);
         EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.out.substr(r.out.size() - 28), "\nHit any key to continue...\n");
-        EXPECT_EQ(test::read_file(run / "target"), "precious");
         for (int k = 1; k <= 5; ++k) {
             std::string model = "seqModel." + std::to_string(k) + ".ppm";
             std::string mask = "seqMask." + std::to_string(k) + ".pgm";

@@ -87,8 +87,8 @@ TEST(ScratchBytes, AreWhatTheEnginesAllocate)
     struct Case {
         int H, W, n, threads;
     };
-    for (const Case& c : {Case{1, 1, 1, 1}, Case{5, 300, 1, 1}, Case{240, 320, 3, 1},
-                          Case{17, 31, 9, 1}, Case{240, 320, 3, 4}, Case{3, 50, 5, 8}}) {
+    for (const Case& c : {Case{1, 1, 1, 1}, Case{17, 31, 9, 1}, Case{240, 320, 3, 4},
+                          Case{3, 50, 5, 8}}) {
         SCOPED_TRACE(testing::Message() << c.W << " x " << c.H << ", n = " << c.n << ", "
                                         << c.threads << " threads");
         const auto single = peak_bytes_of([&] { return std::make_unique<FastEngine>(c.H, c.W, c.n); });
