@@ -180,6 +180,8 @@ FileWrite OutputFile::create(const char* path)
 
 FileWrite OutputFile::commit()
 {
+    if (stream_ == nullptr)
+        return failure(WriteFault::cannot_open, EBADF);  // nothing was created
     int error = 0;
     bool failed = std::ferror(stream_) != 0;
     if (failed)
