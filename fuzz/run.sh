@@ -16,10 +16,7 @@ set -u
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 seconds="${1:-5}"
 shift || true
-all_targets=(ppm_fuzzer switches_fuzzer)
-if [ -f "$here/run_fuzzer.cpp" ]; then
-  all_targets+=(run_fuzzer)
-fi
+all_targets=(ppm_fuzzer switches_fuzzer run_fuzzer engine_fuzzer)
 [ $# -gt 0 ] && targets=("$@") || targets=("${all_targets[@]}")
 
 case "$seconds" in

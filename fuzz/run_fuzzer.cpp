@@ -13,10 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 
-#include "app/app.h"
 #include "color/color.h"
+#include "fuzz_input.h"
 #include "imagedata/imagedata.h"
 #include "model/model.h"
 #include "postproc/postproc.h"
@@ -24,6 +23,7 @@
 namespace {
 
 using namespace zemb;
+using fuzz::Input;
 
 // Sizes of the run, kept tiny so that the fuzzer tries many of them.
 constexpr int largest_side = 6;
@@ -34,48 +34,11 @@ constexpr int block_sides[] = {1, 3, 5, 7, 9};
 constexpr std::size_t shape_bytes = 5;
 constexpr std::size_t setting_bytes = 8;
 
-// Values a real switch can carry, ordinary and extreme; a selector beyond the
-// table keeps the default.
-const float extreme_values[] = {
-    0.0f,
-    -0.0f,
-    -1.0f,
-    0.5f,
-    1.0f,
-    2.0f,
-    360.0f,
-    1e30f,
-    -1e30f,
-    std::numeric_limits<float>::infinity(),
-    -std::numeric_limits<float>::infinity(),
-    std::numeric_limits<float>::quiet_NaN(),
-    std::numeric_limits<float>::denorm_min(),
-    std::numeric_limits<float>::max(),
-};
-constexpr std::size_t extreme_count = sizeof extreme_values / sizeof extreme_values[0];
-
 [[noreturn]] void fail(const char* what)
 {
     std::fprintf(stderr, "run_fuzzer: invariant broken: %s\n", what);
     std::abort();
 }
-
-class Input {
-public:
-    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    // The next byte, or 0 once the input is used up.
-    std::uint8_t next() { return at_ < size_ ? data_[at_++] : 0; }
-    float setting(float fallback)
-    {
-        std::uint8_t selector = next();
-        return selector < extreme_count ? extreme_values[selector] : fallback;
-    }
-
-private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t at_ = 0;
-};
 
 void check_mask(const std::uint8_t* mask, std::size_t pixels)
 {
@@ -98,18 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t flags = in.next();
     const int K = 1 + (flags >> 1) % frames;  // calibration frames, the first included
 
-    // A run's defaults, unless the input picks other values.
-    const RunParameters defaults;
-    const float e1 = in.setting(defaults.e1);
-    const float e2 = in.setting(defaults.e2);
-    const float c1 = in.setting(defaults.c1);
-    const float c2 = in.setting(defaults.c2);
-    ShadowSettings shadow = defaults.shadow;
-    shadow.enabled = (flags & 1) != 0;
-    shadow.gamma = in.setting(shadow.gamma);
-    shadow.beta = in.setting(shadow.beta);
-    shadow.tau_S = in.setting(shadow.tau_S);
-    shadow.tau_H = in.setting(shadow.tau_H);
+    const fuzz::Settings settings = fuzz::read_settings(in, (flags & 1) != 0);
+    const float e1 = settings.e1, e2 = settings.e2, c1 = settings.c1, c2 = settings.c2;
+    const ShadowSettings& shadow = settings.shadow;
 
     const std::size_t N = std::size_t(W) * std::size_t(H);
     const std::size_t model_length = std::size_t(n) * std::size_t(n) * N;

@@ -1,8 +1,10 @@
 // Run control: the command-line switches, the run configuration and file
 // names, the run's frame source and output folder, the warnings about command
 // lines and ranges, the messages for file faults, the platform services
-// (performance counter, key wait), the console's progress line, and the phase
-// driver that runs a whole sequence through one engine interface.
+// (performance counter, key wait, stop signals), the console's progress line,
+// the phase driver that runs a whole sequence through one engine interface,
+// and what the machine lets a run use (cores, memory) against what it will
+// hold.
 //
 // Nothing here ends the process: every part reports to its caller, so that
 // tests and fuzzers can drive each of them.
@@ -12,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -99,6 +102,10 @@ struct RunConfig {
     // Where the frames come from, open at the first frame. Shared so that
     // the configuration stays a plain value; only the driver reads frames.
     std::shared_ptr<media::FrameSource> frames;
+    // --estimate-memory: print the bytes the run would hold instead of running.
+    bool estimate_memory = false;
+    // The file that names the first frame in messages.
+    std::string first_frame_name;
 };
 
 // Composes the run's file names into one buffer reserved up front, so that
@@ -166,10 +173,6 @@ std::shared_ptr<media::FrameSource> open_frames(media::SourceKind kind, const st
                                                 const media::FramePattern& pattern,
                                                 const RunConfig& config, std::uint64_t pixel_cap,
                                                 std::string& first_name);
-
-// Bytes a run of this configuration allocates; saturates instead of
-// overflowing.
-std::uint64_t run_memory_bytes(const RunParameters& params, std::size_t pixels);
 
 void print_usage();
 void print_settings_echo(const RunConfig& config);
@@ -302,6 +305,16 @@ private:
     Clock::time_point started_, drawn_;
 };
 
+// Ends the run cleanly on SIGINT, SIGTERM and SIGHUP: the temporary files of
+// unfinished outputs are removed, the terminal is restored, "zemb: stopped by
+// <signal> at frame <k>" goes to standard error, and the process ends as the
+// signal would have (status 128 + its number). A signal the process was
+// started with ignored stays ignored.
+void install_stop_handlers();
+
+// The frame the run is working on, for that message; any thread may note it.
+void note_frame(long long number);
+
 // ---- Phase driver ---------------------------------------------------------
 
 // Which implementation does the per-frame work. Users always get the fast
@@ -331,12 +344,58 @@ public:
 // The engine of a run of this configuration, its buffers allocated. Throws
 // std::bad_alloc, or std::system_error when worker threads cannot start.
 std::unique_ptr<RunEngine> make_run_engine(Engine kind, const RunConfig& config);
+// Bytes that engine allocates: its models, pixels, scratch and tables.
+std::uint64_t run_engine_bytes(Engine kind, const RunConfig& config);
+
+// Bytes the driver allocates beside the engine: frame, mask, model image.
+std::uint64_t run_buffer_bytes(const RunConfig& config);
 
 // Runs the whole sequence: model from the first frame, calibration, online
 // phase with masks (and model images with -m), timing reports. Returns the
 // exit status: 0 when every input frame was used and every output written,
 // 1 when any was not or the buffers could not be allocated.
 int run_sequence(const RunConfig& config, Engine engine = Engine::fast);
+
+// ---- Resources and memory ---------------------------------------------------
+
+// Limits of the cgroup this process is in (v2, or v1's memory and cpu
+// controllers), the tightest on its path up to each hierarchy's root.
+// `root` is put before every system path read (/proc, /sys): empty for this
+// system, a folder of its own for a test.
+struct CgroupLimits {
+    std::uint64_t memory_bytes = UINT64_MAX;  // UINT64_MAX: no limit
+    double cpus = 0;                          // CPU quota over its period; 0: no quota
+};
+CgroupLimits read_cgroup_limits(const std::string& root = "");
+
+// Cores this process may run on (-j 0): its CPU affinity, capped by its
+// cgroup's CPU quota rounded up; at least 1.
+int usable_cores();
+
+// The most memory this process can get, and what says so: the smallest of
+// the memory available on the machine (MemAvailable), its cgroup's memory
+// limit, and its address-space limit less what the process reserves beyond
+// what it holds (its libraries) and `reserved_bytes` more (thread stacks).
+struct MemoryLimit {
+    std::uint64_t bytes = UINT64_MAX;
+    const char* what = "";
+};
+MemoryLimit memory_limit(std::uint64_t reserved_bytes, const std::string& root = "");
+
+// Byte arithmetic that saturates at UINT64_MAX instead of overflowing.
+std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b);
+std::uint64_t saturating_sum(std::initializer_list<std::uint64_t> parts);
+
+// Bytes a run of this configuration holds at its peak, as each part that
+// allocates reports it: the engine (run_engine_bytes), the driver's buffers
+// (run_buffer_bytes), the frame source's `source_bytes`, and the program
+// itself (what it holds when asked, and room to spare).
+std::uint64_t run_memory_bytes(const RunConfig& config, Engine engine, std::uint64_t source_bytes);
+
+// Compares run_memory_bytes with memory_limit; says why on standard error
+// and returns false when the run would not fit.
+bool check_run_memory(const RunConfig& config, Engine engine, std::uint64_t source_bytes,
+                      const char* first_frame);
 
 // The whole program, from the command line to the exit status.
 int zemb_main(int argc, char** argv, Engine engine);

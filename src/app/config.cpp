@@ -1,12 +1,8 @@
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <charconv>
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 #include "app/app.h"
@@ -29,43 +25,14 @@ bool is_c_space(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-std::uint64_t saturating_multiply(std::uint64_t a, std::uint64_t b)
-{
-    if (a != 0 && b > UINT64_MAX / a)
-        return UINT64_MAX;
-    return a * b;
-}
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b)
-{
-    return b > UINT64_MAX - a ? UINT64_MAX : a + b;
-}
-
-// What this process can hold: physical memory, or a lower address-space
-// limit where one is set.
-std::uint64_t memory_available_bytes()
-{
-    long pages = sysconf(_SC_PHYS_PAGES);
-    long page_size = sysconf(_SC_PAGESIZE);
-    std::uint64_t available =
-        pages > 0 && page_size > 0
-            ? saturating_multiply(std::uint64_t(pages), std::uint64_t(page_size))
-            : UINT64_MAX;
-    struct rlimit limit;
-    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-        limit.rlim_cur < available)
-        available = limit.rlim_cur;
-    return available;
-}
-
-// Reads the thirteen switches in their fixed order, then -j, -o and -O
-// (null when absent). The order matters: an argument equal to an earlier
+// Reads the thirteen switches in their fixed order, then -j, -o, -O (null when
+// absent) and --estimate-memory. The order matters: an argument equal to an earlier
 // switch's text is consumed by that earlier read. The calls at the end are
 // the command line's one table of switches: each read notes its switch in
 // `known`.
 SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads,
                           const char*& output_folder, const char*& mask_pattern,
-                          const char*& faulty, SwitchTable& known)
+                          bool& estimate_memory, const char*& faulty, SwitchTable& known)
 {
     SwitchFault fault = SwitchFault::none;
     // Each read keeps the value already in place (the default) when its
@@ -120,14 +87,8 @@ SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads
     integer("-j", threads);
     text("-o", output_folder);
     text("-O", mask_pattern);
+    flag("--estimate-memory", estimate_memory);
     return fault;
-}
-
-// Threads the machine can run at once; 1 when it cannot tell.
-int cores_available()
-{
-    const unsigned cores = std::thread::hardware_concurrency();
-    return static_cast<int>(std::clamp(cores, 1u, static_cast<unsigned>(INT_MAX)));
 }
 
 }  // namespace
@@ -214,21 +175,6 @@ int parse_frame_number(const char* text)
     return static_cast<int>(value);
 }
 
-std::uint64_t run_memory_bytes(const RunParameters& params, std::size_t pixels)
-{
-    std::uint64_t block = std::uint64_t(params.n) * std::uint64_t(params.n);
-    std::uint64_t elements = saturating_multiply(block, pixels);
-    std::uint64_t bytes =
-        saturating_multiply(elements, 2 * plane_count * sizeof(float));       // two models
-    bytes = saturating_add(bytes, saturating_multiply(pixels, plane_count));  // frame
-    bytes =
-        saturating_add(bytes, saturating_multiply(pixels, plane_count * sizeof(float)));  // pixels
-    bytes = saturating_add(bytes, pixels);                                                // mask
-    if (params.save_models)
-        bytes = saturating_add(bytes, saturating_multiply(elements, plane_count));  // model image
-    return bytes;
-}
-
 namespace {
 
 // Whether the switch values can make a run; says why not. Sets the run's
@@ -256,7 +202,7 @@ bool accept_values(RunConfig& config, int threads, const char* output_folder,
         std::fprintf(stderr, "zemb: -j must be 0 (one per core) or more, not %d\n", threads);
         return false;
     }
-    config.threads = threads > 0 ? threads : cores_available();
+    config.threads = threads > 0 ? threads : usable_cores();
     return take_output_switches(output_folder, mask_pattern, config);
 }
 
@@ -274,6 +220,19 @@ bool choose_route(const RunConfig& config, const char* name, media::SourceKind& 
     return false;
 }
 
+// Bytes a run holds per pixel of its frames, near enough to bound a
+// decoder's image before anything is known of its size: the estimate of a
+// frame of a million pixels, shared out (the straightforward engine's, which
+// keeps two models, so that no engine is held to less).
+std::uint64_t run_bytes_per_pixel(const RunConfig& config)
+{
+    constexpr int probe_side = 1024;
+    RunConfig probe = config;
+    probe.width = probe.height = probe_side;
+    probe.pixels = std::size_t(probe_side) * probe_side;
+    return std::max<std::uint64_t>(1, run_memory_bytes(probe, Engine::reference, 0) / probe.pixels);
+}
+
 // Whether the first frame gives a size a run can hold; says why not. Makes
 // the output folder, opens the frames and sets the run's size.
 bool accept_first_frame(RunConfig& config, const char* name, media::SourceKind kind,
@@ -285,14 +244,12 @@ bool accept_first_frame(RunConfig& config, const char* name, media::SourceKind k
 
     // Decoders allocate as they open a file: they refuse an image larger
     // than the run could hold before they do.
-    const std::uint64_t available = memory_available_bytes();
-    const std::uint64_t pixel_cap = available / std::max<std::uint64_t>(1, run_memory_bytes(p, 1));
-    std::string first_name;
-    config.frames = open_frames(kind, name, pattern, config, pixel_cap, first_name);
+    const std::uint64_t pixel_cap = memory_limit(0).bytes / run_bytes_per_pixel(config);
+    config.frames = open_frames(kind, name, pattern, config, pixel_cap, config.first_frame_name);
     if (!config.frames)
         return false;
     config.output_base = config.frames->base_name();
-    const char* first = first_name.c_str();
+    const char* first = config.first_frame_name.c_str();
     const int rows = config.frames->rows();
     const int cols = config.frames->cols();
     if (rows == 0 || cols == 0) {
@@ -310,17 +267,6 @@ bool accept_first_frame(RunConfig& config, const char* name, media::SourceKind k
     config.width = cols;
     config.height = rows;
     config.pixels = std::size_t(cols) * std::size_t(rows);
-
-    std::uint64_t needed =
-        saturating_add(run_memory_bytes(p, config.pixels), config.frames->buffer_bytes());
-    if (needed > available) {
-        std::fprintf(stderr,
-                     "zemb: %s: a run on %d x %d frames with n = %d needs %llu MiB, more than "
-                     "the %llu MiB this machine can hold\n",
-                     first, cols, rows, p.n, static_cast<unsigned long long>(needed >> 20),
-                     static_cast<unsigned long long>(available >> 20));
-        return false;
-    }
     return true;
 }
 
@@ -343,7 +289,8 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
     const std::vector<char*> before(argv, argv + argc);
     SwitchTable known;
     SwitchFault fault =
-        read_switches(argc, argv, p, threads, output_folder, mask_pattern, faulty, known);
+        read_switches(argc, argv, p, threads, output_folder, mask_pattern,
+                      config.estimate_memory, faulty, known);
     if (fault != SwitchFault::none) {
         print_switch_fault(fault, faulty);
         return StartUp::command_line;
@@ -398,6 +345,7 @@ void print_usage()
     std::printf("  -o DIR:  Folder for masks and model images (made if missing). Default: current\n");
     std::printf("  -O PAT:  Mask file name, one %%d for the frame number, .pgm or .png. Default: "
                 "<base>Mask.%%d.pgm\n");
+    std::printf("  --estimate-memory: print the bytes the run would hold, and stop\n");
 }
 
 void print_settings_echo(const RunConfig& config)

@@ -64,11 +64,10 @@ public:
     bool allocate(Engine kind)
     {
         const int H = config_.height, W = config_.width, n = p_.n;
-        const std::size_t model_length = std::size_t(n) * std::size_t(n) * config_.pixels;
         try {
             frame_ = alloc_byte_planes(plane_count, config_.pixels);
             if (p_.save_models)
-                model_image_ = alloc_byte_planes(plane_count, model_length);
+                model_image_ = alloc_byte_planes(plane_count, model_image_length(config_));
             mask_.assign(config_.pixels, 0);
             engine_ = make_run_engine(kind, config_);
         } catch (const std::bad_alloc&) {
@@ -82,6 +81,15 @@ public:
             return false;
         }
         return true;
+    }
+
+    // What allocate() takes beside the engine, buffer by buffer.
+    static std::uint64_t buffer_bytes(const RunConfig& config)
+    {
+        return saturating_sum(
+            {plane_set_bytes<std::uint8_t>(config.pixels),
+             config.params.save_models ? plane_set_bytes<std::uint8_t>(model_image_length(config)) : 0,
+             config.pixels});
     }
 
     // The model starts as the first frame, repeated over every pixel's block.
@@ -157,11 +165,17 @@ public:
     }
 
 private:
+    static std::size_t model_image_length(const RunConfig& config)
+    {
+        return std::size_t(config.params.n) * std::size_t(config.params.n) * config.pixels;
+    }
+
     // Every frame is read here. One that cannot be read leaves the buffer
     // as it was: the previous frame's pixels are processed once more under
     // the new number.
     void load_frame(long long number)
     {
+        note_frame(number);
         const media::Result read = frames_.read(number, frame_);
         const FrameUse use = frame_use(read);
         unusable_frames_.count(number, use);
@@ -253,6 +267,8 @@ private:
 };
 
 }  // namespace
+
+std::uint64_t run_buffer_bytes(const RunConfig& config) { return Run::buffer_bytes(config); }
 
 int run_sequence(const RunConfig& config, Engine engine)
 {

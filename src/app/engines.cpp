@@ -19,6 +19,15 @@ struct EngineBuffers {
           update(alloc_float_planes(plane_count, model_length))
     {
     }
+    // What the constructor allocates, buffer by buffer.
+    static std::uint64_t bytes(const RunConfig& config)
+    {
+        const std::size_t model_length =
+            std::size_t(config.params.n) * std::size_t(config.params.n) * config.pixels;
+        return saturating_sum({plane_set_bytes<float>(config.pixels),
+                               plane_set_bytes<float>(model_length),
+                               plane_set_bytes<float>(model_length)});
+    }
     int H, W, n;
     std::size_t pixel_count;
     std::size_t model_length;
@@ -31,6 +40,8 @@ struct EngineBuffers {
 class ReferenceEngine final : public RunEngine {
 public:
     explicit ReferenceEngine(const RunConfig& config) : b_(config) {}
+    // What the constructor allocates.
+    static std::uint64_t bytes(const RunConfig& config) { return EngineBuffers::bytes(config); }
     void convert(const BytePlanes& frame) override
     {
         rgb_to_cone_planes(frame, static_cast<std::ptrdiff_t>(b_.pixel_count), b_.pixels);
@@ -61,6 +72,14 @@ public:
         : b_(config), engine_(b_.H, b_.W, b_.n, config.threads)
     {
     }
+    // What the constructor allocates, member by member.
+    static std::uint64_t bytes(const RunConfig& config)
+    {
+        return saturating_sum({EngineBuffers::bytes(config),
+                               ThreadedEngine::scratch_bytes(config.height, config.width,
+                                                             config.params.n, config.threads),
+                               ConeConverter::table_bytes});
+    }
     void convert(const BytePlanes& frame) override
     {
         converter_.convert(frame, static_cast<std::ptrdiff_t>(b_.pixel_count), b_.pixels);
@@ -86,6 +105,13 @@ std::unique_ptr<RunEngine> make_run_engine(Engine kind, const RunConfig& config)
     if (kind == Engine::reference)
         return std::make_unique<ReferenceEngine>(config);
     return std::make_unique<FastRunEngine>(config);
+}
+
+std::uint64_t run_engine_bytes(Engine kind, const RunConfig& config)
+{
+    if (kind == Engine::reference)
+        return ReferenceEngine::bytes(config);
+    return FastRunEngine::bytes(config);
 }
 
 }  // namespace zemb

@@ -1,9 +1,13 @@
+#include <pthread.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 
@@ -19,8 +23,19 @@ using Clock = std::chrono::steady_clock;
 // each restores the terminal first.
 constexpr int restoring_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
+// Signals that stop a run: an interrupt, a scheduler's time limit or
+// preemption, a closed terminal.
+constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// No frame noted yet: the run stopped while it was starting.
+constexpr long long no_frame = LLONG_MIN;
+
 struct termios saved_terminal;
 volatile std::sig_atomic_t terminal_changed = 0;
+// Standard error shows the progress line: the stop message clears it first.
+volatile std::sig_atomic_t progress_shown = 0;
+std::atomic<long long> current_frame{no_frame};
+static_assert(std::atomic<long long>::is_always_lock_free, "the stop handler reads it");
 
 void restore_terminal()
 {
@@ -30,15 +45,88 @@ void restore_terminal()
     }
 }
 
+// Ends the process as the signal would have (the status shows 128 + its
+// number), from inside its handler.
+void end_as(int signal_number)
+{
+    std::signal(signal_number, SIG_DFL);
+    sigset_t unblock;
+    sigemptyset(&unblock);
+    sigaddset(&unblock, signal_number);
+    raise(signal_number);
+    pthread_sigmask(SIG_UNBLOCK, &unblock, nullptr);
+    _exit(128 + signal_number);  // not reached
+}
+
 // Puts the terminal back, then lets the signal do what it would have done.
 extern "C" void restore_and_reraise(int signal_number)
 {
     restore_terminal();
-    std::signal(signal_number, SIG_DFL);
-    raise(signal_number);
+    end_as(signal_number);
+}
+
+// "zemb: stopped by SIGTERM at frame 205" on standard error, with nothing
+// a signal handler may not call.
+void report_stop(int signal_number)
+{
+    char line[96];
+    std::size_t length = 0;
+    auto append = [&](const char* text) {
+        while (*text != '\0' && length < sizeof line)
+            line[length++] = *text++;
+    };
+    if (progress_shown)
+        append("\r\033[K");
+    append("zemb: stopped by ");
+    append(signal_number == SIGINT ? "SIGINT" : signal_number == SIGTERM ? "SIGTERM" : "SIGHUP");
+    const long long frame = current_frame.load();
+    if (frame == no_frame) {
+        append(" before the first frame");
+    } else {
+        append(" at frame ");
+        char digits[24];
+        const auto converted = std::to_chars(digits, digits + sizeof digits - 1, frame);
+        *converted.ptr = '\0';
+        append(digits);
+    }
+    append("\n");
+    while (write(STDERR_FILENO, line, length) < 0 && errno == EINTR) {
+    }
+}
+
+// Leaves no temporary output behind, puts the terminal back, says where the
+// run stopped and ends as the signal would have.
+extern "C" void stop_run(int signal_number)
+{
+    const int saved_errno = errno;
+    remove_unfinished_outputs();
+    restore_terminal();
+    report_stop(signal_number);
+    errno = saved_errno;
+    end_as(signal_number);
 }
 
 }  // namespace
+
+void install_stop_handlers()
+{
+    progress_shown = isatty(STDERR_FILENO);
+    struct sigaction stop = {};
+    stop.sa_handler = stop_run;
+    sigemptyset(&stop.sa_mask);
+    for (int s : stop_signals)
+        sigaddset(&stop.sa_mask, s);  // one stop at a time
+    for (int s : stop_signals) {
+        // A signal the process was started with ignored (nohup, a
+        // background job of a script) stays ignored.
+        struct sigaction previous;
+        if (sigaction(s, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
+            continue;
+        sigaction(s, &stop, nullptr);
+    }
+}
+
+void note_frame(long long number) { current_frame.store(number, std::memory_order_relaxed); }
 
 bool query_counter_frequency(std::int64_t& ticks_per_second)
 {

@@ -38,6 +38,17 @@ int run(int argc, char** argv, Engine engine)
     case StartUp::cannot_start: return exit_failed;
     case StartUp::run: break;
     }
+    // What the frame source holds beside the run's buffers: its decoder and
+    // read buffers.
+    const std::uint64_t source_bytes = config.frames->buffer_bytes();
+    if (config.estimate_memory) {
+        std::printf("%llu\n",
+                    static_cast<unsigned long long>(run_memory_bytes(config, engine, source_bytes)));
+        return exit_complete;
+    }
+    if (!check_run_memory(config, engine, source_bytes, config.first_frame_name.c_str()))
+        return exit_failed;
+    install_stop_handlers();
     print_settings_echo(config);
     return run_sequence(config, engine);
 }

@@ -43,8 +43,7 @@ void report_write(const char* path, const FileWrite& write)
         std::fprintf(stderr, "zemb: %s: cannot open: %s\n", path, std::strerror(write.error));
         return;
     case WriteFault::failed:
-        std::fprintf(stderr, "zemb: %s: write failed: %s%s\n", path, std::strerror(write.error),
-                     write.removed ? "; file removed" : "");
+        std::fprintf(stderr, "zemb: %s: write failed: %s\n", path, std::strerror(write.error));
         return;
     }
 }

@@ -64,6 +64,10 @@ private:
         float x, y, z;
     };
     std::unique_ptr<Slot[]> table_;
+
+public:
+    // Bytes the constructor allocates for the table.
+    static constexpr std::size_t table_bytes = slots * sizeof(Slot);
 };
 
 // One cone point back to H (degrees, 0..360), S (unclamped; not-a-number at

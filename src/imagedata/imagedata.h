@@ -37,6 +37,14 @@ using FloatPlanes = PlaneSet<float>;
 BytePlanes alloc_byte_planes(int count, std::size_t length);
 FloatPlanes alloc_float_planes(int count, std::size_t length);
 
+// Bytes such a set of three planes takes; UINT64_MAX when that overflows.
+template <typename T>
+constexpr std::uint64_t plane_set_bytes(std::size_t length)
+{
+    constexpr std::uint64_t per_element = plane_count * sizeof(T);
+    return length > UINT64_MAX / per_element ? UINT64_MAX : std::uint64_t(length) * per_element;
+}
+
 // Releases the planes and empties the handle; harmless on an empty handle.
 template <typename T>
 void free_planes(PlaneSet<T>& set, int count)
@@ -55,11 +63,17 @@ void copy_planes(const FloatPlanes& src, std::size_t length, FloatPlanes& dst);
 // a caller needs to word the message (the path is the caller's). The results
 // are plain values, so a read done on one thread can be reported on another.
 
+// Bytes a PPM header may take, comments included: far more than any real
+// header, and the scan of an unending comment or number ends there.
+constexpr std::size_t ppm_header_limit = 32 * 1024;
+
 // Why a frame file or its header was refused; `none` when it was accepted.
 enum class PpmFault {
     none,
     cannot_open,         // the file could not be opened (errno in PpmRead::error)
+    not_regular,         // a folder, FIFO, device or socket (st_mode in PpmRead::file_mode)
     ends_early,          // end of file before width, height and maxval were read
+    header_too_long,     // no width, height and maxval within ppm_header_limit bytes
     not_p6,              // the magic word is not "P6" (text, grey or other formats)
     bad_number,          // width, height or maxval is not a plain decimal number
     too_large,           // a number does not fit an int, or width x height x 3 overflows
@@ -71,8 +85,9 @@ enum class PpmFault {
 // What a read of a frame file found.
 struct PpmRead {
     PpmFault fault = PpmFault::none;
-    int error = 0;  // errno of cannot_open
-    int rows = 0;   // the header's height and width, once the header was read
+    int error = 0;        // errno of cannot_open
+    unsigned file_mode = 0;  // st_mode of not_regular
+    int rows = 0;         // the header's height and width, once the header was read
     int cols = 0;
     int wanted_rows = 0;  // the size asked for (read_ppm_frame), for other_size
     int wanted_cols = 0;
@@ -83,6 +98,17 @@ struct PpmRead {
     bool ok() const { return fault == PpmFault::none; }
     std::size_t raster_bytes() const { return std::size_t(rows) * std::size_t(cols) * 3; }
 };
+
+// Opens `path` for reading without blocking, and only when it is a regular
+// file, so that a FIFO, a device or a folder ends a read at once instead of
+// hanging it. Returns the descriptor, or -1 with `error` set (errno) when
+// nothing could be opened, or `mode` set (its st_mode) when it is no
+// regular file.
+int open_input_file(const char* path, int& error, unsigned& mode);
+
+// What an input that is no regular file is, for messages: "a folder",
+// "a FIFO", "a device", "a socket".
+const char* describe_file_kind(unsigned mode);
 
 // Reads only the header of a frame.
 [[nodiscard]] PpmRead read_ppm_size(const char* path);
@@ -98,23 +124,64 @@ struct PpmRead {
 // Why a file could not be written; `none` when it was.
 enum class WriteFault {
     none,
-    cannot_open,  // the file could not be created (errno in FileWrite::error)
+    cannot_open,  // the file could not be created under its name (errno in FileWrite::error)
     failed,       // a write, flush or close failed (errno in FileWrite::error)
 };
 
-// What a write of a mask or an image found.
+// What a write of a mask or an image found. Whatever failed, nothing
+// changed under the file's name.
 struct FileWrite {
     WriteFault fault = WriteFault::none;
-    int error = 0;         // errno of the failure; EIO when the stream kept none
-    bool removed = false;  // the partial file of a failed write was removed
+    int error = 0;  // errno of the failure; EIO when the stream kept none
 
     bool ok() const { return fault == WriteFault::none; }
 };
 
-// Writers: P5 mask / P6 image, header "width height\n255\n". A write that
-// fails leaves no partial regular file under `path`.
+// Writers: P5 mask / P6 image, header "width height\n255\n", written as an
+// OutputFile (below).
 [[nodiscard]] FileWrite write_pgm(int rows, int cols, const std::uint8_t* mask, const char* path);
 [[nodiscard]] FileWrite write_ppm(int rows, int cols, const BytePlanes& image, const char* path);
+
+// ---- Output files -----------------------------------------------------------
+
+// An output file is written under a temporary name in the folder of its
+// final name (".zemb-<process>-<count>") and renamed onto the final name only
+// when it is complete. So no cut or empty file ever stands under a final
+// name, whatever stops the write (a full disk, a signal, a killed process),
+// and a file of an earlier run stays whole until the new one replaces it.
+// Whatever stands under the final name (a link, a FIFO, a device) is
+// replaced, never followed or written through; only a folder and a file this
+// process may not write are refused, as opening them always was.
+//
+// Masks are not flushed to the disk (fsync) before the rename: that guards
+// only against a crash of the whole machine and costs several times a
+// frame's work (see the README).
+class OutputFile {
+public:
+    OutputFile() = default;
+    ~OutputFile();  // a file neither committed nor abandoned is abandoned
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // Creates the temporary file for `path`, which must stay valid until
+    // commit() or abandon(), and opens stream() on it.
+    [[nodiscard]] FileWrite create(const char* path);
+    std::FILE* stream() const { return stream_; }
+    // Closes the stream and renames the file onto its final name. After any
+    // failure the temporary file is gone and the final name is as it was.
+    [[nodiscard]] FileWrite commit();
+    // Removes the temporary file; nothing changes under the final name.
+    void abandon();
+
+private:
+    const char* path_ = nullptr;
+    std::FILE* stream_ = nullptr;
+    int slot_ = -1;  // in the table of unfinished outputs
+};
+
+// Removes the temporary file of every output still being written, on any
+// thread. Safe in a signal handler: it reads a fixed table and calls unlink.
+void remove_unfinished_outputs();
 
 // ---- Stream cores (for tests and fuzzers: no file system needed) ---------
 
@@ -125,6 +192,7 @@ struct PpmHeader {
 };
 
 // Scans a PPM header from `in`, leaving the stream at the first raster byte.
+// Reads at most ppm_header_limit bytes, and at most two for the magic word.
 // Returns none or one of the header faults (ends_early .. bad_maxval).
 PpmFault scan_ppm_header(std::FILE* in, PpmHeader& header);
 

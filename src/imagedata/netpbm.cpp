@@ -1,6 +1,5 @@
 #include "imagedata/imagedata.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,40 +23,63 @@ bool is_c_space(int c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// Reads the magic word: leading white space skipped, then the run of
-// characters up to the next white space (left in the stream).
-PpmFault scan_magic(std::FILE* in)
+// The header's bytes, counted: past ppm_header_limit the stream reads as
+// ended and the scan says why. A put-back byte is not counted twice.
+class HeaderBytes {
+public:
+    explicit HeaderBytes(std::FILE* in) : in_(in) {}
+    int get()
+    {
+        if (left_ == 0) {
+            exhausted_ = true;
+            return EOF;
+        }
+        --left_;
+        return std::getc(in_);
+    }
+    void unget(int c)
+    {
+        if (c != EOF && std::ungetc(c, in_) != EOF)
+            ++left_;
+    }
+    bool exhausted() const { return exhausted_; }
+
+private:
+    std::FILE* in_;
+    std::size_t left_ = ppm_header_limit;
+    bool exhausted_ = false;
+};
+
+// Reads the magic word after leading white space: two characters, which
+// must be "P6" and be followed by white space (left in the stream) or the
+// end of the file.
+PpmFault scan_magic(HeaderBytes& in)
 {
     int c;
     do
-        c = std::getc(in);
+        c = in.get();
     while (is_c_space(c));
     if (c == EOF)
         return PpmFault::ends_early;
-    std::size_t length = 0;
-    bool matches = true;
-    while (c != EOF && !is_c_space(c)) {
-        if (length >= sizeof binary_ppm_magic - 1 || c != binary_ppm_magic[length])
-            matches = false;
-        ++length;
-        c = std::getc(in);
-    }
-    if (c != EOF)
-        std::ungetc(c, in);
-    return matches && length == sizeof binary_ppm_magic - 1 ? PpmFault::none : PpmFault::not_p6;
+    const int second = in.get();
+    if (c != binary_ppm_magic[0] || second != binary_ppm_magic[1])
+        return PpmFault::not_p6;
+    const int after = in.get();
+    in.unget(after);
+    return after == EOF || is_c_space(after) ? PpmFault::none : PpmFault::not_p6;
 }
 
 // Between the magic and the width: blanks, tabs, line ends and comment lines
 // that run from "#" to the next LF or CR. End of file here ends the header.
-PpmFault skip_separators(std::FILE* in)
+PpmFault skip_separators(HeaderBytes& in)
 {
     for (;;) {
-        int c = std::getc(in);
+        int c = in.get();
         if (c == ' ' || c == '\t' || c == '\n' || c == '\r')
             continue;
         if (c == '#') {
             do
-                c = std::getc(in);
+                c = in.get();
             while (c != '\n' && c != '\r' && c != EOF);
             if (c == EOF)
                 return PpmFault::ends_early;
@@ -65,7 +87,7 @@ PpmFault skip_separators(std::FILE* in)
         }
         if (c == EOF)
             return PpmFault::ends_early;
-        std::ungetc(c, in);
+        in.unget(c);
         return PpmFault::none;
     }
 }
@@ -73,16 +95,16 @@ PpmFault skip_separators(std::FILE* in)
 // A decimal number as "%d" reads it (white space, optional sign, digits up
 // to the first other character), without its undefined behaviour on overflow:
 // a value outside int is refused, and so is a negative one.
-PpmFault scan_number(std::FILE* in, int& value)
+PpmFault scan_number(HeaderBytes& in, int& value)
 {
     int c;
     do
-        c = std::getc(in);
+        c = in.get();
     while (is_c_space(c));
     bool negative = false;
     if (c == '+' || c == '-') {
         negative = c == '-';
-        c = std::getc(in);
+        c = in.get();
     }
     if (c == EOF)
         return PpmFault::ends_early;
@@ -90,15 +112,14 @@ PpmFault scan_number(std::FILE* in, int& value)
         return PpmFault::bad_number;
     long long magnitude = 0;
     bool too_large = false;
-    for (; c >= '0' && c <= '9'; c = std::getc(in)) {
+    for (; c >= '0' && c <= '9'; c = in.get()) {
         magnitude = magnitude * 10 + (c - '0');
         if (magnitude > INT_MAX) {
             too_large = true;
             magnitude = INT_MAX;  // keep scanning the digits, without overflow
         }
     }
-    if (c != EOF)
-        std::ungetc(c, in);
+    in.unget(c);
     if (too_large)
         return PpmFault::too_large;
     if (negative && magnitude != 0)
@@ -117,10 +138,16 @@ PpmRead read_ppm_file(const char* path, BytePlanes* frame, const int* required)
         result.wanted_rows = required[0];
         result.wanted_cols = required[1];
     }
-    std::FILE* in = std::fopen(path, "rb");
+    const int fd = open_input_file(path, result.error, result.file_mode);
+    if (fd < 0) {
+        result.fault = result.file_mode != 0 ? PpmFault::not_regular : PpmFault::cannot_open;
+        return result;
+    }
+    std::FILE* in = fdopen(fd, "rb");
     if (in == nullptr) {
         result.fault = PpmFault::cannot_open;
         result.error = errno;
+        close(fd);
         return result;
     }
     PpmHeader header;
@@ -142,61 +169,32 @@ PpmRead read_ppm_file(const char* path, BytePlanes* frame, const int* required)
     return result;
 }
 
-// Ends a write: flushes and closes and, when anything failed, removes the
-// partial file so that no truncated image stands under `path`.
-FileWrite finish_write(std::FILE* out, const char* path)
-{
-    bool failed = std::ferror(out) != 0;
-    int error = failed ? errno : 0;
-    if (std::fflush(out) != 0 && !failed) {
-        failed = true;
-        error = errno;
-    }
-    if (std::fclose(out) != 0 && !failed) {
-        failed = true;
-        error = errno;
-    }
-    FileWrite result;
-    if (!failed)
-        return result;
-    result.fault = WriteFault::failed;
-    result.error = error != 0 ? error : EIO;
-    // Only a regular file is removed: a name that leads to a device (such as
-    // a link to /dev/full) is left as it stands.
-    struct stat status;
-    result.removed = stat(path, &status) == 0 && S_ISREG(status.st_mode) && unlink(path) == 0;
-    return result;
-}
-
-FileWrite cannot_create()
-{
-    FileWrite result;
-    result.fault = WriteFault::cannot_open;
-    result.error = errno;
-    return result;
-}
-
 }  // namespace
 
 PpmFault scan_ppm_header(std::FILE* in, PpmHeader& header)
 {
-    PpmFault fault = scan_magic(in);
+    HeaderBytes bytes(in);
+    PpmFault fault = scan_magic(bytes);
     if (fault == PpmFault::none)
-        fault = skip_separators(in);
+        fault = skip_separators(bytes);
     PpmHeader scanned;
     if (fault == PpmFault::none)
-        fault = scan_number(in, scanned.width);
+        fault = scan_number(bytes, scanned.width);
     if (fault == PpmFault::none)
-        fault = scan_number(in, scanned.height);
+        fault = scan_number(bytes, scanned.height);
     if (fault == PpmFault::none)
-        fault = scan_number(in, scanned.maxval);
+        fault = scan_number(bytes, scanned.maxval);
+    // Exactly one character ends the header, whatever it is: after a CR LF
+    // the LF is the first raster byte.
+    if (fault == PpmFault::none)
+        bytes.get();
+    // The limit cut whatever was being read: a number may have been cut short.
+    if (bytes.exhausted())
+        return PpmFault::header_too_long;
     if (fault != PpmFault::none)
         return fault;
     if (scanned.maxval < 1 || scanned.maxval > largest_byte_maxval)
         return PpmFault::bad_maxval;
-    // Exactly one character ends the header, whatever it is: after a CR LF
-    // the LF is the first raster byte.
-    std::getc(in);
     header = scanned;
     return PpmFault::none;
 }
@@ -248,20 +246,24 @@ PpmRead read_ppm_frame(const char* path, int rows, int cols, BytePlanes& frame)
 
 FileWrite write_pgm(int rows, int cols, const std::uint8_t* mask, const char* path)
 {
-    std::FILE* out = std::fopen(path, "wb");
-    if (out == nullptr)
-        return cannot_create();
+    OutputFile file;
+    const FileWrite created = file.create(path);
+    if (!created.ok())
+        return created;
+    std::FILE* out = file.stream();
     std::fprintf(out, "P5\n%d %d\n%d\n", cols, rows, largest_byte_maxval);
     if (rows > 0 && cols > 0)
         std::fwrite(mask, 1, std::size_t(rows) * std::size_t(cols), out);
-    return finish_write(out, path);
+    return file.commit();
 }
 
 FileWrite write_ppm(int rows, int cols, const BytePlanes& image, const char* path)
 {
-    std::FILE* out = std::fopen(path, "wb");
-    if (out == nullptr)
-        return cannot_create();
+    OutputFile file;
+    const FileWrite created = file.create(path);
+    if (!created.ok())
+        return created;
+    std::FILE* out = file.stream();
     std::fprintf(out, "P6\n%d %d\n%d\n", cols, rows, largest_byte_maxval);
     std::size_t samples = rows > 0 && cols > 0 ? std::size_t(rows) * std::size_t(cols) : 0;
     unsigned char block[io_block_bytes];
@@ -276,13 +278,16 @@ FileWrite write_ppm(int rows, int cols, const BytePlanes& image, const char* pat
             break;
         done += count;
     }
-    return finish_write(out, path);
+    return file.commit();
 }
 
 const char* describe(PpmFault fault)
 {
     switch (fault) {
     case PpmFault::ends_early: return "header ends before width, height and maxval";
+    case PpmFault::header_too_long:
+        static_assert(ppm_header_limit == 32768, "the message names the limit");
+        return "header runs past 32768 bytes without width, height and maxval";
     case PpmFault::not_p6: return "not a binary colour PPM (magic word is not P6)";
     case PpmFault::bad_number:
         return "width, height or maxval is not a non-negative decimal number";
@@ -292,6 +297,7 @@ const char* describe(PpmFault fault)
         return "frame is larger than the buffers sized from the first frame";
     case PpmFault::none:
     case PpmFault::cannot_open:
+    case PpmFault::not_regular:
     case PpmFault::other_size: break;
     }
     return "unknown fault";

@@ -1,7 +1,5 @@
 // Safe input files and the image reader, which picks a decoder from each
 // file's first bytes.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,26 +13,9 @@ namespace zemb::media {
 Result open_regular_file(const char* path, int& fd)
 {
     Result result;
-    // A FIFO opened this way does not wait for a writer, and fstat() then
-    // tells it from a file before any read can block.
-    fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        result.fault = Fault::cannot_open;
-        result.error = errno;
-        return result;
-    }
-    struct stat status;
-    if (fstat(fd, &status) != 0) {
-        result.fault = Fault::cannot_open;
-        result.error = errno;
-    } else if (!S_ISREG(status.st_mode)) {
-        result.fault = Fault::not_regular;
-        result.file_mode = status.st_mode;
-    }
-    if (result.fault != Fault::none) {
-        ::close(fd);
-        fd = -1;
-    }
+    fd = open_input_file(path, result.error, result.file_mode);
+    if (fd < 0)
+        result.fault = result.file_mode != 0 ? Fault::not_regular : Fault::cannot_open;
     return result;
 }
 
@@ -246,13 +227,6 @@ Result ImageReader::open(const char* path, std::uint64_t pixel_cap, bool ppm_onl
     s.close();
     s.in.path = path;
     Result result = open_regular_file(path, s.in.fd);
-    if (ppm_only && result.fault == Fault::not_regular && S_ISDIR(result.file_mode)) {
-        // The numbered-PPM route has always read a folder as a file that
-        // ends before its header, and says so as it always has.
-        result.fault = Fault::ppm_header;
-        result.format = Format::ppm;
-        result.ppm = PpmFault::ends_early;
-    }
     if (result.fault == Fault::none)
         result = s.read_header(pixel_cap, ppm_only);
     if (result.fault != Fault::none)

@@ -263,8 +263,8 @@ SourceKind choose_source(const std::string& name, const char* first_ppm_frame,
 // Writes a mask of rows x cols bytes (0 and 255) as an 8-bit grey PNG with
 // fixed compression settings and no time chunk, so the same mask always
 // gives the same bytes. The core writes to an open stream and leaves closing
-// it to the caller; the path form creates `path`, and when anything fails
-// removes the partial file (a regular file only) and says why in the result.
+// it to the caller; the path form writes an OutputFile (imagedata.h), which
+// appears under `path` only when whole, and says why in the result when not.
 Result write_png_mask(std::FILE* out, int rows, int cols, const std::uint8_t* mask);
 Result write_png_mask(int rows, int cols, const std::uint8_t* mask, const char* path);
 

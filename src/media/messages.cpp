@@ -1,6 +1,4 @@
 // The wording of every message about frame files, videos and PNG masks.
-#include <sys/stat.h>
-
 #include <cstring>
 #include <string>
 
@@ -49,19 +47,6 @@ const char* missing_library(Format format)
     return "a decoder";
 }
 
-const char* file_kind(unsigned mode)
-{
-    if (S_ISDIR(mode))
-        return "a folder";
-    if (S_ISFIFO(mode))
-        return "a FIFO";
-    if (S_ISCHR(mode) || S_ISBLK(mode))
-        return "a device";
-    if (S_ISSOCK(mode))
-        return "a socket";
-    return "not a regular file";
-}
-
 std::string size_text(int width, int height)
 {
     return std::to_string(width) + " x " + std::to_string(height);
@@ -77,7 +62,7 @@ std::string describe(const Result& r)
     case Fault::cannot_open:
         return std::string("cannot open: ") + std::strerror(r.error);
     case Fault::not_regular:
-        return std::string("is ") + file_kind(r.file_mode) + ", not a frame file";
+        return std::string("is ") + describe_file_kind(r.file_mode) + ", not a frame file";
     case Fault::read_failed:
         return std::string("read failed: ") + std::strerror(r.error);
     case Fault::ppm_header:

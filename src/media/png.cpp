@@ -1,9 +1,6 @@
 // PNG through libpng: 8-bit grey and colour are read (palettes and grey
 // below 8 bits expanded, alpha dropped without compositing, no gamma
 // handling, 16-bit refused), and masks are written as 8-bit grey.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 
 #include "media/decoders.h"
@@ -270,24 +267,22 @@ namespace zemb::media {
 Result write_png_mask(int rows, int cols, const std::uint8_t* mask, const char* path)
 {
     Result result;
-    std::FILE* out = has_decoder(Format::png) ? std::fopen(path, "wb") : nullptr;
+    OutputFile file;
+    FileWrite created;
     if (!has_decoder(Format::png)) {
         result = detail::missing_decoder(Format::png);
-    } else if (out == nullptr) {
+    } else if (created = file.create(path); !created.ok()) {
         result.fault = Fault::cannot_open;
-        result.error = errno;
+        result.error = created.error;
     } else {
-        result = write_png_mask(out, rows, cols, mask);
-        if (std::fclose(out) != 0 && result.fault == Fault::none) {
-            result.fault = Fault::write_failed;
-            result.error = errno;
+        result = write_png_mask(file.stream(), rows, cols, mask);
+        if (result.fault == Fault::none) {
+            if (const FileWrite done = file.commit(); !done.ok()) {
+                result.fault = done.fault == WriteFault::cannot_open ? Fault::cannot_open
+                                                                     : Fault::write_failed;
+                result.error = done.error;
+            }
         }
-        // Only a regular file is removed: a name that leads to a device is
-        // left as it stands.
-        struct stat status;
-        if (result.fault != Fault::none && stat(path, &status) == 0 && S_ISREG(status.st_mode) &&
-            unlink(path) == 0)
-            result.detail += result.detail.empty() ? "file removed" : "; file removed";
     }
     if (result.fault != Fault::none)
         result.path = path;

@@ -69,32 +69,65 @@ struct FastEngine::Scratch {
     fast::BlendWeights weights{};
 };
 
+namespace {
+
+// Elements of each scratch table for frames of H x W and block side n: the
+// constructor allocates exactly these, and scratch_bytes() adds them up.
+struct ScratchSizes {
+    std::size_t model_cols;  // each expanded plane, the owners of the columns
+    std::size_t distances;   // n model rows
+    std::size_t model_rows;  // the owners of the rows
+    std::size_t positions;   // n x n block positions, for rows and for columns
+    std::size_t found;       // two pixel rows
+};
+
+ScratchSizes scratch_sizes(int H, int W, int n)
+{
+    const std::size_t model_cols = std::size_t(n) * std::size_t(W);
+    return {model_cols, std::size_t(n) * model_cols, std::size_t(n) * std::size_t(H),
+            std::size_t(n) * std::size_t(n), 2 * std::size_t(W)};
+}
+
+}  // namespace
+
+std::uint64_t FastEngine::scratch_bytes(int H, int W, int n)
+{
+    using S = Scratch;
+    const ScratchSizes z = scratch_sizes(H, W, n);
+    return sizeof(S) + plane_count * z.model_cols * sizeof(S::expanded[0][0]) +
+           z.distances * sizeof(S::distances[0]) + z.model_cols * sizeof(S::column_owner[0]) +
+           z.model_rows * sizeof(S::row_owner[0]) + z.positions * sizeof(S::position_row[0]) +
+           z.positions * sizeof(S::position_col[0]) + z.found * sizeof(S::found[0]);
+}
+
 FastEngine::FastEngine(int H, int W, int n, UpdateWrite write, VectorUnit unit)
     : s_(std::make_unique<Scratch>())
 {
     Scratch& s = *s_;
+    const ScratchSizes z = scratch_sizes(H, W, n);
     s.H = H;
     s.W = W;
     s.n = n;
-    s.model_cols = Index(n) * W;
+    s.model_cols = Index(z.model_cols);
     s.write = write;
     s.unit = vector_unit_available(unit) ? unit : VectorUnit::scalar;
     s.code = fast::unit_code(s.unit);
     for (auto& plane : s.expanded)
-        plane.assign(static_cast<std::size_t>(s.model_cols), 0.0);
-    s.distances.assign(static_cast<std::size_t>(n) * static_cast<std::size_t>(s.model_cols), 0.0);
-    s.column_owner.resize(static_cast<std::size_t>(s.model_cols));
+        plane.assign(z.model_cols, 0.0);
+    s.distances.assign(z.distances, 0.0);
+    s.column_owner.resize(z.model_cols);
     for (Index j = 0; j < s.model_cols; ++j)
         s.column_owner[static_cast<std::size_t>(j)] = j / n;
-    s.row_owner.resize(static_cast<std::size_t>(Index(n) * H));
-    for (Index i = 0; i < Index(n) * H; ++i)
+    s.row_owner.resize(z.model_rows);
+    for (Index i = 0; i < Index(z.model_rows); ++i)
         s.row_owner[static_cast<std::size_t>(i)] = (i / n) * W;
-    for (int a = 0; a < n; ++a)
-        for (int b = 0; b < n; ++b) {
-            s.position_row.push_back(a);
-            s.position_col.push_back(b);
-        }
-    s.found.resize(2 * static_cast<std::size_t>(W));
+    s.position_row.resize(z.positions);
+    s.position_col.resize(z.positions);
+    for (std::size_t k = 0; k < z.positions; ++k) {
+        s.position_row[k] = static_cast<int>(k) / n;
+        s.position_col[k] = static_cast<int>(k) % n;
+    }
+    s.found.resize(z.found);
 }
 
 FastEngine::~FastEngine() = default;

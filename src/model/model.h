@@ -144,6 +144,8 @@ public:
     FastEngine(int H, int W, int n, UpdateWrite write = UpdateWrite::every_element,
                VectorUnit unit = best_vector_unit());
     ~FastEngine();
+    // Bytes the constructor allocates for that scratch.
+    static std::uint64_t scratch_bytes(int H, int W, int n);
     FastEngine(const FastEngine&) = delete;
     FastEngine& operator=(const FastEngine&) = delete;
 
@@ -187,6 +189,9 @@ public:
     ThreadedEngine(int H, int W, int n, int threads, UpdateWrite write = UpdateWrite::every_element,
                    VectorUnit unit = best_vector_unit());
     ~ThreadedEngine();
+    // Bytes the constructor allocates: every band's scratch and the pool's
+    // own records (the threads' stacks are the system's, not counted here).
+    static std::uint64_t scratch_bytes(int H, int W, int n, int threads);
     ThreadedEngine(const ThreadedEngine&) = delete;
     ThreadedEngine& operator=(const ThreadedEngine&) = delete;
 

@@ -65,11 +65,32 @@ struct ThreadedEngine::Pool {
     }
 };
 
-ThreadedEngine::ThreadedEngine(int H, int W, int n, int threads, UpdateWrite write, VectorUnit unit)
+namespace {
+
+// What std::thread allocates to hold the function a worker runs: a few
+// pointers, rounded up generously.
+constexpr std::uint64_t thread_record_bytes = 64;
+
+}  // namespace
+
+std::uint64_t ThreadedEngine::scratch_bytes(int H, int W, int n, int threads)
+{
+    const std::uint64_t bands = std::uint64_t(band_count(H, threads));
+    const std::uint64_t band = sizeof(std::unique_ptr<FastEngine>) + sizeof(FastEngine) +
+                               FastEngine::scratch_bytes(H, W, n) + sizeof(int);
+    const std::uint64_t worker =
+        sizeof(std::unique_ptr<Pool::Worker>) + sizeof(Pool::Worker) + thread_record_bytes;
+    return sizeof(Pool) + sizeof(int) + bands * band + (bands - 1) * worker;
+}
+
+ThreadedEngine::ThreadedEngine(int H, int W, int n, int threads, UpdateWrite write,
+                               VectorUnit unit)
     : pool_(std::make_unique<Pool>())
 {
     Pool& p = *pool_;
     p.bands = band_count(H, threads);
+    p.first_row.reserve(static_cast<std::size_t>(p.bands) + 1);
+    p.engines.reserve(static_cast<std::size_t>(p.bands));
     // Even shares of the rows; a band's size differs from another's by at
     // most one row.
     for (int k = 0; k <= p.bands; ++k)

@@ -93,18 +93,5 @@ TEST(FileNames, AnyLengthIsComposedWithoutReallocatingPerFrame)
     EXPECT_EQ(names.mask(INT_MAX), names.frame(1));
 }
 
-TEST(MemoryNeed, CountsBothModelsAndSaturatesForAbsurdSizes)
-{
-    RunParameters p;
-    p.n = 3;
-    std::uint64_t pixels = 320 * 240;
-    std::uint64_t expected = 9 * pixels * 3 * 4 * 2 + pixels * 3 + pixels * 12 + pixels;
-    EXPECT_EQ(run_memory_bytes(p, pixels), expected);
-    p.save_models = true;
-    EXPECT_EQ(run_memory_bytes(p, pixels), expected + 9 * pixels * 3);
-    p.n = 9;
-    EXPECT_EQ(run_memory_bytes(p, std::size_t(1) << 62), UINT64_MAX);
-}
-
 }  // namespace
 }  // namespace zemb

@@ -15,12 +15,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "app/app.h"
 #include "support/support.h"
 
 namespace zemb {
@@ -32,6 +36,8 @@ using test::TempDir;
 constexpr int width = 12;
 constexpr int height = 9;
 constexpr std::size_t header_bytes = 12;  // "P6\n12 9\n255\n"
+// Runs that could hang (a FIFO, an endless device) are ended after this.
+constexpr unsigned hang_seconds = 10;
 
 // A grey-green background with a red 3 x 3 square that moves one column to
 // the right per frame from frame `moving_from` on.
@@ -192,7 +198,11 @@ TEST_F(Run, UnreadableFramesRepeatThePreviousPixelsAndAreCounted)
     const Case cases[] = {
         {"missing calibration frame", 2, "missing", frame_bytes(1, 1),
          "cannot open: No such file or directory"},
-        {"a folder", 4, "folder", frame_bytes(3, 1), "header ends before width, height and maxval"},
+        {"a folder", 4, "folder", frame_bytes(3, 1), "is a folder, not a frame file"},
+        {"a FIFO", 4, "fifo", frame_bytes(3, 1), "is a FIFO, not a frame file"},
+        {"a link to /dev/zero", 4, "device", frame_bytes(3, 1), "is a device, not a frame file"},
+        {"an endless comment", 4, "P6\n#" + std::string(40000, 'c'), frame_bytes(3, 1),
+         "header runs past 32768 bytes without width, height and maxval"},
         {"grey P5", 4, "P5\n12 9\n255\n" + std::string(108, 'x'), frame_bytes(3, 1),
          "not a binary colour PPM (magic word is not P6)"},
         {"another size", 4,
@@ -222,9 +232,14 @@ TEST_F(Run, UnreadableFramesRepeatThePreviousPixelsAndAreCounted)
         std::filesystem::remove(fresh / frame_name(c.number));
         if (c.bytes == "folder")
             std::filesystem::create_directory(fresh / frame_name(c.number));
+        else if (c.bytes == "fifo")
+            mkfifo((fresh / frame_name(c.number)).c_str(), 0644);
+        else if (c.bytes == "device")
+            std::filesystem::create_symlink("/dev/zero", fresh / frame_name(c.number));
         else if (c.bytes != "missing")
             test::write_file(fresh / frame_name(c.number), c.bytes);
-        RunResult r = test::run_zemb(fresh.path(), args);
+        // A FIFO or an endless device must not hold the run.
+        RunResult r = test::run_zemb(fresh.path(), args, hang_seconds);
         EXPECT_EQ(r.status, 1);
         const std::string number = std::to_string(c.number);
         const bool in_part = c.message == short_raster;
@@ -257,41 +272,47 @@ TEST_F(Run, RangePastTheLastFrameIsCountedInOneClosingLine)
     EXPECT_EQ(masks(), (std::vector<int>{4, 5, 6, 7, 8, 9}));
 }
 
-TEST_F(Run, OutputsThatCannotBeWrittenAreCountedAndTheRunGoesOn)
+// Whatever stands under an output's name is replaced whole (a FIFO is not
+// waited on; imagedata's tests try links and more), except a folder: that
+// output is lost, counted, and the run goes on.
+TEST_F(Run, OutputNamesTakenByAFifoAreReplacedAndByAFolderCounted)
 {
     struct Case {
         const char* what;
-        std::string blocked;  // the output that cannot be written
-        const char* out;      // expected on standard output, or ""
-        const char* err;      // expected on standard error
+        std::string blocked;  // the output whose name is taken
+        int status;
+        const char* out;  // expected on standard output, or ""
+        const char* err;  // expected on standard error
     };
     const Case cases[] = {
-        {"mask name taken by a folder", mask_name(4), "Errore apertura file seqMask.4.pgm\n",
-         "zemb: seqMask.4.pgm: cannot open: Is a directory\n"},
-        {"mask on a full disk", mask_name(4), "",
-         "zemb: seqMask.4.pgm: write failed: No space left on device\n"},
-        {"model image on a full disk", model_name(3), "",
-         "zemb: seqModel.3.ppm: write failed: No space left on device\n"},
+        {"mask name taken by a folder", mask_name(4), 1, "Errore apertura file seqMask.4.pgm\n",
+         "zemb: seqMask.4.pgm: cannot open: Is a directory\n"
+         "zemb: 1 output file could not be written\n"},
+        {"model image name a FIFO", model_name(3), 0, "", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TempDir fresh;
         for (int k = 1; k <= 5; ++k)
             test::write_file(fresh / frame_name(k), frame_bytes(k));
-        if (std::string(c.what).find("folder") != std::string::npos)
+        if (c.status != 0)
             std::filesystem::create_directory(fresh / c.blocked);
         else
-            std::filesystem::create_symlink("/dev/full", fresh / c.blocked);
-        RunResult r = test::run_zemb(fresh.path(), {"seq", "1", "5", "-K", "2", "-m"});
-        EXPECT_EQ(r.status, 1);
+            mkfifo((fresh / c.blocked).c_str(), 0644);
+        RunResult r =
+            test::run_zemb(fresh.path(), {"seq", "1", "5", "-K", "2", "-m"}, hang_seconds);
+        EXPECT_EQ(r.status, c.status);
         EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
-        EXPECT_EQ(r.err, std::string(c.err) + "zemb: 1 output file could not be written\n");
+        EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.out.substr(r.out.size() - 28), "\nHit any key to continue...\n");
         for (int k = 1; k <= 5; ++k) {
-            if (model_name(k) != c.blocked) {
-                EXPECT_TRUE(test::file_exists(fresh / model_name(k))) << k;
+            struct stat status;
+            if (model_name(k) != c.blocked || c.status == 0) {
+                EXPECT_TRUE(lstat((fresh / model_name(k)).c_str(), &status) == 0 &&
+                            S_ISREG(status.st_mode))
+                    << k;
             }
-            if (mask_name(k) != c.blocked) {
+            if (mask_name(k) != c.blocked || c.status == 0) {
                 EXPECT_EQ(test::file_exists(fresh / mask_name(k)), k >= 3) << k;
             }
         }
@@ -315,15 +336,25 @@ private:
     struct rlimit saved_;
 };
 
-TEST_F(Run, WritesCutShortByAFullDiskLeaveNoPartialFileUnderTheirName)
+TEST_F(Run, WritesCutShortByAFullDiskLeaveTheEarlierFilesWhole)
 {
     // 40 x 30 frames: masks of 1213 bytes fit under the limit, model images
-    // of 32414 bytes do not, and none may stay behind cut short.
+    // of 32414 bytes do not. The first run, unlimited, leaves model images
+    // that the second must not touch.
+    auto frame = [](int k, int grey) {
+        return test::make_ppm(40, 30, [k, grey](int r, int c) {
+            return grey > 0 ? test::Rgb{9, 9, 9}
+                            : test::Rgb{std::uint8_t(r * 8), std::uint8_t(c * 6), std::uint8_t(k)};
+        });
+    };
     for (int k = 1; k <= 4; ++k)
-        test::write_file(
-            dir / frame_name(k), test::make_ppm(40, 30, [k](int r, int c) {
-                return test::Rgb{std::uint8_t(r * 8), std::uint8_t(c * 6), std::uint8_t(k)};
-            }));
+        test::write_file(dir / frame_name(k), frame(k, 0));
+    ASSERT_EQ(run({"seq", "1", "4", "-K", "2", "-m"}).status, 0);
+    std::vector<std::string> earlier;
+    for (int k = 1; k <= 4; ++k)
+        earlier.push_back(test::read_file(dir / model_name(k)));
+    // Another first frame: every model image of the second run differs.
+    test::write_file(dir / frame_name(1), frame(1, 1));
     RunResult r;
     {
         FileSizeLimit limit(8192);
@@ -331,14 +362,15 @@ TEST_F(Run, WritesCutShortByAFullDiskLeaveNoPartialFileUnderTheirName)
     }
     EXPECT_EQ(r.status, 1);
     for (int k = 1; k <= 4; ++k) {
-        EXPECT_NE(
-            r.err.find("zemb: " + model_name(k) + ": write failed: File too large; file removed\n"),
-            std::string::npos)
+        EXPECT_NE(r.err.find("zemb: " + model_name(k) + ": write failed: File too large\n"),
+                  std::string::npos)
             << r.err;
-        EXPECT_FALSE(exists(model_name(k)));
+        EXPECT_EQ(test::read_file(dir / model_name(k)), earlier[std::size_t(k - 1)]) << k;
     }
     EXPECT_NE(r.err.find("zemb: 4 output files could not be written\n"), std::string::npos);
     EXPECT_EQ(test::read_file(dir / mask_name(4)).size(), 13u + 40 * 30);
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        EXPECT_NE(entry.path().filename().string().rfind(".zemb-", 0), 0u) << entry.path();
 }
 
 TEST_F(Run, ConsoleOutputThatCannotBeWrittenFailsTheRun)
@@ -616,6 +648,132 @@ TEST_F(Run, ProgressLineShowsOnATerminalOnlyAndMakesWayForMessages)
     };
     EXPECT_EQ(untimed(file.out), untimed(tty.out));
     EXPECT_NE(file.out.find("Errore apertura file seq.5.ppm\n"), std::string::npos);
+}
+
+// ---- Memory -------------------------------------------------------------------
+
+// What --estimate-memory prints (the figure the memory check compares) is
+// at least what the run really holds at its peak.
+TEST_F(Run, MemoryEstimateIsAtLeastThePeakOfTheRun)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer's own memory is no part of the estimate";
+#endif
+    for (int k = 1; k <= 3; ++k) {
+        test::write_file(dir / ("big." + std::to_string(k) + ".ppm"),
+                         test::make_ppm(160, 120, [k](int r, int c) {
+                             return test::Rgb{std::uint8_t(r + k), std::uint8_t(c), std::uint8_t(r * c)};
+                         }));
+        // A wide frame, where the engine's scratch outweighs its models.
+        test::write_file(dir / ("wide." + std::to_string(k) + ".ppm"),
+                         test::make_ppm(1000000, 1, [k](int, int c) {
+                             return test::Rgb{std::uint8_t(c * k), std::uint8_t(c >> 8), 7};
+                         }));
+    }
+    struct Case {
+        std::vector<std::string> args;
+    };
+    std::vector<Case> cases;
+    for (const char* n : {"1", "3", "9"})
+        for (const char* j : {"1", "4"})
+            cases.push_back({{"big", "1", "3", "-K", "2", "-n", n, "-j", j}});
+    cases.push_back({{"big", "1", "3", "-K", "2", "-n", "5", "-m"}});
+    cases.push_back({{"wide", "1", "3", "-K", "2", "-n", "1"}});
+    for (const Case& c : cases) {
+        std::string trace;
+        for (const std::string& a : c.args)
+            trace += a + " ";
+        SCOPED_TRACE(trace);
+        std::vector<std::string> asked = c.args;
+        asked.push_back("--estimate-memory");
+        const RunResult estimate = test::run_zemb(dir.path(), asked);
+        ASSERT_EQ(estimate.status, 0) << estimate.err;
+        std::uint64_t peak = 0;
+        const RunResult run = test::run_zemb_measured(dir.path(), c.args, peak);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_GE(std::stoull(estimate.out), peak);
+    }
+}
+
+// ---- Stop signals ---------------------------------------------------------------
+
+// Outputs of the folder that are cut short, and temporary files left over.
+std::vector<std::string> broken_outputs(const TempDir& dir, std::size_t mask_bytes,
+                                        std::size_t model_bytes)
+{
+    std::vector<std::string> broken;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        const std::string name = entry.path().filename().string();
+        const std::size_t size = std::filesystem::file_size(entry.path());
+        if (name.rfind(".zemb-", 0) == 0 ||
+            (name.find("Mask.") != std::string::npos && size != mask_bytes) ||
+            (name.find("Model.") != std::string::npos && size != model_bytes))
+            broken.push_back(name);
+    }
+    return broken;
+}
+
+// Deterministically in the middle of a write: the temporary file goes, the
+// earlier file under the name stays whole, the message names the frame, and
+// the process ends as the signal would have.
+TEST(Stop, ASignalDuringAWriteLeavesOnlyTheEarlierWholeFile)
+{
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        TempDir dir;
+        const std::string mask = dir / "walkMask.205.pgm";
+        test::write_file(mask, "earlier");
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            std::freopen((dir / "err").c_str(), "w", stderr);
+            install_stop_handlers();
+            note_frame(205);
+            OutputFile file;
+            if (!file.create(mask.c_str()).ok())
+                _exit(1);
+            std::fputs("P5\n2 1\n255\n", file.stream());
+            std::fflush(file.stream());
+            raise(signal);
+            _exit(2);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        EXPECT_EQ(test::read_file(mask), "earlier");
+        EXPECT_EQ(test::read_file(dir / "err"),
+                  std::string("zemb: stopped by SIG") + sigabbrev_np(signal) + " at frame 205\n");
+        std::filesystem::remove(dir / "err");
+        EXPECT_EQ(broken_outputs(dir, 7, 0), std::vector<std::string>{});
+    }
+}
+
+// The real program stopped at some frame of a long run: the status says
+// which signal, and every output in the folder is whole.
+TEST_F(Run, AStoppedRunLeavesOnlyWholeOutputs)
+{
+    // Frames past the third are missing: the run goes on with the third's
+    // pixels, writing a mask and a model image each time, until stopped.
+    write_sequence(1, 3, 2);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        const int pid = test::start_program(ZEMB_EXE, dir.path(),
+                                            {"seq", "1", "1000000", "-K", "2", "-m"}, 60);
+        for (int waited_ms = 0; !exists("seqMask.20.pgm") && waited_ms < 60000; ++waited_ms)
+            usleep(1000);
+        kill(pid, signal);
+        const RunResult r = test::finish_program(pid, dir.path());
+        EXPECT_EQ(r.status, 128 + signal);
+        EXPECT_NE(r.err.find(std::string("zemb: stopped by SIG") + sigabbrev_np(signal) + " at frame "),
+                  std::string::npos)
+            << r.err.substr(r.err.size() > 300 ? r.err.size() - 300 : 0);
+        EXPECT_EQ(broken_outputs(dir, 12 + width * height, 13 + 3 * 9 * width * height),
+                  std::vector<std::string>{});
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+            if (entry.path().filename().string().find("Mask.") != std::string::npos ||
+                entry.path().filename().string().find("Model.") != std::string::npos)
+                std::filesystem::remove(entry.path());
+    }
 }
 
 }  // namespace

@@ -3,6 +3,9 @@
 // names the exit status, what stands on standard output and standard error,
 // and that no output file appears.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -40,6 +43,7 @@ const char* const usage_body =
     "  -o DIR:  Folder for masks and model images (made if missing). Default: current\n"
     "  -O PAT:  Mask file name, one %d for the frame number, .pgm or .png. Default: "
     "<base>Mask.%d.pgm\n"
+    "  --estimate-memory: print the bytes the run would hold, and stop\n"
     "Hit any key to continue...\n";
 
 std::string default_echo(const std::string& sequence, const std::string& base)
@@ -317,6 +321,12 @@ TEST_F(StartUp, FirstFrameThatCannotGiveTheRunItsSizeStopsItWithStatusOne)
          "zemb: seq.1.ppm: not a binary colour PPM (magic word is not P6)\n" + cannot_start},
         {"cut inside the header", "P6\n4 3\n", "3", "",
          "zemb: seq.1.ppm: header ends before width, height and maxval\n" + cannot_start},
+        {"a FIFO", "fifo", "3", "", "zemb: seq.1.ppm: is a FIFO, not a frame file\n" + cannot_start},
+        {"a link to /dev/zero", "device", "3", "",
+         "zemb: seq.1.ppm: is a device, not a frame file\n" + cannot_start},
+        {"an endless comment", "P6\n#" + std::string(40000, 'c'), "3", "",
+         "zemb: seq.1.ppm: header runs past 32768 bytes without width, height and maxval\n" +
+             cannot_start},
         {"no pixels", "P6\n0 3\n255\n", "3", "",
          "zemb: seq.1.ppm: the first frame has no pixels (0 x 3)\n"},
         {"too large for model images", "P6\n2147483647 2147483647\n255\n", "3", "",
@@ -326,11 +336,17 @@ TEST_F(StartUp, FirstFrameThatCannotGiveTheRunItsSizeStopsItWithStatusOne)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        if (c.bytes == "missing")
-            std::filesystem::remove(dir / "seq.1.ppm");
-        else
+        std::filesystem::remove(dir / "seq.1.ppm");
+        if (c.bytes == "fifo")
+            mkfifo((dir / "seq.1.ppm").c_str(), 0644);
+        else if (c.bytes == "device")
+            std::filesystem::create_symlink("/dev/zero", dir / "seq.1.ppm");
+        else if (c.bytes != "missing")
             test::write_file(dir / "seq.1.ppm", c.bytes);
-        RunResult r = run({"seq", "1", "3", "-K", "2", "-m", "-n", c.n});
+        // A FIFO or an endless device must not hold the run.
+        constexpr unsigned hang_seconds = 10;
+        RunResult r = test::run_zemb(dir.path(), {"seq", "1", "3", "-K", "2", "-m", "-n", c.n},
+                                     hang_seconds);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, c.out);
         EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
@@ -466,6 +482,78 @@ TEST_F(StartUp, FaultyOutputSwitchesEndTheRunBeforeAnyFrameIsRead)
     RunResult pattern = run({"in%s.jpg", "1", "3"});
     EXPECT_EQ(pattern.status, 2);
     EXPECT_EQ(pattern.err.rfind("zemb: in%s.jpg: the frame number must be written as ", 0), 0u);
+}
+
+// Sizes a run cannot hold under an address-space limit, as ulimit -v sets
+// it: refused by the memory check, never left to fail an allocation or to
+// meet the out-of-memory killer.
+TEST_F(StartUp, FirstFrameTooLargeForTheAddressSpaceLimitStopsAtTheCheck)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer needs more address space than any such limit";
+#endif
+    struct Case {
+        const char* header;
+        rlim_t limit;
+    };
+    for (const Case& c : {Case{"P6 300000000 1 255\n", rlim_t(1) << 30},
+                          Case{"P6\n3000000 1\n255\n", rlim_t(200000) * 1024}}) {
+        SCOPED_TRACE(c.header);
+        test::write_file(dir / "seq.1.ppm", c.header);
+        struct rlimit saved, lowered;
+        getrlimit(RLIMIT_AS, &saved);
+        lowered = saved;
+        lowered.rlim_cur = c.limit;
+        setrlimit(RLIMIT_AS, &lowered);  // inherited by the run
+        RunResult r = run({"seq", "1", "3", "-n", "1"});
+        setrlimit(RLIMIT_AS, &saved);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("MiB this process can get (its address-space limit, ulimit -v)\n"),
+                  std::string::npos)
+            << r.err;
+    }
+}
+
+TEST_F(StartUp, EstimateMemoryPrintsOneNumberAndRunsNothing)
+{
+    // Only the first frame's header is read. Its size makes each setting's
+    // share larger than the few pages by which the program's own memory
+    // varies from one start to the next.
+    test::write_file(dir / "big.1.ppm", "P6\n1000 1000\n255\n");
+    auto estimate = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = {"big", "1", "3", "-K", "2"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back("--estimate-memory");
+        const RunResult r = run(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out.find_first_not_of("0123456789"), r.out.size() - 1) << r.out;
+        EXPECT_EQ(r.out.back(), '\n');
+        return std::stoull(r.out);
+    };
+    const auto plain = estimate({});
+    EXPECT_GT(estimate({"-n", "9"}), plain);
+    EXPECT_GT(estimate({"-m"}), plain);
+    EXPECT_GT(estimate({"-j", "3"}), plain);
+    EXPECT_FALSE(test::file_exists(dir / "bigMask.3.pgm"));
+}
+
+// -j 0: one thread per core the process may run on, here only one.
+TEST_F(StartUp, ThreadsForEveryCoreCountOnlyTheCoresTheProcessMayUse)
+{
+    cpu_set_t saved, single;
+    ASSERT_EQ(sched_getaffinity(0, sizeof saved, &saved), 0);
+    CPU_ZERO(&single);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, &saved)) {
+            CPU_SET(cpu, &single);
+            break;
+        }
+    ASSERT_EQ(sched_setaffinity(0, sizeof single, &single), 0);
+    RunResult pinned = run({"seq", "1", "3", "-j", "0"});
+    sched_setaffinity(0, sizeof saved, &saved);
+    EXPECT_EQ(pinned.out.find("Worker threads:"), std::string::npos) << pinned.out;
 }
 
 }  // namespace

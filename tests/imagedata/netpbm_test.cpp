@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -85,6 +86,40 @@ TEST(PpmHeader, ScansAsTheFormatAllowsAndRefusesEverythingElseUntouched)
     }
 }
 
+// Endless input (an unending comment, number or run of blanks, a long word
+// in place of the magic) ends the scan at the header limit or sooner.
+TEST(PpmHeader, ScanReadsAtMostTheHeaderLimit)
+{
+    const std::size_t beyond = ppm_header_limit + 1000;
+    struct Case {
+        const char* what;
+        std::string bytes;
+        PpmFault fault;
+        std::size_t most_read;  // stream position after the scan, at most
+    };
+    const Case cases[] = {
+        {"endless comment", "P6\n#" + std::string(beyond, 'c'), PpmFault::header_too_long,
+         ppm_header_limit},
+        {"endless number", "P6\n" + std::string(beyond, '7'), PpmFault::header_too_long,
+         ppm_header_limit},
+        {"endless blanks", std::string(beyond, ' ') + "P6 2 2 255\n", PpmFault::header_too_long,
+         ppm_header_limit},
+        {"long word for the magic", "P6" + std::string(beyond, 'x'), PpmFault::not_p6, 3},
+        {"comment just under the limit",
+         "P6\n#" + std::string(ppm_header_limit - 20, 'c') + "\n2 2 255\n", PpmFault::none,
+         ppm_header_limit},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string copy = c.bytes;
+        std::FILE* in = fmemopen(copy.data(), copy.size(), "rb");
+        PpmHeader header;
+        EXPECT_EQ(scan_ppm_header(in, header), c.fault);
+        EXPECT_LE(std::size_t(std::ftell(in)), c.most_read);
+        std::fclose(in);
+    }
+}
+
 // ---- File readers -------------------------------------------------------------
 
 class PpmFiles : public ::testing::Test {
@@ -157,7 +192,9 @@ TEST_F(PpmFiles, DamagedForeignAndMissingFramesAreRefusedUntouched)
     };
     const Case cases[] = {
         {"missing", "", PpmFault::cannot_open},
-        {"a folder", "", PpmFault::ends_early},
+        {"a folder", "", PpmFault::not_regular},
+        {"a FIFO", "", PpmFault::not_regular},
+        {"a link to the zero device", "", PpmFault::not_regular},
         {"empty", "", PpmFault::ends_early},
         {"cut inside the header", "P6\n6 5\n", PpmFault::ends_early},
         {"text form P3", "P3\n6 5\n255\n1 2 3\n", PpmFault::not_p6},
@@ -170,10 +207,16 @@ TEST_F(PpmFiles, DamagedForeignAndMissingFramesAreRefusedUntouched)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string file = path(c.what);
-        if (std::string(c.what) == "a folder")
+        const std::string what = c.what;
+        if (what == "a folder") {
             std::filesystem::create_directory(file);
-        else if (std::string(c.what) != "missing")
+        } else if (what == "a FIFO") {
+            ASSERT_EQ(mkfifo(file.c_str(), 0644), 0);
+        } else if (what == "a link to the zero device") {
+            std::filesystem::create_symlink("/dev/zero", file);
+        } else if (what != "missing") {
             test::write_file(file, c.bytes);
+        }
         BytePlanes frame = test::planes_of<std::uint8_t>(30, 7);
         const PpmRead read = read_ppm_frame(file.c_str(), 5, 6, frame);
         EXPECT_EQ(read.fault, c.fault);
@@ -242,42 +285,113 @@ TEST_F(PpmFiles, WritePpmInterleavesThePlanesAndReadsBack)
         EXPECT_TRUE(std::equal(back[k], back[k] + rows * cols, image[k])) << k;
 }
 
-TEST_F(PpmFiles, FailedWritesSayWhyAndLeaveNoPartialRegularFile)
+// Temporary files the writers left in the folder.
+int leftovers(const TempDir& dir)
 {
-    std::uint8_t mask[64 * 64] = {};
-    // A folder under the name: not opened, and left as it stands.
-    const std::string taken = path("taken.pgm");
-    ASSERT_EQ(mkdir(taken.c_str(), 0755), 0);
-    const FileWrite folder = write_pgm(2, 2, mask, taken.c_str());
-    EXPECT_EQ(folder.fault, WriteFault::cannot_open);
-    EXPECT_EQ(folder.error, EISDIR);
-    struct stat status;
-    ASSERT_EQ(stat(taken.c_str(), &status), 0);
-    EXPECT_TRUE(S_ISDIR(status.st_mode));
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        count += entry.path().filename().string().rfind(".zemb-", 0) == 0;
+    return count;
+}
 
-    // A full device: the write fails, and the device is not removed.
-    const FileWrite full = write_pgm(64, 64, mask, "/dev/full");
-    EXPECT_EQ(full.fault, WriteFault::failed);
-    EXPECT_EQ(full.error, ENOSPC);
-    EXPECT_FALSE(full.removed);
-
-    // A file-size limit cuts the write short: the partial file goes.
-    const std::string cut = path("cut.ppm");
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
+// Runs `write` in a child process (as an ordinary user when this is root,
+// so that file permissions count) and returns its exit status.
+template <typename Write>
+int in_child(Write write, bool as_ordinary_user = false)
+{
+    const pid_t child = fork();
     if (child == 0) {
+        if (as_ordinary_user && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(99);
+        _exit(write());
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Whatever stands under an output's name: a write replaces it whole, never
+// following a link or writing through a FIFO or device, or refuses it and
+// leaves it as it was.
+TEST_F(PpmFiles, OutputNamesAreReplacedWholeOrRefusedUntouched)
+{
+    const std::uint8_t mask[4] = {0, 255, 255, 0};
+    const std::string written = std::string("P5\n2 2\n255\n") + std::string(reinterpret_cast<const char*>(mask), 4);
+    struct Case {
+        const char* what;
+        int error;  // of a refusal, 0 when the name is replaced
+    };
+    const Case cases[] = {
+        {"nothing", 0},
+        {"an earlier mask", 0},
+        {"a link to a file", 0},
+        {"a link to /dev/full", 0},
+        {"a FIFO", 0},
+        {"a folder", EISDIR},
+        {"a read-only file", EACCES},
+    };
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);  // the ordinary user writes here too
+    test::write_file(path("target"), "precious");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string what = c.what, name = path("m.pgm");
+        std::filesystem::remove_all(name);
+        if (what == "an earlier mask" || what == "a read-only file")
+            test::write_file(name, "earlier");
+        if (what == "a read-only file") {
+            ASSERT_EQ(chmod(name.c_str(), 0444), 0);
+        }
+        if (what == "a link to a file")
+            std::filesystem::create_symlink(path("target"), name);
+        if (what == "a link to /dev/full")
+            std::filesystem::create_symlink("/dev/full", name);
+        if (what == "a FIFO") {
+            ASSERT_EQ(mkfifo(name.c_str(), 0644), 0);
+        }
+        if (what == "a folder")
+            std::filesystem::create_directory(name);
+
+        const int error = in_child(
+            [&] {
+                const FileWrite w = write_pgm(2, 2, mask, name.c_str());
+                return w.ok() ? 0 : w.fault == WriteFault::cannot_open ? w.error : 100;
+            },
+            what == "a read-only file");
+        EXPECT_EQ(error, c.error) << std::strerror(error);
+        struct stat status;
+        ASSERT_EQ(lstat(name.c_str(), &status), 0);
+        if (c.error == 0) {
+            EXPECT_TRUE(S_ISREG(status.st_mode));
+            EXPECT_EQ(test::read_file(name), written);
+        } else if (what == "a folder") {
+            EXPECT_TRUE(S_ISDIR(status.st_mode));
+        } else {
+            EXPECT_EQ(test::read_file(name), "earlier");
+        }
+        EXPECT_EQ(test::read_file(path("target")), "precious");
+        EXPECT_EQ(leftovers(dir), 0);
+    }
+    struct stat device;
+    ASSERT_EQ(stat("/dev/full", &device), 0);
+    EXPECT_TRUE(S_ISCHR(device.st_mode));
+}
+
+TEST_F(PpmFiles, AWriteCutShortLeavesTheEarlierFileWhole)
+{
+    // A file-size limit cuts the write short: the earlier file stays.
+    const std::string cut = path("cut.ppm");
+    test::write_file(cut, "earlier");
+    const int status = in_child([&] {
         std::signal(SIGXFSZ, SIG_IGN);
         struct rlimit limit = {1000, 1000};
         setrlimit(RLIMIT_FSIZE, &limit);
         BytePlanes image = alloc_byte_planes(3, 100 * 100);
         const FileWrite w = write_ppm(100, 100, image, cut.c_str());
-        _exit(w.fault == WriteFault::failed && w.error == EFBIG && w.removed ? 0 : 1);
-    }
-    int child_status = 0;
-    waitpid(child, &child_status, 0);
-    ASSERT_TRUE(WIFEXITED(child_status));
-    EXPECT_EQ(WEXITSTATUS(child_status), 0) << "write_ppm did not report the cut write";
-    EXPECT_FALSE(test::file_exists(cut));
+        return w.fault == WriteFault::failed && w.error == EFBIG ? 0 : 1;
+    });
+    EXPECT_EQ(status, 0) << "write_ppm did not report the cut write";
+    EXPECT_EQ(test::read_file(cut), "earlier");
+    EXPECT_EQ(leftovers(dir), 0);
 }
 
 }  // namespace

@@ -56,13 +56,32 @@ std::string make_ppm(int width, int height, const std::function<Rgb(int, int)>& 
     return bytes;
 }
 
-RunResult run_zemb(const std::string& dir, const std::vector<std::string>& args)
+RunResult run_zemb(const std::string& dir, const std::vector<std::string>& args,
+                   unsigned timeout_seconds)
 {
-    return run_program(ZEMB_EXE, dir, args);
+    return run_program(ZEMB_EXE, dir, args, timeout_seconds);
 }
 
 RunResult run_program(const std::string& program, const std::string& dir,
-                      const std::vector<std::string>& args)
+                      const std::vector<std::string>& args, unsigned timeout_seconds)
+{
+    return finish_program(start_program(program, dir, args, timeout_seconds), dir);
+}
+
+RunResult run_zemb_measured(const std::string& dir, const std::vector<std::string>& args,
+                            std::uint64_t& peak_bytes)
+{
+    const std::string report = dir + "/.peak";
+    std::vector<std::string> measured = {report, ZEMB_EXE};
+    measured.insert(measured.end(), args.begin(), args.end());
+    RunResult result = run_program(ZEMB_PEAK_MEMORY_EXE, dir, measured);
+    peak_bytes = std::stoull(read_file(report)) * 1024;
+    std::remove(report.c_str());
+    return result;
+}
+
+int start_program(const std::string& program, const std::string& dir,
+                  const std::vector<std::string>& args, unsigned timeout_seconds)
 {
     std::string out_path = dir + "/.stdout", err_path = dir + "/.stderr";
     pid_t pid = fork();
@@ -84,9 +103,16 @@ RunResult run_program(const std::string& program, const std::string& dir,
         for (auto& a : copies)
             argv.push_back(a.data());
         argv.push_back(nullptr);
+        alarm(timeout_seconds);  // outlives exec
         execv(exe.c_str(), argv.data());
         _exit(127);
     }
+    return pid;
+}
+
+RunResult finish_program(int pid, const std::string& dir)
+{
+    std::string out_path = dir + "/.stdout", err_path = dir + "/.stderr";
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
     RunResult result;

@@ -58,12 +58,24 @@ struct RunResult {
     std::string err;  // standard error
 };
 
-// Runs the zemb executable in `dir` with standard input from /dev/null.
-RunResult run_zemb(const std::string& dir, const std::vector<std::string>& args);
+// Runs the zemb executable in `dir` with standard input from /dev/null. A
+// run still going after `timeout_seconds` (0: no limit) is ended by SIGALRM
+// (status 142), so that a hang fails a test instead of stopping it.
+RunResult run_zemb(const std::string& dir, const std::vector<std::string>& args,
+                   unsigned timeout_seconds = 0);
 
 // The same for any program, given by its path.
 RunResult run_program(const std::string& exe, const std::string& dir,
-                      const std::vector<std::string>& args);
+                      const std::vector<std::string>& args, unsigned timeout_seconds = 0);
+
+// run_zemb, and the peak of the run's resident memory in bytes.
+RunResult run_zemb_measured(const std::string& dir, const std::vector<std::string>& args,
+                            std::uint64_t& peak_bytes);
+
+// run_program in two steps, for a test that acts while the program runs.
+int start_program(const std::string& exe, const std::string& dir,
+                  const std::vector<std::string>& args, unsigned timeout_seconds = 0);
+RunResult finish_program(int pid, const std::string& dir);
 
 // Full path of a program on PATH, empty when it is not installed.
 std::string find_tool(const std::string& name);

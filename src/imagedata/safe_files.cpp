@@ -1,0 +1,232 @@
+// Input files that cannot hang a read, and output files that are never seen
+// half-written.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "imagedata/imagedata.h"
+
+namespace zemb {
+
+int open_input_file(const char* path, int& error, unsigned& mode)
+{
+    // A FIFO opened this way does not wait for a writer, and fstat() then
+    // tells it from a file before any read can block.
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        error = errno;
+        return -1;
+    }
+    struct stat status;
+    if (fstat(fd, &status) != 0) {
+        error = errno;
+    } else if (!S_ISREG(status.st_mode)) {
+        mode = status.st_mode;
+    } else {
+        return fd;  // reads of a regular file never wait, O_NONBLOCK or not
+    }
+    ::close(fd);
+    return -1;
+}
+
+const char* describe_file_kind(unsigned mode)
+{
+    if (S_ISDIR(mode))
+        return "a folder";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return "a device";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "not a regular file";
+}
+
+namespace {
+
+// ---- The table of unfinished outputs ----
+//
+// A signal handler must find every temporary file to remove without taking a
+// lock or allocating, whichever thread writes it: so each one is announced in
+// a fixed table of slots before it is created and withdrawn once renamed.
+
+// Outputs that may be written at once, on all threads together.
+constexpr int unfinished_slots = 16;
+// Tries at a fresh temporary name when a stale file holds one.
+constexpr int name_attempts = 100;
+// The temporary name's file part: the prefix, then "<process>-<count>".
+constexpr char temporary_prefix[] = ".zemb-";
+
+enum SlotState : int {
+    slot_free,
+    slot_filling,  // its name is being written: the handler skips it
+    slot_live,     // its name may exist on disk
+};
+
+struct Slot {
+    std::atomic<int> state{slot_free};
+    char path[PATH_MAX];
+};
+
+Slot slots[unfinished_slots];
+std::atomic<unsigned> temporary_count{0};
+
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler reads the slots");
+
+int claim_slot()
+{
+    for (;;) {
+        for (int k = 0; k < unfinished_slots; ++k) {
+            int expected = slot_free;
+            if (slots[k].state.compare_exchange_strong(expected, slot_filling))
+                return k;
+        }
+        std::this_thread::yield();  // every slot busy: one frees as soon as its file is renamed
+    }
+}
+
+// Writes "<folder of path>.zemb-<process>-<count>" into the slot; false when
+// it does not fit a path (the final name then would not fit either).
+bool compose_temporary(const char* path, char (&out)[PATH_MAX])
+{
+    const char* slash = std::strrchr(path, '/');
+    const std::size_t folder = slash != nullptr ? std::size_t(slash - path) + 1 : 0;
+    char tail[sizeof temporary_prefix + 2 * 12];
+    const int written = std::snprintf(tail, sizeof tail, "%s%ld-%u", temporary_prefix,
+                                      static_cast<long>(getpid()), temporary_count.fetch_add(1));
+    const std::size_t tail_length = std::size_t(written);
+    if (folder + tail_length + 1 > sizeof out)
+        return false;
+    std::memcpy(out, path, folder);
+    std::memcpy(out + folder, tail, tail_length);
+    out[folder + tail_length] = '\0';
+    return true;
+}
+
+FileWrite failure(WriteFault fault, int error)
+{
+    FileWrite result;
+    result.fault = fault;
+    result.error = error != 0 ? error : EIO;
+    return result;
+}
+
+// What stands under the final name and must not be replaced: a folder, or a
+// file this process may not write (opening it for writing never could). A
+// name the system refuses outright (too long, a missing folder on the way)
+// is refused here too, before anything is written.
+int refusal(const char* path)
+{
+    struct stat status;
+    if (lstat(path, &status) != 0)
+        return errno == ENOENT ? 0 : errno;
+    if (S_ISDIR(status.st_mode))
+        return EISDIR;
+    if (S_ISREG(status.st_mode) && faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0)
+        return errno;
+    return 0;
+}
+
+}  // namespace
+
+OutputFile::~OutputFile() { abandon(); }
+
+FileWrite OutputFile::create(const char* path)
+{
+    abandon();
+    if (*path == '\0')
+        return failure(WriteFault::cannot_open, ENOENT);
+    if (const int refused = refusal(path); refused != 0)
+        return failure(WriteFault::cannot_open, refused);
+    slot_ = claim_slot();
+    Slot& slot = slots[slot_];
+    int fd = -1;
+    for (int attempt = 0; attempt < name_attempts && fd < 0; ++attempt) {
+        slot.state.store(slot_filling);
+        if (!compose_temporary(path, slot.path)) {
+            errno = ENAMETOOLONG;
+            break;
+        }
+        // Announced before it exists, so that no moment is left in which a
+        // signal could leave it behind.
+        slot.state.store(slot_live);
+        fd = ::open(slot.path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0) {
+        const int error = errno;
+        slot.state.store(slot_free);
+        slot_ = -1;
+        return failure(WriteFault::cannot_open, error);
+    }
+    stream_ = fdopen(fd, "wb");
+    if (stream_ == nullptr) {
+        const int error = errno;
+        ::close(fd);
+        abandon();
+        return failure(WriteFault::cannot_open, error);
+    }
+    path_ = path;
+    return FileWrite{};
+}
+
+FileWrite OutputFile::commit()
+{
+    if (stream_ == nullptr)
+        return failure(WriteFault::cannot_open, EBADF);  // nothing was created
+    int error = 0;
+    bool failed = std::ferror(stream_) != 0;
+    if (failed)
+        error = errno;
+    if (std::fflush(stream_) != 0 && !failed) {
+        failed = true;
+        error = errno;
+    }
+    if (std::fclose(stream_) != 0 && !failed) {
+        failed = true;
+        error = errno;
+    }
+    stream_ = nullptr;
+    if (failed) {
+        abandon();
+        return failure(WriteFault::failed, error);
+    }
+    if (std::rename(slots[slot_].path, path_) != 0) {
+        error = errno;
+        abandon();
+        return failure(WriteFault::cannot_open, error);
+    }
+    slots[slot_].state.store(slot_free);
+    slot_ = -1;
+    return FileWrite{};
+}
+
+void OutputFile::abandon()
+{
+    if (stream_ != nullptr) {
+        std::fclose(stream_);
+        stream_ = nullptr;
+    }
+    if (slot_ >= 0) {
+        unlink(slots[slot_].path);
+        slots[slot_].state.store(slot_free);
+        slot_ = -1;
+    }
+}
+
+void remove_unfinished_outputs()
+{
+    for (Slot& slot : slots)
+        if (slot.state.load() == slot_live)
+            unlink(slot.path);
+}
+
+}  // namespace zemb
