@@ -98,11 +98,9 @@ void report_stop(int signal_number)
 // run stopped and ends as the signal would have.
 extern "C" void stop_run(int signal_number)
 {
-    const int saved_errno = errno;
     remove_unfinished_outputs();
     restore_terminal();
     report_stop(signal_number);
-    errno = saved_errno;
     end_as(signal_number);
 }
 
