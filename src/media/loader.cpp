@@ -50,8 +50,9 @@ LoadedModule load(const std::string& path)
     if (table == nullptr)
         why = path + " is not one: it has no " + ffmpeg_module_entry;
     else if (std::strcmp(table->interface, ffmpeg_module_interface) != 0)
-        why = path + " is from another build (interface " + table->interface + ", this program's is " +
-              ffmpeg_module_interface + "): install the one built with this program";
+        why = path + " is from another build (interface " + table->interface +
+              ", this program's is " + ffmpeg_module_interface +
+              "): install the one built with this program";
     if (!why.empty()) {
         dlclose(handle);
         return {nullptr, why};
@@ -67,7 +68,8 @@ LoadedModule find_and_load()
     const std::string folder = program_folder();
     const std::string beside = folder + ffmpeg_module_file;
     const std::string installed =
-        std::filesystem::path(folder + ZEMB_MODULE_INSTALL_OFFSET "/" + ffmpeg_module_file).lexically_normal();
+        std::filesystem::path(folder + ZEMB_MODULE_INSTALL_OFFSET "/" + ffmpeg_module_file)
+            .lexically_normal();
     for (const std::string& path : {beside, installed})
         if (access(path.c_str(), F_OK) == 0)
             return load(path);
@@ -99,7 +101,8 @@ bool ffmpeg_module_loads() { return module().table != nullptr; }
 std::unique_ptr<BmpDecoder, DecoderDeleter> make_bmp_decoder(Result& result)
 {
     const FfmpegModule* ffmpeg = table(Format::bmp, result);
-    return std::unique_ptr<BmpDecoder, DecoderDeleter>(ffmpeg != nullptr ? ffmpeg->make_bmp_decoder() : nullptr);
+    return std::unique_ptr<BmpDecoder, DecoderDeleter>(
+        ffmpeg != nullptr ? ffmpeg->make_bmp_decoder() : nullptr);
 }
 
 // A decoder exists only once the module is loaded.
@@ -112,8 +115,8 @@ Result bmp_read_header(BmpDecoder& d, Input& in, std::uint64_t pixel_cap)
 
 Result bmp_decode(BmpDecoder& d, BytePlanes& frame) { return module().table->bmp_decode(d, frame); }
 
-std::unique_ptr<FrameSource> open_video_file(const std::string& path, long long first, std::uint64_t pixel_cap,
-                                             Result& result)
+std::unique_ptr<FrameSource> open_video_file(const std::string& path, long long first,
+                                             std::uint64_t pixel_cap, Result& result)
 {
     const FfmpegModule* ffmpeg = table(Format::video, result);
     if (ffmpeg == nullptr) {
@@ -143,7 +146,8 @@ void DecoderDeleter::operator()(BmpDecoder* d) const { delete d; }
 Result bmp_read_header(BmpDecoder&, Input&, std::uint64_t) { return missing_decoder(Format::bmp); }
 Result bmp_decode(BmpDecoder&, BytePlanes&) { return missing_decoder(Format::bmp); }
 
-std::unique_ptr<FrameSource> open_video_file(const std::string& path, long long, std::uint64_t, Result& result)
+std::unique_ptr<FrameSource> open_video_file(const std::string& path, long long, std::uint64_t,
+                                             Result& result)
 {
     result = missing_decoder(Format::video);
     result.path = path;

@@ -23,7 +23,8 @@ void keep_errors(void* context, int level, const char* format, va_list args)
     if (level > AV_LOG_ERROR)
         return;
     int prefix = 1;
-    av_log_format_line2(context, level, format, args, last_log_error, sizeof last_log_error, &prefix);
+    av_log_format_line2(context, level, format, args, last_log_error, sizeof last_log_error,
+                        &prefix);
     const std::size_t length = std::strlen(last_log_error);
     if (length > 0 && last_log_error[length - 1] == '\n')
         last_log_error[length - 1] = '\0';
@@ -54,7 +55,8 @@ std::string error_text(int code)
 }  // namespace zemb::media::ffmpeg
 
 // The module is built with hidden symbols; this one is what zemb looks up.
-extern "C" __attribute__((visibility("default"))) const zemb::media::detail::FfmpegModule* zemb_ffmpeg_module()
+extern "C" __attribute__((visibility("default"))) const zemb::media::detail::FfmpegModule*
+zemb_ffmpeg_module()
 {
     namespace ffmpeg = zemb::media::ffmpeg;
     static const zemb::media::detail::FfmpegModule table = {
