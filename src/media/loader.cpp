@@ -66,6 +66,10 @@ LoadedModule load(const std::string& path)
 LoadedModule find_and_load()
 {
     const std::string folder = program_folder();
+    // Never a name relative to the current folder, which may be anyone's.
+    if (folder.empty())
+        return {nullptr, "the program's own folder, where it is looked for, is unknown "
+                         "(/proc/self/exe cannot be read)"};
     const std::string beside = folder + ffmpeg_module_file;
     const std::string installed =
         std::filesystem::path(folder + ZEMB_MODULE_INSTALL_OFFSET "/" + ffmpeg_module_file)
