@@ -1,6 +1,7 @@
 // Inside media only: the input file every decoder reads from, the shared
-// row store, and each format's decoder. A decoder whose library this build
-// lacks compiles to stubs that answer Fault::missing_decoder.
+// row store (files.cpp, which the FFmpeg module shares), and each format's
+// decoder. A decoder whose library this build lacks compiles to stubs that
+// answer Fault::missing_decoder.
 #pragma once
 
 #include <csetjmp>
@@ -84,15 +85,16 @@ Result png_read_header(PngDecoder& d, Input& in, std::uint64_t pixel_cap);
 Result png_decode(PngDecoder& d, RowBuffer& row, BytePlanes& frame);
 void png_abandon(PngDecoder& d);
 
-std::unique_ptr<BmpDecoder, DecoderDeleter> make_bmp_decoder();
+// BMP images and video files are read by the FFmpeg module, which these
+// load on first use. When it cannot be had (a build without FFmpeg, or no
+// usable module) the maker returns null and the opener fails, both with
+// Fault::missing_decoder saying why.
+std::unique_ptr<BmpDecoder, DecoderDeleter> make_bmp_decoder(Result& result);
 Result bmp_read_header(BmpDecoder& d, Input& in, std::uint64_t pixel_cap);
 Result bmp_decode(BmpDecoder& d, BytePlanes& frame);
-
-// FFmpeg (built only with it): its log kept from standard error, the
-// error text of a code with the last logged error, and the video source.
-void quiet_ffmpeg_log();
-std::string ffmpeg_error_text(int code);
 std::unique_ptr<FrameSource> open_video_file(const std::string& path, long long first,
                                              std::uint64_t pixel_cap, Result& result);
+// Whether the module is there and loads (it loads it).
+bool ffmpeg_module_loads();
 
 }  // namespace zemb::media::detail

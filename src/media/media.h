@@ -17,6 +17,10 @@
 // carries the fault, the file and the sizes; message() words it, on any thread.
 // Each decoder is optional at build time: without it a read that needs it
 // returns Fault::missing_decoder, whose message names the package to install.
+// Everything that needs FFmpeg (video, BMP) sits in a module of its own,
+// zemb-ffmpeg.so beside the program, loaded the first time it is needed so
+// that other runs never map FFmpeg's libraries; without the module such a
+// read returns Fault::missing_decoder too, saying why.
 #pragma once
 
 #include <cstdint>
@@ -270,6 +274,7 @@ Result write_png_mask(int rows, int cols, const std::uint8_t* mask, const char* 
 
 // ---- What this build reads ----------------------------------------------------------
 
+// Asked of BMP or video, this loads the FFmpeg module: true when it loads.
 bool has_decoder(Format format);
 
 }  // namespace zemb::media

@@ -73,6 +73,10 @@ std::string describe(const Result& r)
     case Fault::unknown_format:
         return "not a binary PPM, JPEG, PNG or BMP image";
     case Fault::missing_decoder:
+        // `detail` says what stands in the way of a module this build has.
+        if (!r.detail.empty())
+            return std::string(format_name(r.format)) + " files need the FFmpeg module zemb-ffmpeg.so: " +
+                   r.detail;
         return std::string(format_name(r.format)) + " files need " + missing_library(r.format) +
                ", which this build of zemb lacks: install it and build zemb again";
     case Fault::unsupported:

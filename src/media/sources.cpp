@@ -158,7 +158,7 @@ bool has_decoder(Format format)
         return ZEMB_HAVE_PNG != 0;
     case Format::bmp:
     case Format::video:
-        return ZEMB_HAVE_FFMPEG != 0;
+        return detail::ffmpeg_module_loads();
     case Format::unknown:
         break;
     }

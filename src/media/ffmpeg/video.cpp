@@ -4,10 +4,6 @@
 // `ffmpeg -i VIDEO f.%d.ppm`: the same automatic scale filter with the same
 // swscale flags, and the same turn for a stream that carries a display
 // rotation, so the bytes are the ones it writes.
-#include "media/decoders.h"
-
-#if ZEMB_HAVE_FFMPEG
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,7 +11,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdarg>
 #include <cstring>
 
 extern "C" {
@@ -29,7 +24,9 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-namespace zemb::media::detail {
+#include "media/ffmpeg/module.h"
+
+namespace zemb::media::ffmpeg {
 
 namespace {
 
@@ -44,45 +41,6 @@ constexpr int held_frames_estimate = 24;
 // Frames in a row the decoder may fail to make while its last ones drain
 // out before the video counts as ended.
 constexpr int max_drain_errors = 64;
-
-thread_local char last_log_error[256];
-
-// FFmpeg's log would print on standard error; errors are kept instead, for
-// the message of the read that met them.
-void keep_errors(void* context, int level, const char* format, va_list args)
-{
-    if (level > AV_LOG_ERROR)
-        return;
-    int prefix = 1;
-    av_log_format_line2(context, level, format, args, last_log_error, sizeof last_log_error, &prefix);
-    const std::size_t length = std::strlen(last_log_error);
-    if (length > 0 && last_log_error[length - 1] == '\n')
-        last_log_error[length - 1] = '\0';
-}
-
-}  // namespace
-
-void quiet_ffmpeg_log()
-{
-    static const bool done = [] {
-        av_log_set_callback(keep_errors);
-        return true;
-    }();
-    (void)done;
-}
-
-std::string ffmpeg_error_text(int code)
-{
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    std::string result = text;
-    if (last_log_error[0] != '\0')
-        result += std::string(" (") + last_log_error + ")";
-    last_log_error[0] = '\0';
-    return result;
-}
-
-namespace {
 
 // The demuxer reads through our own descriptor, so that the name is never
 // taken for a protocol (http:, concat:, pipe:) and a FIFO is refused before
@@ -161,7 +119,7 @@ std::string rotation_filters(const AVStream& stream)
 
 class VideoFrames final : public FrameSource {
 public:
-    VideoFrames(const std::string& path) : FrameSource(SourceKind::video, video_base_name(path)), path_(path) {}
+    VideoFrames(const std::string& path, const std::string& base) : FrameSource(SourceKind::video, base), path_(path) {}
     ~VideoFrames() override;
 
     Result open(long long first, std::uint64_t pixel_cap);
@@ -226,7 +184,7 @@ Result VideoFrames::fault(Fault kind, const std::string& detail)
 
 Result VideoFrames::ffmpeg_fault(int code)
 {
-    return fault(code == AVERROR(ENOMEM) ? Fault::no_memory : Fault::damaged, ffmpeg_error_text(code));
+    return fault(code == AVERROR(ENOMEM) ? Fault::no_memory : Fault::damaged, error_text(code));
 }
 
 Result VideoFrames::open(long long first, std::uint64_t pixel_cap)
@@ -258,10 +216,10 @@ Result VideoFrames::open(long long first, std::uint64_t pixel_cap)
     int code = avformat_open_input(&format_, path_.c_str(), nullptr, &options);
     av_dict_free(&options);
     if (code < 0)  // format_ is freed
-        return fault(Fault::not_video, ffmpeg_error_text(code));
+        return fault(Fault::not_video, error_text(code));
     code = avformat_find_stream_info(format_, nullptr);
     if (code < 0)
-        return fault(Fault::not_video, ffmpeg_error_text(code));
+        return fault(Fault::not_video, error_text(code));
     stream_ = tool_stream_choice(*format_);
     if (stream_ < 0)
         return fault(Fault::not_video, "no video stream");
@@ -479,36 +437,21 @@ Result VideoFrames::read(long long number, BytePlanes& frame)
     }
     first_converted_ = false;
     for (int y = 0; y < rows_; ++y)
-        store_row(converted_->data[0] + std::ptrdiff_t(y) * converted_->linesize[0], 3, cols_, y, frame);
+        detail::store_row(converted_->data[0] + std::ptrdiff_t(y) * converted_->linesize[0], 3, cols_, y, frame);
     return result;
 }
 
 }  // namespace
 
-std::unique_ptr<FrameSource> open_video_file(const std::string& path, long long first, std::uint64_t pixel_cap,
-                                             Result& result)
+FrameSource* open_video(const std::string& path, const std::string& base, long long first, std::uint64_t pixel_cap,
+                        Result& result)
 {
-    quiet_ffmpeg_log();
-    auto source = std::make_unique<VideoFrames>(path);
+    quiet_log();
+    auto source = std::make_unique<VideoFrames>(path, base);
     result = source->open(first, pixel_cap);
     if (result.fault != Fault::none)
         return nullptr;
-    return source;
+    return source.release();
 }
 
-}  // namespace zemb::media::detail
-
-#else  // built without FFmpeg
-
-namespace zemb::media::detail {
-
-std::unique_ptr<FrameSource> open_video_file(const std::string& path, long long, std::uint64_t, Result& result)
-{
-    result = missing_decoder(Format::video);
-    result.path = path;
-    return nullptr;
-}
-
-}  // namespace zemb::media::detail
-
-#endif
+}  // namespace zemb::media::ffmpeg

@@ -1,10 +1,6 @@
 // BMP through FFmpeg's decoder. Its declared size is learnt by a first pass
 // that stops where the decoder asks for its picture buffer, so a header that
 // claims a huge picture is refused before anything that size is allocated.
-#include "media/decoders.h"
-
-#if ZEMB_HAVE_FFMPEG
-
 #include <sys/stat.h>
 
 #include <cstring>
@@ -13,6 +9,8 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/pixdesc.h>
 }
+
+#include "media/ffmpeg/module.h"
 
 namespace zemb::media::detail {
 
@@ -24,6 +22,12 @@ struct BmpDecoder {
     bool probing = false;
     int width = 0, height = 0;
 };
+
+}  // namespace zemb::media::detail
+
+namespace zemb::media::ffmpeg {
+
+using detail::BmpDecoder;
 
 namespace {
 
@@ -48,7 +52,7 @@ Result ffmpeg_fault(int code)
     Result result;
     result.format = Format::bmp;
     result.fault = code == AVERROR(ENOMEM) ? Fault::no_memory : Fault::damaged;
-    result.detail = ffmpeg_error_text(code);
+    result.detail = error_text(code);
     return result;
 }
 
@@ -64,16 +68,16 @@ int run_decoder(BmpDecoder& d)
 
 }  // namespace
 
-std::unique_ptr<BmpDecoder, DecoderDeleter> make_bmp_decoder()
+BmpDecoder* make_bmp_decoder()
 {
-    quiet_ffmpeg_log();
-    std::unique_ptr<BmpDecoder, DecoderDeleter> d(new BmpDecoder);
+    quiet_log();
+    auto* d = new BmpDecoder;
     const AVCodec* bmp = avcodec_find_decoder(AV_CODEC_ID_BMP);
     d->codec = bmp != nullptr ? avcodec_alloc_context3(bmp) : nullptr;
     d->packet = av_packet_alloc();
     d->picture = av_frame_alloc();
     if (d->codec != nullptr) {
-        d->codec->opaque = d.get();
+        d->codec->opaque = d;
         d->codec->get_buffer2 = picture_buffer;
         if (avcodec_open2(d->codec, bmp, nullptr) < 0)
             avcodec_free_context(&d->codec);
@@ -81,7 +85,7 @@ std::unique_ptr<BmpDecoder, DecoderDeleter> make_bmp_decoder()
     return d;
 }
 
-void DecoderDeleter::operator()(BmpDecoder* d) const
+void free_bmp_decoder(BmpDecoder* d)
 {
     avcodec_free_context(&d->codec);
     av_packet_free(&d->packet);
@@ -89,7 +93,7 @@ void DecoderDeleter::operator()(BmpDecoder* d) const
     delete d;
 }
 
-Result bmp_read_header(BmpDecoder& d, Input& in, std::uint64_t pixel_cap)
+Result bmp_read_header(BmpDecoder& d, detail::Input& in, std::uint64_t pixel_cap)
 {
     Result result;
     result.format = Format::bmp;
@@ -108,7 +112,7 @@ Result bmp_read_header(BmpDecoder& d, Input& in, std::uint64_t pixel_cap)
         result.fault = Fault::no_memory;
         return result;
     }
-    const std::size_t got = read_bytes(in, d.file.bytes.get(), size);
+    const std::size_t got = detail::read_bytes(in, d.file.bytes.get(), size);
     if (in.read_error != 0) {
         result.fault = Fault::read_failed;
         result.error = in.read_error;
@@ -176,22 +180,4 @@ Result bmp_decode(BmpDecoder& d, BytePlanes& frame)
     return result;
 }
 
-}  // namespace zemb::media::detail
-
-#else  // built without FFmpeg
-
-namespace zemb::media::detail {
-
-struct BmpDecoder {};
-
-std::unique_ptr<BmpDecoder, DecoderDeleter> make_bmp_decoder()
-{
-    return std::unique_ptr<BmpDecoder, DecoderDeleter>(new BmpDecoder);
-}
-void DecoderDeleter::operator()(BmpDecoder* d) const { delete d; }
-Result bmp_read_header(BmpDecoder&, Input&, std::uint64_t) { return missing_decoder(Format::bmp); }
-Result bmp_decode(BmpDecoder&, BytePlanes&) { return missing_decoder(Format::bmp); }
-
-}  // namespace zemb::media::detail
-
-#endif
+}  // namespace zemb::media::ffmpeg

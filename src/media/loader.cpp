@@ -1,0 +1,163 @@
+// BMP images and video files, through the FFmpeg module. It is loaded the
+// first time one is read, never before: a run on PPM, JPEG or PNG frames
+// maps none of FFmpeg's libraries and starts as fast as it did without them.
+#include <string>
+
+#include "media/decoders.h"
+
+#if ZEMB_HAVE_FFMPEG
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+#include <filesystem>
+
+#include "media/ffmpeg/module.h"
+
+namespace zemb::media::detail {
+
+namespace {
+
+struct LoadedModule {
+    const FfmpegModule* table = nullptr;
+    std::string why;  // when there is no table: what stands in the way
+};
+
+// The folder of the running program, with its trailing '/'; empty when the
+// system does not say.
+std::string program_folder()
+{
+    char path[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path);
+    if (length <= 0 || std::size_t(length) >= sizeof path)
+        return "";
+    const std::string program(path, std::size_t(length));
+    return program.substr(0, program.rfind('/') + 1);
+}
+
+// Loads the module and checks its stamp. Its handle is never closed: the
+// sources and decoders it made use its code until the program ends.
+LoadedModule load(const std::string& path)
+{
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr)
+        return {nullptr, std::string("cannot load it: ") + dlerror()};
+    const auto entry = reinterpret_cast<FfmpegModuleEntry>(dlsym(handle, ffmpeg_module_entry));
+    const FfmpegModule* table = entry != nullptr ? entry() : nullptr;
+    std::string why;
+    if (table == nullptr)
+        why = path + " is not one: it has no " + ffmpeg_module_entry;
+    else if (std::strcmp(table->interface, ffmpeg_module_interface) != 0)
+        why = path + " is from another build (interface " + table->interface +
+              ", this program's is " + ffmpeg_module_interface +
+              "): install the one built with this program";
+    if (!why.empty()) {
+        dlclose(handle);
+        return {nullptr, why};
+    }
+    return {table, ""};
+}
+
+// Beside the program (the build folder), then in the folder the install rule
+// puts the module in, found from the program's so that an installed tree
+// can move as a whole.
+LoadedModule find_and_load()
+{
+    const std::string folder = program_folder();
+    // Never a name relative to the current folder, which may be anyone's.
+    if (folder.empty())
+        return {nullptr, "the program's own folder, where it is looked for, is unknown "
+                         "(/proc/self/exe cannot be read)"};
+    const std::string beside = folder + ffmpeg_module_file;
+    const std::string installed =
+        std::filesystem::path(folder + ZEMB_MODULE_INSTALL_OFFSET "/" + ffmpeg_module_file)
+            .lexically_normal();
+    for (const std::string& path : {beside, installed})
+        if (access(path.c_str(), F_OK) == 0)
+            return load(path);
+    return {nullptr, "found neither at " + beside + " nor at " + installed +
+                         ": install it from the build of this program"};
+}
+
+const LoadedModule& module()
+{
+    static const LoadedModule loaded = find_and_load();
+    return loaded;
+}
+
+// The table, or null with Fault::missing_decoder for `format` in `result`.
+const FfmpegModule* table(Format format, Result& result)
+{
+    const LoadedModule& loaded = module();
+    if (loaded.table == nullptr) {
+        result = missing_decoder(format);
+        result.detail = loaded.why;
+    }
+    return loaded.table;
+}
+
+}  // namespace
+
+bool ffmpeg_module_loads() { return module().table != nullptr; }
+
+std::unique_ptr<BmpDecoder, DecoderDeleter> make_bmp_decoder(Result& result)
+{
+    const FfmpegModule* ffmpeg = table(Format::bmp, result);
+    return std::unique_ptr<BmpDecoder, DecoderDeleter>(
+        ffmpeg != nullptr ? ffmpeg->make_bmp_decoder() : nullptr);
+}
+
+// A decoder exists only once the module is loaded.
+void DecoderDeleter::operator()(BmpDecoder* d) const { module().table->free_bmp_decoder(d); }
+
+Result bmp_read_header(BmpDecoder& d, Input& in, std::uint64_t pixel_cap)
+{
+    return module().table->bmp_read_header(d, in, pixel_cap);
+}
+
+Result bmp_decode(BmpDecoder& d, BytePlanes& frame) { return module().table->bmp_decode(d, frame); }
+
+std::unique_ptr<FrameSource> open_video_file(const std::string& path, long long first,
+                                             std::uint64_t pixel_cap, Result& result)
+{
+    const FfmpegModule* ffmpeg = table(Format::video, result);
+    if (ffmpeg == nullptr) {
+        result.path = path;
+        return nullptr;
+    }
+    return std::unique_ptr<FrameSource>(
+        ffmpeg->open_video(path, video_base_name(path), first, pixel_cap, result));
+}
+
+}  // namespace zemb::media::detail
+
+#else  // built without FFmpeg: no module to load
+
+namespace zemb::media::detail {
+
+struct BmpDecoder {};
+
+bool ffmpeg_module_loads() { return false; }
+
+std::unique_ptr<BmpDecoder, DecoderDeleter> make_bmp_decoder(Result& result)
+{
+    result = missing_decoder(Format::bmp);
+    return nullptr;
+}
+void DecoderDeleter::operator()(BmpDecoder* d) const { delete d; }
+Result bmp_read_header(BmpDecoder&, Input&, std::uint64_t) { return missing_decoder(Format::bmp); }
+Result bmp_decode(BmpDecoder&, BytePlanes&) { return missing_decoder(Format::bmp); }
+
+std::unique_ptr<FrameSource> open_video_file(const std::string& path, long long, std::uint64_t,
+                                             Result& result)
+{
+    result = missing_decoder(Format::video);
+    result.path = path;
+    return nullptr;
+}
+
+}  // namespace zemb::media::detail
+
+#endif
