@@ -2,22 +2,26 @@
 // names, the run's frame source and output folder, the warnings about command
 // lines and ranges, the messages for file faults, the platform services
 // (performance counter, key wait, stop signals), the console's progress line,
-// the phase driver that runs a whole sequence through one engine interface,
-// and what the machine lets a run use (cores, memory) against what it will
-// hold.
+// the phase driver that runs a whole sequence through one engine interface
+// (reading ahead and writing behind on stages of their own), and what the
+// machine lets a run use (cores, memory) against what it will hold.
 //
 // Nothing here ends the process: every part reports to its caller, so that
 // tests and fuzzers can drive each of them.
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <initializer_list>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "imagedata/imagedata.h"
@@ -323,18 +327,21 @@ void note_frame(long long number);
 enum class Engine { fast, reference };
 
 // A run's per-frame work behind one face: both implementations leave the
-// same masks and models. The engine owns the frame in cone coordinates and
-// the model; the driver owns the mask, which carries over between frames.
+// same masks and models. The engine owns the model; the driver owns the
+// frame in cone coordinates and the mask, which carries over between frames.
 class RunEngine {
 public:
     virtual ~RunEngine() = default;
-    // The frame's bytes (R, G, B planes) to the cone coordinates in hand.
-    virtual void convert(const BytePlanes& frame) = 0;
-    // The model from the frame in hand: each pixel fills its own block.
-    virtual void init() = 0;
-    // Classifies the frame in hand into `mask` (the previous frame's mask on
+    // The frame's bytes (R, G, B planes) to cone coordinates in `pixels`. The
+    // driver calls it on its reading thread while segment() runs on another:
+    // it touches nothing the other calls use.
+    virtual void convert(const BytePlanes& frame, FloatPlanes& pixels) = 0;
+    // The model from the frame `pixels`: each pixel fills its own block.
+    virtual void init(const FloatPlanes& pixels) = 0;
+    // Classifies the frame `pixels` into `mask` (the previous frame's mask on
     // entry) and works out the model's update: the span the timing reports.
-    virtual void segment(std::uint8_t* mask, const WeightMatrix& weights, float e) = 0;
+    virtual void segment(const FloatPlanes& pixels, std::uint8_t* mask, const WeightMatrix& weights,
+                         float e) = 0;
     // Makes the update the current model.
     virtual void commit() = 0;
     // The current model, for model images.
@@ -344,11 +351,65 @@ public:
 // The engine of a run of this configuration, its buffers allocated. Throws
 // std::bad_alloc, or std::system_error when worker threads cannot start.
 std::unique_ptr<RunEngine> make_run_engine(Engine kind, const RunConfig& config);
-// Bytes that engine allocates: its models, pixels, scratch and tables.
+// Bytes that engine allocates: its models, scratch and tables.
 std::uint64_t run_engine_bytes(Engine kind, const RunConfig& config);
 
-// Bytes the driver allocates beside the engine: frame, mask, model image.
-std::uint64_t run_buffer_bytes(const RunConfig& config);
+// Bytes the driver allocates beside the engine: the frame as read, the
+// frames in cone coordinates and the outputs in its rings (see Stage), the
+// mask.
+std::uint64_t run_buffer_bytes(const RunConfig& config, Engine engine);
+// Threads the driver starts beside the engine's: one reads, one writes.
+int run_helper_threads(Engine engine);
+
+// ---- Stages of the frame road ---------------------------------------------------
+
+// Jobs 0, 1, 2, ... done in order by one helper thread beside the main
+// thread, job j in slot j % slots, so that reading the next frame and
+// writing the last one's outputs overlap its segmentation. The main thread
+// adds jobs, takes each one's slot once it is done, and releases it; a slot
+// is reused only after that, so the slots, allocated before the frame loop,
+// are all the memory the stage needs. Without a thread (`threaded` false) a
+// job is done on the main thread when it is first asked about: the
+// sequential road through the same code.
+//
+// Only the main thread prints: a job stores what it found in its slot, and
+// the main thread words it when it takes the slot. See stage.cpp for why.
+class Stage {
+public:
+    using Work = std::function<void(long long job, int slot)>;
+    // Throws std::system_error when the thread cannot start.
+    Stage(int slots, bool threaded, Work work);
+    ~Stage();  // after the job in hand, if any
+    Stage(const Stage&) = delete;
+    Stage& operator=(const Stage&) = delete;
+
+    int slots() const { return slots_; }
+    // Allows `jobs` more jobs; the helper starts on them as slots come free.
+    void add(long long jobs = 1);
+    // Jobs added and not yet released.
+    long long pending();
+    // The slot of the next job add() allows; free while pending() < slots().
+    int next_slot();
+    // Whether the oldest job not yet released is done (without a thread: does
+    // it now). Needs pending() > 0.
+    bool oldest_done();
+    // Waits until it is done and returns its slot. Needs pending() > 0.
+    int wait_oldest();
+    // Frees its slot for a later job.
+    void release_oldest();
+
+private:
+    void serve();
+    int slot_of(long long job) const { return static_cast<int>(job % slots_); }
+
+    const int slots_;
+    const Work work_;
+    std::mutex mutex_;
+    std::condition_variable helper_wakes_, main_wakes_;
+    long long added_ = 0, done_ = 0, released_ = 0;
+    bool stopping_ = false;
+    std::thread helper_;  // last: it starts once everything above is set
+};
 
 // Runs the whole sequence: model from the first frame, calibration, online
 // phase with masks (and model images with -m), timing reports. Returns the

@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -44,13 +45,40 @@ void print_report(const PhaseTimer& timer, std::int64_t ticks, long long divisor
                 1000.0 / per_frame);
 }
 
+// Slots in each ring of a run that reads ahead and writes behind: the
+// frame or outputs the main thread works on, and one being read or written
+// beside it. More would smooth out a slow file but cost a frame of memory
+// each (25 MB in cone coordinates at 1080p).
+constexpr int overlapped_slots = 2;
+
+// A frame as the reader leaves it: what its read found, and the pixels in
+// cone coordinates (the frame before's where the read failed).
+struct FrameSlot {
+    media::Result read;
+    FloatPlanes pixels;
+};
+
+// A frame's outputs as the main thread hands them to the writer, and what
+// their writes found.
+struct OutputSlot {
+    long long number = 0;
+    bool model = false, mask = false;  // which of them to write
+    BytePlanes model_image;
+    std::vector<std::uint8_t> mask_bytes;
+    FileWrite model_written, mask_written;  // PPM and PGM
+    media::Result png_written;
+};
+
 // One run of the sequence: its engine and buffers, and the account of its
-// outputs. Every buffer is allocated once, before the first frame.
+// outputs. Every buffer is allocated once, before the first frame. The fast
+// engine's runs read the next frame and write the last one's outputs on
+// threads of their own (see Stage); the reference's do both in place, the
+// sequential road.
 class Run {
 public:
     explicit Run(const RunConfig& config)
-        : config_(config), p_(config.params), names_(config), frames_(*config.frames),
-          reports_(config.frames->kind()),
+        : config_(config), p_(config.params), names_(config), writer_names_(config),
+          frames_(*config.frames), reports_(config.frames->kind()),
           kernel_(weight_kernel(p_.n, spread_for_block_side(p_.n))),
           c1_scaled_(scaled_learning_rate(p_.c1, p_.n)),
           c2_scaled_(scaled_learning_rate(p_.c2, p_.n)),
@@ -59,16 +87,25 @@ public:
     {
     }
 
-    // Allocates everything the run needs; says why not and returns false
-    // when it cannot.
+    // Allocates everything the run needs and starts its threads; says why
+    // not and returns false when it cannot.
     bool allocate(Engine kind)
     {
         const int H = config_.height, W = config_.width, n = p_.n;
+        const bool overlapped = run_helper_threads(kind) > 0;
+        const int slots = overlapped ? overlapped_slots : 1;
         try {
             frame_ = alloc_byte_planes(plane_count, config_.pixels);
-            if (p_.save_models)
-                model_image_ = alloc_byte_planes(plane_count, model_image_length(config_));
             mask_.assign(config_.pixels, 0);
+            frame_slots_.resize(std::size_t(slots));
+            for (FrameSlot& slot : frame_slots_)
+                slot.pixels = alloc_float_planes(plane_count, config_.pixels);
+            output_slots_.resize(std::size_t(slots));
+            for (OutputSlot& slot : output_slots_) {
+                slot.mask_bytes.assign(config_.pixels, 0);
+                if (p_.save_models)
+                    slot.model_image = alloc_byte_planes(plane_count, model_image_length(config_));
+            }
             engine_ = make_run_engine(kind, config_);
         } catch (const std::bad_alloc&) {
             std::fprintf(stderr,
@@ -80,16 +117,31 @@ public:
                          band_count(H, config_.threads), error.what());
             return false;
         }
+        try {
+            reader_ = std::make_unique<Stage>(
+                slots, overlapped, [this](long long job, int slot) { read_frame(job, slot); });
+            writer_ = std::make_unique<Stage>(slots, overlapped,
+                                              [this](long long, int slot) { write_outputs(slot); });
+        } catch (const std::system_error& error) {
+            std::fprintf(stderr, "zemb: cannot start the threads that read and write: %s\n",
+                         error.what());
+            return false;
+        }
+        reader_->add(frames_read(p_));
         return true;
     }
 
     // What allocate() takes beside the engine, buffer by buffer.
-    static std::uint64_t buffer_bytes(const RunConfig& config)
+    static std::uint64_t buffer_bytes(const RunConfig& config, Engine kind)
     {
+        const std::uint64_t slots = run_helper_threads(kind) > 0 ? overlapped_slots : 1;
+        const std::uint64_t model_image =
+            config.params.save_models ? plane_set_bytes<std::uint8_t>(model_image_length(config))
+                                      : 0;
         return saturating_sum(
-            {plane_set_bytes<std::uint8_t>(config.pixels),
-             config.params.save_models ? plane_set_bytes<std::uint8_t>(model_image_length(config)) : 0,
-             config.pixels});
+            {plane_set_bytes<std::uint8_t>(config.pixels), config.pixels,
+             saturating_product(slots, plane_set_bytes<float>(config.pixels)),
+             saturating_product(slots, saturating_sum({config.pixels, model_image}))});
     }
 
     // The model starts as the first frame, repeated over every pixel's block.
@@ -107,9 +159,9 @@ public:
                     first, first + p_.K - 1);
         std::fflush(stdout);
         progress_.start_phase("calibration", p_.K - 1, Clock::now());
-        load_frame(first);
-        engine_->init();
-        save_model_image(first);
+        engine_->init(take_frame(first));
+        release_frame();
+        save_outputs(first, p_.save_models, false);
     }
 
     // Calibration: the learning rate falls linearly from c1' towards c2'.
@@ -117,13 +169,15 @@ public:
     {
         const long long K = p_.K;
         for (long long k = 1; k <= K - 1; ++k) {
-            load_frame(p_.first_frame + k);
+            const FloatPlanes& pixels = take_frame(p_.first_frame + k);
             weights_ =
                 scaled_weights(kernel_, p_.n, calibration_rate(c1_scaled_, c2_scaled_, k, K));
-            segment(p_.e1, timer_.calibration_ticks);
-            save_model_image(p_.first_frame + k);
+            segment(pixels, p_.e1, timer_.calibration_ticks);
+            release_frame();
+            save_outputs(p_.first_frame + k, p_.save_models, false);
             progress_.frame_done(k, Clock::now());
         }
+        report_writes(true);
         message([&] { print_report(timer_, timer_.calibration_ticks, K, K - 1); });
     }
 
@@ -140,14 +194,15 @@ public:
         progress_.start_phase("online", count, Clock::now());
         weights_ = scaled_weights(kernel_, p_.n, c2_scaled_);
         for (long long number = first + K; number <= last; ++number) {
-            load_frame(number);
-            segment(p_.e2, timer_.online_ticks);
+            const FloatPlanes& pixels = take_frame(number);
+            segment(pixels, p_.e2, timer_.online_ticks);
+            release_frame();
+            // The next frame's segmentation reads this filtered mask.
             filter_mask(mask_.data(), config_.width, config_.pixels, mask_.data());
-            save_model_image(number);
-            if (!p_.last_mask_only || number == last)
-                save_mask(number);
+            save_outputs(number, p_.save_models, !p_.last_mask_only || number == last);
             progress_.frame_done(number - first - K + 1, Clock::now());
         }
+        report_writes(true);
         message([&] { print_report(timer_, timer_.online_ticks, count, count); });
     }
 
@@ -170,19 +225,41 @@ private:
         return std::size_t(config.params.n) * std::size_t(config.params.n) * config.pixels;
     }
 
-    // Every frame is read here. One that cannot be read leaves the buffer
-    // as it was: the previous frame's pixels are processed once more under
-    // the new number.
-    void load_frame(long long number)
+    // Frames the run reads, from the first on: the calibration frames (even
+    // past the last frame), then the online phase.
+    static long long frames_read(const RunParameters& p)
+    {
+        const long long online = static_cast<long long>(p.last_frame) - p.first_frame - p.K + 1;
+        return p.K + (online > 0 ? online : 0);
+    }
+
+    // The reader's job: frame first + `job`. A frame that cannot be read
+    // leaves the byte buffer as it was: the previous frame's pixels are
+    // processed once more under the new number.
+    void read_frame(long long job, int slot)
+    {
+        FrameSlot& frame = frame_slots_[std::size_t(slot)];
+        frame.read = frames_.read(p_.first_frame + job, frame_);
+        engine_->convert(frame_, frame.pixels);
+    }
+
+    // Frame `number` in cone coordinates, as soon as the reader has it. Its
+    // read's messages follow those of every write before it, as they would
+    // if it were read now.
+    const FloatPlanes& take_frame(long long number)
     {
         note_frame(number);
-        const media::Result read = frames_.read(number, frame_);
-        const FrameUse use = frame_use(read);
-        unusable_frames_.count(number, use);
-        if (read.fault != media::Fault::none)
-            message([&] { reports_.report(read); });
-        engine_->convert(frame_);
+        const FrameSlot& frame = frame_slots_[std::size_t(reader_->wait_oldest())];
+        unusable_frames_.count(number, frame_use(frame.read));
+        if (frame.read.fault != media::Fault::none) {
+            report_writes(true);
+            message([&] { reports_.report(frame.read); });
+        }
+        return frame.pixels;
     }
+
+    // The frame taken last is done with: its slot goes back to the reader.
+    void release_frame() { reader_->release_oldest(); }
 
     // Every line printed while frames go by goes through here, so that the
     // progress line makes way for it and comes back under it.
@@ -196,33 +273,72 @@ private:
 
     // The timed span (all bands, from the start signal until the last has
     // finished), then the update becomes the current model.
-    void segment(float threshold, std::int64_t& total_ticks)
+    void segment(const FloatPlanes& pixels, float threshold, std::int64_t& total_ticks)
     {
         const std::int64_t start = timer_.available ? read_counter() : 0;
-        engine_->segment(mask_.data(), weights_, threshold);
+        engine_->segment(pixels, mask_.data(), weights_, threshold);
         if (timer_.available)
             total_ticks += read_counter() - start;
         engine_->commit();
     }
 
-    void save_model_image(long long number)
+    // Hands frame `number`'s model image and mask, as asked, to the writer:
+    // both are copied into its slot now, before the next frame changes them.
+    void save_outputs(long long number, bool model, bool mask)
     {
-        if (!p_.save_models)
+        if (!model && !mask)
             return;
-        const int n = p_.n;
-        cone_to_rgb_planes(engine_->model(), static_cast<std::ptrdiff_t>(model_image_.length),
-                           model_image_);
-        const char* path = names_.model(static_cast<int>(number));
-        count_lost(path, write_ppm(n * config_.height, n * config_.width, model_image_, path));
+        if (writer_->pending() == writer_->slots())
+            report_oldest_write();
+        OutputSlot& out = output_slots_[std::size_t(writer_->next_slot())];
+        out.number = number;
+        out.model = model;
+        out.mask = mask;
+        if (model)
+            cone_to_rgb_planes(engine_->model(),
+                               static_cast<std::ptrdiff_t>(out.model_image.length),
+                               out.model_image);
+        if (mask)
+            std::copy(mask_.begin(), mask_.end(), out.mask_bytes.begin());
+        writer_->add();
+        report_writes(false);
     }
 
-    void save_mask(long long number)
+    // The writer's job.
+    void write_outputs(int slot)
     {
-        const char* path = names_.mask(static_cast<int>(number));
-        if (config_.png_masks)
-            count_lost(media::write_png_mask(config_.height, config_.width, mask_.data(), path));
-        else
-            count_lost(path, write_pgm(config_.height, config_.width, mask_.data(), path));
+        OutputSlot& out = output_slots_[std::size_t(slot)];
+        const int number = static_cast<int>(out.number);
+        const int H = config_.height, W = config_.width, n = p_.n;
+        if (out.model)
+            out.model_written =
+                write_ppm(n * H, n * W, out.model_image, writer_names_.model(number));
+        if (out.mask && config_.png_masks)
+            out.png_written =
+                media::write_png_mask(H, W, out.mask_bytes.data(), writer_names_.mask(number));
+        else if (out.mask)
+            out.mask_written = write_pgm(H, W, out.mask_bytes.data(), writer_names_.mask(number));
+    }
+
+    // Reports the writes done so far, oldest first; with `all`, waits for
+    // every write handed over.
+    void report_writes(bool all)
+    {
+        while (writer_->pending() > 0 && (all || writer_->oldest_done()))
+            report_oldest_write();
+    }
+
+    void report_oldest_write()
+    {
+        const OutputSlot& done = output_slots_[std::size_t(writer_->wait_oldest())];
+        const int number = static_cast<int>(done.number);
+        if (done.model)
+            count_lost(names_.model(number), done.model_written);
+        if (done.mask && config_.png_masks)
+            count_lost(done.png_written);
+        else if (done.mask)
+            count_lost(names_.mask(number), done.mask_written);
+        writer_->release_oldest();
     }
 
     void count_lost(const char* path, const FileWrite& written)
@@ -230,6 +346,14 @@ private:
         if (written.ok())
             return;
         message([&] { report_write(path, written); });
+        ++lost_outputs_;
+    }
+
+    void count_lost(const media::Result& written)
+    {
+        if (written.fault == media::Fault::none)
+            return;
+        message([&] { report_write(written); });
         ++lost_outputs_;
     }
 
@@ -241,34 +365,37 @@ private:
         return p.K - 1 + (online > 0 ? online : 0);
     }
 
-    void count_lost(const media::Result& written)
-    {
-        if (written.fault == media::Fault::none)
-            return;
-        message([&] { report_write(written); });
-        ++lost_outputs_;
-    }
-
     const RunConfig& config_;
     const RunParameters& p_;
-    FileNames names_;
+    FileNames names_;         // the main thread's, for messages
+    FileNames writer_names_;  // the writer's
     media::FrameSource& frames_;
     FrameReports reports_;
     const WeightMatrix kernel_;
     const float c1_scaled_, c2_scaled_;
     std::unique_ptr<RunEngine> engine_;
-    BytePlanes frame_, model_image_;
+    BytePlanes frame_;  // the frame as read: only the reader touches it
     std::vector<std::uint8_t> mask_;
+    std::vector<FrameSlot> frame_slots_;
+    std::vector<OutputSlot> output_slots_;
     WeightMatrix weights_{};
     PhaseTimer timer_;
     ProgressLine progress_;
     UnusableFrames unusable_frames_;
     long long lost_outputs_ = 0;
+    // Last, so that their threads end before anything they use goes.
+    std::unique_ptr<Stage> reader_, writer_;
 };
 
 }  // namespace
 
-std::uint64_t run_buffer_bytes(const RunConfig& config) { return Run::buffer_bytes(config); }
+std::uint64_t run_buffer_bytes(const RunConfig& config, Engine engine)
+{
+    return Run::buffer_bytes(config, engine);
+}
+
+// The reference keeps the sequential road, which the tests compare with.
+int run_helper_threads(Engine engine) { return engine == Engine::fast ? 2 : 0; }
 
 int run_sequence(const RunConfig& config, Engine engine)
 {

@@ -8,13 +8,12 @@ namespace zemb {
 
 namespace {
 
-// What both engines hold: the run's sizes and shadow settings, the frame in
-// cone coordinates and the two models.
+// What both engines hold: the run's sizes and shadow settings and the two
+// models.
 struct EngineBuffers {
     explicit EngineBuffers(const RunConfig& config)
         : H(config.height), W(config.width), n(config.params.n), pixel_count(config.pixels),
           model_length(std::size_t(n) * std::size_t(n) * pixel_count), shadow(config.params.shadow),
-          pixels(alloc_float_planes(plane_count, pixel_count)),
           current(alloc_float_planes(plane_count, model_length)),
           update(alloc_float_planes(plane_count, model_length))
     {
@@ -24,15 +23,14 @@ struct EngineBuffers {
     {
         const std::size_t model_length =
             std::size_t(config.params.n) * std::size_t(config.params.n) * config.pixels;
-        return saturating_sum({plane_set_bytes<float>(config.pixels),
-                               plane_set_bytes<float>(model_length),
-                               plane_set_bytes<float>(model_length)});
+        return saturating_sum(
+            {plane_set_bytes<float>(model_length), plane_set_bytes<float>(model_length)});
     }
     int H, W, n;
     std::size_t pixel_count;
     std::size_t model_length;
     ShadowSettings shadow;
-    FloatPlanes pixels, current, update;
+    FloatPlanes current, update;
 };
 
 // The straightforward functions: segment_frame blends into a copy of the
@@ -42,19 +40,19 @@ public:
     explicit ReferenceEngine(const RunConfig& config) : b_(config) {}
     // What the constructor allocates.
     static std::uint64_t bytes(const RunConfig& config) { return EngineBuffers::bytes(config); }
-    void convert(const BytePlanes& frame) override
+    void convert(const BytePlanes& frame, FloatPlanes& pixels) override
     {
-        rgb_to_cone_planes(frame, static_cast<std::ptrdiff_t>(b_.pixel_count), b_.pixels);
+        rgb_to_cone_planes(frame, static_cast<std::ptrdiff_t>(b_.pixel_count), pixels);
     }
-    void init() override
+    void init(const FloatPlanes& pixels) override
     {
-        init_model(b_.current, b_.pixels, b_.H, b_.W, b_.n);
+        init_model(b_.current, pixels, b_.H, b_.W, b_.n);
         copy_planes(b_.current, b_.model_length, b_.update);
     }
-    void segment(std::uint8_t* mask, const WeightMatrix& weights, float e) override
+    void segment(const FloatPlanes& pixels, std::uint8_t* mask, const WeightMatrix& weights,
+                 float e) override
     {
-        segment_frame(b_.pixels, b_.H, b_.W, b_.current, mask, weights, b_.n, e, b_.shadow,
-                      b_.update);
+        segment_frame(pixels, b_.H, b_.W, b_.current, mask, weights, b_.n, e, b_.shadow, b_.update);
     }
     void commit() override { copy_planes(b_.update, b_.model_length, b_.current); }
     const FloatPlanes& model() const override { return b_.current; }
@@ -80,14 +78,19 @@ public:
                                                              config.params.n, config.threads),
                                ConeConverter::table_bytes});
     }
-    void convert(const BytePlanes& frame) override
+    // Only the reading thread uses the colour table.
+    void convert(const BytePlanes& frame, FloatPlanes& pixels) override
     {
-        converter_.convert(frame, static_cast<std::ptrdiff_t>(b_.pixel_count), b_.pixels);
+        converter_.convert(frame, static_cast<std::ptrdiff_t>(b_.pixel_count), pixels);
     }
-    void init() override { init_model(b_.current, b_.pixels, b_.H, b_.W, b_.n); }
-    void segment(std::uint8_t* mask, const WeightMatrix& weights, float e) override
+    void init(const FloatPlanes& pixels) override
     {
-        engine_.segment_frame(b_.pixels, b_.current, mask, weights, e, b_.shadow, b_.update);
+        init_model(b_.current, pixels, b_.H, b_.W, b_.n);
+    }
+    void segment(const FloatPlanes& pixels, std::uint8_t* mask, const WeightMatrix& weights,
+                 float e) override
+    {
+        engine_.segment_frame(pixels, b_.current, mask, weights, e, b_.shadow, b_.update);
     }
     void commit() override { std::swap(b_.current, b_.update); }
     const FloatPlanes& model() const override { return b_.current; }

@@ -60,15 +60,16 @@ std::uint64_t saturating_sum(std::initializer_list<std::uint64_t> parts)
 
 std::uint64_t run_memory_bytes(const RunConfig& config, Engine engine, std::uint64_t source_bytes)
 {
-    return saturating_sum({run_engine_bytes(engine, config), run_buffer_bytes(config), source_bytes,
-                           held_now(), program_slack_bytes});
+    return saturating_sum({run_engine_bytes(engine, config), run_buffer_bytes(config, engine),
+                           source_bytes, held_now(), program_slack_bytes});
 }
 
 bool check_run_memory(const RunConfig& config, Engine engine, std::uint64_t source_bytes,
                       const char* first_frame)
 {
     const std::uint64_t needed = run_memory_bytes(config, engine, source_bytes);
-    const std::uint64_t workers = std::uint64_t(band_count(config.height, config.threads) - 1);
+    const std::uint64_t workers =
+        std::uint64_t(band_count(config.height, config.threads) - 1 + run_helper_threads(engine));
     const MemoryLimit limit = memory_limit(saturating_product(workers, thread_stack_bytes()));
     if (needed <= limit.bytes)
         return true;

@@ -180,7 +180,9 @@ private:
 };
 
 // Removes the temporary file of every output still being written, on any
-// thread. Safe in a signal handler: it reads a fixed table and calls unlink.
+// thread, and refuses every output begun after it (the process is ending,
+// and another thread may be writing). Safe in a signal handler: it reads a
+// fixed table and calls unlink.
 void remove_unfinished_outputs();
 
 // ---- Stream cores (for tests and fuzzers: no file system needed) ---------

@@ -77,8 +77,13 @@ struct Slot {
 
 Slot slots[unfinished_slots];
 std::atomic<unsigned> temporary_count{0};
+// Set by remove_unfinished_outputs(): a file another thread creates after
+// the handler's sweep would be left behind, so each creator looks here after
+// its file exists and removes it itself.
+std::atomic<bool> outputs_removed{false};
 
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler reads the slots");
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler sets it");
 
 int claim_slot()
 {
@@ -161,6 +166,14 @@ FileWrite OutputFile::create(const char* path)
         if (fd < 0 && errno != EEXIST)
             break;
     }
+    // Either the sweep saw this slot live, after the file was made, or the
+    // flag is seen here.
+    if (fd >= 0 && outputs_removed.load()) {
+        ::close(fd);
+        unlink(slot.path);
+        errno = ECANCELED;
+        fd = -1;
+    }
     if (fd < 0) {
         const int error = errno;
         slot.state.store(slot_free);
@@ -224,6 +237,7 @@ void OutputFile::abandon()
 
 void remove_unfinished_outputs()
 {
+    outputs_removed.store(true);
     for (Slot& slot : slots)
         if (slot.state.load() == slot_live)
             unlink(slot.path);

@@ -394,5 +394,21 @@ TEST_F(PpmFiles, AWriteCutShortLeavesTheEarlierFileWhole)
     EXPECT_EQ(leftovers(dir), 0);
 }
 
+// A stop sweeps the temporary files away while another thread may be
+// writing: a file begun after the sweep must not stay behind it.
+TEST_F(PpmFiles, OutputsBegunAfterTheStopSweepAreRefusedAndLeaveNothing)
+{
+    const std::string late = path("late.pgm");
+    const int status = in_child([&] {
+        remove_unfinished_outputs();
+        const std::uint8_t mask[2] = {0, 255};
+        const FileWrite w = write_pgm(1, 2, mask, late.c_str());
+        return w.fault == WriteFault::cannot_open && w.error == ECANCELED ? 0 : 1;
+    });
+    EXPECT_EQ(status, 0) << "write_pgm did not refuse the output";
+    EXPECT_FALSE(test::file_exists(late));
+    EXPECT_EQ(leftovers(dir), 0);
+}
+
 }  // namespace
 }  // namespace zemb
