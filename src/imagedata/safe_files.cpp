@@ -2,6 +2,7 @@
 // half-written.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -67,13 +68,21 @@ constexpr char temporary_prefix[] = ".zemb-";
 enum SlotState : int {
     slot_free,
     slot_filling,  // its name is being written: the handler skips it
+    slot_opening,  // its file is being created by the thread `owner`
     slot_live,     // its name may exist on disk
 };
 
 struct Slot {
     std::atomic<int> state{slot_free};
+    std::atomic<pid_t> owner{0};
     char path[PATH_MAX];
 };
+
+// How long a stop waits for another thread to finish creating a file, and
+// how often it looks: an open() on a sound disk takes microseconds, and a
+// stop must not hang on one that never returns.
+constexpr int creation_wait_ms = 2000;
+constexpr long creation_poll_ns = 1000000;
 
 Slot slots[unfinished_slots];
 std::atomic<unsigned> temporary_count{0};
@@ -84,6 +93,7 @@ std::atomic<bool> outputs_removed{false};
 
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler reads the slots");
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler sets it");
+static_assert(std::atomic<pid_t>::is_always_lock_free, "the signal handler reads the owners");
 
 int claim_slot()
 {
@@ -161,8 +171,11 @@ FileWrite OutputFile::create(const char* path)
         }
         // Announced before it exists, so that no moment is left in which a
         // signal could leave it behind.
-        slot.state.store(slot_live);
+        slot.owner.store(gettid());
+        slot.state.store(slot_opening);
         fd = ::open(slot.path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        // A name another file holds is not ours to remove.
+        slot.state.store(fd >= 0 ? slot_live : slot_filling);
         if (fd < 0 && errno != EEXIST)
             break;
     }
@@ -238,9 +251,23 @@ void OutputFile::abandon()
 void remove_unfinished_outputs()
 {
     outputs_removed.store(true);
-    for (Slot& slot : slots)
-        if (slot.state.load() == slot_live)
+    const pid_t self = gettid();
+    for (Slot& slot : slots) {
+        // Another thread's open() may create the file just after an unlink
+        // here, and the process could end before that thread sees the flag:
+        // so wait for it to return. The handler's own thread never returns
+        // to its open(), so its file either exists now or never will.
+        if (slot.state.load() == slot_opening && slot.owner.load() != self) {
+            const struct timespec poll = {0, creation_poll_ns};
+            for (long waited = 0;
+                 slot.state.load() == slot_opening && waited < creation_wait_ms * 1000000L;
+                 waited += creation_poll_ns)
+                nanosleep(&poll, nullptr);
+        }
+        const int state = slot.state.load();
+        if (state == slot_opening || state == slot_live)
             unlink(slot.path);
+    }
 }
 
 }  // namespace zemb
