@@ -358,8 +358,9 @@ std::uint64_t run_engine_bytes(Engine kind, const RunConfig& config);
 // frames in cone coordinates and the outputs in its rings (see Stage), the
 // mask.
 std::uint64_t run_buffer_bytes(const RunConfig& config, Engine engine);
-// Threads the driver starts beside the engine's: one reads, one writes.
-int run_helper_threads(Engine engine);
+// Threads the driver starts beside the engine's: one reads, one writes; none
+// on the sequential road (the reference, or no core left beside the bands).
+int run_helper_threads(Engine engine, const RunConfig& config);
 
 // ---- Stages of the frame road ---------------------------------------------------
 

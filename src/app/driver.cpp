@@ -70,10 +70,12 @@ struct OutputSlot {
 };
 
 // One run of the sequence: its engine and buffers, and the account of its
-// outputs. Every buffer is allocated once, before the first frame. The fast
-// engine's runs read the next frame and write the last one's outputs on
-// threads of their own (see Stage); the reference's do both in place, the
-// sequential road.
+// outputs. Every buffer is allocated once, before the first frame. When a
+// core is free beside the engine's bands (run_helper_threads), the fast
+// engine's runs read and convert the next frame on a thread ahead and write
+// the last one's outputs on a thread behind (see Stage), so that both
+// overlap segmentation; otherwise, and always for the reference, the same
+// code runs in place: the sequential road.
 class Run {
 public:
     explicit Run(const RunConfig& config)
@@ -92,7 +94,7 @@ public:
     bool allocate(Engine kind)
     {
         const int H = config_.height, W = config_.width, n = p_.n;
-        const bool overlapped = run_helper_threads(kind) > 0;
+        const bool overlapped = run_helper_threads(kind, config_) > 0;
         const int slots = overlapped ? overlapped_slots : 1;
         try {
             frame_ = alloc_byte_planes(plane_count, config_.pixels);
@@ -134,7 +136,7 @@ public:
     // What allocate() takes beside the engine, buffer by buffer.
     static std::uint64_t buffer_bytes(const RunConfig& config, Engine kind)
     {
-        const std::uint64_t slots = run_helper_threads(kind) > 0 ? overlapped_slots : 1;
+        const std::uint64_t slots = run_helper_threads(kind, config) > 0 ? overlapped_slots : 1;
         const std::uint64_t model_image =
             config.params.save_models ? plane_set_bytes<std::uint8_t>(model_image_length(config))
                                       : 0;
@@ -394,8 +396,16 @@ std::uint64_t run_buffer_bytes(const RunConfig& config, Engine engine)
     return Run::buffer_bytes(config, engine);
 }
 
-// The reference keeps the sequential road, which the tests compare with.
-int run_helper_threads(Engine engine) { return engine == Engine::fast ? 2 : 0; }
+// The reference keeps the sequential road, which the tests compare with. The
+// fast engine reads ahead and writes behind only when its bands leave a core
+// free: on a core a band also needs, the helpers would slow that band, every
+// other band waits for the slowest one, and the timing report (segmentation
+// only) would grow by what the helpers took.
+int run_helper_threads(Engine engine, const RunConfig& config)
+{
+    const bool core_free = band_count(config.height, config.threads) < usable_cores();
+    return engine == Engine::fast && core_free ? 2 : 0;
+}
 
 int run_sequence(const RunConfig& config, Engine engine)
 {

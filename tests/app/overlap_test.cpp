@@ -1,7 +1,8 @@
-// zemb reads ahead and writes behind on threads of its own; zemb-reference
-// does both in place, the sequential road. Whatever goes wrong on the way,
-// both must leave the same files, print the same lines in the same order on
-// each stream and end with the same status.
+// zemb reads ahead and writes behind on threads of its own when a core is
+// free beside its bands; zemb-reference does both in place, the sequential
+// road. Whatever goes wrong on the way, both must leave the same files, print
+// the same lines in the same order on each stream and end with the same
+// status.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -82,6 +83,31 @@ TEST(Overlap, StageJobsUseTheirSlotsInTurnAndOnlyOnceReleased)
         }
         EXPECT_TRUE(in_turn);
         EXPECT_EQ(stage.next_slot(), jobs % slots);
+    }
+}
+
+// Helpers only where a core is free beside the engine's bands; never for the
+// reference, whose road the other tests compare with.
+TEST(Overlap, HelperThreadsRunOnlyBesideTheBandsOnAFreeCore)
+{
+    const int cores = usable_cores();
+    const int helpers = cores > 1 ? 2 : 0;
+    struct Case {
+        Engine engine;
+        int height, threads, expected;
+    };
+    const Case cases[] = {
+        {Engine::fast, 16, 1, helpers},
+        {Engine::fast, 1, cores + 1, helpers},  // one row is one band
+        {Engine::fast, 4 * cores, cores, 0},
+        {Engine::reference, 16, 1, 0},
+    };
+    for (const Case& c : cases) {
+        RunConfig config;
+        config.height = c.height;
+        config.threads = c.threads;
+        EXPECT_EQ(run_helper_threads(c.engine, config), c.expected)
+            << c.height << " rows, " << c.threads << " threads";
     }
 }
 
