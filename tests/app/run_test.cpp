@@ -656,8 +656,8 @@ TEST_F(Run, ProgressLineShowsOnATerminalOnlyAndMakesWayForMessages)
 // at least what the run really holds at its peak.
 TEST_F(Run, MemoryEstimateIsAtLeastThePeakOfTheRun)
 {
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "AddressSanitizer's own memory is no part of the estimate";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's own memory is no part of the estimate";
 #endif
     for (int k = 1; k <= 3; ++k) {
         test::write_file(dir / ("big." + std::to_string(k) + ".ppm"),
