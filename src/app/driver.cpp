@@ -227,13 +227,9 @@ private:
         return std::size_t(config.params.n) * std::size_t(config.params.n) * config.pixels;
     }
 
-    // Frames the run reads, from the first on: the calibration frames (even
-    // past the last frame), then the online phase.
-    static long long frames_read(const RunParameters& p)
-    {
-        const long long online = static_cast<long long>(p.last_frame) - p.first_frame - p.K + 1;
-        return p.K + (online > 0 ? online : 0);
-    }
+    // Frames the run reads, in order: the first, then those the progress
+    // line counts (calibration, even past the last frame, then online).
+    static long long frames_read(const RunParameters& p) { return 1 + progress_frames(p); }
 
     // The reader's job: frame first + `job`. A frame that cannot be read
     // leaves the byte buffer as it was: the previous frame's pixels are
