@@ -111,8 +111,8 @@ void update_neighbourhood(float x, float y, float z, int H, int W, const FloatPl
 
 // segment_frame with the same masks and model values, for whole runs. It
 // works a pixel row at a time: all n*n*W distances of the row with vector
-// arithmetic, the best-match chain per pixel, then the row's blends. How each
-// step keeps the reference's exact numbers is explained in fast_engine.cpp.
+// arithmetic, the best-match chain per pixel, then the row's blends. Why
+// every step keeps the reference's exact numbers is argued in fast_rows.h.
 
 // Vector units the fast engine's kernels can use.
 enum class VectorUnit {
@@ -160,16 +160,16 @@ public:
     // limited to those model rows, and the pixel rows r0-1 and r1 are
     // classified again for the parts of their windows that fall inside them.
     // Bands that together cover 0 .. H-1 leave exactly segment_frame's mask
-    // and update model, whatever the order in which they run.
+    // and update model, whatever the order in which they run (step (6) in
+    // fast_rows.h).
     void segment_band(const FloatPlanes& frame, const FloatPlanes& current, std::uint8_t* mask,
                       const WeightMatrix& weights, float e, const ShadowSettings& shadow,
                       FloatPlanes& update, int r0, int r1);
 
     VectorUnit unit() const;
 
-    struct Scratch;  // per-run buffers (fast_engine.cpp)
-
 private:
+    struct Scratch;  // the engine's buffers and its unit's code (fast_engine.cpp)
     std::unique_ptr<Scratch> s_;
 };
 
@@ -198,9 +198,8 @@ public:
 
     int bands() const;  // threads in use, the calling one included
 
-    struct Pool;  // bands, threads and their signals (threaded_engine.cpp)
-
 private:
+    struct Pool;  // bands, threads and their signals (threaded_engine.cpp)
     std::unique_ptr<Pool> pool_;
 };
 

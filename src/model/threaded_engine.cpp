@@ -1,20 +1,6 @@
-// The fast engine on several threads, with the single-threaded result.
-//
-// Why bands can run at once and still agree byte for byte:
-// - Classification reads `current` and the pixel only; `current` does not
-//   change during a frame, so a pixel's best match, shadow test and mask value
-//   are the same whichever thread works it and when.
-// - The update is the only order-dependent step. An element is written by the
-//   pixel whose block holds it and by that pixel's eight neighbours (a window
-//   reaches at most n/2 < n elements past its pixel's block), and the last of
-//   them in scan order wins; each writer's owner tests see this frame's mask
-//   for owners before it, 0 for itself and the previous frame's for owners
-//   after it. A band writes only its own model rows and reads only its own
-//   rows' masks, and it meets the writers of its rows in scan order: the row
-//   above (replayed before the band touches a mask), its own rows, then the
-//   row below (replayed after them). See FastEngine::segment_band.
-// - So the bands share nothing they write, and each element sees exactly the
-//   writers, the order and the masks of one thread.
+// The fast engine on several threads, with the single-threaded result: each
+// band is FastEngine::segment_band, and why bands may run at once and still
+// agree byte for byte is step (6) of the argument in fast_rows.h.
 #include <algorithm>
 #include <semaphore>
 #include <thread>

@@ -1,0 +1,61 @@
+// The fast engine's kernels in plain code (SSE2 on x86-64): every machine.
+#include <cstring>
+
+#include "model/fast_rows.h"
+
+namespace zemb::fast {
+
+namespace {
+
+struct ScalarKernels {
+    static void distance_row(const float* const* model, const double* const* pixel, Index count,
+                             double* out, float* const* copy)
+    {
+        if (copy != nullptr)
+            for (int q = 0; q < plane_count; ++q)
+                std::memcpy(copy[q], model[q], static_cast<std::size_t>(count) * sizeof(float));
+        for (Index j = 0; j < count; ++j)  // (1)
+            out[j] = distance_of(model[0][j], model[1][j], model[2][j], pixel[0][j], pixel[1][j],
+                                 pixel[2][j]);
+    }
+
+    static void best_positions(const double* d, Index model_cols, int n, int W, double e,
+                               int* found)
+    {
+        for (Index c = 0; c < W; ++c)  // (2)
+            found[c] = best_position(d + c * n, model_cols, n, e);
+    }
+
+    static void blend_window(const Window& win, Index model_cols, const float* const* current,
+                             float* const* update, const BlendWeights& weights)
+    {
+        for (int a = 0; a < win.rows; ++a) {
+            const Index row = (win.row0 + a) * model_cols + win.col0;
+            for (int b = 0; b < win.cols; ++b) {
+                if (!(win.lanes[a] >> b & 1u))
+                    continue;
+                const double keep = weights.keep[a][b];
+                const double take = weights.take[a][b];
+                for (int q = 0; q < plane_count; ++q)  // (4)
+                    update[q][row + b] = static_cast<float>(
+                        keep * static_cast<double>(current[q][row + b]) + take * win.p[q]);
+            }
+        }
+    }
+};
+
+// `flatten` inlines the kernels into the row loop.
+__attribute__((flatten)) void segment_rows_scalar(const RowJob& job)
+{
+    segment_rows_with<ScalarKernels>(job);
+}
+
+}  // namespace
+
+UnitCode scalar_code()
+{
+    return {segment_rows_scalar, ScalarKernels::distance_row, ScalarKernels::best_positions,
+            ScalarKernels::blend_window};
+}
+
+}  // namespace zemb::fast

@@ -1,0 +1,239 @@
+// Each kernel of the fast engine, for every vector unit this processor has,
+// against plain code: rows with tails past the last whole vector, ties at
+// float rounding, random lane masks. A fault here names one kernel of one
+// unit; the engine-level comparisons are in engine_diff_test.cpp.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "model/fast_kernels.h"
+
+namespace zemb {
+namespace {
+
+using fast::BlendWeights;
+using fast::UnitCode;
+using fast::Window;
+
+// Content of memory that a kernel must not touch.
+constexpr double guard_double = -12345.0;
+constexpr float guard_float = -54321.0f;
+// Guard elements before and after every output, so that a write out of
+// bounds shows.
+constexpr int guard = 16;
+
+struct Unit {
+    VectorUnit unit;
+    UnitCode code;
+};
+
+std::vector<Unit> units_here()
+{
+    std::vector<Unit> units;
+    for (VectorUnit u : {VectorUnit::scalar, VectorUnit::avx2, VectorUnit::avx512})
+        if (vector_unit_available(u))
+            units.push_back({u, fast::unit_code(u)});
+    return units;
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// ---- distance_row -----------------------------------------------------------------
+
+TEST(Kernels, DistanceRowIsSquaredDistanceForEveryLengthAndCopiesTheRowExactly)
+{
+    std::mt19937 random(11);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    // Magnitudes far apart, so that the squares need all their bits and the
+    // order of the sum shows in its rounding.
+    auto coordinate = [&](std::mt19937& r) { return std::ldexp(unit(r), -int(r() % 24)); };
+    for (const Unit& u : units_here()) {
+        for (Index count : {0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 24, 31, 33, 45}) {
+            for (bool copy : {false, true}) {
+                SCOPED_TRACE(std::string(vector_unit_name(u.unit)) + " count " +
+                             std::to_string(count) + (copy ? " with copy" : ""));
+                // One element off alignment, as the model rows of a frame are.
+                const std::size_t length = static_cast<std::size_t>(count + 2 * guard);
+                std::vector<float> model[plane_count];
+                std::vector<double> pixel[plane_count];
+                std::vector<float> copied[plane_count];
+                for (int q = 0; q < plane_count; ++q) {
+                    for (std::size_t j = 0; j < length; ++j) {
+                        model[q].push_back(coordinate(random));
+                        pixel[q].push_back(static_cast<double>(coordinate(random)));
+                    }
+                    copied[q].assign(length, guard_float);
+                }
+                const float* m[plane_count] = {model[0].data() + guard, model[1].data() + guard,
+                                               model[2].data() + guard};
+                const double* p[plane_count] = {pixel[0].data() + guard, pixel[1].data() + guard,
+                                                pixel[2].data() + guard};
+                float* c[plane_count] = {copied[0].data() + guard, copied[1].data() + guard,
+                                         copied[2].data() + guard};
+                std::vector<double> out(length, guard_double);
+                u.code.distance_row(m, p, count, out.data() + guard, copy ? c : nullptr);
+
+                for (std::size_t j = 0; j < length; ++j) {
+                    const bool inside = j >= guard && j < guard + std::size_t(count);
+                    const double expected =
+                        inside ? squared_distance(float(pixel[0][j]), float(pixel[1][j]),
+                                                  float(pixel[2][j]), model[0][j], model[1][j],
+                                                  model[2][j])
+                               : guard_double;
+                    ASSERT_TRUE(same_bits(out[j], expected)) << "distance " << j;
+                    for (int q = 0; q < plane_count; ++q)
+                        ASSERT_TRUE(same_bits(copied[q][j], inside && copy ? model[q][j]
+                                                                           : guard_float))
+                            << "copy plane " << q << " element " << j;
+                }
+            }
+        }
+    }
+}
+
+// ---- best_positions -----------------------------------------------------------------
+
+// find_best_match's chain over the distances of one block, written plainly.
+int plain_best_position(const std::vector<double>& d, Index model_cols, int n, Index c, double e)
+{
+    float best = 100.0f;
+    int found = -1;
+    for (int a = 0; a < n; ++a)
+        for (int b = 0; b < n; ++b) {
+            const double v = d[static_cast<std::size_t>(a * model_cols + c * n + b)];
+            if (v < static_cast<double>(best)) {
+                best = static_cast<float>(v);
+                if (v <= e)
+                    found = a * n + b;
+            }
+        }
+    const double centre = d[static_cast<std::size_t>((n / 2) * model_cols + c * n + n / 2)];
+    if (centre <= static_cast<double>(best) && centre <= e)
+        found = (n / 2) * n + n / 2;
+    return found;
+}
+
+TEST(Kernels, BestPositionsFollowTheChainThroughTiesAtFloatRounding)
+{
+    // Distances around the threshold 0.03f and the float grid: equal pairs,
+    // doubles just above and below a float (which round to it), the float
+    // itself, and the threshold exactly.
+    const double e = static_cast<double>(0.03f);
+    const double grid = static_cast<double>(0.02f);
+    const double ulp = static_cast<double>(std::nextafter(0.02f, 1.0f)) - grid;
+    const double palette[] = {
+        e,
+        std::nextafter(e, 1.0),
+        std::nextafter(e, 0.0),
+        grid,
+        grid + ulp / 4,  // rounds down to grid
+        grid - ulp / 4,  // rounds up to grid
+        grid + ulp / 2,  // halfway: rounds to even
+        grid + ulp * 3 / 4,
+        0.0,
+        0.5,
+        100.0,
+    };
+    std::mt19937 random(5);
+    for (const Unit& u : units_here()) {
+        for (int n : {1, 3, 5, 7, 9}) {
+            for (int W : {1, 3, 4, 5, 7, 8, 9, 12, 16, 17, 19}) {
+                SCOPED_TRACE(std::string(vector_unit_name(u.unit)) + " n " + std::to_string(n) +
+                             " W " + std::to_string(W));
+                const Index model_cols = Index(n) * W;
+                for (int trial = 0; trial < 8; ++trial) {
+                    // Few distinct values per trial, so that ties are common.
+                    const std::size_t kinds = 2 + random() % 4;
+                    std::vector<double> chosen;
+                    for (std::size_t k = 0; k < kinds; ++k)
+                        chosen.push_back(palette[random() % std::size(palette)]);
+                    std::vector<double> d(static_cast<std::size_t>(n * model_cols));
+                    for (double& v : d)
+                        v = chosen[random() % kinds];
+                    std::vector<int> found(static_cast<std::size_t>(W + guard), -7);
+                    u.code.best_positions(d.data(), model_cols, n, W, e, found.data());
+                    for (Index c = 0; c < W; ++c)
+                        ASSERT_EQ(found[static_cast<std::size_t>(c)],
+                                  plain_best_position(d, model_cols, n, c, e))
+                            << "pixel " << c << " trial " << trial;
+                    ASSERT_EQ(found[static_cast<std::size_t>(W)], -7) << "written past the row";
+                }
+            }
+        }
+    }
+}
+
+// ---- blend_window ------------------------------------------------------------------
+
+TEST(Kernels, BlendWindowWritesExactlyTheLanesSetWithTheBlendFormedInDouble)
+{
+    std::mt19937 random(3);
+    std::uniform_real_distribution<float> value(-1.0f, 1.0f);
+    std::uniform_real_distribution<float> weight(0.0f, 1.0f);
+    for (const Unit& u : units_here()) {
+        for (int trial = 0; trial < 3000; ++trial) {
+            // A model of up to 12 x 20 elements; a window of up to 9 x 9 inside
+            // it, often against the right edge, with some rows outside the band.
+            const Index model_cols = 1 + Index(random() % 20);
+            const Index model_rows = 1 + Index(random() % 12);
+            Window win{};
+            win.rows = 1 + int(random() % std::min<Index>(max_block_side, model_rows));
+            win.cols = 1 + int(random() % std::min<Index>(max_block_side, model_cols));
+            win.row0 = Index(random() % std::size_t(model_rows - win.rows + 1));
+            win.col0 = random() % 2 ? model_cols - win.cols
+                                    : Index(random() % std::size_t(model_cols - win.cols + 1));
+            win.band_begin = int(random() % std::size_t(win.rows));
+            win.band_end = win.band_begin + 1 + int(random() % std::size_t(win.rows - win.band_begin));
+            for (double& p : win.p)
+                p = static_cast<double>(value(random));
+            for (int a = 0; a < win.rows; ++a) {
+                const bool in_band = a >= win.band_begin && a < win.band_end;
+                win.lanes[a] = in_band ? std::uint16_t(random() & ((1u << win.cols) - 1u)) : 0;
+            }
+            BlendWeights weights{};
+            for (int a = 0; a < max_block_side; ++a)
+                for (int b = 0; b < max_block_side; ++b) {
+                    const double w = weight(random);
+                    weights.keep[a][b] = 1.0 - w;
+                    weights.take[a][b] = w;
+                }
+            const std::size_t length = static_cast<std::size_t>(model_rows * model_cols);
+            std::vector<float> current[plane_count], update[plane_count];
+            for (int q = 0; q < plane_count; ++q) {
+                for (std::size_t i = 0; i < length + guard; ++i)
+                    current[q].push_back(value(random));
+                update[q].assign(length + guard, guard_float);
+            }
+            const float* cur[plane_count] = {current[0].data(), current[1].data(),
+                                             current[2].data()};
+            float* upd[plane_count] = {update[0].data(), update[1].data(), update[2].data()};
+            u.code.blend_window(win, model_cols, cur, upd, weights);
+
+            for (Index i = 0; i < model_rows; ++i)
+                for (Index j = 0; j < model_cols + (i + 1 == model_rows ? guard : 0); ++j) {
+                    const Index a = i - win.row0, b = j - win.col0;
+                    const bool set = a >= 0 && a < win.rows && b >= 0 && b < win.cols &&
+                                     (win.lanes[a] >> b & 1u);
+                    const std::size_t k = static_cast<std::size_t>(i * model_cols + j);
+                    for (int q = 0; q < plane_count; ++q) {
+                        const float expected =
+                            set ? static_cast<float>(
+                                      weights.keep[a][b] * static_cast<double>(current[q][k]) +
+                                      weights.take[a][b] * win.p[q])
+                                : guard_float;
+                        ASSERT_TRUE(same_bits(update[q][k], expected))
+                            << vector_unit_name(u.unit) << " trial " << trial << " element ("
+                            << i << ", " << j << ") plane " << q;
+                    }
+                }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace zemb
