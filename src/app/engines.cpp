@@ -1,5 +1,6 @@
 // The two implementations of a run's per-frame work behind RunEngine.
-#include <utility>
+#include <cstdio>
+#include <cstdlib>
 
 #include "app/app.h"
 #include "color/color.h"
@@ -20,6 +21,12 @@ struct RunShape {
     std::size_t model_length;
 };
 
+// Bytes of `count` float plane sets of `length` elements.
+std::uint64_t float_planes_bytes(int count, std::size_t length)
+{
+    return std::uint64_t(count) * plane_count * length * sizeof(float);
+}
+
 // The straightforward functions: segment_frame blends into a copy of the
 // model, which is copied back after the frame.
 class ReferenceEngine final : public RunEngine {
@@ -30,6 +37,13 @@ public:
           current_(alloc_float_planes(plane_count, shape_.model_length)),
           update_(alloc_float_planes(plane_count, shape_.model_length))
     {
+    }
+    // What the constructor allocates: the frame in cone coordinates and two
+    // models.
+    static std::uint64_t bytes(const RunConfig& config)
+    {
+        const RunShape shape(config);
+        return float_planes_bytes(1, shape.pixels) + float_planes_bytes(2, shape.model_length);
     }
     void convert(const BytePlanes& frame) override
     {
@@ -55,45 +69,86 @@ private:
 };
 
 // The fast engine (on as many threads as the run asks for) and the run's
-// colour table. The engine writes every element of the update model, so the
-// two models trade places after a frame instead of being copied.
+// colour table. The engine updates its one model in place, so a frame's
+// update is the current model as soon as segment() returns.
 class FastRunEngine final : public RunEngine {
 public:
-    explicit FastRunEngine(const RunConfig& config)
+    FastRunEngine(const RunConfig& config, VectorUnit unit)
         : shape_(config), shadow_(config.params.shadow),
           pixels_(alloc_float_planes(plane_count, shape_.pixels)),
-          current_(alloc_float_planes(plane_count, shape_.model_length)),
-          update_(alloc_float_planes(plane_count, shape_.model_length)),
-          engine_(shape_.H, shape_.W, shape_.n, config.threads)
+          model_(alloc_float_planes(plane_count, shape_.model_length)),
+          engine_(shape_.H, shape_.W, shape_.n, config.threads, unit)
     {
+    }
+    // What the constructor allocates: the frame in cone coordinates, one
+    // model, the engine's scratch and the colour table.
+    static std::uint64_t bytes(const RunConfig& config)
+    {
+        const RunShape shape(config);
+        return float_planes_bytes(1, shape.pixels) + float_planes_bytes(1, shape.model_length) +
+               ThreadedEngine::scratch_bytes(shape.H, shape.W, shape.n, config.threads) +
+               sizeof(ConeConverter);
     }
     void convert(const BytePlanes& frame) override
     {
         converter_.convert(frame, static_cast<std::ptrdiff_t>(shape_.pixels), pixels_);
     }
-    void init() override { init_model(current_, pixels_, shape_.H, shape_.W, shape_.n); }
+    void init() override { init_model(model_, pixels_, shape_.H, shape_.W, shape_.n); }
     void segment(std::uint8_t* mask, const WeightMatrix& weights, float e) override
     {
-        engine_.segment_frame(pixels_, current_, mask, weights, e, shadow_, update_);
+        engine_.segment_frame(pixels_, model_, mask, weights, e, shadow_);
     }
-    void commit() override { std::swap(current_, update_); }
-    const FloatPlanes& model() const override { return current_; }
+    void commit() override {}
+    const FloatPlanes& model() const override { return model_; }
 
 private:
     RunShape shape_;
     ShadowSettings shadow_;
-    FloatPlanes pixels_, current_, update_;
+    FloatPlanes pixels_, model_;
     ThreadedEngine engine_;
     ConeConverter converter_;
 };
 
+// Names the vector unit the tests force with ZEMB_VECTOR_UNIT, so that every
+// unit's code runs on a machine that has them all; users never set it.
+constexpr const char* vector_unit_variable = "ZEMB_VECTOR_UNIT";
+
 }  // namespace
+
+bool run_vector_unit(VectorUnit& unit)
+{
+    const char* name = std::getenv(vector_unit_variable);
+    if (name == nullptr || *name == '\0') {
+        unit = best_vector_unit();
+        return true;
+    }
+    if (!vector_unit_named(name, unit)) {
+        std::fprintf(stderr, "zemb: %s: no vector unit called '%s' (scalar, avx2, avx512)\n",
+                     vector_unit_variable, name);
+        return false;
+    }
+    if (!vector_unit_available(unit)) {
+        std::fprintf(stderr, "zemb: %s: this processor has no %s\n", vector_unit_variable, name);
+        return false;
+    }
+    return true;
+}
+
+std::uint64_t run_engine_bytes(Engine kind, const RunConfig& config)
+{
+    if (kind == Engine::reference)
+        return ReferenceEngine::bytes(config);
+    return FastRunEngine::bytes(config);
+}
 
 std::unique_ptr<RunEngine> make_run_engine(Engine kind, const RunConfig& config)
 {
     if (kind == Engine::reference)
         return std::make_unique<ReferenceEngine>(config);
-    return std::make_unique<FastRunEngine>(config);
+    VectorUnit unit = VectorUnit::scalar;
+    if (!run_vector_unit(unit))
+        return nullptr;
+    return std::make_unique<FastRunEngine>(config, unit);
 }
 
 }  // namespace zemb

@@ -16,15 +16,20 @@ namespace {
 ZEMB_AVX512 inline __m512d widen(__m256 v) { return _mm512_maskz_cvtps_pd(0xff, v); }
 ZEMB_AVX512 inline __m256 narrow(__m512d v) { return _mm512_maskz_cvtpd_ps(0xff, v); }
 
-// For n = 3 a block row of 8 pixels is 24 doubles, taken in three plain loads;
-// block position b of pixel l is double 3l + b of them, moved into lane l by
-// two permutes (lanes past 15 from the third load). Gathers are slow on many
+// For n = 3 a block row of 8 pixels is 24 doubles, in three vectors; block
+// position b of pixel l is double 3l + b of them, moved into lane l by two
+// permutes (lanes past 15 from the third vector). Gathers are slow on many
 // processors; a permute moves doubles without touching their bits.
 constexpr int side3 = 3;
 alignas(64) constexpr long long side3_index[side3][8] = {{0, 3, 6, 9, 12, 15, 18, 21},
                                                          {1, 4, 7, 10, 13, 16, 19, 22},
                                                          {2, 5, 8, 11, 14, 17, 20, 23}};
 constexpr __mmask8 side3_third_load[side3] = {0xc0, 0xe0, 0xe0};
+// The other way round: element 8v + k of the 24 belongs to pixel (8v + k) / 3.
+alignas(64) constexpr long long side3_pixel_of[side3][8] = {{0, 0, 0, 1, 1, 1, 2, 2},
+                                                            {2, 3, 3, 3, 4, 4, 4, 5},
+                                                            {5, 5, 6, 6, 6, 7, 7, 7}};
+constexpr int side3_centre = 4;
 
 // The chains of 8 pixels side by side (2).
 class Chain {
@@ -41,11 +46,16 @@ public:
     ZEMB_AVX512 void load_row(const double* row)
     {
         row_ = row;
-        if (n_ == side3) {
-            v0_ = _mm512_loadu_pd(row);
-            v1_ = _mm512_loadu_pd(row + 8);
-            v2_ = _mm512_loadu_pd(row + 16);
-        }
+        if (n_ == side3)
+            load_vectors(_mm512_loadu_pd(row), _mm512_loadu_pd(row + 8),
+                         _mm512_loadu_pd(row + 16));
+    }
+    // n = 3: the block row's 24 distances, already in registers.
+    ZEMB_AVX512 void load_vectors(__m512d v0, __m512d v1, __m512d v2)
+    {
+        v0_ = v0;
+        v1_ = v1;
+        v2_ = v2;
     }
     ZEMB_AVX512 void step(int b, int pos, bool centre)
     {
@@ -84,7 +94,7 @@ private:
 };
 
 // With copy targets the loaded floats are stored there as they are: the
-// copy rides on the loads the distances need anyway (5).
+// copy rides on the loads the distances need anyway (6).
 template <bool copy>
 ZEMB_AVX512 inline void distances_of(const float* const* model, const double* const* pixel,
                                      Index count, double* out, float* const* copy_to)
@@ -107,6 +117,47 @@ ZEMB_AVX512 inline void distances_of(const float* const* model, const double* co
     }
 }
 
+// n = 3, 8 pixels a group: each model row's 24 elements in three vectors,
+// measured against the group's pixels moved into place by permutes (1),
+// copied as loaded (6), and the chains run on the distances in registers
+// (2): no scratch row is written or read.
+ZEMB_AVX512 void match_row3(const BlockRow& m)
+{
+    Index c = 0;
+    for (; c + Chain::width <= m.W; c += Chain::width) {
+        __m512d pixel[plane_count][side3];
+        for (int q = 0; q < plane_count; ++q) {
+            const __m512d group = widen(_mm256_loadu_ps(m.pixels[q] + c));
+            for (int v = 0; v < side3; ++v)
+                pixel[q][v] = _mm512_maskz_permutexvar_pd(0xff, _mm512_load_si512(side3_pixel_of[v]),
+                                                          group);
+        }
+        Chain chain(side3, m.e);
+        int pos = 0;
+        for (int a = 0; a < side3; ++a) {
+            const Index at = a * m.model_cols + side3 * c;
+            __m512d d[side3];
+            for (int v = 0; v < side3; ++v) {
+                __m512d diff[plane_count];
+                for (int q = 0; q < plane_count; ++q) {
+                    const __m256 f = _mm256_loadu_ps(m.model[q] + at + 8 * v);
+                    if (m.copy[0] != nullptr)
+                        _mm256_storeu_ps(m.copy[q] + at + 8 * v, f);
+                    diff[q] = _mm512_sub_pd(widen(f), pixel[q][v]);
+                }
+                d[v] = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(diff[0], diff[0]),
+                                                   _mm512_mul_pd(diff[1], diff[1])),
+                                     _mm512_mul_pd(diff[2], diff[2]));
+            }
+            chain.load_vectors(d[0], d[1], d[2]);
+            for (int b = 0; b < side3; ++b, ++pos)
+                chain.step(b, pos, pos == side3_centre);
+        }
+        chain.finish(side3_centre, m.found + c);
+    }
+    match_row3_tail(m, c);
+}
+
 struct Avx512Kernels {
     ZEMB_AVX512 static void distance_row(const float* const* model, const double* const* pixel,
                                          Index count, double* out, float* const* copy)
@@ -124,13 +175,15 @@ struct Avx512Kernels {
         best_positions_in_lanes<Chain>(d, model_cols, n, W, e, found);
     }
 
+    ZEMB_AVX512 static void match_row3(const BlockRow& m) { fast::match_row3(m); }
+
     ZEMB_AVX512 static void blend_window(const Window& win, Index model_cols,
-                                         const float* const* current, float* const* update,
+                                         const float* const* old, float* const* model,
                                          const BlendWeights& weights)
     {
         // Windows of at most 4 columns with 4 elements left in their row blend
-        // 4 elements: a plain load of `current` (the element past the window
-        // is read, never used) and a 4-lane masked store, which writes exactly
+        // 4 elements: a plain load of `old` (the element past the window is
+        // read, never used) and a 4-lane masked store, which writes exactly
         // the lanes the wide form writes. Measured faster than 8-lane masked
         // loads and stores. Rows outside the band have no lanes and are
         // skipped.
@@ -144,10 +197,10 @@ struct Avx512Kernels {
                 const __m256d keep = _mm256_load_pd(&weights.keep[a][0]);
                 const __m256d take = _mm256_load_pd(&weights.take[a][0]);
                 for (int q = 0; q < plane_count; ++q) {  // (4)
-                    const __m256d old = _mm256_cvtps_pd(_mm_loadu_ps(current[q] + row));
+                    const __m256d was = _mm256_cvtps_pd(_mm_loadu_ps(old[q] + win.old_at[a]));
                     const __m256d blended =
-                        _mm256_add_pd(_mm256_mul_pd(keep, old), _mm256_mul_pd(take, p4[q]));
-                    _mm_mask_storeu_ps(update[q] + row, m, _mm256_cvtpd_ps(blended));
+                        _mm256_add_pd(_mm256_mul_pd(keep, was), _mm256_mul_pd(take, p4[q]));
+                    _mm_mask_storeu_ps(model[q] + row, m, _mm256_cvtpd_ps(blended));
                 }
             }
             return;
@@ -163,13 +216,56 @@ struct Avx512Kernels {
                 const __m512d keep = _mm512_load_pd(&weights.keep[a][b]);
                 const __m512d take = _mm512_load_pd(&weights.take[a][b]);
                 for (int q = 0; q < plane_count; ++q) {  // (4)
-                    const __m512d old = widen(_mm256_maskz_loadu_ps(m, current[q] + row + b));
+                    const __m512d was =
+                        widen(_mm256_maskz_loadu_ps(m, old[q] + win.old_at[a] + b));
                     const __m512d blended =
-                        _mm512_add_pd(_mm512_mul_pd(keep, old), _mm512_mul_pd(take, p[q]));
-                    _mm256_mask_storeu_ps(update[q] + row + b, m, narrow(blended));
+                        _mm512_add_pd(_mm512_mul_pd(keep, was), _mm512_mul_pd(take, p[q]));
+                    _mm256_mask_storeu_ps(model[q] + row + b, m, narrow(blended));
                 }
             }
         }
+    }
+
+    // n = 3 windows inside the model (8): three rows of 4-lane blends, the
+    // frame's weights held in registers for the whole row. A row reads one
+    // element past the window (never used) and stores only the lanes set.
+    class InteriorBlender {
+    public:
+        ZEMB_AVX512 explicit InteriorBlender(const BlendWeights& weights)
+        {
+            for (int a = 0; a < side3; ++a) {
+                keep_[a] = _mm256_load_pd(&weights.keep[a][0]);
+                take_[a] = _mm256_load_pd(&weights.take[a][0]);
+            }
+        }
+        ZEMB_AVX512 void operator()(const float* const* old, const Index* old_at,
+                                    float* const* model, const Index* model_at, Index j0,
+                                    unsigned lanes, const double* p) const
+        {
+            const __m256d p4[plane_count] = {_mm256_set1_pd(p[0]), _mm256_set1_pd(p[1]),
+                                             _mm256_set1_pd(p[2])};
+            for (int a = 0; a < side3; ++a) {
+                const __mmask8 m = static_cast<__mmask8>(lanes >> (4 * a) & 0xfu);
+                for (int q = 0; q < plane_count; ++q) {  // (4)
+                    const __m256d was = _mm256_cvtps_pd(_mm_loadu_ps(old[q] + old_at[a] + j0));
+                    const __m256d blended = _mm256_add_pd(_mm256_mul_pd(keep_[a], was),
+                                                          _mm256_mul_pd(take_[a], p4[q]));
+                    _mm_mask_storeu_ps(model[q] + model_at[a] + j0, m, _mm256_cvtpd_ps(blended));
+                }
+            }
+        }
+
+    private:
+        __m256d keep_[side3], take_[side3];
+    };
+
+    ZEMB_AVX512 static void blend_interior(const float* const* old, const Index* old_at,
+                                           float* const* model, const Index* model_at,
+                                           unsigned lanes, const double* p,
+                                           const BlendWeights& weights)
+    {
+        const InteriorBlender blend(weights);
+        blend(old, old_at, model, model_at, 0, lanes, p);
     }
 };
 
@@ -181,12 +277,18 @@ ZEMB_AVX512 __attribute__((flatten)) void segment_rows_avx512(const RowJob& job)
     segment_rows_with<Avx512Kernels>(job);
 }
 
+ZEMB_AVX512 __attribute__((flatten)) void match_row_avx512(const BlockRow& m)
+{
+    match_row_any<Avx512Kernels>(m);
+}
+
 }  // namespace
 
 UnitCode avx512_code()
 {
-    return {segment_rows_avx512, Avx512Kernels::distance_row, Avx512Kernels::best_positions,
-            Avx512Kernels::blend_window};
+    return {segment_rows_avx512,          match_row_avx512,
+            Avx512Kernels::distance_row,  Avx512Kernels::best_positions,
+            Avx512Kernels::blend_window,  Avx512Kernels::blend_interior};
 }
 
 }  // namespace zemb::fast

@@ -26,8 +26,10 @@ struct ScalarKernels {
             found[c] = best_position(d + c * n, model_cols, n, e);
     }
 
-    static void blend_window(const Window& win, Index model_cols, const float* const* current,
-                             float* const* update, const BlendWeights& weights)
+    static void match_row3(const BlockRow& m) { match_row_general<ScalarKernels>(m); }
+
+    static void blend_window(const Window& win, Index model_cols, const float* const* old,
+                             float* const* model, const BlendWeights& weights)
     {
         for (int a = 0; a < win.rows; ++a) {
             const Index row = (win.row0 + a) * model_cols + win.col0;
@@ -37,10 +39,39 @@ struct ScalarKernels {
                 const double keep = weights.keep[a][b];
                 const double take = weights.take[a][b];
                 for (int q = 0; q < plane_count; ++q)  // (4)
-                    update[q][row + b] = static_cast<float>(
-                        keep * static_cast<double>(current[q][row + b]) + take * win.p[q]);
+                    model[q][row + b] = static_cast<float>(
+                        keep * static_cast<double>(old[q][win.old_at[a] + b]) + take * win.p[q]);
             }
         }
+    }
+
+    class InteriorBlender {
+    public:
+        explicit InteriorBlender(const BlendWeights& weights) : w_(weights) {}
+        void operator()(const float* const* old, const Index* old_at, float* const* model,
+                        const Index* model_at, Index j0, unsigned lanes, const double* p) const
+        {
+            for (int a = 0; a < default_side; ++a)
+                for (int b = 0; b < default_side; ++b) {
+                    if (!(lanes >> (4 * a + b) & 1u))
+                        continue;
+                    for (int q = 0; q < plane_count; ++q)  // (4)
+                        model[q][model_at[a] + j0 + b] = static_cast<float>(
+                            w_.keep[a][b] * static_cast<double>(old[q][old_at[a] + j0 + b]) +
+                            w_.take[a][b] * p[q]);
+                }
+        }
+
+    private:
+        const BlendWeights& w_;
+    };
+
+    static void blend_interior(const float* const* old, const Index* old_at, float* const* model,
+                               const Index* model_at, unsigned lanes, const double* p,
+                               const BlendWeights& weights)
+    {
+        const InteriorBlender blend(weights);
+        blend(old, old_at, model, model_at, 0, lanes, p);
     }
 };
 
@@ -54,8 +85,9 @@ __attribute__((flatten)) void segment_rows_scalar(const RowJob& job)
 
 UnitCode scalar_code()
 {
-    return {segment_rows_scalar, ScalarKernels::distance_row, ScalarKernels::best_positions,
-            ScalarKernels::blend_window};
+    return {segment_rows_scalar,          match_row_any<ScalarKernels>,
+            ScalarKernels::distance_row,  ScalarKernels::best_positions,
+            ScalarKernels::blend_window,  ScalarKernels::blend_interior};
 }
 
 }  // namespace zemb::fast

@@ -1,12 +1,15 @@
-// Whole runs of zemb (fast engine, on one thread or several) and
-// zemb-reference (straightforward functions) on the bundled sample must write
-// the same bytes.
+// Whole runs of zemb (fast engine, on every vector unit this processor has,
+// on one thread or several) and zemb-reference (straightforward functions)
+// on the bundled sample must write the same bytes.
 #include <gtest/gtest.h>
+
+#include <stdlib.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "model/model.h"
 #include "support/support.h"
 
 namespace zemb {
@@ -40,28 +43,73 @@ Outputs run(const char* exe, const std::vector<std::string>& args, int first, in
     return o;
 }
 
-TEST(Engines, FastAndReferenceRunsWriteIdenticalMasksAndModelImages)
+// Sets an environment variable for the programs started while it lives.
+class ScopedVariable {
+public:
+    ScopedVariable(const char* name, const char* value) : name_(name)
+    {
+        setenv(name, value, 1);
+    }
+    ~ScopedVariable() { unsetenv(name_); }
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+private:
+    const char* name_;
+};
+
+void expect_same_files(const Outputs& fast, const Outputs& reference, const std::string& what)
 {
-    // A short calibration, shadow removal and model images for every frame.
-    const std::vector<std::string> args = {"walk", "3", "32", "-K", "12", "-s", "-m"};
-    Outputs fast = run(ZEMB_EXE, args, 3, 32, 12);
-    Outputs reference = run(ZEMB_REFERENCE_EXE, args, 3, 32, 12);
-    ASSERT_EQ(fast.files.size(), reference.files.size());
+    ASSERT_EQ(fast.files.size(), reference.files.size()) << what;
     for (std::size_t i = 0; i < fast.files.size(); ++i) {
-        ASSERT_FALSE(reference.files[i].empty()) << "output " << i << " missing";
-        EXPECT_TRUE(fast.files[i] == reference.files[i]) << "output " << i << " differs";
+        ASSERT_FALSE(reference.files[i].empty()) << what << ": output " << i << " missing";
+        EXPECT_TRUE(fast.files[i] == reference.files[i]) << what << ": output " << i << " differs";
     }
 }
 
-TEST(Engines, FastAndReferenceRunsAgreeWithWideBlocks)
+TEST(Engines, FastRunsOnEveryVectorUnitWriteTheReferencesMasksAndModelImages)
 {
-    const std::vector<std::string> args = {"walk", "1", "16", "-K", "6", "-n", "5", "-m"};
-    Outputs fast = run(ZEMB_EXE, args, 1, 16, 6);
-    Outputs reference = run(ZEMB_REFERENCE_EXE, args, 1, 16, 6);
-    ASSERT_EQ(fast.files.size(), reference.files.size());
-    for (std::size_t i = 0; i < fast.files.size(); ++i) {
-        ASSERT_FALSE(reference.files[i].empty()) << "output " << i << " missing";
-        EXPECT_TRUE(fast.files[i] == reference.files[i]) << "output " << i << " differs";
+    struct Case {
+        std::vector<std::string> args;
+        int first, last, K;
+    };
+    const Case cases[] = {
+        // A short calibration, shadow removal and model images for every frame.
+        {{"walk", "3", "32", "-K", "12", "-s", "-m"}, 3, 32, 12},
+        {{"walk", "1", "16", "-K", "6", "-n", "5", "-m"}, 1, 16, 6},
+    };
+    for (const Case& c : cases) {
+        const Outputs reference = run(ZEMB_REFERENCE_EXE, c.args, c.first, c.last, c.K);
+        for (VectorUnit unit : {VectorUnit::scalar, VectorUnit::avx2, VectorUnit::avx512}) {
+            if (!vector_unit_available(unit))
+                continue;  // refused, as the next test shows
+            const ScopedVariable forced("ZEMB_VECTOR_UNIT", vector_unit_name(unit));
+            expect_same_files(run(ZEMB_EXE, c.args, c.first, c.last, c.K), reference,
+                              std::string(vector_unit_name(unit)) + " " + c.args[5]);
+        }
+    }
+}
+
+TEST(Engines, AForcedVectorUnitThatIsNoneOrMissingIsRefused)
+{
+    test::TempDir dir;
+    ASSERT_EQ(unpack_sample(dir), "");
+    const std::vector<std::string> args = {"walk", "1", "3", "-K", "2"};
+    {
+        const ScopedVariable forced("ZEMB_VECTOR_UNIT", "avx9");
+        const test::RunResult r = test::run_program(ZEMB_EXE, dir.path(), args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("zemb: ZEMB_VECTOR_UNIT: no vector unit called 'avx9'"),
+                  std::string::npos)
+            << r.err;
+    }
+    for (VectorUnit unit : {VectorUnit::avx2, VectorUnit::avx512}) {
+        if (vector_unit_available(unit))
+            continue;
+        const ScopedVariable forced("ZEMB_VECTOR_UNIT", vector_unit_name(unit));
+        const test::RunResult r = test::run_program(ZEMB_EXE, dir.path(), args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("this processor has no"), std::string::npos) << r.err;
     }
 }
 
@@ -75,15 +123,9 @@ TEST(Engines, RunsOnSeveralThreadsWriteTheSameBytesAsOnOne)
     };
     Outputs one = with_threads("1");
     Outputs reference = run(ZEMB_REFERENCE_EXE, base, 1, 24, 8);
-    for (const char* j : {"3", "0"}) {
-        Outputs several = with_threads(j);
-        ASSERT_EQ(several.files.size(), one.files.size());
-        for (std::size_t i = 0; i < one.files.size(); ++i) {
-            ASSERT_FALSE(one.files[i].empty()) << "output " << i << " missing";
-            EXPECT_TRUE(several.files[i] == one.files[i]) << "-j " << j << " output " << i;
-            EXPECT_TRUE(several.files[i] == reference.files[i]) << "-j " << j << " output " << i;
-        }
-    }
+    expect_same_files(one, reference, "-j 1");
+    for (const char* j : {"3", "0"})
+        expect_same_files(with_threads(j), one, std::string("-j ") + j);
 }
 
 }  // namespace
