@@ -186,15 +186,16 @@ struct Avx2Kernels {
     // element past the window (never used) and stores only the lanes set.
     class InteriorBlender {
     public:
-        ZEMB_AVX2 explicit InteriorBlender(const BlendWeights& weights)
+        ZEMB_AVX2 InteriorBlender(const BlendWeights& weights, const float* const* old,
+                                  float* const* model)
+            : old_{old[0], old[1], old[2]}, model_{model[0], model[1], model[2]}
         {
             for (int a = 0; a < side3; ++a) {
                 keep_[a] = _mm256_load_pd(&weights.keep[a][0]);
                 take_[a] = _mm256_load_pd(&weights.take[a][0]);
             }
         }
-        ZEMB_AVX2 void operator()(const float* const* old, const Index* old_at,
-                                  float* const* model, const Index* model_at, Index j0,
+        ZEMB_AVX2 void operator()(const Index* old_at, const Index* model_at, Index j0,
                                   unsigned lanes, const double* p) const
         {
             const __m256d p4[plane_count] = {_mm256_set1_pd(p[0]), _mm256_set1_pd(p[1]),
@@ -203,16 +204,18 @@ struct Avx2Kernels {
                 const __m128i m = _mm_load_si128(
                     reinterpret_cast<const __m128i*>(lane_masks[lanes >> (4 * a) & 0xfu]));
                 for (int q = 0; q < plane_count; ++q) {  // (4)
-                    const __m256d was = _mm256_cvtps_pd(_mm_loadu_ps(old[q] + old_at[a] + j0));
+                    const __m256d was = _mm256_cvtps_pd(_mm_loadu_ps(old_[q] + old_at[a] + j0));
                     const __m256d blended = _mm256_add_pd(_mm256_mul_pd(keep_[a], was),
                                                           _mm256_mul_pd(take_[a], p4[q]));
-                    _mm_maskstore_ps(model[q] + model_at[a] + j0, m, _mm256_cvtpd_ps(blended));
+                    _mm_maskstore_ps(model_[q] + model_at[a] + j0, m, _mm256_cvtpd_ps(blended));
                 }
             }
         }
 
     private:
         __m256d keep_[side3], take_[side3];
+        const float* old_[plane_count];
+        float* model_[plane_count];
     };
 
     ZEMB_AVX2 static void blend_interior(const float* const* old, const Index* old_at,
@@ -220,8 +223,14 @@ struct Avx2Kernels {
                                          unsigned lanes, const double* p,
                                          const BlendWeights& weights)
     {
-        const InteriorBlender blend(weights);
-        blend(old, old_at, model, model_at, 0, lanes, p);
+        const InteriorBlender blend(weights, old, model);
+        blend(old_at, model_at, 0, lanes, p);
+    }
+
+    ZEMB_AVX2 static void plan_group(const int* found, unsigned background,
+                                   const std::uint8_t* mask, Index W, GroupPlan& plan)
+    {
+        plan_group_avx2(found, background, mask, W, plan);
     }
 };
 
@@ -244,7 +253,8 @@ UnitCode avx2_code()
 {
     return {segment_rows_avx2,          match_row_avx2,
             Avx2Kernels::distance_row,  Avx2Kernels::best_positions,
-            Avx2Kernels::blend_window,  Avx2Kernels::blend_interior};
+            Avx2Kernels::blend_window,  Avx2Kernels::blend_interior,
+            Avx2Kernels::plan_group};
 }
 
 }  // namespace zemb::fast

@@ -8,6 +8,9 @@
 // (1) to (8) cited here are the identity argument in fast_rows.h.
 #pragma once
 
+#include <immintrin.h>
+
+#include <array>
 #include <cstdint>
 
 #include "model/model.h"
@@ -95,11 +98,151 @@ using BlendWindowFn = void (*)(const Window& win, Index model_cols, const float*
 // old[q] + old_at[a] (values as the frame began) and model[q] + model_at[a];
 // bit 4a + b of `lanes` says whether element (a, b) blends. The blend is
 // BlendWindowFn's with the weights of an unclipped window. Each unit's
-// InteriorBlender does this with the frame's weights held in its registers;
-// this form is for the tests.
+// InteriorBlender does this with the frame's weights and the planes held in
+// its registers for a whole row; this form is for the tests.
 using BlendInteriorFn = void (*)(const float* const* old, const Index* old_at,
                                  float* const* model, const Index* model_at, unsigned lanes,
                                  const double* p, const BlendWeights& weights);
+
+// ---- n = 3 windows inside the band, a group of pixels at a time (8) --------------
+
+// Pixels whose windows are set up together.
+constexpr int group_width = 8;
+
+// Neighbourhood codes: bit 3d + k says that the pixel in owner row d (0
+// above, 1 its own, 2 below) and column k (0 left, 1 itself, 2 right) is
+// background. interior_lanes[found * 512 + code] holds the window's lanes for
+// a match at block position `found`: bit 4a + b for element (a, b), as the
+// general window builder would set them.
+constexpr int neighbourhood_codes = 512;
+
+constexpr std::array<std::uint16_t, 9 * neighbourhood_codes> make_interior_lanes()
+{
+    std::array<std::uint16_t, 9 * neighbourhood_codes> table{};
+    for (int found = 0; found < 9; ++found)
+        for (int code = 0; code < neighbourhood_codes; ++code) {
+            const int pr = found / 3, pc = found % 3;
+            unsigned lanes = 0;
+            for (int a = 0; a < 3; ++a)
+                for (int b = 0; b < 3; ++b) {
+                    // Window element (a, b) lies in model row 3r + pr - 1 + a,
+                    // so in owner row r - 1 + d; likewise for columns.
+                    const int d = (pr + a + 2) / 3;
+                    const int k = (pc + b + 2) / 3;
+                    if (code >> (3 * d + k) & 1)
+                        lanes |= 1u << (4 * a + b);
+                }
+            table[static_cast<std::size_t>(found * neighbourhood_codes + code)] =
+                static_cast<std::uint16_t>(lanes);
+        }
+    return table;
+}
+
+inline constexpr std::array<std::uint16_t, 9 * neighbourhood_codes> interior_lanes =
+    make_interior_lanes();
+
+// The windows of a group: for its pixel l with a match,
+//   lanes_at[l]: the window's entry of interior_lanes,
+//   row[l]: the block row pr of the match (the window starts at model row
+//           3r + pr - 1),
+//   col[l]: 3l + pc - 1, the window's first model column counted from the
+//           group's first block column.
+// The entries of a pixel without a match are never used.
+struct GroupPlan {
+    alignas(32) std::int32_t lanes_at[group_width];
+    alignas(32) std::int32_t row[group_width];
+    alignas(32) std::int32_t col[group_width];
+};
+
+// Plans a group of `count` pixels (at most group_width). found[l]: pixel l's
+// block position or -1; bit l of `background`: pixel l is background this
+// frame (matched, or a shadow); `mask`: the mask byte of the column before
+// the group in its own row, with the rows above and below W bytes away. The
+// owners' values are the ones the scan order gives (3): the row above as this
+// frame left it; in the pixel's own row its left neighbour's from
+// `background` (or, before the group, from `mask`) and its right neighbour's
+// from `mask` (the last frame's, not yet overwritten); the row below as the
+// last frame left it. Reads the mask bytes of columns before the group to
+// past it: count + 2 of them in each row.
+inline void plan_group_plain(const int* found, unsigned background, const std::uint8_t* mask,
+                             Index W, int count, GroupPlan& plan)
+{
+    const auto open = [](const std::uint8_t* p, int t) { return unsigned(p[t] == 0) << t; };
+    unsigned above = 0, before = 0, below = 0;
+    for (int t = 0; t < count + 2; ++t) {
+        above |= open(mask - W, t);
+        before |= open(mask, t);
+        below |= open(mask + W, t);
+    }
+    const unsigned fresh = background << 1 | (before & 1u);  // bit t: column t-1 of the group
+    for (int l = 0; l < count; ++l) {
+        const int f = found[l] < 0 ? 0 : found[l];
+        const unsigned own = (fresh >> l & 1u) | 2u | (before >> (l + 2) & 1u) << 2;
+        const unsigned code = (above >> l & 7u) | own << 3 | (below >> l & 7u) << 6;
+        plan.lanes_at[l] = f * neighbourhood_codes + static_cast<int>(code);
+        plan.row[l] = f / 3;
+        plan.col[l] = 3 * l + f % 3 - 1;
+    }
+}
+
+// plan_group_plain for a whole group, with 16 mask bytes readable from each
+// row. The AVX2 and AVX-512 units' (every AVX-512 processor has AVX2).
+using PlanGroupFn = void (*)(const int* found, unsigned background, const std::uint8_t* mask,
+                             Index W, GroupPlan& plan);
+
+__attribute__((target("avx2"))) inline void plan_group_avx2(const int* found,
+                                                             unsigned background,
+                                                             const std::uint8_t* mask, Index W,
+                                                             GroupPlan& plan)
+{
+    const auto open = [](const std::uint8_t* p) {
+        return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_setzero_si128())));
+    };
+    const unsigned above = open(mask - W), before = open(mask), below = open(mask + W);
+    const unsigned fresh = background << 1 | (before & 1u);
+    // Lane l shifts every word right by l: bits 0-2 are then its above or
+    // below owners, bit 0 of `own` its left neighbour and bit 16 its right.
+    const __m256i l = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i three = _mm256_set1_epi32(7);
+    const __m256i one = _mm256_set1_epi32(1);
+    const __m256i up = _mm256_and_si256(_mm256_srlv_epi32(_mm256_set1_epi32(int(above)), l), three);
+    const __m256i down =
+        _mm256_and_si256(_mm256_srlv_epi32(_mm256_set1_epi32(int(below)), l), three);
+    const __m256i own = _mm256_srlv_epi32(
+        _mm256_set1_epi32(int((fresh & 0xffffu) | (before >> 2 & 0xffffu) << 16)), l);
+    const __m256i own_code = _mm256_or_si256(
+        _mm256_or_si256(_mm256_slli_epi32(_mm256_and_si256(own, one), 3), _mm256_set1_epi32(16)),
+        _mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(own, 16), one), 5));
+    const __m256i code = _mm256_or_si256(_mm256_or_si256(up, own_code), _mm256_slli_epi32(down, 6));
+    const __m256i f =
+        _mm256_max_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(found)),
+                         _mm256_setzero_si256());
+    // f / 3 for f in 0..8 is (f * 11) >> 5.
+    const __m256i pr = _mm256_srli_epi32(_mm256_mullo_epi32(f, _mm256_set1_epi32(11)), 5);
+    const __m256i pc = _mm256_sub_epi32(f, _mm256_mullo_epi32(pr, _mm256_set1_epi32(3)));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(plan.lanes_at),
+                       _mm256_add_epi32(_mm256_slli_epi32(f, 9), code));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(plan.row), pr);
+    _mm256_store_si256(
+        reinterpret_cast<__m256i*>(plan.col),
+        _mm256_add_epi32(_mm256_mullo_epi32(l, _mm256_set1_epi32(3)),
+                         _mm256_sub_epi32(pc, one)));
+}
+
+// The mask bytes of a group from its background bits: byte l is 0 when bit l
+// is set, 255 when not.
+constexpr std::array<std::uint64_t, 256> make_group_mask_bytes()
+{
+    std::array<std::uint64_t, 256> table{};
+    for (unsigned bits = 0; bits < 256; ++bits)
+        for (int l = 0; l < group_width; ++l)
+            if (!(bits >> l & 1u))
+                table[bits] |= std::uint64_t(0xff) << (8 * l);
+    return table;
+}
+
+inline constexpr std::array<std::uint64_t, 256> group_mask_bytes = make_group_mask_bytes();
 
 struct RowJob;  // fast_rows.h
 
@@ -112,6 +255,7 @@ struct UnitCode {
     BestPositionsFn best_positions;
     BlendWindowFn blend_window;
     BlendInteriorFn blend_interior;
+    PlanGroupFn plan_group;
 };
 
 UnitCode scalar_code();

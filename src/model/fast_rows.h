@@ -73,7 +73,8 @@
 #include <emmintrin.h>
 
 #include <algorithm>
-#include <array>
+#include <bit>
+#include <cstring>
 
 #include "model/fast_kernels.h"
 
@@ -252,55 +253,16 @@ inline void scan_pixel(const RowJob& job, Index r, Index c, RowRole role, int fo
 
 // ---- n = 3 inside the band (8) ------------------------------------------------
 
-// Neighbourhood codes: bit 3d + k says that the pixel in owner row d (0
-// above, 1 its own, 2 below) and column k (0 left, 1 itself, 2 right) is
-// background. interior_lanes[found * 512 + code] holds the window's lanes for
-// a match at block position `found`: bit 4a + b for element (a, b), as the
-// general window builder would set them.
-constexpr int neighbourhood_codes = 512;
-
-constexpr std::array<std::uint16_t, 9 * neighbourhood_codes> make_interior_lanes()
+// Bit l: found[l] >= 0, for a whole group.
+inline unsigned matched_bits(const int* found)
 {
-    std::array<std::uint16_t, 9 * neighbourhood_codes> table{};
-    for (int found = 0; found < 9; ++found)
-        for (int code = 0; code < neighbourhood_codes; ++code) {
-            const int pr = found / 3, pc = found % 3;
-            unsigned lanes = 0;
-            for (int a = 0; a < 3; ++a)
-                for (int b = 0; b < 3; ++b) {
-                    // Window element (a, b) lies in model row 3r + pr - 1 + a,
-                    // so in owner row r - 1 + d; likewise for columns.
-                    const int d = (pr + a + 2) / 3;
-                    const int k = (pc + b + 2) / 3;
-                    if (code >> (3 * d + k) & 1)
-                        lanes |= 1u << (4 * a + b);
-                }
-            table[static_cast<std::size_t>(found * neighbourhood_codes + code)] =
-                static_cast<std::uint16_t>(lanes);
-        }
-    return table;
+    const __m128i none = _mm_set1_epi32(-1);
+    const __m128i low = _mm_cmpgt_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(found)), none);
+    const __m128i high =
+        _mm_cmpgt_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(found + 4)), none);
+    return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(low))) |
+           static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(high))) << 4;
 }
-
-inline constexpr std::array<std::uint16_t, 9 * neighbourhood_codes> interior_lanes =
-    make_interior_lanes();
-
-// Bit t: mask byte p[t] is background, for t < 16 and p + t < end (beyond
-// that the bits are never used).
-inline unsigned background_bits(const std::uint8_t* p, const std::uint8_t* end)
-{
-    constexpr std::ptrdiff_t width = 16;
-    if (end - p >= width)
-        return static_cast<unsigned>(_mm_movemask_epi8(
-            _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
-                           _mm_setzero_si128())));
-    unsigned bits = 0;
-    for (std::ptrdiff_t t = 0; t < width && t < end - p; ++t)
-        bits |= unsigned(p[t] == mask_background) << t;
-    return bits;
-}
-
-// Pixels whose windows a group sets up together.
-constexpr int group_width = 8;
 
 // An own row r with r-1 and r+1 in the band, n = 3: its first and last pixels
 // in the general way, the others in groups (8).
@@ -308,6 +270,7 @@ template <typename Kernels>
 inline void scan_interior_row(const RowJob& job, Index r)
 {
     constexpr int n = default_side;
+    constexpr Index readable = 16;  // mask bytes a vector planner reads per row
     const Index W = job.W;
     const int* const found = job.found + (r % 2) * W;
     std::uint8_t* const mask = job.mask + r * W;
@@ -321,43 +284,43 @@ inline void scan_interior_row(const RowJob& job, Index r)
         model_at[k] = i * job.model_cols;
         ring_at[k] = job.ring_row[i];
     }
-    const typename Kernels::InteriorBlender blend(*job.weights);
+    const typename Kernels::InteriorBlender blend(*job.weights, job.ring, job.model);
+    const float* const frame[plane_count] = {job.frame[0] + r * W, job.frame[1] + r * W,
+                                             job.frame[2] + r * W};
 
     scan_pixel<Kernels, n>(job, r, 0, RowRole::own, found[0]);
     for (Index c0 = 1; c0 < W - 1; c0 += group_width) {
         const int count = static_cast<int>(std::min<Index>(group_width, W - 1 - c0));
-        // The group's results, stored only once every lane is set up: until
-        // then the owner tests see the previous frame's values.
-        std::uint8_t fresh_values[group_width];
-        unsigned fresh = mask[c0 - 1] == mask_background;  // bit t: column c0-1+t
-        for (int l = 0; l < count; ++l) {
-            const bool background = found[c0 + l] >= 0 ||
-                                    (job.shadow->enabled && shadow_of<n>(job, r, c0 + l));
-            fresh_values[l] = background ? mask_background : mask_foreground;
-            fresh |= unsigned(background) << (l + 1);
+        const int* const f = found + c0;
+        unsigned matched = 0;
+        if (count == group_width) {
+            matched = matched_bits(f);
+        } else {
+            for (int l = 0; l < count; ++l)
+                matched |= unsigned(f[l] >= 0) << l;
         }
-        const unsigned above = background_bits(mask - W + c0 - 1, mask_end);
-        const unsigned before = background_bits(mask + c0 - 1, mask_end);
-        const unsigned below = background_bits(mask + W + c0 - 1, mask_end);
-        std::uint16_t lanes[group_width];
-        for (int l = 0; l < count; ++l) {
-            // Left neighbour from this frame, right one from the last (3).
-            const unsigned own = (fresh >> l & 1u) | 2u | (before >> (l + 2) & 1u) << 2;
-            const unsigned code = (above >> l & 7u) | own << 3 | (below >> l & 7u) << 6;
-            const int f = std::max(found[c0 + l], 0);
-            lanes[l] = interior_lanes[static_cast<std::size_t>(f * neighbourhood_codes) + code];
-        }
-        std::copy(fresh_values, fresh_values + count, mask + c0);
-        for (int l = 0; l < count; ++l) {
-            const int f = found[c0 + l];
-            if (f < 0)
-                continue;
+        unsigned background = matched;
+        if (job.shadow->enabled)
+            for (unsigned rest = ~matched & ((1u << count) - 1u); rest != 0; rest &= rest - 1u) {
+                const int l = std::countr_zero(rest);
+                if (shadow_of<n>(job, r, c0 + l))
+                    background |= 1u << l;
+            }
+        GroupPlan plan;
+        const std::uint8_t* const before = mask + c0 - 1;
+        if (count == group_width && mask_end - (before + W) >= readable)
+            Kernels::plan_group(f, background, before, W, plan);
+        else
+            plan_group_plain(f, background, before, W, count, plan);
+        // The group's own mask values, stored once the plan has read the
+        // last frame's (3).
+        std::memcpy(mask + c0, &group_mask_bytes[background], static_cast<std::size_t>(count));
+        for (unsigned rest = matched; rest != 0; rest &= rest - 1u) {
+            const int l = std::countr_zero(rest);
             const Index c = c0 + l;
-            const Index pixel = r * W + c;
-            const int pr = f / n, pc = f % n;
-            const double p[plane_count] = {job.frame[0][pixel], job.frame[1][pixel],
-                                           job.frame[2][pixel]};
-            blend(job.ring, ring_at + pr, job.model, model_at + pr, n * c + pc - 1, lanes[l], p);
+            const double p[plane_count] = {frame[0][c], frame[1][c], frame[2][c]};
+            blend(ring_at + plan.row[l], model_at + plan.row[l], n * c0 + plan.col[l],
+                  interior_lanes[static_cast<std::size_t>(plan.lanes_at[l])], p);
         }
     }
     if (W > 1)

@@ -47,31 +47,42 @@ struct ScalarKernels {
 
     class InteriorBlender {
     public:
-        explicit InteriorBlender(const BlendWeights& weights) : w_(weights) {}
-        void operator()(const float* const* old, const Index* old_at, float* const* model,
-                        const Index* model_at, Index j0, unsigned lanes, const double* p) const
+        InteriorBlender(const BlendWeights& weights, const float* const* old, float* const* model)
+            : w_(weights), old_{old[0], old[1], old[2]}, model_{model[0], model[1], model[2]}
+        {
+        }
+        void operator()(const Index* old_at, const Index* model_at, Index j0, unsigned lanes,
+                        const double* p) const
         {
             for (int a = 0; a < default_side; ++a)
                 for (int b = 0; b < default_side; ++b) {
                     if (!(lanes >> (4 * a + b) & 1u))
                         continue;
                     for (int q = 0; q < plane_count; ++q)  // (4)
-                        model[q][model_at[a] + j0 + b] = static_cast<float>(
-                            w_.keep[a][b] * static_cast<double>(old[q][old_at[a] + j0 + b]) +
+                        model_[q][model_at[a] + j0 + b] = static_cast<float>(
+                            w_.keep[a][b] * static_cast<double>(old_[q][old_at[a] + j0 + b]) +
                             w_.take[a][b] * p[q]);
                 }
         }
 
     private:
         const BlendWeights& w_;
+        const float* old_[plane_count];
+        float* model_[plane_count];
     };
 
     static void blend_interior(const float* const* old, const Index* old_at, float* const* model,
                                const Index* model_at, unsigned lanes, const double* p,
                                const BlendWeights& weights)
     {
-        const InteriorBlender blend(weights);
-        blend(old, old_at, model, model_at, 0, lanes, p);
+        const InteriorBlender blend(weights, old, model);
+        blend(old_at, model_at, 0, lanes, p);
+    }
+
+    static void plan_group(const int* found, unsigned background, const std::uint8_t* mask,
+                           Index W, GroupPlan& plan)
+    {
+        plan_group_plain(found, background, mask, W, group_width, plan);
     }
 };
 
@@ -85,9 +96,10 @@ __attribute__((flatten)) void segment_rows_scalar(const RowJob& job)
 
 UnitCode scalar_code()
 {
-    return {segment_rows_scalar,          match_row_any<ScalarKernels>,
-            ScalarKernels::distance_row,  ScalarKernels::best_positions,
-            ScalarKernels::blend_window,  ScalarKernels::blend_interior};
+    return {segment_rows_scalar,         match_row_any<ScalarKernels>,
+            ScalarKernels::distance_row, ScalarKernels::best_positions,
+            ScalarKernels::blend_window, ScalarKernels::blend_interior,
+            ScalarKernels::plan_group};
 }
 
 }  // namespace zemb::fast

@@ -376,5 +376,41 @@ TEST(Kernels, BlendInteriorIsTheWholeWindowBlendOfTheLanesSet)
     }
 }
 
+// ---- plan_group ------------------------------------------------------------------------
+
+TEST(Kernels, PlanGroupGivesThePlainPlanForEveryMatchAndNeighbourhood)
+{
+    // Three mask rows of 24 bytes around a group of 8, background or not at
+    // random; matches anywhere in the block or none.
+    constexpr Index W = 24;
+    std::mt19937 random(13);
+    for (const Unit& u : units_here()) {
+        for (int trial = 0; trial < 4000; ++trial) {
+            std::vector<std::uint8_t> mask(static_cast<std::size_t>(3 * W));
+            for (auto& m : mask)
+                m = random() % 3 == 0 ? 255 : 0;
+            int found[fast::group_width];
+            unsigned background = 0;
+            for (int l = 0; l < fast::group_width; ++l) {
+                found[l] = int(random() % 10) - 1;
+                if (found[l] >= 0 || random() % 4 == 0)
+                    background |= 1u << l;
+            }
+            const std::uint8_t* before = mask.data() + W + 3;
+            fast::GroupPlan plain{}, plan{};
+            fast::plan_group_plain(found, background, before, W, fast::group_width, plain);
+            u.code.plan_group(found, background, before, W, plan);
+            for (int l = 0; l < fast::group_width; ++l) {
+                if (found[l] < 0)
+                    continue;
+                ASSERT_EQ(plan.lanes_at[l], plain.lanes_at[l])
+                    << vector_unit_name(u.unit) << " trial " << trial << " pixel " << l;
+                ASSERT_EQ(plan.row[l], plain.row[l]) << vector_unit_name(u.unit) << " pixel " << l;
+                ASSERT_EQ(plan.col[l], plain.col[l]) << vector_unit_name(u.unit) << " pixel " << l;
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace zemb
