@@ -58,8 +58,12 @@ public:
             sorted_ready_ ? sorted_[b]
                           : _mm256_mask_i32gather_pd(_mm256_setzero_pd(), row_ + b, lanes_,
                                                      all_lanes, 8);
+        // The best falls to v rounded to float exactly when v is below it:
+        // v < best (a float) gives float(v) <= best, and v >= best gives
+        // float(v) >= best; distances are never negative or NaN. So the
+        // minimum is the chain's best, without waiting for the comparison.
         const __m256d lower = _mm256_cmp_pd(v, best_, _CMP_LT_OQ);
-        best_ = _mm256_blendv_pd(best_, _mm256_cvtps_pd(_mm256_cvtpd_ps(v)), lower);
+        best_ = _mm256_min_pd(best_, _mm256_cvtps_pd(_mm256_cvtpd_ps(v)));
         const __m256d taken = _mm256_and_pd(lower, _mm256_cmp_pd(v, threshold_, _CMP_LE_OQ));
         result_ = _mm256_blendv_pd(result_, _mm256_set1_pd(pos), taken);
         if (centre)
@@ -86,11 +90,13 @@ private:
 // measured against the group's pixels moved into place by permutes (1),
 // copied as loaded (6), and the chains run on the distances in registers
 // (2).
-ZEMB_AVX2 void match_row3(const BlockRow& m)
+template <bool copy>
+ZEMB_AVX2 Index match_groups3(const BlockRow& m)
 {
     Index c = 0;
     for (; c + Chain::width <= m.W; c += Chain::width) {
         __m256d pixel[plane_count][side3];
+        #pragma GCC unroll 3
         for (int q = 0; q < plane_count; ++q) {
             const __m256d group = _mm256_cvtps_pd(_mm_loadu_ps(m.pixels[q] + c));
             // Elements 4v .. 4v+3 belong to pixels 0 0 0 1 | 1 1 2 2 | 2 3 3 3.
@@ -100,14 +106,17 @@ ZEMB_AVX2 void match_row3(const BlockRow& m)
         }
         Chain chain(side3, m.e);
         int pos = 0;
+        #pragma GCC unroll 3
         for (int a = 0; a < side3; ++a) {
             const Index at = a * m.model_cols + side3 * c;
             __m256d d[side3];
+            #pragma GCC unroll 3
             for (int v = 0; v < side3; ++v) {
                 __m256d diff[plane_count];
+                #pragma GCC unroll 3
                 for (int q = 0; q < plane_count; ++q) {
                     const __m128 f = _mm_loadu_ps(m.model[q] + at + 4 * v);
-                    if (m.copy[0] != nullptr)
+                    if (copy)
                         _mm_storeu_ps(m.copy[q] + at + 4 * v, f);
                     diff[q] = _mm256_sub_pd(_mm256_cvtps_pd(f), pixel[q][v]);
                 }
@@ -116,12 +125,19 @@ ZEMB_AVX2 void match_row3(const BlockRow& m)
                                      _mm256_mul_pd(diff[2], diff[2]));
             }
             chain.load_vectors(d[0], d[1], d[2]);
+            #pragma GCC unroll 3
             for (int b = 0; b < side3; ++b, ++pos)
                 chain.step(b, pos, pos == side3_centre);
         }
         chain.finish(side3_centre, m.found + c);
     }
-    match_row3_tail(m, c);
+    return c;
+}
+
+ZEMB_AVX2 void match_row3(const BlockRow& m)
+{
+    const Index done = m.copy[0] != nullptr ? match_groups3<true>(m) : match_groups3<false>(m);
+    match_row3_tail(m, done);
 }
 
 struct Avx2Kernels {

@@ -67,8 +67,12 @@ public:
         } else {
             v = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), 0xff, lanes_, row_ + b, 8);
         }
+        // The best falls to v rounded to float exactly when v is below it:
+        // v < best (a float) gives float(v) <= best, and v >= best gives
+        // float(v) >= best; distances are never negative or NaN. So the
+        // minimum is the chain's best, without waiting for the comparison.
         const __mmask8 lower = _mm512_cmp_pd_mask(v, best_, _CMP_LT_OQ);
-        best_ = _mm512_mask_mov_pd(best_, lower, widen(narrow(v)));
+        best_ = _mm512_maskz_min_pd(0xff, best_, widen(narrow(v)));
         const __mmask8 taken = _mm512_mask_cmp_pd_mask(lower, v, threshold_, _CMP_LE_OQ);
         result_ = _mm256_mask_mov_epi32(result_, taken, _mm256_set1_epi32(pos));
         if (centre)
@@ -121,27 +125,33 @@ ZEMB_AVX512 inline void distances_of(const float* const* model, const double* co
 // measured against the group's pixels moved into place by permutes (1),
 // copied as loaded (6), and the chains run on the distances in registers
 // (2): no scratch row is written or read.
-ZEMB_AVX512 void match_row3(const BlockRow& m)
+template <bool copy>
+ZEMB_AVX512 Index match_groups3(const BlockRow& m)
 {
     Index c = 0;
     for (; c + Chain::width <= m.W; c += Chain::width) {
         __m512d pixel[plane_count][side3];
+        #pragma GCC unroll 3
         for (int q = 0; q < plane_count; ++q) {
             const __m512d group = widen(_mm256_loadu_ps(m.pixels[q] + c));
+            #pragma GCC unroll 3
             for (int v = 0; v < side3; ++v)
                 pixel[q][v] = _mm512_maskz_permutexvar_pd(0xff, _mm512_load_si512(side3_pixel_of[v]),
                                                           group);
         }
         Chain chain(side3, m.e);
         int pos = 0;
+        #pragma GCC unroll 3
         for (int a = 0; a < side3; ++a) {
             const Index at = a * m.model_cols + side3 * c;
             __m512d d[side3];
+            #pragma GCC unroll 3
             for (int v = 0; v < side3; ++v) {
                 __m512d diff[plane_count];
+                #pragma GCC unroll 3
                 for (int q = 0; q < plane_count; ++q) {
                     const __m256 f = _mm256_loadu_ps(m.model[q] + at + 8 * v);
-                    if (m.copy[0] != nullptr)
+                    if (copy)
                         _mm256_storeu_ps(m.copy[q] + at + 8 * v, f);
                     diff[q] = _mm512_sub_pd(widen(f), pixel[q][v]);
                 }
@@ -150,12 +160,19 @@ ZEMB_AVX512 void match_row3(const BlockRow& m)
                                      _mm512_mul_pd(diff[2], diff[2]));
             }
             chain.load_vectors(d[0], d[1], d[2]);
+            #pragma GCC unroll 3
             for (int b = 0; b < side3; ++b, ++pos)
                 chain.step(b, pos, pos == side3_centre);
         }
         chain.finish(side3_centre, m.found + c);
     }
-    match_row3_tail(m, c);
+    return c;
+}
+
+ZEMB_AVX512 void match_row3(const BlockRow& m)
+{
+    const Index done = m.copy[0] != nullptr ? match_groups3<true>(m) : match_groups3<false>(m);
+    match_row3_tail(m, done);
 }
 
 struct Avx512Kernels {
