@@ -19,7 +19,6 @@ alignas(16) constexpr std::int32_t lane_masks[16][4] = {
     {0, 0, -1, -1}, {-1, 0, -1, -1}, {0, -1, -1, -1}, {-1, -1, -1, -1}};
 
 constexpr int side3 = 3;
-constexpr int side3_centre = 4;
 
 // The chains of 4 pixels side by side (2). With n = 3 a block row of the 4
 // pixels is 12 doubles in three vectors; load_vectors sorts them by block
@@ -36,9 +35,44 @@ public:
     {
     }
     ZEMB_AVX2 void load_row(const double* row) { row_ = row; }
+    // n = 3: the group's 4 pixels, each repeated three times, in the order
+    // of the 12 elements of their block row: pixels 0 0 0 1 | 1 1 2 2 | 2 3 3 3.
+    struct Pixels {
+        ZEMB_AVX2 Pixels(const float* const* pixels, Index c)
+        {
+            for (int q = 0; q < plane_count; ++q) {
+                const __m256d group = _mm256_cvtps_pd(_mm_loadu_ps(pixels[q] + c));
+                of[q][0] = _mm256_permute4x64_pd(group, 0b01000000);
+                of[q][1] = _mm256_permute4x64_pd(group, 0b10100101);
+                of[q][2] = _mm256_permute4x64_pd(group, 0b11111110);
+            }
+        }
+        __m256d of[plane_count][side3];
+    };
+    // n = 3: the 12 distances of the model row at `at` (1), copied to the
+    // same place of `copy` when asked (6), sorted by block position.
+    template <bool copy>
+    ZEMB_AVX2 void measure(const float* const* model, float* const* copy_to, Index at,
+                           const Pixels& pixels)
+    {
+        __m256d d[side3];
+        for (int v = 0; v < side3; ++v) {
+            __m256d diff[plane_count];
+            for (int q = 0; q < plane_count; ++q) {
+                const __m128 f = _mm_loadu_ps(model[q] + at + 4 * v);
+                if (copy)
+                    _mm_storeu_ps(copy_to[q] + at + 4 * v, f);
+                diff[q] = _mm256_sub_pd(_mm256_cvtps_pd(f), pixels.of[q][v]);
+            }
+            d[v] = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(diff[0], diff[0]),
+                                               _mm256_mul_pd(diff[1], diff[1])),
+                                 _mm256_mul_pd(diff[2], diff[2]));
+        }
+        sort(d[0], d[1], d[2]);
+    }
     // n = 3: v0 = d0..d3, v1 = d4..d7, v2 = d8..d11, where d(3l + b) is
     // pixel l's distance at block position b.
-    ZEMB_AVX2 void load_vectors(__m256d v0, __m256d v1, __m256d v2)
+    ZEMB_AVX2 void sort(__m256d v0, __m256d v1, __m256d v2)
     {
         // d0 d3 d6 d9: lanes 0, 3 of v0, 2 of v1, 1 of v2, then ordered.
         sorted_[0] = _mm256_permute4x64_pd(
@@ -86,60 +120,6 @@ private:
     bool sorted_ready_ = false;
 };
 
-// n = 3, 4 pixels a group: each model row's 12 elements in three vectors,
-// measured against the group's pixels moved into place by permutes (1),
-// copied as loaded (6), and the chains run on the distances in registers
-// (2).
-template <bool copy>
-ZEMB_AVX2 Index match_groups3(const BlockRow& m)
-{
-    Index c = 0;
-    for (; c + Chain::width <= m.W; c += Chain::width) {
-        __m256d pixel[plane_count][side3];
-        #pragma GCC unroll 3
-        for (int q = 0; q < plane_count; ++q) {
-            const __m256d group = _mm256_cvtps_pd(_mm_loadu_ps(m.pixels[q] + c));
-            // Elements 4v .. 4v+3 belong to pixels 0 0 0 1 | 1 1 2 2 | 2 3 3 3.
-            pixel[q][0] = _mm256_permute4x64_pd(group, 0b01000000);
-            pixel[q][1] = _mm256_permute4x64_pd(group, 0b10100101);
-            pixel[q][2] = _mm256_permute4x64_pd(group, 0b11111110);
-        }
-        Chain chain(side3, m.e);
-        int pos = 0;
-        #pragma GCC unroll 3
-        for (int a = 0; a < side3; ++a) {
-            const Index at = a * m.model_cols + side3 * c;
-            __m256d d[side3];
-            #pragma GCC unroll 3
-            for (int v = 0; v < side3; ++v) {
-                __m256d diff[plane_count];
-                #pragma GCC unroll 3
-                for (int q = 0; q < plane_count; ++q) {
-                    const __m128 f = _mm_loadu_ps(m.model[q] + at + 4 * v);
-                    if (copy)
-                        _mm_storeu_ps(m.copy[q] + at + 4 * v, f);
-                    diff[q] = _mm256_sub_pd(_mm256_cvtps_pd(f), pixel[q][v]);
-                }
-                d[v] = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(diff[0], diff[0]),
-                                                   _mm256_mul_pd(diff[1], diff[1])),
-                                     _mm256_mul_pd(diff[2], diff[2]));
-            }
-            chain.load_vectors(d[0], d[1], d[2]);
-            #pragma GCC unroll 3
-            for (int b = 0; b < side3; ++b, ++pos)
-                chain.step(b, pos, pos == side3_centre);
-        }
-        chain.finish(side3_centre, m.found + c);
-    }
-    return c;
-}
-
-ZEMB_AVX2 void match_row3(const BlockRow& m)
-{
-    const Index done = m.copy[0] != nullptr ? match_groups3<true>(m) : match_groups3<false>(m);
-    match_row3_tail(m, done);
-}
-
 struct Avx2Kernels {
     ZEMB_AVX2 static void distance_row(const float* const* model, const double* const* pixel,
                                        Index count, double* out, float* const* copy)
@@ -169,7 +149,7 @@ struct Avx2Kernels {
         best_positions_in_lanes<Chain>(d, model_cols, n, W, e, found);
     }
 
-    ZEMB_AVX2 static void match_row3(const BlockRow& m) { fast::match_row3(m); }
+    ZEMB_AVX2 static void match_row3(const BlockRow& m) { match_row3_in_lanes<Chain>(m); }
 
     ZEMB_AVX2 static void blend_window(const Window& win, Index model_cols,
                                        const float* const* old, float* const* model,

@@ -29,7 +29,6 @@ constexpr __mmask8 side3_third_load[side3] = {0xc0, 0xe0, 0xe0};
 alignas(64) constexpr long long side3_pixel_of[side3][8] = {{0, 0, 0, 1, 1, 1, 2, 2},
                                                             {2, 3, 3, 3, 4, 4, 4, 5},
                                                             {5, 5, 6, 6, 6, 7, 7, 7}};
-constexpr int side3_centre = 4;
 
 // The chains of 8 pixels side by side (2).
 class Chain {
@@ -46,16 +45,48 @@ public:
     ZEMB_AVX512 void load_row(const double* row)
     {
         row_ = row;
-        if (n_ == side3)
-            load_vectors(_mm512_loadu_pd(row), _mm512_loadu_pd(row + 8),
-                         _mm512_loadu_pd(row + 16));
+        if (n_ == side3) {
+            v0_ = _mm512_loadu_pd(row);
+            v1_ = _mm512_loadu_pd(row + 8);
+            v2_ = _mm512_loadu_pd(row + 16);
+        }
     }
-    // n = 3: the block row's 24 distances, already in registers.
-    ZEMB_AVX512 void load_vectors(__m512d v0, __m512d v1, __m512d v2)
+    // n = 3: the group's 8 pixels, each repeated three times, in the order
+    // of the 24 elements of their block row.
+    struct Pixels {
+        ZEMB_AVX512 Pixels(const float* const* pixels, Index c)
+        {
+            for (int q = 0; q < plane_count; ++q) {
+                const __m512d group = widen(_mm256_loadu_ps(pixels[q] + c));
+                for (int v = 0; v < side3; ++v)
+                    of[q][v] = _mm512_maskz_permutexvar_pd(
+                        0xff, _mm512_load_si512(side3_pixel_of[v]), group);
+            }
+        }
+        __m512d of[plane_count][side3];
+    };
+    // n = 3: the 24 distances of the model row at `at` (1), copied to the
+    // same place of `copy` when asked (6).
+    template <bool copy>
+    ZEMB_AVX512 void measure(const float* const* model, float* const* copy_to, Index at,
+                             const Pixels& pixels)
     {
-        v0_ = v0;
-        v1_ = v1;
-        v2_ = v2;
+        __m512d d[side3];
+        for (int v = 0; v < side3; ++v) {
+            __m512d diff[plane_count];
+            for (int q = 0; q < plane_count; ++q) {
+                const __m256 f = _mm256_loadu_ps(model[q] + at + 8 * v);
+                if (copy)
+                    _mm256_storeu_ps(copy_to[q] + at + 8 * v, f);
+                diff[q] = _mm512_sub_pd(widen(f), pixels.of[q][v]);
+            }
+            d[v] = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(diff[0], diff[0]),
+                                               _mm512_mul_pd(diff[1], diff[1])),
+                                 _mm512_mul_pd(diff[2], diff[2]));
+        }
+        v0_ = d[0];
+        v1_ = d[1];
+        v2_ = d[2];
     }
     ZEMB_AVX512 void step(int b, int pos, bool centre)
     {
@@ -121,60 +152,6 @@ ZEMB_AVX512 inline void distances_of(const float* const* model, const double* co
     }
 }
 
-// n = 3, 8 pixels a group: each model row's 24 elements in three vectors,
-// measured against the group's pixels moved into place by permutes (1),
-// copied as loaded (6), and the chains run on the distances in registers
-// (2): no scratch row is written or read.
-template <bool copy>
-ZEMB_AVX512 Index match_groups3(const BlockRow& m)
-{
-    Index c = 0;
-    for (; c + Chain::width <= m.W; c += Chain::width) {
-        __m512d pixel[plane_count][side3];
-        #pragma GCC unroll 3
-        for (int q = 0; q < plane_count; ++q) {
-            const __m512d group = widen(_mm256_loadu_ps(m.pixels[q] + c));
-            #pragma GCC unroll 3
-            for (int v = 0; v < side3; ++v)
-                pixel[q][v] = _mm512_maskz_permutexvar_pd(0xff, _mm512_load_si512(side3_pixel_of[v]),
-                                                          group);
-        }
-        Chain chain(side3, m.e);
-        int pos = 0;
-        #pragma GCC unroll 3
-        for (int a = 0; a < side3; ++a) {
-            const Index at = a * m.model_cols + side3 * c;
-            __m512d d[side3];
-            #pragma GCC unroll 3
-            for (int v = 0; v < side3; ++v) {
-                __m512d diff[plane_count];
-                #pragma GCC unroll 3
-                for (int q = 0; q < plane_count; ++q) {
-                    const __m256 f = _mm256_loadu_ps(m.model[q] + at + 8 * v);
-                    if (copy)
-                        _mm256_storeu_ps(m.copy[q] + at + 8 * v, f);
-                    diff[q] = _mm512_sub_pd(widen(f), pixel[q][v]);
-                }
-                d[v] = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(diff[0], diff[0]),
-                                                   _mm512_mul_pd(diff[1], diff[1])),
-                                     _mm512_mul_pd(diff[2], diff[2]));
-            }
-            chain.load_vectors(d[0], d[1], d[2]);
-            #pragma GCC unroll 3
-            for (int b = 0; b < side3; ++b, ++pos)
-                chain.step(b, pos, pos == side3_centre);
-        }
-        chain.finish(side3_centre, m.found + c);
-    }
-    return c;
-}
-
-ZEMB_AVX512 void match_row3(const BlockRow& m)
-{
-    const Index done = m.copy[0] != nullptr ? match_groups3<true>(m) : match_groups3<false>(m);
-    match_row3_tail(m, done);
-}
-
 struct Avx512Kernels {
     ZEMB_AVX512 static void distance_row(const float* const* model, const double* const* pixel,
                                          Index count, double* out, float* const* copy)
@@ -192,7 +169,7 @@ struct Avx512Kernels {
         best_positions_in_lanes<Chain>(d, model_cols, n, W, e, found);
     }
 
-    ZEMB_AVX512 static void match_row3(const BlockRow& m) { fast::match_row3(m); }
+    ZEMB_AVX512 static void match_row3(const BlockRow& m) { match_row3_in_lanes<Chain>(m); }
 
     ZEMB_AVX512 static void blend_window(const Window& win, Index model_cols,
                                          const float* const* old, float* const* model,

@@ -352,6 +352,35 @@ void match_row_general(const BlockRow& m)
     Kernels::best_positions(m.distances, count, n, m.W, m.e, m.found);
 }
 
+// MatchRowFn for n = 3, Chain::width pixels a group, and the index of the
+// first pixel left for match_row3_tail. Each model row of a group is measured
+// in registers against the group's pixels, each repeated into the places of
+// its three elements (1); the loaded elements are copied as they are when
+// `copy` is set (6); the chains run on the distances in registers (2), so no
+// scratch row is written or read. Chain::Pixels holds the repeated pixels and
+// Chain::measure the distances of one model row, in its unit's vectors.
+template <typename Chain, bool copy>
+Index match_groups3(const BlockRow& m)
+{
+    constexpr int n = default_side;
+    constexpr int centre = (n / 2) * n + n / 2;
+    Index c = 0;
+    for (; c + Chain::width <= m.W; c += Chain::width) {
+        const typename Chain::Pixels pixels(m.pixels, c);
+        Chain chain(n, m.e);
+        int pos = 0;
+#pragma GCC unroll 3
+        for (int a = 0; a < n; ++a) {
+            chain.template measure<copy>(m.model, m.copy, a * m.model_cols + n * c, pixels);
+#pragma GCC unroll 3
+            for (int b = 0; b < n; ++b, ++pos)
+                chain.step(b, pos, pos == centre);
+        }
+        chain.finish(centre, m.found + c);
+    }
+    return c;
+}
+
 // The pixels at and past `first` of an n = 3 row, and their copies, in plain
 // code: the vector units' tail.
 inline void match_row3_tail(const BlockRow& m, Index first)
@@ -370,6 +399,15 @@ inline void match_row3_tail(const BlockRow& m, Index first)
             }
         m.found[c] = best_position(d, n, n, m.e);
     }
+}
+
+// MatchRowFn for n = 3 with a unit's Chain.
+template <typename Chain>
+void match_row3_in_lanes(const BlockRow& m)
+{
+    const Index done = m.copy[0] != nullptr ? match_groups3<Chain, true>(m)
+                                            : match_groups3<Chain, false>(m);
+    match_row3_tail(m, done);
 }
 
 }  // namespace zemb::fast
