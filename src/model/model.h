@@ -184,12 +184,14 @@ private:
 
 // ---- Several threads ------------------------------------------------------------
 
-// The fast engine on several threads: the frame's pixel rows are cut into one
-// contiguous band per thread (at most one per row), each run by
-// FastEngine::segment_band with a scratch of its own. The calling thread
-// finds the best matches of the rows on either side of each band boundary,
-// then runs the first band; the others wait on threads started once, here,
-// and woken once per frame. Results are the fast engine's, byte for byte.
+// The fast engine on several threads: the frame's pixel rows are cut into
+// contiguous bands, a few per thread (work_band_count), each run by
+// FastEngine::segment_band with its thread's scratch. The calling thread and
+// the workers (started once, here, and woken once per frame) take the bands
+// in order until none is left, so a thread the system keeps waiting holds up
+// only the band it has in hand. The best matches of the rows on either side of
+// a boundary are found by the first of its two bands to start. Results are the
+// fast engine's, byte for byte.
 class ThreadedEngine {
 public:
     // threads: wanted number of threads, at least 1. Throws std::bad_alloc or
@@ -215,8 +217,12 @@ private:
     std::unique_ptr<Pool> pool_;
 };
 
-// Bands a run of H pixel rows uses for `threads` wanted threads: never more
+// Threads a run of H pixel rows uses for `threads` wanted threads: never more
 // than the rows, never fewer than 1.
 int band_count(int H, int threads);
+
+// Bands the rows are cut into for those threads: one for one thread, else
+// two per thread, never more than the rows.
+int work_band_count(int H, int threads);
 
 }  // namespace zemb
