@@ -70,6 +70,8 @@ public:
                 model_image_ = alloc_byte_planes(plane_count, model_image_length(config_));
             mask_.assign(config_.pixels, 0);
             engine_ = make_run_engine(kind, config_);
+            if (!engine_)
+                return false;
         } catch (const std::bad_alloc&) {
             std::fprintf(stderr,
                          "zemb: cannot allocate the buffers for %d x %d frames with n = %d\n", W, H,
