@@ -281,7 +281,7 @@ TEST(Kernels, BlendWindowWritesExactlyTheLanesSetFromTheOldValuesWithTheBlendFor
                 p = static_cast<double>(value(random));
             for (int a = 0; a < win.rows; ++a) {
                 const bool in_band = a >= win.band_begin && a < win.band_end;
-                win.lanes[a] = in_band ? std::uint16_t(random() & ((1u << win.cols) - 1u)) : 0;
+                win.lanes[a] = std::uint16_t(in_band ? random() & ((1u << win.cols) - 1u) : 0u);
                 win.old_at[a] = Index(random() % std::size_t(model_rows)) * model_cols + win.col0;
             }
             const BlendWeights weights = random_weights(random);
