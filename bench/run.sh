@@ -1,82 +1,150 @@
 #!/usr/bin/env bash
 # The benchmark in one command: builds what it needs into bench/build,
-# unpacks the sequences into bench/work, runs the reference engine
-# (zemb-reference) and the fast one (zemb) side by side, then the
-# per-function figures and the input routes (bench/routes.sh).
+# prepares the sequences in bench/work, then for each sequence and size runs,
+# interleaved and repeated: zemb on one thread, zemb on every core, the
+# reference engine (zemb-reference), and OpenCV's MOG2 and KNN on one thread.
+# Then the per-function figures and the input routes (bench/routes.sh).
 #
-#   bench/run.sh                 # everything
-#   ZEMB_DATA=/path/to/data      # where walk-320x240.tar.xz and cdnet-highway.tar are
-#                                # (default: ../shared/data beside the repository)
-#   ZEMB_BENCH_REPEATS=5         # runs per figure; the median is shown (default 3)
-#   ZEMB_HIGHWAY_LAST=500        # last highway frame used (default 500)
-#   ZEMB_BENCH_MICRO=0           # skip the per-function figures
-#   ZEMB_BENCH_ROUTES=0          # skip the input routes (bench/routes.sh)
+#   bench/run.sh
+#   ZEMB_DATA=/path/to/data   # walk-320x240.tar.xz, cdnet-highway.tar, vtest.avi
+#                             # (default: ../shared/data beside the repository)
+#   ZEMB_BENCH_REPEATS=3      # runs per figure; the median is shown
+#   ZEMB_HIGHWAY_LAST=400     # last highway frame used (default 400)
+#   ZEMB_BENCH_UNIT=avx2      # force zemb's vector unit: scalar, avx2 or avx512
+#   ZEMB_BENCH_ALSO_UNITS="avx2 scalar"  # zemb -j 1 rows with these units forced too
+#   ZEMB_BENCH_SIZES="320 1080"  # the 320 x 240 sequences, the 1080p clip, or both
+#   ZEMB_BENCH_MICRO=0        # skip the per-function figures
+#   ZEMB_BENCH_ROUTES=0       # skip the input routes (bench/routes.sh)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 data=${ZEMB_DATA:-$root/../shared/data}
 repeats=${ZEMB_BENCH_REPEATS:-3}
-highway_last=${ZEMB_HIGHWAY_LAST:-500}
+sizes=${ZEMB_BENCH_SIZES:-320 1080}
+also_units=${ZEMB_BENCH_ALSO_UNITS:-}
 build=$root/bench/build
 work=$root/bench/work
+threads=$(nproc)
+
+# The sequences: walk frames 1..300 and highway frames 1..400 at 320 x 240
+# with the default settings (K = 200), and a 1920 x 1080 clip of 80 frames of
+# vtest.avi, scaled with ffmpeg's scale filter, run with K = 40.
+walk_last=300
+highway_last=${ZEMB_HIGHWAY_LAST:-400}
+hd_frames=80
+hd_K=40
+
+if [ -n "${ZEMB_BENCH_UNIT:-}" ]; then
+  export ZEMB_VECTOR_UNIT=$ZEMB_BENCH_UNIT
+fi
 
 # The data first (unless already unpacked), so that a wrong path shows at
 # once rather than after the build.
 need_data() {  # archive, a file it unpacks to
   if [ -f "$2" ] || [ -f "$data/$1" ]; then return; fi
   echo "bench/run.sh: $data/$1 not found." >&2
-  echo "Point ZEMB_DATA at the folder that holds walk-320x240.tar.xz and cdnet-highway.tar:" >&2
+  echo "Point ZEMB_DATA at the folder that holds walk-320x240.tar.xz, cdnet-highway.tar and vtest.avi:" >&2
   echo "  ZEMB_DATA=/path/to/data bench/run.sh" >&2
   exit 1
 }
-need_data walk-320x240.tar.xz "$work/walk/walk.300.ppm"
-need_data cdnet-highway.tar "$work/highway/in.$highway_last.ppm"
+if [[ " $sizes " == *" 320 "* ]]; then
+  need_data walk-320x240.tar.xz "$work/walk/walk.$walk_last.ppm"
+  need_data cdnet-highway.tar "$work/highway/in.$highway_last.ppm"
+fi
+if [[ " $sizes " == *" 1080 "* ]]; then
+  need_data vtest.avi "$work/hd/hd.$hd_frames.ppm"
+fi
 
 source "$root/bench/prepare.sh"
 build_bench
 echo "== Preparing the sequences (bench/work)"
-prepare_walk
-prepare_highway
+if [[ " $sizes " == *" 320 "* ]]; then
+  prepare_walk
+  prepare_highway
+fi
+if [[ " $sizes " == *" 1080 "* ]] && [ ! -f "$work/hd/hd.$hd_frames.ppm" ]; then
+  command -v ffmpeg >/dev/null || { echo "ffmpeg not found: install ffmpeg" >&2; exit 1; }
+  mkdir -p "$work/hd"
+  ffmpeg -loglevel error -y -i "$data/vtest.avi" -frames:v "$hd_frames" -vf scale=1920:1080 \
+    -start_number 1 "$work/hd/hd.%d.ppm"
+fi
 mkdir -p "$work/out"
 
+unit=$("$build/bench/zemb_unit")
 model=$(lscpu | sed -n 's/^Model name:[[:space:]]*//p' | head -1)
-units=$(grep -o -w -E 'avx2|avx512f' /proc/cpuinfo | sort -u | tr '\n' ' ')
 echo
-echo "Machine: $model, $(nproc) cores; vector units: ${units:-none (plain SSE2)}"
-echo "Figures: median of $repeats runs. ms/frame: segmentation and update (the program's"
-echo "\"(no I/O)\" figure); wall: whole process (reading frames to writing masks) per frame."
+echo "Machine: $model, $threads cores; zemb's vector unit: $unit${ZEMB_VECTOR_UNIT:+ (forced)}"
+echo "Date: $(date -u '+%Y-%m-%d %H:%M UTC'); load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "Figures: median of $repeats interleaved runs. ms/frame: segmentation and update (zemb's"
+echo "\"(no I/O)\" figures), apply() for OpenCV; wall: the whole zemb process per frame."
+have_opencv=0
+[ -x "$build/bench/zemb_opencv" ] && have_opencv=1
+[ $have_opencv = 1 ] || echo "OpenCV's video module is not installed (libopencv-dev): MOG2 and KNN skipped."
 echo
 
-printf '%-8s %-10s %-10s %12s %12s %12s %9s\n' sequence settings engine "calib ms/f" "online ms/f" "wall ms/f" "peak MB"
-measure() {  # name prefix first last label settings...
-  local seq=$1 prefix=$2 first=$3 last=$4 label=$5; shift 5
-  local frames=$((last - first + 1)) ref fast
-  ref=$("$build/bench/zemb_measure" "$repeats" "$work/out" "$build/zemb-reference" "$prefix" "$first" "$last" "$@")
-  fast=$("$build/bench/zemb_measure" "$repeats" "$work/out" "$build/zemb" "$prefix" "$first" "$last" "$@")
-  for pair in "reference:$ref" "fast:$fast"; do
-    local name=${pair%%:*} fig=${pair#*:}
-    echo "$fig" | awk -v s="$seq" -v l="$label" -v e="$name" -v f="$frames" \
-      '{ printf "%-8s %-10s %-10s %12s %12s %12.3f %9.1f\n", s, l, e, $1, $2, 1000 * $3 / f, $4 / 1024 }'
-  done
-  echo "$ref $fast" | awk -v f="$frames" \
-    '{ printf "%-8s %-10s %-10s %11.1fx %11.1fx %11.1fx\n", "", "", "ratio", $1 / $5, $2 / $6, $3 / $7 }'
+# Column k of the median run: the lines are "calib online wall_s rss_kb".
+median() {  # k lines...
+  local k=$1; shift
+  printf '%s\n' "$@" | awk -v k="$k" '{ print $k }' | sort -g |
+    awk '{ v[NR] = $1 } END { print (NR ? v[int((NR + 1) / 2)] : "-") }'
 }
-measure walk "$work/walk/walk" 1 300 defaults
-measure walk "$work/walk/walk" 1 300 "-n 5 -s" -n 5 -s
-measure highway "$work/highway/in" 1 "$highway_last" defaults
-measure highway "$work/highway/in" 1 "$highway_last" "-n 5 -s" -n 5 -s
 
-echo
-if [ -x "$build/bench/zemb_opencv" ]; then
-  echo "OpenCV background subtractors (apply() only, one thread, ms/frame):"
-  printf '%-8s %10s %10s\n' sequence MOG2 KNN
-  printf '%-8s %10s %10s\n' walk $("$build/bench/zemb_opencv" "$work/walk/walk" 1 300)
-  printf '%-8s %10s %10s\n' highway $("$build/bench/zemb_opencv" "$work/highway/in" 1 "$highway_last")
-else
-  echo "OpenCV's video module is not installed (libopencv-dev): MOG2 and KNN skipped."
+# Arithmetic on the figures.
+calc() { awk "BEGIN { printf \"%.4f\", $1 }"; }
+
+printf '%-22s %-16s %11s %11s %11s %9s\n' sequence engine "calib ms/f" "online ms/f" "wall ms/f" "peak MB"
+engine_row() {  # label name frames runs...
+  local label=$1 name=$2 frames=$3; shift 3
+  printf '%-22s %-16s %11s %11s %11.3f %9.1f\n' "$label" "$name" "$(median 1 "$@")" \
+    "$(median 2 "$@")" "$(calc "$(median 3 "$@") * 1000 / $frames")" "$(calc "$(median 4 "$@") / 1024")"
+}
+bench_sequence() {  # label prefix first last switches...
+  local label=$1 prefix=$2 first=$3 last=$4; shift 4
+  local frames=$((last - first + 1)) i
+  local -a one=() all=() ref=() cv=()
+  local -A forced=()
+  for ((i = 0; i < repeats; i++)); do
+    one+=("$("$build/bench/zemb_measure" 1 "$work/out" "$build/zemb" "$prefix" "$first" "$last" "$@" -j 1)")
+    for u in $also_units; do
+      forced[$u]+="$(ZEMB_VECTOR_UNIT=$u "$build/bench/zemb_measure" 1 "$work/out" "$build/zemb" "$prefix" "$first" "$last" "$@" -j 1)"$'\n'
+    done
+    all+=("$("$build/bench/zemb_measure" 1 "$work/out" "$build/zemb" "$prefix" "$first" "$last" "$@" -j "$threads")")
+    ref+=("$("$build/bench/zemb_measure" 1 "$work/out" "$build/zemb-reference" "$prefix" "$first" "$last" "$@")")
+    if [ $have_opencv = 1 ]; then
+      cv+=("$("$build/bench/zemb_opencv" "$prefix" "$first" "$last")")
+    fi
+  done
+  engine_row "$label" "zemb -j 1" "$frames" "${one[@]}"
+  for u in $also_units; do
+    local -a runs=()
+    mapfile -t runs < <(printf '%s' "${forced[$u]}")
+    engine_row "" "zemb -j 1 $u" "$frames" "${runs[@]}"
+  done
+  engine_row "" "zemb -j $threads" "$frames" "${all[@]}"
+  engine_row "" "zemb-reference" "$frames" "${ref[@]}"
+  if [ $have_opencv = 1 ]; then
+    local mog2 knn online_one online_all
+    mog2=$(median 1 "${cv[@]}")
+    knn=$(median 2 "${cv[@]}")
+    printf '%-22s %-16s %11s %11.4f\n' "" "MOG2, 1 thread" "" "$mog2"
+    printf '%-22s %-16s %11s %11.4f\n' "" "KNN, 1 thread" "" "$knn"
+    online_one=$(median 2 "${one[@]}")
+    online_all=$(median 2 "${all[@]}")
+    printf '%-22s ZEMB/MOG2 online: %.2f (-j 1), %.2f (-j %s); -j %s speed-up %.2fx\n' "" \
+      "$(calc "$online_one / $mog2")" "$(calc "$online_all / $mog2")" "$threads" "$threads" \
+      "$(calc "$online_one / $online_all")"
+  fi
+}
+if [[ " $sizes " == *" 320 "* ]]; then
+  bench_sequence "walk 320x240, 1-$walk_last" "$work/walk/walk" 1 "$walk_last"
+  bench_sequence "highway 320x240, 1-$highway_last" "$work/highway/in" 1 "$highway_last"
 fi
+if [[ " $sizes " == *" 1080 "* ]]; then
+  bench_sequence "vtest 1920x1080, 1-$hd_frames" "$work/hd/hd" 1 "$hd_frames" -K "$hd_K"
+fi
+echo "Load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 
-if [ "${ZEMB_BENCH_MICRO:-1}" != 0 ]; then
+if [ "${ZEMB_BENCH_MICRO:-1}" != 0 ] && [[ " $sizes " == *" 320 "* ]]; then
   echo
   echo "== Per-function figures (walk 320 x 240, n = 3, frame 201 against the model of frames 1..200)"
   "$build/bench/zemb_micro" "$work/walk/walk" --benchmark_repetitions="$repeats" \
@@ -85,5 +153,5 @@ fi
 
 if [ "${ZEMB_BENCH_ROUTES:-1}" != 0 ]; then
   echo
-  ZEMB_BENCH_BUILT=1 bash "$root/bench/routes.sh"
+  ZEMB_BENCH_BUILT=1 ZEMB_HIGHWAY_LAST=$highway_last bash "$root/bench/routes.sh"
 fi

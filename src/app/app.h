@@ -349,7 +349,8 @@ public:
 };
 
 // The engine of a run of this configuration, its buffers allocated. Throws
-// std::bad_alloc, or std::system_error when worker threads cannot start.
+// std::bad_alloc, or std::system_error when worker threads cannot start;
+// returns null, having said why, when run_vector_unit refuses.
 std::unique_ptr<RunEngine> make_run_engine(Engine kind, const RunConfig& config);
 // Bytes that engine allocates: its models, scratch and tables.
 std::uint64_t run_engine_bytes(Engine kind, const RunConfig& config);
@@ -411,6 +412,12 @@ private:
     bool stopping_ = false;
     std::thread helper_;  // last: it starts once everything above is set
 };
+
+// The fast engine's vector unit: the widest the processor has, or the one the
+// environment variable ZEMB_VECTOR_UNIT names (scalar, avx2, avx512; for the
+// tests). False, with a message on standard error, for a name that is no unit
+// or a unit this processor lacks.
+bool run_vector_unit(VectorUnit& unit);
 
 // Runs the whole sequence: model from the first frame, calibration, online
 // phase with masks (and model images with -m), timing reports. Returns the

@@ -109,6 +109,8 @@ public:
                     slot.model_image = alloc_byte_planes(plane_count, model_image_length(config_));
             }
             engine_ = make_run_engine(kind, config_);
+            if (!engine_)
+                return false;
         } catch (const std::bad_alloc&) {
             std::fprintf(stderr,
                          "zemb: cannot allocate the buffers for %d x %d frames with n = %d\n", W, H,
@@ -394,9 +396,8 @@ std::uint64_t run_buffer_bytes(const RunConfig& config, Engine engine)
 
 // The reference keeps the sequential road, which the tests compare with. The
 // fast engine reads ahead and writes behind only when its bands leave a core
-// free: on a core a band also needs, the helpers would slow that band, every
-// other band waits for the slowest one, and the timing report (segmentation
-// only) would grow by what the helpers took.
+// free: on a core the bands also need, the helpers' work would be taken from
+// segmentation, and the timing report (segmentation only) would grow by it.
 int run_helper_threads(Engine engine, const RunConfig& config)
 {
     const bool core_free = band_count(config.height, config.threads) < usable_cores();

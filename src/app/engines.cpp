@@ -1,5 +1,10 @@
 // The two implementations of a run's per-frame work behind RunEngine.
-#include <utility>
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 
 #include "app/app.h"
 #include "color/color.h"
@@ -8,106 +13,146 @@ namespace zemb {
 
 namespace {
 
-// What both engines hold: the run's sizes and shadow settings and the two
-// models.
-struct EngineBuffers {
-    explicit EngineBuffers(const RunConfig& config)
+// Sizes and shadow settings every engine of a run shares.
+struct RunShape {
+    explicit RunShape(const RunConfig& config)
         : H(config.height), W(config.width), n(config.params.n), pixel_count(config.pixels),
-          model_length(std::size_t(n) * std::size_t(n) * pixel_count), shadow(config.params.shadow),
-          current(alloc_float_planes(plane_count, model_length)),
-          update(alloc_float_planes(plane_count, model_length))
+          model_length(std::size_t(n) * std::size_t(n) * pixel_count), shadow(config.params.shadow)
     {
-    }
-    // What the constructor allocates, buffer by buffer.
-    static std::uint64_t bytes(const RunConfig& config)
-    {
-        const std::size_t model_length =
-            std::size_t(config.params.n) * std::size_t(config.params.n) * config.pixels;
-        return saturating_sum(
-            {plane_set_bytes<float>(model_length), plane_set_bytes<float>(model_length)});
     }
     int H, W, n;
     std::size_t pixel_count;
     std::size_t model_length;
     ShadowSettings shadow;
-    FloatPlanes current, update;
 };
+
+// Transparent huge pages, where the kernel gives them on request: 2 MiB.
+constexpr std::uintptr_t huge_page_bytes = std::uintptr_t(1) << 21;
+
+// Zero-filled float planes, like alloc_float_planes, each first asked for
+// huge pages: a 1080p model is 224 MB, and faulting it in 4 KiB pages took
+// over a second of a run's start here (huge pages: well under half of that),
+// besides the TLB misses of the frames that stream through it. Where the
+// request is refused, the planes are ordinary memory. The values are the
+// same either way, so the output is too.
+FloatPlanes alloc_planes_on_huge_pages(std::size_t length)
+{
+    FloatPlanes set;
+    set.length = length;
+    for (int k = 0; k < plane_count; ++k) {
+        std::unique_ptr<float[]> plane(new float[length]);  // filled below
+        const auto first = reinterpret_cast<std::uintptr_t>(plane.get());
+        const std::uintptr_t begin = (first + huge_page_bytes - 1) & ~(huge_page_bytes - 1);
+        const std::uintptr_t end = (first + length * sizeof(float)) & ~(huge_page_bytes - 1);
+        if (end > begin)
+            madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+        std::fill_n(plane.get(), length, 0.0f);
+        set.planes[static_cast<std::size_t>(k)] = std::move(plane);
+    }
+    return set;
+}
 
 // The straightforward functions: segment_frame blends into a copy of the
 // model, which is copied back after the frame.
 class ReferenceEngine final : public RunEngine {
 public:
-    explicit ReferenceEngine(const RunConfig& config) : b_(config) {}
-    // What the constructor allocates.
-    static std::uint64_t bytes(const RunConfig& config) { return EngineBuffers::bytes(config); }
+    explicit ReferenceEngine(const RunConfig& config)
+        : s_(config), current_(alloc_float_planes(plane_count, s_.model_length)),
+          update_(alloc_float_planes(plane_count, s_.model_length))
+    {
+    }
+    // What the constructor allocates: two models.
+    static std::uint64_t bytes(const RunConfig& config)
+    {
+        const RunShape s(config);
+        return saturating_sum(
+            {plane_set_bytes<float>(s.model_length), plane_set_bytes<float>(s.model_length)});
+    }
     void convert(const BytePlanes& frame, FloatPlanes& pixels) override
     {
-        rgb_to_cone_planes(frame, static_cast<std::ptrdiff_t>(b_.pixel_count), pixels);
+        rgb_to_cone_planes(frame, static_cast<std::ptrdiff_t>(s_.pixel_count), pixels);
     }
     void init(const FloatPlanes& pixels) override
     {
-        init_model(b_.current, pixels, b_.H, b_.W, b_.n);
-        copy_planes(b_.current, b_.model_length, b_.update);
+        init_model(current_, pixels, s_.H, s_.W, s_.n);
+        copy_planes(current_, s_.model_length, update_);
     }
     void segment(const FloatPlanes& pixels, std::uint8_t* mask, const WeightMatrix& weights,
                  float e) override
     {
-        segment_frame(pixels, b_.H, b_.W, b_.current, mask, weights, b_.n, e, b_.shadow, b_.update);
+        segment_frame(pixels, s_.H, s_.W, current_, mask, weights, s_.n, e, s_.shadow, update_);
     }
-    void commit() override { copy_planes(b_.update, b_.model_length, b_.current); }
-    const FloatPlanes& model() const override { return b_.current; }
+    void commit() override { copy_planes(update_, s_.model_length, current_); }
+    const FloatPlanes& model() const override { return current_; }
 
 private:
-    EngineBuffers b_;
+    RunShape s_;
+    FloatPlanes current_, update_;
 };
 
 // The fast engine (on as many threads as the run asks for) and the run's
-// colour table. The engine writes every element of the update model, so the
-// two models trade places after a frame instead of being copied.
+// colour table. The engine updates its one model in place, so a frame's
+// update is the current model as soon as segment() returns.
 class FastRunEngine final : public RunEngine {
 public:
-    explicit FastRunEngine(const RunConfig& config)
-        : b_(config), engine_(b_.H, b_.W, b_.n, config.threads)
+    FastRunEngine(const RunConfig& config, VectorUnit unit)
+        : s_(config), model_(alloc_planes_on_huge_pages(s_.model_length)),
+          engine_(s_.H, s_.W, s_.n, config.threads, unit)
     {
     }
-    // What the constructor allocates, member by member.
+    // What the constructor allocates: one model, the engine's scratch and
+    // the colour table.
     static std::uint64_t bytes(const RunConfig& config)
     {
-        return saturating_sum({EngineBuffers::bytes(config),
-                               ThreadedEngine::scratch_bytes(config.height, config.width,
-                                                             config.params.n, config.threads),
+        const RunShape s(config);
+        return saturating_sum({plane_set_bytes<float>(s.model_length),
+                               ThreadedEngine::scratch_bytes(s.H, s.W, s.n, config.threads),
                                ConeConverter::table_bytes});
     }
     // Only the reading thread uses the colour table.
     void convert(const BytePlanes& frame, FloatPlanes& pixels) override
     {
-        converter_.convert(frame, static_cast<std::ptrdiff_t>(b_.pixel_count), pixels);
+        converter_.convert(frame, static_cast<std::ptrdiff_t>(s_.pixel_count), pixels);
     }
-    void init(const FloatPlanes& pixels) override
-    {
-        init_model(b_.current, pixels, b_.H, b_.W, b_.n);
-    }
+    void init(const FloatPlanes& pixels) override { init_model(model_, pixels, s_.H, s_.W, s_.n); }
     void segment(const FloatPlanes& pixels, std::uint8_t* mask, const WeightMatrix& weights,
                  float e) override
     {
-        engine_.segment_frame(pixels, b_.current, mask, weights, e, b_.shadow, b_.update);
+        engine_.segment_frame(pixels, model_, mask, weights, e, s_.shadow);
     }
-    void commit() override { std::swap(b_.current, b_.update); }
-    const FloatPlanes& model() const override { return b_.current; }
+    void commit() override {}
+    const FloatPlanes& model() const override { return model_; }
 
 private:
-    EngineBuffers b_;
+    RunShape s_;
+    FloatPlanes model_;
     ThreadedEngine engine_;
     ConeConverter converter_;
 };
 
+// Names the vector unit the tests force with ZEMB_VECTOR_UNIT, so that every
+// unit's code runs on a machine that has them all; users never set it.
+constexpr const char* vector_unit_variable = "ZEMB_VECTOR_UNIT";
+
 }  // namespace
 
-std::unique_ptr<RunEngine> make_run_engine(Engine kind, const RunConfig& config)
+bool run_vector_unit(VectorUnit& unit)
 {
-    if (kind == Engine::reference)
-        return std::make_unique<ReferenceEngine>(config);
-    return std::make_unique<FastRunEngine>(config);
+    const char* name = std::getenv(vector_unit_variable);
+    if (name == nullptr || *name == '\0') {
+        unit = best_vector_unit();
+        return true;
+    }
+    if (!vector_unit_named(name, unit)) {
+        std::fprintf(stderr, "zemb: %s: no vector unit called '%s' (scalar, avx2, avx512)\n",
+                     vector_unit_variable, name);
+        return false;
+    }
+    if (!vector_unit_available(unit)) {
+        std::fprintf(stderr, "zemb: %s: this processor has no %s\n", vector_unit_variable, name);
+        return false;
+    }
+    return true;
 }
 
 std::uint64_t run_engine_bytes(Engine kind, const RunConfig& config)
@@ -115,6 +160,16 @@ std::uint64_t run_engine_bytes(Engine kind, const RunConfig& config)
     if (kind == Engine::reference)
         return ReferenceEngine::bytes(config);
     return FastRunEngine::bytes(config);
+}
+
+std::unique_ptr<RunEngine> make_run_engine(Engine kind, const RunConfig& config)
+{
+    if (kind == Engine::reference)
+        return std::make_unique<ReferenceEngine>(config);
+    VectorUnit unit = VectorUnit::scalar;
+    if (!run_vector_unit(unit))
+        return nullptr;
+    return std::make_unique<FastRunEngine>(config, unit);
 }
 
 }  // namespace zemb

@@ -1,6 +1,7 @@
 // The fast engine: its scratch, and the dispatch of each band to the row loop
 // of the processor's vector unit (fast_rows.h).
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "model/fast_rows.h"
@@ -39,6 +40,16 @@ const char* vector_unit_name(VectorUnit unit)
     return "?";
 }
 
+bool vector_unit_named(const char* name, VectorUnit& unit)
+{
+    for (VectorUnit u : {VectorUnit::scalar, VectorUnit::avx2, VectorUnit::avx512})
+        if (std::strcmp(name, vector_unit_name(u)) == 0) {
+            unit = u;
+            return true;
+        }
+    return false;
+}
+
 fast::UnitCode fast::unit_code(VectorUnit unit)
 {
     switch (unit) {
@@ -51,99 +62,127 @@ fast::UnitCode fast::unit_code(VectorUnit unit)
 
 // ---- The engine -----------------------------------------------------------------
 
+namespace {
+
+// Element counts of the engine's tables; the constructor allocates exactly
+// these, and scratch_bytes counts them.
+struct ScratchSizes {
+    ScratchSizes(int H, int W, int n)
+        : model_cols(std::size_t(n) * std::size_t(W)), model_rows(std::size_t(n) * std::size_t(H)),
+          ring(std::size_t(fast::ring_block_rows) * std::size_t(n) * model_cols),
+          expanded(model_cols), distances(std::size_t(n) * model_cols), found(2 * std::size_t(W)),
+          positions(std::size_t(n) * std::size_t(n))
+    {
+    }
+    std::uint64_t bytes() const
+    {
+        return plane_count * (ring * sizeof(float) + expanded * sizeof(double)) +
+               distances * sizeof(double) + found * sizeof(int) +
+               (model_cols + 2 * model_rows) * sizeof(Index) + 2 * positions * sizeof(int);
+    }
+    std::size_t model_cols, model_rows;
+    std::size_t ring;       // per plane: three block rows of copies
+    std::size_t expanded;   // per plane
+    std::size_t distances;  // one block row's
+    std::size_t found;      // two pixel rows'
+    std::size_t positions;  // block positions
+};
+
+}  // namespace
+
 struct FastEngine::Scratch {
     int H = 0, W = 0, n = 0;
     Index model_cols = 0;
-    UpdateWrite write = UpdateWrite::every_element;
     VectorUnit unit = VectorUnit::scalar;
     fast::UnitCode code{};
 
     // The tables of fast::RowJob, allocated once.
+    std::vector<float> ring[plane_count];
     std::vector<double> expanded[plane_count];
     std::vector<double> distances;
     std::vector<Index> column_owner;
     std::vector<Index> row_owner;
+    std::vector<Index> ring_row;
     std::vector<int> position_row;
     std::vector<int> position_col;
     std::vector<int> found;
     fast::BlendWeights weights{};
 };
 
-namespace {
-
-// Elements of each scratch table for frames of H x W and block side n: the
-// constructor allocates exactly these, and scratch_bytes() adds them up.
-struct ScratchSizes {
-    std::size_t model_cols;  // each expanded plane, the owners of the columns
-    std::size_t distances;   // n model rows
-    std::size_t model_rows;  // the owners of the rows
-    std::size_t positions;   // n x n block positions, for rows and for columns
-    std::size_t found;       // two pixel rows
-};
-
-ScratchSizes scratch_sizes(int H, int W, int n)
-{
-    const std::size_t model_cols = std::size_t(n) * std::size_t(W);
-    return {model_cols, std::size_t(n) * model_cols, std::size_t(n) * std::size_t(H),
-            std::size_t(n) * std::size_t(n), 2 * std::size_t(W)};
-}
-
-}  // namespace
-
 std::uint64_t FastEngine::scratch_bytes(int H, int W, int n)
 {
-    using S = Scratch;
-    const ScratchSizes z = scratch_sizes(H, W, n);
-    return sizeof(S) + plane_count * z.model_cols * sizeof(S::expanded[0][0]) +
-           z.distances * sizeof(S::distances[0]) + z.model_cols * sizeof(S::column_owner[0]) +
-           z.model_rows * sizeof(S::row_owner[0]) + z.positions * sizeof(S::position_row[0]) +
-           z.positions * sizeof(S::position_col[0]) + z.found * sizeof(S::found[0]);
+    return sizeof(Scratch) + ScratchSizes(H, W, n).bytes();
 }
 
-FastEngine::FastEngine(int H, int W, int n, UpdateWrite write, VectorUnit unit)
-    : s_(std::make_unique<Scratch>())
+FastEngine::FastEngine(int H, int W, int n, VectorUnit unit) : s_(std::make_unique<Scratch>())
 {
     Scratch& s = *s_;
-    const ScratchSizes z = scratch_sizes(H, W, n);
+    const ScratchSizes sizes(H, W, n);
     s.H = H;
     s.W = W;
     s.n = n;
-    s.model_cols = Index(z.model_cols);
-    s.write = write;
+    s.model_cols = Index(sizes.model_cols);
     s.unit = vector_unit_available(unit) ? unit : VectorUnit::scalar;
     s.code = fast::unit_code(s.unit);
-    for (auto& plane : s.expanded)
-        plane.assign(z.model_cols, 0.0);
-    s.distances.assign(z.distances, 0.0);
-    s.column_owner.resize(z.model_cols);
+    for (int q = 0; q < plane_count; ++q) {
+        s.ring[q].assign(sizes.ring, 0.0f);
+        s.expanded[q].assign(sizes.expanded, 0.0);
+    }
+    s.distances.assign(sizes.distances, 0.0);
+    s.column_owner.resize(sizes.model_cols);
     for (Index j = 0; j < s.model_cols; ++j)
         s.column_owner[static_cast<std::size_t>(j)] = j / n;
-    s.row_owner.resize(z.model_rows);
-    for (Index i = 0; i < Index(z.model_rows); ++i)
+    s.row_owner.resize(sizes.model_rows);
+    s.ring_row.resize(sizes.model_rows);
+    const Index ring_rows = Index(fast::ring_block_rows) * n;
+    for (Index i = 0; i < Index(sizes.model_rows); ++i) {
         s.row_owner[static_cast<std::size_t>(i)] = (i / n) * W;
-    s.position_row.resize(z.positions);
-    s.position_col.resize(z.positions);
-    for (std::size_t k = 0; k < z.positions; ++k) {
-        s.position_row[k] = static_cast<int>(k) / n;
-        s.position_col[k] = static_cast<int>(k) % n;
+        s.ring_row[static_cast<std::size_t>(i)] = (i % ring_rows) * s.model_cols;
     }
-    s.found.resize(z.found);
+    s.position_row.reserve(sizes.positions);
+    s.position_col.reserve(sizes.positions);
+    for (int a = 0; a < n; ++a)
+        for (int b = 0; b < n; ++b) {
+            s.position_row.push_back(a);
+            s.position_col.push_back(b);
+        }
+    s.found.resize(sizes.found);
 }
 
 FastEngine::~FastEngine() = default;
 
 VectorUnit FastEngine::unit() const { return s_->unit; }
 
-void FastEngine::segment_frame(const FloatPlanes& frame, const FloatPlanes& current,
-                               std::uint8_t* mask, const WeightMatrix& weights, float e,
-                               const ShadowSettings& shadow, FloatPlanes& update)
+void FastEngine::segment_frame(const FloatPlanes& frame, FloatPlanes& model, std::uint8_t* mask,
+                               const WeightMatrix& weights, float e, const ShadowSettings& shadow)
 {
-    segment_band(frame, current, mask, weights, e, shadow, update, 0, s_->H);
+    segment_band(frame, model, mask, weights, e, shadow, 0, s_->H, nullptr, nullptr);
 }
 
-void FastEngine::segment_band(const FloatPlanes& frame, const FloatPlanes& current,
-                              std::uint8_t* mask, const WeightMatrix& weights, float e,
-                              const ShadowSettings& shadow, FloatPlanes& update, int r0, int r1)
+void FastEngine::match_row(const FloatPlanes& frame, const FloatPlanes& model, float e, int r,
+                           int* found)
+{
+    Scratch& s = *s_;
+    fast::BlockRow m;
+    const Index first = Index(s.n) * r * s.model_cols;
+    for (int q = 0; q < plane_count; ++q) {
+        m.model[q] = model[q] + first;
+        m.pixels[q] = frame[q] + Index(r) * s.W;
+        m.copy[q] = nullptr;
+        m.expanded[q] = s.expanded[q].data();
+    }
+    m.model_cols = s.model_cols;
+    m.W = s.W;
+    m.n = s.n;
+    m.e = static_cast<double>(e);
+    m.found = found;
+    m.distances = s.distances.data();
+    s.code.match_row(m);
+}
+
+void FastEngine::segment_band(const FloatPlanes& frame, FloatPlanes& model, std::uint8_t* mask,
+                              const WeightMatrix& weights, float e, const ShadowSettings& shadow,
+                              int r0, int r1, const int* found_above, const int* found_below)
 {
     Scratch& s = *s_;
     for (int a = 0; a < s.n; ++a)
@@ -159,21 +198,22 @@ void FastEngine::segment_band(const FloatPlanes& frame, const FloatPlanes& curre
     job.model_cols = s.model_cols;
     job.r0 = std::clamp(r0, 0, s.H);
     job.r1 = std::clamp(r1, static_cast<int>(job.r0), s.H);
-    job.every_element = s.write == UpdateWrite::every_element;
-    job.current = &current;
     job.mask = mask;
     job.e = static_cast<double>(e);
     job.shadow = &shadow;
     for (int q = 0; q < plane_count; ++q) {
         job.frame[q] = frame[q];
-        job.cur[q] = current[q];
-        job.upd[q] = update[q];
+        job.model[q] = model[q];
+        job.ring[q] = s.ring[q].data();
         job.expanded[q] = s.expanded[q].data();
     }
     job.distances = s.distances.data();
     job.found = s.found.data();
+    job.found_above = found_above;
+    job.found_below = found_below;
     job.column_owner = s.column_owner.data();
     job.row_owner = s.row_owner.data();
+    job.ring_row = s.ring_row.data();
     job.position_row = s.position_row.data();
     job.position_col = s.position_col.data();
     job.weights = &s.weights;

@@ -3,16 +3,17 @@
 // own kernels and target (fast_scalar.cpp, fast_avx2.cpp, fast_avx512.cpp).
 // Internal to model/.
 //
-// Why the masks and models equal segment_frame's, bit for bit. The code
-// cites each step where it keeps it, as "(n)".
+// Why the masks and the model equal segment_frame's followed by the copy of
+// its update model into the current one, bit for bit. The code cites each
+// step where it keeps it, as "(n)".
 //
 // (1) Distances. Every distance is squared_distance's: element minus pixel
 //     per coordinate, each float widened to double exactly, squared, and
 //     summed as (dx*dx + dy*dy) + dz*dz. Vector lanes do the same IEEE double
 //     operations in the same order, and the build never contracts them to
 //     fused multiply-adds, so every lane equals the scalar value bit for
-//     bit. Distances read only the frame and `current`, which nothing writes
-//     during a frame, so a row's distances may be worked out at any time.
+//     bit. Permutes that move distances or coordinates between lanes copy
+//     their bits.
 // (2) Best match. The chain over a block is find_best_match's: scan order, a
 //     float best starting at 100, the threshold tested only when the best
 //     falls, then the centre re-test. The vector chains run 4 or 8 pixels
@@ -27,31 +28,53 @@
 //     blend written to an element is segment_frame's last.
 // (4) Blends. A window is clipped to the model and its weights are counted
 //     from the clipped window's first row and column; an element blends only
-//     when its owner is background (its lane bit). The blend reads `current`
-//     only and is formed as (1 - w) * old + w * p in double, stored as float;
-//     a vector lane does the same operations.
-// (5) The update model (UpdateWrite::every_element). The block row below a
-//     pixel row is copied from `current` into `update` before the row's
-//     windows can reach it (a window reaches at most n/2 < n model rows past
-//     its block), so every element ends as the copy or as the last blend
-//     written after it: exactly segment_frame's update model when that starts
-//     from a copy of `current`. The copy rides on the next row's distance
-//     sweep, which by (1) may run before this row's windows.
-// (6) Bands. An element is written only by the pixel whose block holds it
-//     and by that pixel's eight neighbours (5). A band writes only its own
-//     model rows and reads only its own rows' masks, so bands running at once
-//     share nothing they write; and it meets the writers of its rows in scan
-//     order: the row above (replayed before the band touches a mask, its
-//     windows limited to the band, its mask left to its own band), its own
-//     rows, then the row below (replayed after them). Each element so sees
-//     the writers, the order and the masks of a single scan.
-// (7) n = 3 away from the frame's and the band's edges. The window is whole,
+//     when its owner is background (its lane bit). The blend reads the
+//     element's value as the frame began (6) and is formed as
+//     (1 - w) * old + w * p in double, stored as float; a vector lane does
+//     the same operations.
+// (5) Who reaches which block row. A window reaches at most n/2 < n model
+//     rows past its pixel's block, so the windows of pixel row r write only
+//     block rows r-1, r and r+1. Before row r is scanned, no blend of the
+//     frame has reached block row r+1; the loop measures block row r+1 just
+//     then, so its distances see the model as the frame began.
+// (6) One model, updated in place. Every read that must see the model as the
+//     frame began after blends may have reached it, namely the shadow test of
+//     row r (its block row) and the old value of each blend of row r (block
+//     rows r-1 .. r+1), reads a copy: each block row is copied by the sweep
+//     that measures it (5), before any blend reaches it, into slot r mod 3 of
+//     a ring of three block rows. While row r is scanned the ring holds rows
+//     r-1, r and r+1; row r+1 has just replaced row r-2, which no window of
+//     row r reaches. Every blend writes the model, so an element no window
+//     reaches keeps its value and one that several reach ends with the last
+//     blend in scan order (3), each formed from the value the frame began
+//     with: segment_frame's update model, where the current model was.
+// (7) Bands. A band writes only its own model rows and reads only its own
+//     rows' masks; the model it reads is its own rows too, because the best
+//     matches of the rows just outside it (r0-1 and r1), which its replays
+//     need, are found before any band starts, from the model as the frame
+//     began. So bands running at once share nothing that one writes and
+//     another reads. A band meets the writers of its rows in scan order: the
+//     row above (replayed before the band touches a mask, its windows limited
+//     to the band, its mask left to its own band), its own rows, then the row
+//     below (replayed after them). Each element so sees the writers, the
+//     order and the masks of a single scan; a replay reads old values of the
+//     band's first or last block row, which the ring holds at that moment.
+// (8) n = 3 away from the frame's and the band's edges. The window is whole,
 //     inside the model and the band, and which owner each of its elements
-//     has follows from the match position alone: the lanes the general
-//     window builder would give.
+//     has follows from the match position alone. A group of 8 pixels sets up
+//     its windows together: the owners' mask values are read before the
+//     group's own mask values are stored, and each pixel takes its left
+//     neighbour's value from the group's fresh results and its right one's
+//     from before the store, which are the values (3) says it sees. The
+//     lanes are those the general window builder gives; the blends still run
+//     one pixel at a time in scan order.
 #pragma once
 
+#include <emmintrin.h>
+
 #include <algorithm>
+#include <bit>
+#include <cstring>
 
 #include "model/fast_kernels.h"
 
@@ -61,6 +84,10 @@ namespace zemb::fast {
 constexpr std::uint8_t mask_background = 0;
 constexpr std::uint8_t mask_foreground = 255;
 
+// Block rows the ring of copies holds: the row being scanned and its two
+// neighbours (6).
+constexpr int ring_block_rows = 3;
+
 // Everything one band of one frame reads and writes. The row loop keeps its
 // own copy: the mask stores are byte stores, which may alias anything, so
 // tables read through a structure elsewhere in memory would be reloaded after
@@ -69,29 +96,30 @@ struct RowJob {
     int H, W, n;
     Index model_cols;
     Index r0, r1;                     // the band: pixel rows r0 .. r1-1
-    bool every_element;               // each block row of `update` takes its copy first (5)
     const float* frame[plane_count];  // the pixels' cone coordinates
-    const FloatPlanes* current;       // for the shadow test
-    const float* cur[plane_count];
-    float* upd[plane_count];
+    float* model[plane_count];        // read and blended in place (6)
+    float* ring[plane_count];         // copies of three block rows (6)
     std::uint8_t* mask;
     double e;
     const ShadowSettings* shadow;
     // Scratch of the band's engine.
-    double* expanded[plane_count];  // the pixel row, each pixel repeated n times
-    double* distances;              // the n model rows of a block row, n * model_cols
-    int* found;                     // best-match positions of two pixel rows, r at (r % 2) * W
-    const Index* column_owner;      // model column j to its pixel column, j / n
-    const Index* row_owner;         // model row i to its pixel row's first pixel, (i / n) * W
-    const int* position_row;        // block position a*n + b to a
-    const int* position_col;        // and to b
+    double* expanded[plane_count];  // match_row's general form
+    double* distances;
+    int* found;                 // best-match positions of two pixel rows, r at (r % 2) * W
+    const int* found_above;     // of row r0-1 as the frame began, when r0 > 0 (7)
+    const int* found_below;     // of row r1, when r1 < H
+    const Index* column_owner;  // model column j to its pixel column, j / n
+    const Index* row_owner;     // model row i to its pixel row's first pixel, (i / n) * W
+    const Index* ring_row;      // model row i to its copy in the ring, (i mod 3n) * model_cols
+    const int* position_row;    // block position a*n + b to a
+    const int* position_col;    // and to b
     const BlendWeights* weights;
 };
 
 // How a pixel row of a band is worked.
 enum class RowRole {
     own,     // classified, mask written, windows blended
-    replay,  // a neighbour band's row, blended only inside this band (6)
+    replay,  // a neighbour band's row, blended only inside this band (7)
 };
 
 // The block side of a row-loop instance: fixed_n when the instance has one,
@@ -102,71 +130,48 @@ inline int block_side(const RowJob& job)
     return fixed_n != 0 ? fixed_n : job.n;
 }
 
-// Distances and best matches of pixel row r into its half of `found`; with
-// `copy`, its block row of `current` is copied into `update` by the same
-// sweep (5). Reads neither `update` nor the mask (1).
+// Best matches of pixel row r into its half of `found`, its block row copied
+// into the ring by the same sweep. Runs before any blend reaches the block
+// row (5), so it reads the model as the frame began.
 template <typename Kernels, int fixed_n>
-inline void prepare_row(const RowJob& job, Index r, bool copy)
+inline void prepare_row(const RowJob& job, Index r)
 {
     const int n = block_side<fixed_n>(job);
-    // The pixel row, each pixel repeated n times, against which the n model
-    // rows of the block row are measured in one sweep each.
-    const Index pixel_row = r * job.W;
+    const Index first = Index(n) * r * job.model_cols;
+    const Index slot = (r % ring_block_rows) * n * job.model_cols;
+    BlockRow m;
     for (int q = 0; q < plane_count; ++q) {
-        const float* src = job.frame[q] + pixel_row;
-        double* dst = job.expanded[q];
-        for (Index c = 0; c < job.W; ++c)
-            for (int b = 0; b < n; ++b)
-                dst[c * n + b] = static_cast<double>(src[c]);
+        m.model[q] = job.model[q] + first;
+        m.pixels[q] = job.frame[q] + r * job.W;
+        m.copy[q] = job.ring[q] + slot;
+        m.expanded[q] = job.expanded[q];
     }
-    for (int a = 0; a < n; ++a) {
-        const Index row = (Index(n) * r + a) * job.model_cols;
-        const float* const model[plane_count] = {job.cur[0] + row, job.cur[1] + row,
-                                                 job.cur[2] + row};
-        float* const copy_to[plane_count] = {job.upd[0] + row, job.upd[1] + row, job.upd[2] + row};
-        Kernels::distance_row(model, job.expanded, job.model_cols,
-                              job.distances + a * job.model_cols, copy ? copy_to : nullptr);
-    }
-    Kernels::best_positions(job.distances, job.model_cols, n, job.W, job.e,
-                            job.found + (r % 2) * job.W);
+    m.model_cols = job.model_cols;
+    m.W = job.W;
+    m.n = n;
+    m.e = job.e;
+    m.found = job.found + (r % 2) * job.W;
+    m.distances = job.distances;
+    if (fixed_n == default_side)
+        Kernels::match_row3(m);
+    else
+        match_row_general<Kernels>(m);
 }
 
-// The window of pixel (r, c), matched at block position `found`, for n = 3
-// away from the frame's and the band's edges (7).
-inline Window interior_window(const RowJob& job, Index r, Index c, int found)
+// The shadow test of pixel (r, c) on its block as the frame began (6).
+template <int fixed_n>
+inline bool shadow_of(const RowJob& job, Index r, Index c)
 {
-    constexpr int n = 3;
+    const int n = block_side<fixed_n>(job);
     const Index pixel = r * job.W + c;
-    const Index pr = found / n;
-    const Index pc = found % n;
-    Window win;
-    win.row0 = n * r + pr - 1;
-    win.col0 = n * c + pc - 1;
-    win.rows = n;
-    win.cols = n;
-    win.band_begin = 0;
-    win.band_end = n;
-    for (int q = 0; q < plane_count; ++q)
-        win.p[q] = job.frame[q][pixel];
-    // Window column 0 is in the left neighbour's block when the match is in
-    // column 0, column 2 in the right one's when it is in column 2; the same
-    // for rows.
-    const std::uint8_t* owners = job.mask + pixel - job.W + (pc == 0 ? -1 : 0);
-    const unsigned left = pc == 0 ? 1u : pc == 1 ? 7u : 3u;
-    const unsigned right = pc == 0 ? 6u : pc == 1 ? 0u : 4u;
-    for (int a = 0; a < n; ++a) {
-        // Owner row of window row a: 0, 1 or 2 for the rows above, own, below.
-        const Index d = (pr + a - 1 + n) / n;
-        const std::uint8_t* o = owners + d * job.W;
-        const unsigned left_open = 0u - unsigned(o[0] == mask_background);
-        const unsigned right_open = 0u - unsigned(o[1] == mask_background);
-        win.lanes[a] = static_cast<std::uint16_t>((left & left_open) | (right & right_open));
-    }
-    return win;
+    const Index at = job.ring_row[Index(n) * r] + Index(n) * c;
+    const float* const block[plane_count] = {job.ring[0] + at, job.ring[1] + at, job.ring[2] + at};
+    return is_shadow_in_block(job.frame[0][pixel], job.frame[1][pixel], job.frame[2][pixel], block,
+                              job.model_cols, n, *job.shadow);
 }
 
 // The window of pixel (r, c), matched at block position `found`, clipped to
-// the model (4), with no lanes on the rows outside the band (6).
+// the model (4), with no lanes on the rows outside the band (7).
 template <int fixed_n>
 inline Window clipped_window(const RowJob& job, Index r, Index c, int found)
 {
@@ -201,10 +206,11 @@ inline Window clipped_window(const RowJob& job, Index r, Index c, int found)
     const unsigned right_lanes = all & ~left_lanes;
     const Index right_step = right_lanes != 0;
     for (int a = 0; a < win.rows; ++a) {
+        const Index i = i0 + a;
+        win.old_at[a] = job.ring_row[i] + j0;
         // Rows outside the band get no lanes: the band next to it blends
         // them. The kept rows still take the weights of their place in the
         // whole clipped window.
-        const Index i = i0 + a;
         if (i < band_first || i >= band_end) {
             win.lanes[a] = 0;
             continue;
@@ -221,54 +227,127 @@ inline Window clipped_window(const RowJob& job, Index r, Index c, int found)
     return win;
 }
 
+// Pixel (r, c) of a row worked in the general way: classified (own rows),
+// then its window built and blended (3).
+template <typename Kernels, int fixed_n>
+inline void scan_pixel(const RowJob& job, Index r, Index c, RowRole role, int found)
+{
+    const Index pixel = r * job.W + c;
+    if (found < 0) {
+        // The shadow test only decides the mask, which a replay leaves to
+        // the band that owns the row.
+        if (role == RowRole::own) {
+            const bool background = job.shadow->enabled && shadow_of<fixed_n>(job, r, c);
+            job.mask[pixel] = background ? mask_background : mask_foreground;
+        }
+        return;
+    }
+    // Written before the window's owner tests, which therefore see the
+    // pixel's own elements as background (3). A replayed pixel's own
+    // elements lie outside the band, so no owner test meets it.
+    if (role == RowRole::own)
+        job.mask[pixel] = mask_background;
+    Kernels::blend_window(clipped_window<fixed_n>(job, r, c, found), job.model_cols, job.ring,
+                          job.model, *job.weights);
+}
+
+// ---- n = 3 inside the band (8) ------------------------------------------------
+
+// Bit l: found[l] >= 0, for a whole group.
+inline unsigned matched_bits(const int* found)
+{
+    const __m128i none = _mm_set1_epi32(-1);
+    const __m128i low =
+        _mm_cmpgt_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(found)), none);
+    const __m128i high =
+        _mm_cmpgt_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(found + 4)), none);
+    return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(low))) |
+           static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(high))) << 4;
+}
+
+// An own row r with r-1 and r+1 in the band, n = 3: its first and last pixels
+// in the general way, the others in groups (8).
+template <typename Kernels>
+inline void scan_interior_row(const RowJob& job, Index r)
+{
+    constexpr int n = default_side;
+    constexpr Index readable = 16;  // mask bytes a vector planner reads per row
+    const Index W = job.W;
+    const int* const found = job.found + (r % 2) * W;
+    std::uint8_t* const mask = job.mask + r * W;
+    // Mask loads stop at the band's end: past it another band writes.
+    const std::uint8_t* const mask_end = job.mask + job.r1 * W;
+    // Model rows 3r-1 .. 3r+3: where they are in the model and in the ring;
+    // the window of a match in block row pr starts at entry pr.
+    Index model_at[n + 2], ring_at[n + 2];
+    for (int k = 0; k < n + 2; ++k) {
+        const Index i = n * r - 1 + k;
+        model_at[k] = i * job.model_cols;
+        ring_at[k] = job.ring_row[i];
+    }
+    const typename Kernels::InteriorBlender blend(*job.weights, job.ring, job.model);
+    const float* const frame[plane_count] = {job.frame[0] + r * W, job.frame[1] + r * W,
+                                             job.frame[2] + r * W};
+
+    scan_pixel<Kernels, n>(job, r, 0, RowRole::own, found[0]);
+    for (Index c0 = 1; c0 < W - 1; c0 += group_width) {
+        const int count = static_cast<int>(std::min<Index>(group_width, W - 1 - c0));
+        const int* const f = found + c0;
+        unsigned matched = 0;
+        if (count == group_width) {
+            matched = matched_bits(f);
+        } else {
+            for (int l = 0; l < count; ++l)
+                matched |= unsigned(f[l] >= 0) << l;
+        }
+        unsigned background = matched;
+        if (job.shadow->enabled)
+            for (unsigned rest = ~matched & ((1u << count) - 1u); rest != 0; rest &= rest - 1u) {
+                const int l = std::countr_zero(rest);
+                if (shadow_of<n>(job, r, c0 + l))
+                    background |= 1u << l;
+            }
+        GroupPlan plan;
+        const std::uint8_t* const before = mask + c0 - 1;
+        if (count == group_width && mask_end - (before + W) >= readable)
+            Kernels::plan_group(f, background, before, W, plan);
+        else
+            plan_group_plain(f, background, before, W, count, plan);
+        // The group's own mask values, stored once the plan has read the
+        // last frame's (3).
+        std::memcpy(mask + c0, &group_mask_bytes[background], static_cast<std::size_t>(count));
+        for (unsigned rest = matched; rest != 0; rest &= rest - 1u) {
+            const int l = std::countr_zero(rest);
+            const Index c = c0 + l;
+            const double p[plane_count] = {frame[0][c], frame[1][c], frame[2][c]};
+            blend(ring_at + plan.row[l], model_at + plan.row[l], n * c0 + plan.col[l],
+                  interior_lanes[static_cast<std::size_t>(plan.lanes_at[l])], p);
+        }
+    }
+    if (W > 1)
+        scan_pixel<Kernels, n>(job, r, W - 1, RowRole::own, found[W - 1]);
+}
+
 // Classifies the pixels of row r in scan order and blends each match's
 // window at once (3).
 template <typename Kernels, int fixed_n>
-inline void scan_row(const RowJob& job, Index r, RowRole role)
+inline void scan_row(const RowJob& job, Index r, RowRole role, const int* found)
 {
-    const int n = block_side<fixed_n>(job);
-    const int* const found_of = job.found + (r % 2) * job.W;
     // With n = 3, every window of a pixel of this row lies in the model and
     // in the band's model rows when the rows above and below are the band's
-    // own (7).
-    const bool interior_row =
-        fixed_n == 3 && role == RowRole::own && r - 1 >= job.r0 && r + 1 < job.r1;
-    for (Index c = 0; c < job.W; ++c) {
-        const int found = found_of[c];
-        const Index pixel = r * job.W + c;
-        if (found < 0) {
-            // The shadow test only decides the mask, which a replay leaves to
-            // the band that owns the row.
-            if (role == RowRole::own) {
-                const bool background =
-                    job.shadow->enabled &&
-                    is_shadow(job.frame[0][pixel], job.frame[1][pixel], job.frame[2][pixel],
-                              *job.current, job.W, static_cast<int>(r), static_cast<int>(c), n,
-                              *job.shadow);
-                job.mask[pixel] = background ? mask_background : mask_foreground;
-            }
-            continue;
-        }
-        // Written before the window's owner tests, which therefore see the
-        // pixel's own elements as background (3). A replayed pixel's own
-        // elements lie outside the band, so no owner test meets it.
-        if (role == RowRole::own)
-            job.mask[pixel] = mask_background;
-        // Two calls: where the interior window's blend is inlined, its shape
-        // is known to the compiler.
-        if (interior_row && c >= 1 && c + 1 < job.W)
-            Kernels::blend_window(interior_window(job, r, c, found), job.model_cols, job.cur,
-                                  job.upd, *job.weights);
-        else
-            Kernels::blend_window(clipped_window<fixed_n>(job, r, c, found), job.model_cols,
-                                  job.cur, job.upd, *job.weights);
+    // own (8).
+    if (fixed_n == default_side && role == RowRole::own && r - 1 >= job.r0 && r + 1 < job.r1) {
+        scan_interior_row<Kernels>(job, r);
+        return;
     }
+    for (Index c = 0; c < job.W; ++c)
+        scan_pixel<Kernels, fixed_n>(job, r, c, role, found[c]);
 }
 
-// One band of pixel rows [r0, r1), a pixel row at a time: the row's
-// distances, its best-match chains, then its pixels in scan order. Windows
-// are limited to the band's model rows; the rows just outside the band are
-// replayed for the parts of their windows that fall inside it (6). With
+// One band of pixel rows [r0, r1), a pixel row at a time: the next row's
+// best matches and copy, then this row's pixels in scan order. Windows are
+// limited to the band's model rows; the rows just outside the band are
+// replayed for the parts of their windows that fall inside it (7). With
 // r0 = 0 and r1 = H nothing is limited and nothing is replayed: the whole
 // frame in one scan.
 template <typename Kernels, int fixed_n>
@@ -277,29 +356,24 @@ inline void segment_band_rows(const RowJob& job)
     const Index r0 = job.r0, r1 = job.r1;
     if (r0 >= r1)
         return;
-    // The band's first block row takes its copy before anything blends into
-    // it, the replay of the row above included (5).
-    if (r0 > 0)
-        prepare_row<Kernels, fixed_n>(job, r0 - 1, false);
-    prepare_row<Kernels, fixed_n>(job, r0, job.every_element);
+    // The band's first block row is copied before anything blends into it,
+    // the replay of the row above included (6).
+    prepare_row<Kernels, fixed_n>(job, r0);
     // The row above comes first: in scan order it precedes every pixel of the
     // band, so its owner tests must see the band's masks as the previous
-    // frame left them (6).
+    // frame left them (7).
     if (r0 > 0)
-        scan_row<Kernels, fixed_n>(job, r0 - 1, RowRole::replay);
+        scan_row<Kernels, fixed_n>(job, r0 - 1, RowRole::replay, job.found_above);
     for (Index r = r0; r < r1; ++r) {
-        // The windows of this row reach at most n/2 model rows into the next
-        // block row, which must hold its copy before they are applied (5).
-        // The row below the band is only read: its block row is another
-        // band's.
-        if (r + 1 < job.H)
-            prepare_row<Kernels, fixed_n>(job, r + 1, job.every_element && r + 1 < r1);
-        scan_row<Kernels, fixed_n>(job, r, RowRole::own);
+        // Block row r+1 before any window of row r reaches it (5).
+        if (r + 1 < r1)
+            prepare_row<Kernels, fixed_n>(job, r + 1);
+        scan_row<Kernels, fixed_n>(job, r, RowRole::own, job.found + (r % 2) * job.W);
     }
     // The row below comes last: it follows every pixel of the band, so its
-    // owner tests see this frame's masks of the band's last row (6).
+    // owner tests see this frame's masks of the band's last row (7).
     if (r1 < job.H)
-        scan_row<Kernels, fixed_n>(job, r1, RowRole::replay);
+        scan_row<Kernels, fixed_n>(job, r1, RowRole::replay, job.found_below);
 }
 
 // The row loop of a kernel set. n = 3, the default block side, has an
@@ -309,19 +383,34 @@ template <typename Kernels>
 inline void segment_rows_with(const RowJob& in)
 {
     const RowJob job = in;  // a copy of its own: see RowJob
-    constexpr int default_side = 3;
     if (job.n == default_side)
         segment_band_rows<Kernels, default_side>(job);
     else
         segment_band_rows<Kernels, 0>(job);
 }
 
-// The code of a unit whose row loop `rows` is segment_rows_with<Kernels>,
-// compiled for the unit's target.
+// The unit's MatchRowFn for any n: its n = 3 form where it has one.
 template <typename Kernels>
-UnitCode unit_code_of(void (*rows)(const RowJob&))
+inline void match_row_any(const BlockRow& m)
 {
-    return {rows, Kernels::distance_row, Kernels::best_positions, Kernels::blend_window};
+    if (m.n == default_side)
+        Kernels::match_row3(m);
+    else
+        match_row_general<Kernels>(m);
+}
+
+// The code of a unit whose row loop `rows` is segment_rows_with<Kernels> and
+// whose `match` is match_row_any<Kernels>, both compiled for the unit's target.
+template <typename Kernels>
+UnitCode unit_code_of(void (*rows)(const RowJob&), void (*match)(const BlockRow&))
+{
+    return {rows,
+            match,
+            Kernels::distance_row,
+            Kernels::best_positions,
+            Kernels::blend_window,
+            Kernels::blend_interior,
+            Kernels::plan_group};
 }
 
 }  // namespace zemb::fast

@@ -26,8 +26,10 @@ struct ScalarKernels {
             found[c] = best_position(d + c * n, model_cols, n, e);
     }
 
-    static void blend_window(const Window& win, Index model_cols, const float* const* current,
-                             float* const* update, const BlendWeights& weights)
+    static void match_row3(const BlockRow& m) { match_row_general<ScalarKernels>(m); }
+
+    static void blend_window(const Window& win, Index model_cols, const float* const* old,
+                             float* const* model, const BlendWeights& weights)
     {
         for (int a = 0; a < win.rows; ++a) {
             const Index row = (win.row0 + a) * model_cols + win.col0;
@@ -37,10 +39,50 @@ struct ScalarKernels {
                 const double keep = weights.keep[a][b];
                 const double take = weights.take[a][b];
                 for (int q = 0; q < plane_count; ++q)  // (4)
-                    update[q][row + b] = static_cast<float>(
-                        keep * static_cast<double>(current[q][row + b]) + take * win.p[q]);
+                    model[q][row + b] = static_cast<float>(
+                        keep * static_cast<double>(old[q][win.old_at[a] + b]) + take * win.p[q]);
             }
         }
+    }
+
+    class InteriorBlender {
+    public:
+        InteriorBlender(const BlendWeights& weights, const float* const* old, float* const* model)
+            : w_(weights), old_{old[0], old[1], old[2]}, model_{model[0], model[1], model[2]}
+        {
+        }
+        void operator()(const Index* old_at, const Index* model_at, Index j0, unsigned lanes,
+                        const double* p) const
+        {
+            for (int a = 0; a < default_side; ++a)
+                for (int b = 0; b < default_side; ++b) {
+                    if (!(lanes >> (4 * a + b) & 1u))
+                        continue;
+                    for (int q = 0; q < plane_count; ++q)  // (4)
+                        model_[q][model_at[a] + j0 + b] = static_cast<float>(
+                            w_.keep[a][b] * static_cast<double>(old_[q][old_at[a] + j0 + b]) +
+                            w_.take[a][b] * p[q]);
+                }
+        }
+
+    private:
+        const BlendWeights& w_;
+        const float* old_[plane_count];
+        float* model_[plane_count];
+    };
+
+    static void blend_interior(const float* const* old, const Index* old_at, float* const* model,
+                               const Index* model_at, unsigned lanes, const double* p,
+                               const BlendWeights& weights)
+    {
+        const InteriorBlender blend(weights, old, model);
+        blend(old_at, model_at, 0, lanes, p);
+    }
+
+    static void plan_group(const int* found, unsigned background, const std::uint8_t* mask, Index W,
+                           GroupPlan& plan)
+    {
+        plan_group_plain(found, background, mask, W, group_width, plan);
     }
 };
 
@@ -52,6 +94,9 @@ __attribute__((flatten)) void segment_rows_scalar(const RowJob& job)
 
 }  // namespace
 
-UnitCode scalar_code() { return unit_code_of<ScalarKernels>(segment_rows_scalar); }
+UnitCode scalar_code()
+{
+    return unit_code_of<ScalarKernels>(segment_rows_scalar, match_row_any<ScalarKernels>);
+}
 
 }  // namespace zemb::fast

@@ -89,6 +89,11 @@ struct ShadowSettings {
 bool is_shadow(float x, float y, float z, const FloatPlanes& model, int W, int row, int col, int n,
                const ShadowSettings& shadow);
 
+// The same test on a block held anywhere: block[k] points at plane k's
+// first element of the block, whose rows lie `row_stride` elements apart.
+bool is_shadow_in_block(float x, float y, float z, const float* const* block, Index row_stride,
+                        int n, const ShadowSettings& shadow);
+
 // ---- Segmentation and update ----------------------------------------------
 
 // Classifies every pixel of `frame` against `current` into `mask` (0
@@ -110,9 +115,12 @@ void update_neighbourhood(float x, float y, float z, int H, int W, const FloatPl
 // ---- Fast engine --------------------------------------------------------------
 
 // segment_frame with the same masks and model values, for whole runs. It
-// works a pixel row at a time: all n*n*W distances of the row with vector
-// arithmetic, the best-match chain per pixel, then the row's blends. Why
-// every step keeps the reference's exact numbers is argued in fast_rows.h.
+// keeps one model and updates it in place: after a frame the model equals
+// segment_frame's update model (when that started as a copy of the model),
+// so there is no second model and no copy. It works a pixel row at a time:
+// all n*n*W distances of the row with vector arithmetic, the best-match chain
+// per pixel, then the row's blends. Why every step keeps the reference's
+// exact numbers is argued in fast_rows.h.
 
 // Vector units the fast engine's kernels can use.
 enum class VectorUnit {
@@ -125,48 +133,46 @@ enum class VectorUnit {
 VectorUnit best_vector_unit();
 bool vector_unit_available(VectorUnit unit);
 const char* vector_unit_name(VectorUnit unit);
-
-// What the engine writes into the update model.
-enum class UpdateWrite {
-    // Every element: the untouched ones are copied from `current` as the scan
-    // goes. `update` may hold anything on entry; afterwards it is the new
-    // model, so the caller swaps the two models instead of copying.
-    every_element,
-    // Only the blended elements, as segment_frame does: `update` must equal
-    // `current` on entry, and the caller copies it back afterwards.
-    touched_only,
-};
+// The unit called `name` ("scalar", "avx2", "avx512"); false for no such unit.
+bool vector_unit_named(const char* name, VectorUnit& unit);
 
 class FastEngine {
 public:
     // Allocates the engine's scratch for frames of H x W pixels and block
-    // side n (odd, at most max_block_side). Nothing is allocated later.
-    FastEngine(int H, int W, int n, UpdateWrite write = UpdateWrite::every_element,
-               VectorUnit unit = best_vector_unit());
+    // side n (odd, at most max_block_side). Nothing is allocated later. A unit
+    // this processor lacks falls back to plain code.
+    FastEngine(int H, int W, int n, VectorUnit unit = best_vector_unit());
     ~FastEngine();
-    // Bytes the constructor allocates for that scratch.
-    static std::uint64_t scratch_bytes(int H, int W, int n);
     FastEngine(const FastEngine&) = delete;
     FastEngine& operator=(const FastEngine&) = delete;
 
-    // segment_frame(frame, H, W, current, mask, weights, n, e, shadow,
-    // update), with `update` written as the engine's UpdateWrite says.
-    void segment_frame(const FloatPlanes& frame, const FloatPlanes& current, std::uint8_t* mask,
-                       const WeightMatrix& weights, float e, const ShadowSettings& shadow,
-                       FloatPlanes& update);
+    // Bytes the constructor allocates for these sizes (the model is the
+    // caller's).
+    static std::uint64_t scratch_bytes(int H, int W, int n);
+
+    // segment_frame(frame, H, W, model, mask, weights, n, e, shadow, update)
+    // with `update` a copy of `model`, then `update` copied into `model`: the
+    // whole frame's work, done in `model` itself.
+    void segment_frame(const FloatPlanes& frame, FloatPlanes& model, std::uint8_t* mask,
+                       const WeightMatrix& weights, float e, const ShadowSettings& shadow);
+
+    // found[c] for c = 0 .. W-1: the block position a*n + b of pixel (r, c)'s
+    // best match in `model`, as find_best_match finds it, or -1 for none.
+    void match_row(const FloatPlanes& frame, const FloatPlanes& model, float e, int r, int* found);
 
     // The share of segment_frame that belongs to pixel rows r0 .. r1-1, run
     // beside the other bands of the frame at the same time: the band's mask
-    // values and its model rows n*r0 .. n*r1-1 (copied from `current` first
-    // with UpdateWrite::every_element), nothing else. Each update window is
-    // limited to those model rows, and the pixel rows r0-1 and r1 are
-    // classified again for the parts of their windows that fall inside them.
-    // Bands that together cover 0 .. H-1 leave exactly segment_frame's mask
-    // and update model, whatever the order in which they run (step (6) in
-    // fast_rows.h).
-    void segment_band(const FloatPlanes& frame, const FloatPlanes& current, std::uint8_t* mask,
-                      const WeightMatrix& weights, float e, const ShadowSettings& shadow,
-                      FloatPlanes& update, int r0, int r1);
+    // values and its model rows n*r0 .. n*r1-1, nothing else. Each update
+    // window is limited to those model rows, and the pixel rows r0-1 and r1
+    // are worked again for the parts of their windows that fall inside them,
+    // from their best matches as the frame began: match_row's results,
+    // `found_above` for row r0-1 (needed when r0 > 0) and `found_below` for
+    // row r1 (when r1 < H), taken before any band of the frame starts. Bands
+    // that together cover 0 .. H-1 leave exactly segment_frame's mask and
+    // model, whatever the order in which they run (step (7) in fast_rows.h).
+    void segment_band(const FloatPlanes& frame, FloatPlanes& model, std::uint8_t* mask,
+                      const WeightMatrix& weights, float e, const ShadowSettings& shadow, int r0,
+                      int r1, const int* found_above, const int* found_below);
 
     VectorUnit unit() const;
 
@@ -177,38 +183,45 @@ private:
 
 // ---- Several threads ------------------------------------------------------------
 
-// The fast engine on several threads: the frame's pixel rows are cut into one
-// contiguous band per thread (at most one per row), each run by
-// FastEngine::segment_band with a scratch of its own. The calling thread runs
-// the first band; the others wait on threads started once, here, and woken
-// once per frame. Results are the fast engine's, byte for byte.
+// The fast engine on several threads: the frame's pixel rows are cut into
+// contiguous bands, a few per thread (work_band_count), each run by
+// FastEngine::segment_band with its thread's scratch. The calling thread and
+// the workers (started once, here, and woken once per frame) take the bands
+// in order until none is left, so a thread the system keeps waiting holds up
+// only the band it has in hand. The best matches of the rows on either side of
+// a boundary are found by the first of its two bands to start. Results are the
+// fast engine's, byte for byte.
 class ThreadedEngine {
 public:
     // threads: wanted number of threads, at least 1. Throws std::bad_alloc or
     // std::system_error when the scratch or the threads cannot be had.
-    ThreadedEngine(int H, int W, int n, int threads, UpdateWrite write = UpdateWrite::every_element,
-                   VectorUnit unit = best_vector_unit());
+    ThreadedEngine(int H, int W, int n, int threads, VectorUnit unit = best_vector_unit());
     ~ThreadedEngine();
-    // Bytes the constructor allocates: every band's scratch and the pool's
-    // own records (the threads' stacks are the system's, not counted here).
-    static std::uint64_t scratch_bytes(int H, int W, int n, int threads);
     ThreadedEngine(const ThreadedEngine&) = delete;
     ThreadedEngine& operator=(const ThreadedEngine&) = delete;
 
+    // Bytes the constructor allocates for these sizes, the bands' scratch
+    // included (not the threads' stacks).
+    static std::uint64_t scratch_bytes(int H, int W, int n, int threads);
+
     // FastEngine::segment_frame's result; returns when every band is done.
-    void segment_frame(const FloatPlanes& frame, const FloatPlanes& current, std::uint8_t* mask,
-                       const WeightMatrix& weights, float e, const ShadowSettings& shadow,
-                       FloatPlanes& update);
+    void segment_frame(const FloatPlanes& frame, FloatPlanes& model, std::uint8_t* mask,
+                       const WeightMatrix& weights, float e, const ShadowSettings& shadow);
 
     int bands() const;  // threads in use, the calling one included
+    VectorUnit unit() const;
 
 private:
     struct Pool;  // bands, threads and their signals (threaded_engine.cpp)
     std::unique_ptr<Pool> pool_;
 };
 
-// Bands a run of H pixel rows uses for `threads` wanted threads: never more
+// Threads a run of H pixel rows uses for `threads` wanted threads: never more
 // than the rows, never fewer than 1.
 int band_count(int H, int threads);
+
+// Bands the rows are cut into for those threads: one for one thread, else
+// two per thread, never more than the rows.
+int work_band_count(int H, int threads);
 
 }  // namespace zemb

@@ -1,8 +1,9 @@
 // The fast engine on several threads, with the single-threaded result: each
-// band is FastEngine::segment_band, and why bands may run at once and still
-// agree byte for byte is step (6) of the argument in fast_rows.h.
+// band is FastEngine::segment_band, and why bands may run at once, in any
+// order, and still agree byte for byte is step (7) of the argument in
+// fast_rows.h.
 #include <algorithm>
-#include <semaphore>
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -10,58 +11,115 @@
 
 namespace zemb {
 
+namespace {
+
+// Bands per thread: a thread that the system leaves waiting holds up only its
+// current band, since the running threads take the others. More bands cost
+// two rows' best matches and two partial rows of replays per boundary.
+constexpr int bands_per_thread = 2;
+
+}  // namespace
+
 int band_count(int H, int threads) { return std::clamp(threads, 1, std::max(H, 1)); }
 
+int work_band_count(int H, int threads)
+{
+    const int used = band_count(H, threads);
+    return used == 1 ? 1 : std::min(used * bands_per_thread, std::max(H, 1));
+}
+
 struct ThreadedEngine::Pool {
-    // One started thread per band but the first, asleep between frames.
-    struct Worker {
-        std::binary_semaphore start{0};
-        std::thread thread;
+    // The boundary above band k: the best matches of its rows first_row[k]-1
+    // and first_row[k] as the frame began, found by whichever of the two
+    // bands on either side starts first, before it writes anything (7). The
+    // other finds them found, or waits the few microseconds until they are.
+    struct Boundary {
+        enum : int { open, finding, found };
+        std::atomic<int> state{open};
+        std::vector<int> above;  // row first_row[k]-1: band k's replay of the row above
+        std::vector<int> below;  // row first_row[k]: band k-1's replay of the row below
     };
 
+    int threads = 1;
     int bands = 1;
     std::vector<int> first_row;  // band k is rows first_row[k] .. first_row[k+1]-1
-    std::vector<std::unique_ptr<FastEngine>> engines;  // one scratch per band
-    std::vector<std::unique_ptr<Worker>> workers;      // bands - 1 of them once started
-    std::counting_semaphore<> done{0};                 // one release per finished band
+    std::vector<std::unique_ptr<FastEngine>> engines;   // one scratch per thread
+    std::vector<std::unique_ptr<Boundary>> boundaries;  // [k] above band k; [0] unused
+    std::vector<std::thread> workers;                   // threads - 1 of them once started
 
-    // The frame in hand, set before the workers are woken and read only
-    // after (the semaphores order the two).
-    bool stop = false;
+    // A frame: its bands are taken in order by every thread that is running;
+    // it is done when no band is left. The workers sleep on `generation`,
+    // which each frame (and the end) moves on.
+    std::atomic<unsigned> generation{0};
+    std::atomic<int> next_band{0};
+    std::atomic<int> bands_left{0};
+    std::atomic<bool> stop{false};
+
+    // The frame in hand, written before next_band is reset for it and read
+    // after a band is taken from it (the two atomics order them).
     const FloatPlanes* frame = nullptr;
-    const FloatPlanes* current = nullptr;
+    FloatPlanes* model = nullptr;
     std::uint8_t* mask = nullptr;
     const WeightMatrix* weights = nullptr;
     float e = 0.0f;
     ShadowSettings shadow;
-    FloatPlanes* update = nullptr;
 
-    void run_band(int k)
+    void find_boundary(int k, FastEngine& engine)
     {
-        engines[static_cast<std::size_t>(k)]->segment_band(
-            *frame, *current, mask, *weights, e, shadow, *update,
-            first_row[static_cast<std::size_t>(k)], first_row[static_cast<std::size_t>(k) + 1]);
+        Boundary& b = *boundaries[static_cast<std::size_t>(k)];
+        int state = Boundary::open;
+        if (b.state.compare_exchange_strong(state, Boundary::finding, std::memory_order_acq_rel)) {
+            const int row = first_row[static_cast<std::size_t>(k)];
+            engine.match_row(*frame, *model, e, row - 1, b.above.data());
+            engine.match_row(*frame, *model, e, row, b.below.data());
+            b.state.store(Boundary::found, std::memory_order_release);
+            b.state.notify_all();
+            return;
+        }
+        while ((state = b.state.load(std::memory_order_acquire)) != Boundary::found)
+            b.state.wait(state, std::memory_order_acquire);
     }
 
-    void work(int k, Worker& self)
+    void run_band(int k, FastEngine& engine)
     {
+        const std::size_t at = static_cast<std::size_t>(k);
+        if (k > 0)
+            find_boundary(k, engine);
+        if (k + 1 < bands)
+            find_boundary(k + 1, engine);
+        engine.segment_band(*frame, *model, mask, *weights, e, shadow, first_row[at],
+                            first_row[at + 1], k > 0 ? boundaries[at]->above.data() : nullptr,
+                            k + 1 < bands ? boundaries[at + 1]->below.data() : nullptr);
+        if (bands_left.fetch_sub(1, std::memory_order_acq_rel) == 1)
+            bands_left.notify_all();
+    }
+
+    void take_bands(FastEngine& engine)
+    {
+        for (int k; (k = next_band.fetch_add(1, std::memory_order_acq_rel)) < bands;)
+            run_band(k, engine);
+    }
+
+    void work(int t)
+    {
+        unsigned seen = 0;
         for (;;) {
-            self.start.acquire();
-            if (stop)
+            generation.wait(seen, std::memory_order_acquire);
+            seen = generation.load(std::memory_order_acquire);
+            if (stop.load(std::memory_order_acquire))
                 return;
-            run_band(k);
-            done.release();
+            take_bands(*engines[static_cast<std::size_t>(t)]);
         }
     }
 
     ~Pool()
     {
-        stop = true;
+        stop.store(true, std::memory_order_release);
+        generation.fetch_add(1, std::memory_order_acq_rel);
+        generation.notify_all();
         for (auto& w : workers)
-            if (w->thread.joinable()) {
-                w->start.release();
-                w->thread.join();
-            }
+            if (w.joinable())
+                w.join();
     }
 };
 
@@ -75,60 +133,74 @@ constexpr std::uint64_t thread_record_bytes = 64;
 
 std::uint64_t ThreadedEngine::scratch_bytes(int H, int W, int n, int threads)
 {
-    const std::uint64_t bands = std::uint64_t(band_count(H, threads));
-    const std::uint64_t band = sizeof(std::unique_ptr<FastEngine>) + sizeof(FastEngine) +
-                               FastEngine::scratch_bytes(H, W, n) + sizeof(int);
-    const std::uint64_t worker =
-        sizeof(std::unique_ptr<Pool::Worker>) + sizeof(Pool::Worker) + thread_record_bytes;
-    return sizeof(Pool) + sizeof(int) + bands * band + (bands - 1) * worker;
+    const std::uint64_t used = std::uint64_t(band_count(H, threads));
+    const std::uint64_t bands = std::uint64_t(work_band_count(H, threads));
+    const std::uint64_t engine = sizeof(std::unique_ptr<FastEngine>) + sizeof(FastEngine) +
+                                 FastEngine::scratch_bytes(H, W, n);
+    // Every boundary but band 0's holds two rows of best matches.
+    const std::uint64_t boundary = sizeof(std::unique_ptr<Pool::Boundary>) + sizeof(Pool::Boundary);
+    const std::uint64_t boundary_rows = (bands - 1) * 2 * std::uint64_t(W) * sizeof(int);
+    const std::uint64_t worker = sizeof(std::thread) + thread_record_bytes;
+    return sizeof(Pool) + (bands + 1) * sizeof(int) + used * engine + bands * boundary +
+           boundary_rows + (used - 1) * worker;
 }
 
-ThreadedEngine::ThreadedEngine(int H, int W, int n, int threads, UpdateWrite write,
-                               VectorUnit unit)
+ThreadedEngine::ThreadedEngine(int H, int W, int n, int threads, VectorUnit unit)
     : pool_(std::make_unique<Pool>())
 {
     Pool& p = *pool_;
-    p.bands = band_count(H, threads);
+    p.threads = band_count(H, threads);
+    p.bands = work_band_count(H, threads);
     p.first_row.reserve(static_cast<std::size_t>(p.bands) + 1);
-    p.engines.reserve(static_cast<std::size_t>(p.bands));
+    p.engines.reserve(static_cast<std::size_t>(p.threads));
+    p.boundaries.reserve(static_cast<std::size_t>(p.bands));
     // Even shares of the rows; a band's size differs from another's by at
     // most one row.
     for (int k = 0; k <= p.bands; ++k)
         p.first_row.push_back(
             static_cast<int>(static_cast<long long>(H) * k / static_cast<long long>(p.bands)));
-    for (int k = 0; k < p.bands; ++k)
-        p.engines.push_back(std::make_unique<FastEngine>(H, W, n, write, unit));
+    for (int t = 0; t < p.threads; ++t)
+        p.engines.push_back(std::make_unique<FastEngine>(H, W, n, unit));
+    for (int k = 0; k < p.bands; ++k) {
+        p.boundaries.push_back(std::make_unique<Pool::Boundary>());
+        p.boundaries.back()->above.assign(static_cast<std::size_t>(k > 0 ? W : 0), -1);
+        p.boundaries.back()->below.assign(static_cast<std::size_t>(k > 0 ? W : 0), -1);
+    }
     // Threads that did start are stopped and joined by ~Pool if a later one
     // cannot be.
-    p.workers.reserve(static_cast<std::size_t>(p.bands - 1));
-    for (int k = 1; k < p.bands; ++k) {
-        p.workers.push_back(std::make_unique<Pool::Worker>());
-        Pool::Worker& w = *p.workers.back();
-        w.thread = std::thread([&p, k, &w] { p.work(k, w); });
-    }
+    p.workers.reserve(static_cast<std::size_t>(p.threads - 1));
+    for (int t = 1; t < p.threads; ++t)
+        p.workers.emplace_back([&p, t] { p.work(t); });
 }
 
 ThreadedEngine::~ThreadedEngine() = default;
 
-int ThreadedEngine::bands() const { return pool_->bands; }
+int ThreadedEngine::bands() const { return pool_->threads; }
 
-void ThreadedEngine::segment_frame(const FloatPlanes& frame, const FloatPlanes& current,
-                                   std::uint8_t* mask, const WeightMatrix& weights, float e,
-                                   const ShadowSettings& shadow, FloatPlanes& update)
+VectorUnit ThreadedEngine::unit() const { return pool_->engines.front()->unit(); }
+
+void ThreadedEngine::segment_frame(const FloatPlanes& frame, FloatPlanes& model, std::uint8_t* mask,
+                                   const WeightMatrix& weights, float e,
+                                   const ShadowSettings& shadow)
 {
     Pool& p = *pool_;
     p.frame = &frame;
-    p.current = &current;
+    p.model = &model;
     p.mask = mask;
     p.weights = &weights;
     p.e = e;
     p.shadow = shadow;
-    p.update = &update;
-    for (auto& w : p.workers)
-        w->start.release();
-    p.run_band(0);
-    for (std::size_t k = 0; k < p.workers.size(); ++k)
-        p.done.acquire();
+    for (auto& b : p.boundaries)
+        b->state.store(Pool::Boundary::open, std::memory_order_relaxed);
+    p.bands_left.store(p.bands, std::memory_order_relaxed);
+    p.next_band.store(0, std::memory_order_release);
+    if (!p.workers.empty()) {
+        p.generation.fetch_add(1, std::memory_order_acq_rel);
+        p.generation.notify_all();
+    }
+    p.take_bands(*p.engines.front());
+    for (int left; (left = p.bands_left.load(std::memory_order_acquire)) != 0;)
+        p.bands_left.wait(left, std::memory_order_acquire);
 }
 
 }  // namespace zemb

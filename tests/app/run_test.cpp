@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "model/model.h"
 #include "support/support.h"
 
 namespace zemb {
@@ -486,31 +487,59 @@ std::vector<std::string> sample_outputs(const char* exe, const std::vector<std::
     return files;
 }
 
-TEST(Engines, FastRunsOnAnyNumberOfThreadsWriteTheReferenceRunsBytes)
+// Sets an environment variable for the programs started while it lives.
+class ScopedVariable {
+public:
+    ScopedVariable(const char* name, const char* value) : name_(name) { setenv(name, value, 1); }
+    ~ScopedVariable() { unsetenv(name_); }
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+private:
+    const char* name_;
+};
+
+// Vector units forced through ZEMB_VECTOR_UNIT, so that every unit this
+// processor has runs its own code; "" leaves the choice to the program.
+std::vector<const char*> forced_units(bool every)
+{
+    std::vector<const char*> units = {""};
+    if (every)
+        for (VectorUnit u : {VectorUnit::scalar, VectorUnit::avx2, VectorUnit::avx512})
+            if (vector_unit_available(u))
+                units.push_back(vector_unit_name(u));
+    return units;
+}
+
+TEST(Engines, FastRunsOnEveryUnitAndAnyNumberOfThreadsWriteTheReferenceRunsBytes)
 {
     struct Case {
         std::vector<std::string> args;  // -m always: model images for every frame
         int first, last, K;
         std::vector<const char*> threads;
+        bool every_unit;
     };
     const Case cases[] = {
-        {{"walk", "3", "32", "-K", "12", "-s", "-m"}, 3, 32, 12, {"1"}},
-        {{"walk", "1", "16", "-K", "6", "-n", "5", "-m"}, 1, 16, 6, {"1"}},
-        {{"walk", "1", "24", "-K", "8", "-s", "-m"}, 1, 24, 8, {"3", "0"}},
+        {{"walk", "3", "32", "-K", "12", "-s", "-m"}, 3, 32, 12, {"1"}, true},
+        {{"walk", "1", "16", "-K", "6", "-n", "5", "-m"}, 1, 16, 6, {"1"}, true},
+        {{"walk", "1", "24", "-K", "8", "-s", "-m"}, 1, 24, 8, {"3", "0"}, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
         const auto reference = sample_outputs(ZEMB_REFERENCE_EXE, c.args, c.first, c.last, c.K);
-        for (const char* j : c.threads) {
-            std::vector<std::string> args = c.args;
-            args.insert(args.end(), {"-j", j});
-            const auto fast = sample_outputs(ZEMB_EXE, args, c.first, c.last, c.K);
-            ASSERT_EQ(fast.size(), reference.size());
-            for (std::size_t i = 0; i < fast.size(); ++i) {
-                ASSERT_FALSE(reference[i].empty()) << "output " << i << " missing";
-                EXPECT_TRUE(fast[i] == reference[i]) << "-j " << j << " output " << i;
+        for (const char* unit : forced_units(c.every_unit))
+            for (const char* j : c.threads) {
+                const ScopedVariable forced("ZEMB_VECTOR_UNIT", unit);
+                std::vector<std::string> args = c.args;
+                args.insert(args.end(), {"-j", j});
+                const auto fast = sample_outputs(ZEMB_EXE, args, c.first, c.last, c.K);
+                ASSERT_EQ(fast.size(), reference.size());
+                for (std::size_t i = 0; i < fast.size(); ++i) {
+                    ASSERT_FALSE(reference[i].empty()) << "output " << i << " missing";
+                    EXPECT_TRUE(fast[i] == reference[i])
+                        << "unit '" << unit << "' -j " << j << " output " << i;
+                }
             }
-        }
     }
 }
 

@@ -8,11 +8,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/app.h"
+#include "model/model.h"
 #include "support/support.h"
 
 namespace zemb {
@@ -351,6 +354,26 @@ TEST_F(StartUp, FirstFrameThatCannotGiveTheRunItsSizeStopsItWithStatusOne)
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, c.out);
         EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        EXPECT_FALSE(wrote_outputs());
+    }
+}
+
+// ZEMB_VECTOR_UNIT (for the tests) may force only a unit this processor has.
+TEST_F(StartUp, ForcedVectorUnitThatIsNoneOrMissingStopsTheRunWithStatusOne)
+{
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {"avx9", "zemb: ZEMB_VECTOR_UNIT: no vector unit called 'avx9' (scalar, avx2, avx512)\n"}};
+    for (VectorUnit u : {VectorUnit::avx2, VectorUnit::avx512})
+        if (!vector_unit_available(u))
+            cases.push_back({vector_unit_name(u), std::string("zemb: ZEMB_VECTOR_UNIT: this "
+                                                              "processor has no ") +
+                                                      vector_unit_name(u) + "\n"});
+    for (const auto& [unit, message] : cases) {
+        setenv("ZEMB_VECTOR_UNIT", unit.c_str(), 1);
+        RunResult r = run({"seq", "1", "3", "-K", "2"});
+        unsetenv("ZEMB_VECTOR_UNIT");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
         EXPECT_FALSE(wrote_outputs());
     }
 }

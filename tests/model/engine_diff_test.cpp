@@ -24,9 +24,6 @@ namespace {
 
 using test::make_planes;
 
-// Fills an update model that the engine must overwrite everywhere.
-constexpr float stale_value = -7.0f;
-
 std::vector<VectorUnit> available_units()
 {
     std::vector<VectorUnit> units;
@@ -34,12 +31,6 @@ std::vector<VectorUnit> available_units()
         if (vector_unit_available(u))
             units.push_back(u);
     return units;
-}
-
-std::string label(VectorUnit unit, UpdateWrite write)
-{
-    return std::string(vector_unit_name(unit)) +
-           (write == UpdateWrite::every_element ? "/every-element" : "/touched-only");
 }
 
 // First differing element of two plane sets, or "" when all bytes agree.
@@ -62,52 +53,38 @@ int threads_for(int count)
     return count > 0 ? count : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }
 
-// The reference (segment_frame, update copied back) and the fast engine
-// (models swapped, or copied back for touched_only), run side by side. With
-// threads = 0 the fast engine runs alone; otherwise its threaded form, in
-// that many bands.
+// The reference (segment_frame into a copy, copied back) and the fast engine
+// (its one model updated in place), run side by side. With threads = 0 the
+// fast engine runs alone; otherwise its threaded form, in that many bands.
 class SideBySide {
 public:
-    SideBySide(int H, int W, int n, UpdateWrite write, VectorUnit unit, int threads = 0)
-        : H_(H), W_(W), n_(n), write_(write), N_(std::size_t(H) * std::size_t(W)),
+    SideBySide(int H, int W, int n, VectorUnit unit, int threads = 0)
+        : H_(H), W_(W), n_(n), N_(std::size_t(H) * std::size_t(W)),
           length_(std::size_t(n) * std::size_t(n) * N_), ref_cur_(make_planes(length_)),
-          ref_upd_(make_planes(length_)), fast_cur_(make_planes(length_)),
-          fast_upd_(make_planes(length_)), ref_mask_(N_, 0), fast_mask_(N_, 0),
-          engine_(H, W, n, write, unit)
+          ref_upd_(make_planes(length_)), fast_(make_planes(length_)), ref_mask_(N_, 0),
+          fast_mask_(N_, 0), engine_(H, W, n, unit)
     {
         if (threads > 0)
-            threaded_ = std::make_unique<ThreadedEngine>(H, W, n, threads, write, unit);
+            threaded_ = std::make_unique<ThreadedEngine>(H, W, n, threads, unit);
     }
 
     void init(const FloatPlanes& pixels)
     {
         init_model(ref_cur_, pixels, H_, W_, n_);
         copy_planes(ref_cur_, length_, ref_upd_);
-        init_model(fast_cur_, pixels, H_, W_, n_);
-        if (write_ == UpdateWrite::touched_only) {
-            copy_planes(fast_cur_, length_, fast_upd_);
-        } else {
-            for (int k = 0; k < plane_count; ++k)
-                std::fill(fast_upd_[k], fast_upd_[k] + length_, stale_value);
-        }
+        init_model(fast_, pixels, H_, W_, n_);
     }
 
-    // One frame through both; the masks and the new current models must agree.
+    // One frame through both; the masks and the models must agree.
     ::testing::AssertionResult step(const FloatPlanes& pixels, const WeightMatrix& weights, float e,
                                     const ShadowSettings& shadow)
     {
         segment_frame(pixels, H_, W_, ref_cur_, ref_mask_.data(), weights, n_, e, shadow, ref_upd_);
         copy_planes(ref_upd_, length_, ref_cur_);
         if (threaded_)
-            threaded_->segment_frame(pixels, fast_cur_, fast_mask_.data(), weights, e, shadow,
-                                     fast_upd_);
+            threaded_->segment_frame(pixels, fast_, fast_mask_.data(), weights, e, shadow);
         else
-            engine_.segment_frame(pixels, fast_cur_, fast_mask_.data(), weights, e, shadow,
-                                  fast_upd_);
-        if (write_ == UpdateWrite::every_element)
-            std::swap(fast_cur_, fast_upd_);
-        else
-            copy_planes(fast_upd_, length_, fast_cur_);
+            engine_.segment_frame(pixels, fast_, fast_mask_.data(), weights, e, shadow);
         if (ref_mask_ != fast_mask_) {
             for (std::size_t i = 0; i < N_; ++i)
                 if (ref_mask_[i] != fast_mask_[i])
@@ -115,7 +92,7 @@ public:
                            << "mask differs at pixel " << i << ": " << int(ref_mask_[i]) << " vs "
                            << int(fast_mask_[i]);
         }
-        const std::string diff = first_difference(ref_cur_, fast_cur_, length_);
+        const std::string diff = first_difference(ref_cur_, fast_, length_);
         if (!diff.empty())
             return ::testing::AssertionFailure() << "model differs at " << diff;
         return ::testing::AssertionSuccess();
@@ -129,19 +106,10 @@ public:
             ref_mask_[i] = fast_mask_[i] = value_of_pixel(i);
     }
 
-    long long foreground() const
-    {
-        long long count = 0;
-        for (auto m : ref_mask_)
-            count += m != 0;
-        return count;
-    }
-
 private:
     int H_, W_, n_;
-    UpdateWrite write_;
     std::size_t N_, length_;
-    FloatPlanes ref_cur_, ref_upd_, fast_cur_, fast_upd_;
+    FloatPlanes ref_cur_, ref_upd_, fast_;
     std::vector<std::uint8_t> ref_mask_, fast_mask_;
     FastEngine engine_;
     std::unique_ptr<ThreadedEngine> threaded_;
@@ -197,14 +165,13 @@ const SampleFrames& sample()
 // A short run: model from frame 1, calibration with the falling rate over
 // frames 2..K, then the online rate; masks changed between online frames as
 // the filter would change them.
-void run_sample(int n, bool shadows, int K, int frames, UpdateWrite write, VectorUnit unit,
-                int threads = 0)
+void run_sample(int n, bool shadows, int K, int frames, VectorUnit unit, int threads = 0)
 {
     const SampleFrames& s = sample();
     ASSERT_EQ(s.frames.size(), std::size_t(SampleFrames::count)) << "sample frames missing";
     ShadowSettings shadow;
     shadow.enabled = shadows;
-    SideBySide run(s.H, s.W, n, write, unit, threads);
+    SideBySide run(s.H, s.W, n, unit, threads);
     run.init(s.frames[0]);
     // The default rates and thresholds of a run.
     const float c1 = scaled_rate(1.0f, n);
@@ -220,21 +187,19 @@ void run_sample(int n, bool shadows, int K, int frames, UpdateWrite write, Vecto
             run.set_masks([](std::size_t) { return std::uint8_t(0); });
         ASSERT_TRUE(run.step(s.frames[static_cast<std::size_t>(k)], weights_for(n, rate),
                              calibration ? e1 : e2, shadow))
-            << label(unit, write) << " n=" << n << " threads=" << threads << " frame " << k + 1;
+            << vector_unit_name(unit) << " n=" << n << " shadows=" << shadows
+            << " threads=" << threads << " frame " << k + 1;
     }
 }
 
 TEST(FastEngine, MatchesTheReferenceOnSampleFramesWithEveryVectorUnit)
 {
-    for (VectorUnit unit : available_units())
-        run_sample(3, false, 20, SampleFrames::count, UpdateWrite::every_element, unit);
-}
-
-TEST(FastEngine, MatchesTheReferenceOnSampleFramesWithShadowsAndWideBlocks)
-{
-    run_sample(5, true, 12, 24, UpdateWrite::every_element, best_vector_unit());
-    run_sample(3, true, 8, SampleFrames::count, UpdateWrite::touched_only, best_vector_unit());
-    run_sample(9, false, 5, 9, UpdateWrite::every_element, best_vector_unit());
+    for (VectorUnit unit : available_units()) {
+        run_sample(3, false, 20, SampleFrames::count, unit);
+        run_sample(3, true, 8, 16, unit);
+        run_sample(5, true, 6, 10, unit);
+    }
+    run_sample(9, false, 5, 9, best_vector_unit());
 }
 
 // ---- Made-up frames --------------------------------------------------------------
@@ -283,8 +248,8 @@ struct SyntheticCase {
     float e;
 };
 
-void run_synthetic(const SyntheticCase& tc, bool shadows, UpdateWrite write, VectorUnit unit,
-                   unsigned seed, int threads = 0)
+void run_synthetic(const SyntheticCase& tc, bool shadows, VectorUnit unit, unsigned seed,
+                   int threads = 0)
 {
     ShadowSettings shadow;
     shadow.enabled = shadows;
@@ -307,7 +272,7 @@ void run_synthetic(const SyntheticCase& tc, bool shadows, UpdateWrite write, Vec
         return f;
     };
 
-    SideBySide run(tc.H, tc.W, tc.n, write, unit, threads);
+    SideBySide run(tc.H, tc.W, tc.n, unit, threads);
     run.init(frame(0).planes);
     const float rates[] = {0.25f, 0.125f, 1.0f, 0.0125f, 0.5f};
     for (int k = 0; k < 12; ++k) {
@@ -325,68 +290,66 @@ void run_synthetic(const SyntheticCase& tc, bool shadows, UpdateWrite write, Vec
         }
         const WeightMatrix w = weights_for(tc.n, rates[k % 5]);
         ASSERT_TRUE(run.step(frame(k % 3 == 0 ? 400 : 60).planes, w, tc.e, shadow))
-            << label(unit, write) << " " << tc.H << "x" << tc.W << " n=" << tc.n << " e=" << tc.e
-            << " shadows=" << shadows << " threads=" << threads << " frame " << k;
+            << vector_unit_name(unit) << " " << tc.H << "x" << tc.W << " n=" << tc.n
+            << " e=" << tc.e << " shadows=" << shadows << " threads=" << threads << " frame " << k;
     }
 }
 
 TEST(ThreadedEngine, MatchesTheReferenceOnSampleFramesWithAnyThreadCount)
 {
     for (int count : thread_counts) {
-        run_sample(3, false, 12, 30, UpdateWrite::every_element, best_vector_unit(),
-                   threads_for(count));
-        run_sample(5, true, 6, 10, UpdateWrite::every_element, best_vector_unit(),
-                   threads_for(count));
+        run_sample(3, false, 12, 30, best_vector_unit(), threads_for(count));
+        run_sample(5, true, 6, 10, best_vector_unit(), threads_for(count));
     }
-    run_sample(3, true, 6, 10, UpdateWrite::touched_only, best_vector_unit(), 3);
-    run_sample(3, false, 6, 10, UpdateWrite::every_element, VectorUnit::scalar, 2);
+    for (VectorUnit unit : available_units())
+        run_sample(3, true, 6, 12, unit, 2);
 }
 
-TEST(ThreadedEngine, MatchesTheReferenceOnTiesEdgesShadowsAndShortFrames)
+// Bands of one row and of several, rows shared unevenly, frames of one row or
+// column and with fewer rows than threads, every block side; windows clipped
+// at the model's edges and crossing band edges; n = 3 rows with whole groups
+// of 8 interior pixels and partial ones. e = 0.0625: exactly the squared
+// distance of dyadic neighbours; 0 and 9: only identical elements, and every
+// element.
+const SyntheticCase synthetic_cases[] = {
+    {6, 7, 1, 0.0625f}, {5, 9, 3, 0.0625f}, {4, 11, 3, 0.03f},   {3, 5, 5, 0.125f},
+    {2, 3, 9, 0.0625f}, {7, 6, 7, 0.1f},    {1, 13, 3, 0.0625f}, {13, 1, 3, 0.0625f},
+    {1, 1, 5, 0.0625f}, {1, 17, 9, 0.1f},   {9, 1, 1, 0.0f},     {3, 19, 3, 9.0f},
+    {5, 5, 3, 0.0f},    {2, 2, 1, 0.0625f}, {9, 5, 3, 0.0625f},  {11, 4, 5, 0.125f},
+    {7, 3, 9, 0.1f},    {10, 6, 3, 0.03f},  {2, 9, 3, 0.0625f},  {3, 4, 9, 0.0625f},
+    {4, 5, 5, 0.0f},    {8, 4, 3, 9.0f},    {6, 26, 3, 0.0625f}, {7, 20, 3, 0.03f},
+    {3, 3, 3, 0.0625f}, {12, 10, 3, 9.0f},  {4, 5, 3, 0.1f},     {6, 9, 3, 0.1f},
+};
+
+TEST(FastEngine, MatchesTheReferenceOnTiesThresholdsEdgesAndShadowsWithEveryVectorUnit)
 {
-    // Bands of one row and of several, rows shared unevenly, frames of one
-    // row and with fewer rows than threads, every block side; windows clipped
-    // at the model's edges and crossing band edges.
-    const SyntheticCase cases[] = {
-        {9, 5, 3, 0.0625f},  {11, 4, 5, 0.125f}, {7, 3, 9, 0.1f},     {6, 7, 1, 0.0625f},
-        {10, 6, 3, 0.03f},   {2, 9, 3, 0.0625f}, {1, 13, 3, 0.0625f}, {3, 4, 9, 0.0625f},
-        {13, 1, 3, 0.0625f}, {4, 5, 5, 0.0f},    {8, 4, 3, 9.0f},
-    };
-    unsigned seed = 1000;
-    for (int count : thread_counts)
+    unsigned seed = 1;
+    for (VectorUnit unit : available_units())
         for (bool shadows : {false, true})
-            for (const SyntheticCase& tc : cases)
-                run_synthetic(tc, shadows, UpdateWrite::every_element, best_vector_unit(), seed++,
-                              threads_for(count));
-    for (const SyntheticCase& tc : cases)
-        run_synthetic(tc, true, UpdateWrite::touched_only, VectorUnit::scalar, seed++, 4);
+            for (const SyntheticCase& tc : synthetic_cases)
+                run_synthetic(tc, shadows, unit, seed++);
 }
 
-TEST(ThreadedEngine, UsesOneBandPerThreadButNeverMoreThanTheRows)
+TEST(ThreadedEngine, MatchesTheReferenceOnTiesEdgesShadowsAndShortFramesInEveryBandShape)
+{
+    unsigned seed = 1000;
+    for (VectorUnit unit : available_units())
+        for (int count : thread_counts)
+            for (bool shadows : {false, true})
+                for (const SyntheticCase& tc : synthetic_cases)
+                    run_synthetic(tc, shadows, unit, seed++, threads_for(count));
+}
+
+TEST(ThreadedEngine, UsesAFewBandsPerThreadButNeverMoreThreadsOrBandsThanRows)
 {
     EXPECT_EQ(band_count(120, 4), 4);
     EXPECT_EQ(band_count(3, 5), 3);
     EXPECT_EQ(band_count(1, 2), 1);
     EXPECT_EQ(band_count(10, 0), 1);
     EXPECT_EQ(ThreadedEngine(2, 4, 3, 5).bands(), 2);
-}
-
-TEST(FastEngine, MatchesTheReferenceOnTiesThresholdsEdgesAndShadows)
-{
-    // e = 0.0625: exactly the squared distance of dyadic neighbours; 0 and 9:
-    // only identical elements, and every element.
-    const SyntheticCase cases[] = {
-        {6, 7, 1, 0.0625f}, {5, 9, 3, 0.0625f}, {4, 11, 3, 0.03f},   {3, 5, 5, 0.125f},
-        {2, 3, 9, 0.0625f}, {7, 6, 7, 0.1f},    {1, 13, 3, 0.0625f}, {13, 1, 3, 0.0625f},
-        {1, 1, 5, 0.0625f}, {1, 17, 9, 0.1f},   {9, 1, 1, 0.0f},     {3, 19, 3, 9.0f},
-        {5, 5, 3, 0.0f},    {2, 2, 1, 0.0625f},
-    };
-    unsigned seed = 1;
-    for (VectorUnit unit : available_units())
-        for (UpdateWrite write : {UpdateWrite::every_element, UpdateWrite::touched_only})
-            for (bool shadows : {false, true})
-                for (const SyntheticCase& tc : cases)
-                    run_synthetic(tc, shadows, write, unit, seed++);
+    EXPECT_EQ(work_band_count(120, 1), 1);
+    EXPECT_EQ(work_band_count(120, 2), 4);
+    EXPECT_EQ(work_band_count(3, 2), 3);
 }
 
 }  // namespace

@@ -168,17 +168,104 @@ TEST(Kernels, BestPositionsFollowTheChainThroughTiesAtFloatRounding)
     }
 }
 
-// ---- blend_window ------------------------------------------------------------------
+// ---- match_row ----------------------------------------------------------------------
 
-TEST(Kernels, BlendWindowWritesExactlyTheLanesSetWithTheBlendFormedInDouble)
+TEST(Kernels, MatchRowFindsEachPixelsBestMatchAndCopiesItsBlockRowExactly)
+{
+    // Colours from a few dyadic values, so that distances tie within a block
+    // and land exactly on the threshold; rows with tails past the last whole
+    // group of pixels; a model row stride wider than the row.
+    const float values[] = {0.0f, 0.125f, 0.25f, 0.5f, -0.25f};
+    const double e = 0.0625;
+    std::mt19937 random(7);
+    for (const Unit& u : units_here()) {
+        for (int n : {1, 3, 5}) {
+            for (int W : {1, 3, 4, 7, 8, 9, 13, 16, 17, 21}) {
+                for (bool copy : {false, true}) {
+                    SCOPED_TRACE(std::string(vector_unit_name(u.unit)) + " n " + std::to_string(n) +
+                                 " W " + std::to_string(W) + (copy ? " with copy" : ""));
+                    const Index stride = Index(n) * W + 5;
+                    const std::size_t length = static_cast<std::size_t>(n * stride);
+                    std::vector<float> model[plane_count], pixels[plane_count], copied[plane_count];
+                    std::vector<double> expanded[plane_count];
+                    for (int q = 0; q < plane_count; ++q) {
+                        for (std::size_t k = 0; k < length; ++k)
+                            model[q].push_back(values[random() % std::size(values)]);
+                        for (int c = 0; c < W; ++c)
+                            pixels[q].push_back(values[random() % std::size(values)]);
+                        copied[q].assign(length, guard_float);
+                        expanded[q].assign(static_cast<std::size_t>(n * W), 0.0);
+                    }
+                    std::vector<double> distances(static_cast<std::size_t>(n * n * W));
+                    std::vector<int> found(static_cast<std::size_t>(W + guard), -7);
+                    fast::BlockRow m;
+                    for (int q = 0; q < plane_count; ++q) {
+                        m.model[q] = model[q].data();
+                        m.pixels[q] = pixels[q].data();
+                        m.copy[q] = copy ? copied[q].data() : nullptr;
+                        m.expanded[q] = expanded[q].data();
+                    }
+                    m.model_cols = stride;
+                    m.W = W;
+                    m.n = n;
+                    m.e = e;
+                    m.found = found.data();
+                    m.distances = distances.data();
+                    u.code.match_row(m);
+
+                    for (Index c = 0; c < W; ++c) {
+                        std::vector<double> d;
+                        for (int a = 0; a < n; ++a)
+                            for (int b = 0; b < n; ++b) {
+                                const std::size_t k =
+                                    static_cast<std::size_t>(a * stride + n * c + b);
+                                d.push_back(squared_distance(pixels[0][c], pixels[1][c],
+                                                             pixels[2][c], model[0][k], model[1][k],
+                                                             model[2][k]));
+                            }
+                        ASSERT_EQ(found[static_cast<std::size_t>(c)],
+                                  plain_best_position(d, n, n, 0, e))
+                            << "pixel " << c;
+                    }
+                    ASSERT_EQ(found[static_cast<std::size_t>(W)], -7) << "written past the row";
+                    for (int q = 0; q < plane_count; ++q)
+                        for (std::size_t k = 0; k < length; ++k) {
+                            const bool in_row = Index(k) % stride < Index(n) * W;
+                            ASSERT_TRUE(
+                                same_bits(copied[q][k], copy && in_row ? model[q][k] : guard_float))
+                                << "copy plane " << q << " element " << k;
+                        }
+                }
+            }
+        }
+    }
+}
+
+// ---- blend_window and blend_interior ------------------------------------------------
+
+// Random learning weights in [0, 1].
+BlendWeights random_weights(std::mt19937& random)
+{
+    std::uniform_real_distribution<float> weight(0.0f, 1.0f);
+    BlendWeights weights{};
+    for (int a = 0; a < max_block_side; ++a)
+        for (int b = 0; b < max_block_side; ++b) {
+            const double w = weight(random);
+            weights.keep[a][b] = 1.0 - w;
+            weights.take[a][b] = w;
+        }
+    return weights;
+}
+
+TEST(Kernels, BlendWindowWritesExactlyTheLanesSetFromTheOldValuesWithTheBlendFormedInDouble)
 {
     std::mt19937 random(3);
     std::uniform_real_distribution<float> value(-1.0f, 1.0f);
-    std::uniform_real_distribution<float> weight(0.0f, 1.0f);
     for (const Unit& u : units_here()) {
         for (int trial = 0; trial < 3000; ++trial) {
             // A model of up to 12 x 20 elements; a window of up to 9 x 9 inside
             // it, often against the right edge, with some rows outside the band.
+            // Its old values sit in rows of their own, in any order.
             const Index model_cols = 1 + Index(random() % 20);
             const Index model_rows = 1 + Index(random() % 12);
             Window win{};
@@ -195,25 +282,20 @@ TEST(Kernels, BlendWindowWritesExactlyTheLanesSetWithTheBlendFormedInDouble)
             for (int a = 0; a < win.rows; ++a) {
                 const bool in_band = a >= win.band_begin && a < win.band_end;
                 win.lanes[a] = std::uint16_t(in_band ? random() & ((1u << win.cols) - 1u) : 0u);
+                win.old_at[a] = Index(random() % std::size_t(model_rows)) * model_cols + win.col0;
             }
-            BlendWeights weights{};
-            for (int a = 0; a < max_block_side; ++a)
-                for (int b = 0; b < max_block_side; ++b) {
-                    const double w = weight(random);
-                    weights.keep[a][b] = 1.0 - w;
-                    weights.take[a][b] = w;
-                }
+            const BlendWeights weights = random_weights(random);
             const std::size_t length = static_cast<std::size_t>(model_rows * model_cols);
-            std::vector<float> current[plane_count], update[plane_count];
+            std::vector<float> old[plane_count], model[plane_count];
             for (int q = 0; q < plane_count; ++q) {
                 for (std::size_t i = 0; i < length + guard; ++i)
-                    current[q].push_back(value(random));
-                update[q].assign(length + guard, guard_float);
+                    old[q].push_back(value(random));
+                model[q].assign(length + guard, guard_float);
             }
-            const float* cur[plane_count] = {current[0].data(), current[1].data(),
-                                             current[2].data()};
-            float* upd[plane_count] = {update[0].data(), update[1].data(), update[2].data()};
-            u.code.blend_window(win, model_cols, cur, upd, weights);
+            const std::vector<float> old_before[plane_count] = {old[0], old[1], old[2]};
+            const float* o[plane_count] = {old[0].data(), old[1].data(), old[2].data()};
+            float* m[plane_count] = {model[0].data(), model[1].data(), model[2].data()};
+            u.code.blend_window(win, model_cols, o, m, weights);
 
             for (Index i = 0; i < model_rows; ++i)
                 for (Index j = 0; j < model_cols + (i + 1 == model_rows ? guard : 0); ++j) {
@@ -223,15 +305,110 @@ TEST(Kernels, BlendWindowWritesExactlyTheLanesSetWithTheBlendFormedInDouble)
                     const std::size_t k = static_cast<std::size_t>(i * model_cols + j);
                     for (int q = 0; q < plane_count; ++q) {
                         const float expected =
-                            set ? static_cast<float>(weights.keep[a][b] *
-                                                         static_cast<double>(current[q][k]) +
-                                                     weights.take[a][b] * win.p[q])
+                            set ? static_cast<float>(
+                                      weights.keep[a][b] *
+                                          static_cast<double>(
+                                              old[q][static_cast<std::size_t>(win.old_at[a] + b)]) +
+                                      weights.take[a][b] * win.p[q])
                                 : guard_float;
-                        ASSERT_TRUE(same_bits(update[q][k], expected))
+                        ASSERT_TRUE(same_bits(model[q][k], expected))
                             << vector_unit_name(u.unit) << " trial " << trial << " element (" << i
                             << ", " << j << ") plane " << q;
                     }
                 }
+            for (int q = 0; q < plane_count; ++q)
+                ASSERT_EQ(old[q], old_before[q]) << "old values written, plane " << q;
+        }
+    }
+}
+
+TEST(Kernels, BlendInteriorIsTheWholeWindowBlendOfTheLanesSet)
+{
+    constexpr int n = fast::default_side;
+    std::mt19937 random(9);
+    std::uniform_real_distribution<float> value(-1.0f, 1.0f);
+    for (const Unit& u : units_here()) {
+        for (int trial = 0; trial < 2000; ++trial) {
+            // Three window rows in a model of 5 rows of 8, their old values in
+            // rows of a copy of 9 rows, as a ring would have them.
+            constexpr Index cols = 8, rows = 5, old_rows = 9;
+            const Index j0 = Index(random() % std::size_t(cols - n));  // a fourth element to read
+            Index model_at[n], old_at[n];
+            for (int a = 0; a < n; ++a) {
+                model_at[a] = Index(random() % rows) * cols + j0;
+                old_at[a] = Index(random() % old_rows) * cols + j0;
+            }
+            if (model_at[0] == model_at[1] || model_at[1] == model_at[2] ||
+                model_at[0] == model_at[2])
+                continue;  // three distinct rows, as in a window
+            const unsigned lanes = random() & 0x777u;
+            const double p[plane_count] = {value(random), value(random), value(random)};
+            const BlendWeights weights = random_weights(random);
+            std::vector<float> old[plane_count], model[plane_count];
+            for (int q = 0; q < plane_count; ++q) {
+                for (Index i = 0; i < old_rows * cols; ++i)
+                    old[q].push_back(value(random));
+                model[q].assign(static_cast<std::size_t>(rows * cols), guard_float);
+            }
+            const float* o[plane_count] = {old[0].data(), old[1].data(), old[2].data()};
+            float* m[plane_count] = {model[0].data(), model[1].data(), model[2].data()};
+            u.code.blend_interior(o, old_at, m, model_at, lanes, p, weights);
+
+            std::vector<float> expected[plane_count] = {
+                std::vector<float>(model[0].size(), guard_float),
+                std::vector<float>(model[0].size(), guard_float),
+                std::vector<float>(model[0].size(), guard_float)};
+            for (int a = 0; a < n; ++a)
+                for (int b = 0; b < n; ++b)
+                    if (lanes >> (4 * a + b) & 1u)
+                        for (int q = 0; q < plane_count; ++q)
+                            expected[q][static_cast<std::size_t>(model_at[a] + b)] =
+                                static_cast<float>(
+                                    weights.keep[a][b] *
+                                        static_cast<double>(
+                                            old[q][static_cast<std::size_t>(old_at[a] + b)]) +
+                                    weights.take[a][b] * p[q]);
+            for (int q = 0; q < plane_count; ++q)
+                for (std::size_t k = 0; k < model[q].size(); ++k)
+                    ASSERT_TRUE(same_bits(model[q][k], expected[q][k]))
+                        << vector_unit_name(u.unit) << " trial " << trial << " element " << k
+                        << " plane " << q;
+        }
+    }
+}
+
+// ---- plan_group ------------------------------------------------------------------------
+
+TEST(Kernels, PlanGroupGivesThePlainPlanForEveryMatchAndNeighbourhood)
+{
+    // Three mask rows of 24 bytes around a group of 8, background or not at
+    // random; matches anywhere in the block or none.
+    constexpr Index W = 24;
+    std::mt19937 random(13);
+    for (const Unit& u : units_here()) {
+        for (int trial = 0; trial < 4000; ++trial) {
+            std::vector<std::uint8_t> mask(static_cast<std::size_t>(3 * W));
+            for (auto& m : mask)
+                m = random() % 3 == 0 ? 255 : 0;
+            int found[fast::group_width];
+            unsigned background = 0;
+            for (int l = 0; l < fast::group_width; ++l) {
+                found[l] = int(random() % 10) - 1;
+                if (found[l] >= 0 || random() % 4 == 0)
+                    background |= 1u << l;
+            }
+            const std::uint8_t* before = mask.data() + W + 3;
+            fast::GroupPlan plain{}, plan{};
+            fast::plan_group_plain(found, background, before, W, fast::group_width, plain);
+            u.code.plan_group(found, background, before, W, plan);
+            for (int l = 0; l < fast::group_width; ++l) {
+                if (found[l] < 0)
+                    continue;
+                ASSERT_EQ(plan.lanes_at[l], plain.lanes_at[l])
+                    << vector_unit_name(u.unit) << " trial " << trial << " pixel " << l;
+                ASSERT_EQ(plan.row[l], plain.row[l]) << vector_unit_name(u.unit) << " pixel " << l;
+                ASSERT_EQ(plan.col[l], plain.col[l]) << vector_unit_name(u.unit) << " pixel " << l;
+            }
         }
     }
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Cross-check: run zemb and the independent Python re-implementation
-(oracle.py) on small adversarial sequences and require every output file,
-mask and model image, to be byte-identical.
+"""Cross-check: run zemb, on each vector unit this processor has, and the
+independent Python re-implementation (oracle.py) on small adversarial
+sequences and require every output file, mask and model image, to be
+byte-identical.
 
 Usage: cross_check.py <path to zemb> [scratch folder]
 """
@@ -30,30 +31,58 @@ CASES = [
 ]
 
 
-def run(program, args, cwd):
-    return subprocess.run(program + args, cwd=cwd, stdin=subprocess.DEVNULL, capture_output=True)
+# zemb's vector units, each forced in turn through ZEMB_VECTOR_UNIT; a unit the
+# processor lacks is refused with exit status 1 and skipped.
+UNITS = ('scalar', 'avx2', 'avx512')
 
 
-def check(zemb, scratch, name, make, last, switches):
-    frames, ours, theirs = (os.path.join(scratch, name, p) for p in ('frames', 'zemb', 'oracle'))
-    for d in (frames, ours, theirs):
+def run(program, args, cwd, env=None):
+    return subprocess.run(program + args, cwd=cwd, stdin=subprocess.DEVNULL, capture_output=True,
+                          env=env)
+
+
+def units_here(zemb, scratch):
+    """The units zemb accepts here, tried on a one-frame sequence."""
+    frames = os.path.join(scratch, 'probe')
+    os.makedirs(frames)
+    synth.seq_noise(frames, 3, 3, 2, 0, 10)
+    here = []
+    for unit in UNITS:
+        r = run([zemb, os.path.join(frames, 's'), '1', '2', '-K', '2'], [], frames,
+                dict(os.environ, ZEMB_VECTOR_UNIT=unit))
+        if r.returncode == 0:
+            here.append(unit)
+        elif b'this processor has no' not in r.stderr:
+            raise SystemExit('zemb fails on the probe sequence: %s' % r.stderr.decode()[-500:])
+    return here
+
+
+def check(zemb, units, scratch, name, make, last, switches):
+    frames, theirs = (os.path.join(scratch, name, p) for p in ('frames', 'oracle'))
+    for d in (frames, theirs):
         os.makedirs(d)
     make(frames)
     args = [os.path.join(frames, 's'), '1', str(last)] + switches
-    z = run([zemb], args, ours)
     o = run([sys.executable, os.path.join(HERE, 'oracle.py')], args, theirs)
-    if z.returncode != 0 or o.returncode != 0:
-        return ['exit statuses zemb %d, oracle %d: %s' % (z.returncode, o.returncode,
-                                                          o.stderr.decode()[-500:])]
+    if o.returncode != 0:
+        return ['oracle exit status %d: %s' % (o.returncode, o.stderr.decode()[-500:])]
     problems = []
-    if sorted(os.listdir(ours)) != sorted(os.listdir(theirs)):
-        problems.append('different files: %s vs %s' % (sorted(os.listdir(ours)), sorted(os.listdir(theirs))))
-    for f in sorted(set(os.listdir(ours)) & set(os.listdir(theirs))):
-        a = open(os.path.join(ours, f), 'rb').read()
-        b = open(os.path.join(theirs, f), 'rb').read()
-        if a != b:
-            i = next((k for k in range(min(len(a), len(b))) if a[k] != b[k]), min(len(a), len(b)))
-            problems.append('%s differs first at byte %d' % (f, i))
+    for unit in units:
+        ours = os.path.join(scratch, name, 'zemb-' + unit)
+        os.makedirs(ours)
+        z = run([zemb], args, ours, dict(os.environ, ZEMB_VECTOR_UNIT=unit))
+        if z.returncode != 0:
+            problems.append('%s: exit status %d: %s' % (unit, z.returncode, z.stderr.decode()[-500:]))
+            continue
+        if sorted(os.listdir(ours)) != sorted(os.listdir(theirs)):
+            problems.append('%s: different files: %s vs %s' % (unit, sorted(os.listdir(ours)),
+                                                               sorted(os.listdir(theirs))))
+        for f in sorted(set(os.listdir(ours)) & set(os.listdir(theirs))):
+            a = open(os.path.join(ours, f), 'rb').read()
+            b = open(os.path.join(theirs, f), 'rb').read()
+            if a != b:
+                i = next((k for k in range(min(len(a), len(b))) if a[k] != b[k]), min(len(a), len(b)))
+                problems.append('%s: %s differs first at byte %d' % (unit, f, i))
     return problems
 
 
@@ -62,8 +91,10 @@ def main():
     scratch = tempfile.mkdtemp(prefix='zemb-oracle-', dir=sys.argv[2] if len(sys.argv) > 2 else None)
     failed = 0
     try:
+        units = units_here(zemb, scratch)
+        print('vector units: %s' % ' '.join(units))
         for name, make, last, switches in CASES:
-            problems = check(zemb, scratch, name, make, last, switches)
+            problems = check(zemb, units, scratch, name, make, last, switches)
             print('%-16s %s' % (name, 'identical' if not problems else 'MISMATCH'))
             for p in problems:
                 print('    ' + p)

@@ -1,0 +1,15 @@
+// Prints the vector unit a run of zemb would use here: the widest the
+// processor has, or the one ZEMB_VECTOR_UNIT forces. Exit status 1 (with
+// zemb's message) when the variable names a unit this processor lacks.
+#include <cstdio>
+
+#include "app/app.h"
+
+int main()
+{
+    zemb::VectorUnit unit = zemb::VectorUnit::scalar;
+    if (!zemb::run_vector_unit(unit))
+        return 1;
+    std::printf("%s\n", zemb::vector_unit_name(unit));
+    return 0;
+}
