@@ -93,10 +93,13 @@ public:
                                                                    lanes_, all_lanes, 8);
         // The best falls to v rounded to float exactly when v is below it:
         // v < best (a float) gives float(v) <= best, and v >= best gives
-        // float(v) >= best; distances are never negative or NaN. So the
-        // minimum is the chain's best, without waiting for the comparison.
+        // float(v) >= best; distances are never negative. So the minimum is
+        // the chain's best, without waiting for the comparison. A NaN
+        // distance (a model made NaN by infinite settings) must leave best
+        // alone, as v < best does: min returns its second operand when
+        // either is NaN, so best goes second.
         const __m256d lower = _mm256_cmp_pd(v, best_, _CMP_LT_OQ);
-        best_ = _mm256_min_pd(best_, _mm256_cvtps_pd(_mm256_cvtpd_ps(v)));
+        best_ = _mm256_min_pd(_mm256_cvtps_pd(_mm256_cvtpd_ps(v)), best_);
         const __m256d taken = _mm256_and_pd(lower, _mm256_cmp_pd(v, threshold_, _CMP_LE_OQ));
         result_ = _mm256_blendv_pd(result_, _mm256_set1_pd(pos), taken);
         if (centre)

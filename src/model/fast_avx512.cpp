@@ -98,10 +98,13 @@ public:
         }
         // The best falls to v rounded to float exactly when v is below it:
         // v < best (a float) gives float(v) <= best, and v >= best gives
-        // float(v) >= best; distances are never negative or NaN. So the
-        // minimum is the chain's best, without waiting for the comparison.
+        // float(v) >= best; distances are never negative. So the minimum is
+        // the chain's best, without waiting for the comparison. A NaN
+        // distance (a model made NaN by infinite settings) must leave best
+        // alone, as v < best does: min returns its second operand when
+        // either is NaN, so best goes second.
         const __mmask8 lower = _mm512_cmp_pd_mask(v, best_, _CMP_LT_OQ);
-        best_ = _mm512_maskz_min_pd(0xff, best_, widen(narrow(v)));
+        best_ = _mm512_maskz_min_pd(0xff, widen(narrow(v)), best_);
         const __mmask8 taken = _mm512_mask_cmp_pd_mask(lower, v, threshold_, _CMP_LE_OQ);
         result_ = _mm256_mask_mov_epi32(result_, taken, _mm256_set1_epi32(pos));
         if (centre)

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -122,7 +123,8 @@ TEST(Kernels, BestPositionsFollowTheChainThroughTiesAtFloatRounding)
 {
     // Distances around the threshold 0.03f and the float grid: equal pairs,
     // doubles just above and below a float (which round to it), the float
-    // itself, and the threshold exactly.
+    // itself, and the threshold exactly; NaN and infinity, which a model
+    // made by infinite settings gives.
     const double e = static_cast<double>(0.03f);
     const double grid = static_cast<double>(0.02f);
     const double ulp = static_cast<double>(std::nextafter(0.02f, 1.0f)) - grid;
@@ -138,6 +140,8 @@ TEST(Kernels, BestPositionsFollowTheChainThroughTiesAtFloatRounding)
         0.0,
         0.5,
         100.0,
+        std::numeric_limits<double>::quiet_NaN(),
+        std::numeric_limits<double>::infinity(),
     };
     std::mt19937 random(5);
     for (const Unit& u : units_here()) {
@@ -174,8 +178,10 @@ TEST(Kernels, MatchRowFindsEachPixelsBestMatchAndCopiesItsBlockRowExactly)
 {
     // Colours from a few dyadic values, so that distances tie within a block
     // and land exactly on the threshold; rows with tails past the last whole
-    // group of pixels; a model row stride wider than the row.
-    const float values[] = {0.0f, 0.125f, 0.25f, 0.5f, -0.25f};
+    // group of pixels; a model row stride wider than the row; NaN and
+    // infinite elements, as infinite settings leave them.
+    const float values[] = {0.0f, 0.125f, 0.25f, 0.5f, -0.25f, std::numeric_limits<float>::quiet_NaN(),
+                            std::numeric_limits<float>::infinity()};
     const double e = 0.0625;
     std::mt19937 random(7);
     for (const Unit& u : units_here()) {
