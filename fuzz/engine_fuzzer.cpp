@@ -69,22 +69,13 @@ bool same_values(const FloatPlanes& a, const FloatPlanes& b, std::size_t length)
     return true;
 }
 
-std::vector<VectorUnit> available_units()
-{
-    std::vector<VectorUnit> units;
-    for (VectorUnit u : {VectorUnit::scalar, VectorUnit::avx2, VectorUnit::avx512})
-        if (vector_unit_available(u))
-            units.push_back(u);
-    return units;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     if (size < shape_bytes + setting_bytes)
         return 0;
-    static const std::vector<VectorUnit> units = available_units();
+    static const std::vector<VectorUnit> units = available_vector_units();
     // The colour table lives as long as a run does; its hits must return
     // exactly what a miss computes, whatever an earlier input left in it.
     static ConeConverter converter;

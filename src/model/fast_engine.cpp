@@ -21,14 +21,16 @@ bool vector_unit_available(VectorUnit unit)
     return false;
 }
 
-VectorUnit best_vector_unit()
+std::vector<VectorUnit> available_vector_units()
 {
-    if (vector_unit_available(VectorUnit::avx512))
-        return VectorUnit::avx512;
-    if (vector_unit_available(VectorUnit::avx2))
-        return VectorUnit::avx2;
-    return VectorUnit::scalar;
+    std::vector<VectorUnit> units;
+    for (VectorUnit unit : {VectorUnit::scalar, VectorUnit::avx2, VectorUnit::avx512})
+        if (vector_unit_available(unit))
+            units.push_back(unit);
+    return units;
 }
+
+VectorUnit best_vector_unit() { return available_vector_units().back(); }
 
 const char* vector_unit_name(VectorUnit unit)
 {

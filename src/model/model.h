@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "imagedata/imagedata.h"
 
@@ -132,6 +133,8 @@ enum class VectorUnit {
 // The widest unit this processor has (asked once per call).
 VectorUnit best_vector_unit();
 bool vector_unit_available(VectorUnit unit);
+// Every unit this processor has, narrowest first.
+std::vector<VectorUnit> available_vector_units();
 const char* vector_unit_name(VectorUnit unit);
 // The unit called `name` ("scalar", "avx2", "avx512"); false for no such unit.
 bool vector_unit_named(const char* name, VectorUnit& unit);

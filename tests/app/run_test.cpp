@@ -505,9 +505,8 @@ std::vector<const char*> forced_units(bool every)
 {
     std::vector<const char*> units = {""};
     if (every)
-        for (VectorUnit u : {VectorUnit::scalar, VectorUnit::avx2, VectorUnit::avx512})
-            if (vector_unit_available(u))
-                units.push_back(vector_unit_name(u));
+        for (VectorUnit u : available_vector_units())
+            units.push_back(vector_unit_name(u));
     return units;
 }
 

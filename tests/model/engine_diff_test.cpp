@@ -24,15 +24,6 @@ namespace {
 
 using test::make_planes;
 
-std::vector<VectorUnit> available_units()
-{
-    std::vector<VectorUnit> units;
-    for (VectorUnit u : {VectorUnit::scalar, VectorUnit::avx2, VectorUnit::avx512})
-        if (vector_unit_available(u))
-            units.push_back(u);
-    return units;
-}
-
 // First differing element of two plane sets, or "" when all bytes agree.
 std::string first_difference(const FloatPlanes& a, const FloatPlanes& b, std::size_t length)
 {
@@ -194,7 +185,7 @@ void run_sample(int n, bool shadows, int K, int frames, VectorUnit unit, int thr
 
 TEST(FastEngine, MatchesTheReferenceOnSampleFramesWithEveryVectorUnit)
 {
-    for (VectorUnit unit : available_units()) {
+    for (VectorUnit unit : available_vector_units()) {
         run_sample(3, false, 20, SampleFrames::count, unit);
         run_sample(3, true, 8, 16, unit);
         run_sample(5, true, 6, 10, unit);
@@ -301,7 +292,7 @@ TEST(ThreadedEngine, MatchesTheReferenceOnSampleFramesWithAnyThreadCount)
         run_sample(3, false, 12, 30, best_vector_unit(), threads_for(count));
         run_sample(5, true, 6, 10, best_vector_unit(), threads_for(count));
     }
-    for (VectorUnit unit : available_units())
+    for (VectorUnit unit : available_vector_units())
         run_sample(3, true, 6, 12, unit, 2);
 }
 
@@ -324,7 +315,7 @@ const SyntheticCase synthetic_cases[] = {
 TEST(FastEngine, MatchesTheReferenceOnTiesThresholdsEdgesAndShadowsWithEveryVectorUnit)
 {
     unsigned seed = 1;
-    for (VectorUnit unit : available_units())
+    for (VectorUnit unit : available_vector_units())
         for (bool shadows : {false, true})
             for (const SyntheticCase& tc : synthetic_cases)
                 run_synthetic(tc, shadows, unit, seed++);
@@ -333,7 +324,7 @@ TEST(FastEngine, MatchesTheReferenceOnTiesThresholdsEdgesAndShadowsWithEveryVect
 TEST(ThreadedEngine, MatchesTheReferenceOnTiesEdgesShadowsAndShortFramesInEveryBandShape)
 {
     unsigned seed = 1000;
-    for (VectorUnit unit : available_units())
+    for (VectorUnit unit : available_vector_units())
         for (int count : thread_counts)
             for (bool shadows : {false, true})
                 for (const SyntheticCase& tc : synthetic_cases)

@@ -35,9 +35,8 @@ struct Unit {
 std::vector<Unit> units_here()
 {
     std::vector<Unit> units;
-    for (VectorUnit u : {VectorUnit::scalar, VectorUnit::avx2, VectorUnit::avx512})
-        if (vector_unit_available(u))
-            units.push_back({u, fast::unit_code(u)});
+    for (VectorUnit u : available_vector_units())
+        units.push_back({u, fast::unit_code(u)});
     return units;
 }
 
