@@ -23,10 +23,6 @@ using Clock = std::chrono::steady_clock;
 // each restores the terminal first.
 constexpr int restoring_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-// Signals that stop a run: an interrupt, a scheduler's time limit or
-// preemption, a closed terminal.
-constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
-
 // No frame noted yet: the run stopped while it was starting.
 constexpr long long no_frame = LLONG_MIN;
 

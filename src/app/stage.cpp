@@ -15,8 +15,10 @@ namespace zemb {
 
 Stage::Stage(int slots, bool threaded, Work work) : slots_(slots), work_(std::move(work))
 {
-    if (threaded)
+    if (threaded) {
+        const StopSignalsBlocked quiet;  // stops are the main thread's to handle
         helper_ = std::thread([this] { serve(); });
+    }
 }
 
 Stage::~Stage()

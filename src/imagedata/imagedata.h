@@ -6,6 +6,8 @@
 // function here, while the files carry the width first.
 #pragma once
 
+#include <signal.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -184,6 +186,25 @@ private:
 // and another thread may be writing). Safe in a signal handler: it reads a
 // fixed table and calls unlink.
 void remove_unfinished_outputs();
+
+// The signals that stop a run: an interrupt, a scheduler's time limit or
+// preemption, a closed terminal.
+inline constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Threads started while one of these is in scope never take a stop signal:
+// the stop handler then runs on the thread that runs the frames, once, and
+// never on a helper in the middle of its work. It blocks the stop signals of
+// the calling thread (new threads inherit its mask) and restores them after.
+class StopSignalsBlocked {
+public:
+    StopSignalsBlocked();
+    ~StopSignalsBlocked();
+    StopSignalsBlocked(const StopSignalsBlocked&) = delete;
+    StopSignalsBlocked& operator=(const StopSignalsBlocked&) = delete;
+
+private:
+    sigset_t previous_;
+};
 
 // ---- Stream cores (for tests and fuzzers: no file system needed) ---------
 

@@ -1,6 +1,7 @@
 // Input files that cannot hang a read, and output files that are never seen
 // half-written.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -269,5 +270,16 @@ void remove_unfinished_outputs()
             unlink(slot.path);
     }
 }
+
+StopSignalsBlocked::StopSignalsBlocked()
+{
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int s : stop_signals)
+        sigaddset(&stops, s);
+    pthread_sigmask(SIG_BLOCK, &stops, &previous_);
+}
+
+StopSignalsBlocked::~StopSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
 
 }  // namespace zemb
