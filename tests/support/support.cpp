@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -103,6 +104,14 @@ int start_program(const std::string& program, const std::string& dir,
         for (auto& a : copies)
             argv.push_back(a.data());
         argv.push_back(nullptr);
+        // The program starts with its signals as a terminal would give them,
+        // whatever this test inherited: a script's background job has
+        // SIGINT ignored, and an ignored stop signal stays ignored.
+        for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+            std::signal(s, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         alarm(timeout_seconds);  // outlives exec
         execv(exe.c_str(), argv.data());
         _exit(127);
