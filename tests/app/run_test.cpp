@@ -755,6 +755,7 @@ TEST(Stop, ASignalDuringAWriteLeavesOnlyTheEarlierWholeFile)
         ASSERT_GE(child, 0);
         if (child == 0) {
             std::freopen((dir / "err").c_str(), "w", stderr);
+            test::reset_signals();
             install_stop_handlers();
             note_frame(205);
             OutputFile file;

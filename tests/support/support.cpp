@@ -81,6 +81,15 @@ RunResult run_zemb_measured(const std::string& dir, const std::vector<std::strin
     return result;
 }
 
+void reset_signals()
+{
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        std::signal(s, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
 int start_program(const std::string& program, const std::string& dir,
                   const std::vector<std::string>& args, unsigned timeout_seconds)
 {
@@ -104,14 +113,7 @@ int start_program(const std::string& program, const std::string& dir,
         for (auto& a : copies)
             argv.push_back(a.data());
         argv.push_back(nullptr);
-        // The program starts with its signals as a terminal would give them,
-        // whatever this test inherited: a script's background job has
-        // SIGINT ignored, and an ignored stop signal stays ignored.
-        for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-            std::signal(s, SIG_DFL);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
+        reset_signals();
         alarm(timeout_seconds);  // outlives exec
         execv(exe.c_str(), argv.data());
         _exit(127);

@@ -72,6 +72,11 @@ RunResult run_program(const std::string& exe, const std::string& dir,
 RunResult run_zemb_measured(const std::string& dir, const std::vector<std::string>& args,
                             std::uint64_t& peak_bytes);
 
+// Signals as a terminal gives them, whatever this test inherited: a script's
+// background job has SIGINT ignored, and zemb keeps an ignored stop signal
+// ignored. For a child about to run a program or a stop handler.
+void reset_signals();
+
 // run_program in two steps, for a test that acts while the program runs.
 int start_program(const std::string& exe, const std::string& dir,
                   const std::vector<std::string>& args, unsigned timeout_seconds = 0);
