@@ -104,18 +104,27 @@ void BM_SegmentFrameReference(benchmark::State& state)
     }
 }
 
+// The benchmark's unit, named in its label; a unit this processor lacks is
+// skipped with a note.
+bool unit_here(benchmark::State& state, VectorUnit unit)
+{
+    if (!vector_unit_available(unit)) {
+        state.SkipWithError("vector unit not available on this processor");
+        return false;
+    }
+    state.SetLabel(vector_unit_name(unit));
+    return true;
+}
+
 // The fast engine as the driver runs it: the model updated in place, so each
 // iteration starts from a fresh copy of the trained model (not timed).
 void BM_SegmentFrameFast(benchmark::State& state)
 {
     Setup& s = *setup;
     const auto unit = static_cast<VectorUnit>(state.range(0));
-    if (!vector_unit_available(unit)) {
-        state.SkipWithError("vector unit not available on this processor");
+    if (!unit_here(state, unit))
         return;
-    }
     FastEngine engine(s.H, s.W, s.n, unit);
-    state.SetLabel(vector_unit_name(unit));
     std::vector<std::uint8_t> mask = s.mask;
     for (auto _ : state) {
         state.PauseTiming();
@@ -134,12 +143,9 @@ void BM_MatchRowsFast(benchmark::State& state)
 {
     Setup& s = *setup;
     const auto unit = static_cast<VectorUnit>(state.range(0));
-    if (!vector_unit_available(unit)) {
-        state.SkipWithError("vector unit not available on this processor");
+    if (!unit_here(state, unit))
         return;
-    }
     FastEngine engine(s.H, s.W, s.n, unit);
-    state.SetLabel(vector_unit_name(unit));
     std::vector<int> found(static_cast<std::size_t>(s.W));
     for (auto _ : state) {
         for (int r = 0; r < s.H; ++r)
