@@ -209,16 +209,26 @@ TEST(MaskFilter, AnyNonZeroByteCountsAsForeground)
 
 TEST(MaskFilter, MatchesPlainReferenceOnRandomMasks)
 {
+    // Tiny widths and lengths (any, whole rows or not), then masks wide
+    // enough to be decided in chunks of 16, with every remainder.
+    struct Shapes {
+        int widths_from, widths_to;
+        std::size_t longest;
+        int trials;
+    };
     std::mt19937 rng(12345);
-    for (int trial = 0; trial < 4000; ++trial) {
-        const int W = static_cast<int>(rng() % 12);  // 0 .. 11, often tiny
-        const std::size_t N = rng() % 80;            // any length, whole rows or not
-        const unsigned density = rng() % 4;          // vary how crowded masks are
-        Bytes mask(N);
-        for (auto& b : mask)
-            b = rng() % 4 <= density ? static_cast<std::uint8_t>(1 + rng() % 255) : 0;
-        ASSERT_EQ(filtered_in_place(mask, W), reference_filter(mask, W))
-            << "trial " << trial << " W " << W << " N " << N;
+    for (const Shapes& s : {Shapes{0, 11, 80, 4000}, Shapes{15, 70, 3000, 1500}}) {
+        for (int trial = 0; trial < s.trials; ++trial) {
+            const int W =
+                s.widths_from + static_cast<int>(rng() % unsigned(s.widths_to - s.widths_from + 1));
+            const std::size_t N = rng() % (s.longest + 1);
+            const unsigned density = rng() % 4;  // vary how crowded masks are
+            Bytes mask(N);
+            for (auto& b : mask)
+                b = rng() % 4 <= density ? static_cast<std::uint8_t>(1 + rng() % 255) : 0;
+            ASSERT_EQ(filtered_in_place(mask, W), reference_filter(mask, W))
+                << "trial " << trial << " W " << W << " N " << N;
+        }
     }
 }
 
