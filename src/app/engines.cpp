@@ -1,6 +1,4 @@
 // The two implementations of a run's per-frame work behind RunEngine.
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -25,32 +23,6 @@ struct RunShape {
     std::size_t model_length;
     ShadowSettings shadow;
 };
-
-// Transparent huge pages, where the kernel gives them on request: 2 MiB.
-constexpr std::uintptr_t huge_page_bytes = std::uintptr_t(1) << 21;
-
-// Zero-filled float planes, like alloc_float_planes, each first asked for
-// huge pages: a 1080p model is 224 MB, and faulting it in 4 KiB pages took
-// over a second of a run's start here (huge pages: well under half of that),
-// besides the TLB misses of the frames that stream through it. Where the
-// request is refused, the planes are ordinary memory. The values are the
-// same either way, so the output is too.
-FloatPlanes alloc_planes_on_huge_pages(std::size_t length)
-{
-    FloatPlanes set;
-    set.length = length;
-    for (int k = 0; k < plane_count; ++k) {
-        std::unique_ptr<float[]> plane(new float[length]);  // filled below
-        const auto first = reinterpret_cast<std::uintptr_t>(plane.get());
-        const std::uintptr_t begin = (first + huge_page_bytes - 1) & ~(huge_page_bytes - 1);
-        const std::uintptr_t end = (first + length * sizeof(float)) & ~(huge_page_bytes - 1);
-        if (end > begin)
-            madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-        std::fill_n(plane.get(), length, 0.0f);
-        set.planes[static_cast<std::size_t>(k)] = std::move(plane);
-    }
-    return set;
-}
 
 // The straightforward functions: segment_frame blends into a copy of the
 // model, which is copied back after the frame.
@@ -96,7 +68,9 @@ private:
 class FastRunEngine final : public RunEngine {
 public:
     FastRunEngine(const RunConfig& config, VectorUnit unit)
-        : s_(config), model_(alloc_planes_on_huge_pages(s_.model_length)),
+        // Unfilled: init_model writes every element before anything reads one,
+        // and a 1080p model is 224 MB to fill.
+        : s_(config), model_(alloc_unfilled_float_planes(plane_count, s_.model_length)),
           engine_(s_.H, s_.W, s_.n, config.threads, unit)
     {
     }

@@ -63,7 +63,7 @@ private:
         std::uint32_t colour;  // 0xRRGGBB, or empty_slot
         float x, y, z;
     };
-    std::unique_ptr<Slot[]> table_;
+    Buffer<Slot> table_;
 
 public:
     // Bytes the constructor allocates for the table.

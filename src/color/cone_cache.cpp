@@ -14,7 +14,7 @@ static_assert(ConeConverter::slots == std::size_t(1) << slot_bits);
 
 }  // namespace
 
-ConeConverter::ConeConverter() : table_(std::make_unique<Slot[]>(slots))
+ConeConverter::ConeConverter() : table_(alloc_buffer<Slot>(slots))
 {
     for (std::size_t i = 0; i < slots; ++i)
         table_[i] = Slot{empty_slot, 0.0f, 0.0f, 0.0f};

@@ -1,18 +1,22 @@
+#include <algorithm>
+
 #include "model/model.h"
 
 namespace zemb {
 
 void init_model(FloatPlanes& model, const FloatPlanes& frame, int H, int W, int n)
 {
+    // Written in memory order, a model row at a time: the model is n^2 times
+    // the frame, and a run's start waits for this.
     const Index model_cols = Index(n) * W;
-    for (Index r = 0; r < H; ++r) {
-        for (Index c = 0; c < W; ++c) {
-            const Index pixel = r * W + c;
+    for (int k = 0; k < plane_count; ++k) {
+        float* out = model[k];
+        for (Index r = 0; r < H; ++r) {
+            const float* pixels = frame[k] + r * W;
             for (Index a = 0; a < n; ++a) {
-                const Index row_start = (n * r + a) * model_cols + n * c;
-                for (Index b = 0; b < n; ++b)
-                    for (int k = 0; k < plane_count; ++k)
-                        model[k][row_start + b] = frame[k][pixel];
+                float* row = out + (n * r + a) * model_cols;
+                for (Index c = 0; c < W; ++c)
+                    std::fill_n(row + n * c, n, pixels[c]);
             }
         }
     }
