@@ -64,7 +64,7 @@ struct OutputSlot {
     long long number = 0;
     bool model = false, mask = false;  // which of them to write
     BytePlanes model_image;
-    std::vector<std::uint8_t> mask_bytes;
+    Buffer<std::uint8_t> mask_bytes;
     FileWrite model_written, mask_written;  // PPM and PGM
     media::Result png_written;
 };
@@ -98,13 +98,13 @@ public:
         const int slots = overlapped ? overlapped_slots : 1;
         try {
             frame_ = alloc_byte_planes(plane_count, config_.pixels);
-            mask_.assign(config_.pixels, 0);
+            mask_ = alloc_zeroed_buffer<std::uint8_t>(config_.pixels);
             frame_slots_.resize(std::size_t(slots));
             for (FrameSlot& slot : frame_slots_)
                 slot.pixels = alloc_float_planes(plane_count, config_.pixels);
             output_slots_.resize(std::size_t(slots));
             for (OutputSlot& slot : output_slots_) {
-                slot.mask_bytes.assign(config_.pixels, 0);
+                slot.mask_bytes = alloc_zeroed_buffer<std::uint8_t>(config_.pixels);
                 if (p_.save_models)
                     slot.model_image = alloc_byte_planes(plane_count, model_image_length(config_));
             }
@@ -142,10 +142,10 @@ public:
         const std::uint64_t model_image =
             config.params.save_models ? plane_set_bytes<std::uint8_t>(model_image_length(config))
                                       : 0;
-        return saturating_sum(
-            {plane_set_bytes<std::uint8_t>(config.pixels), config.pixels,
-             saturating_product(slots, plane_set_bytes<float>(config.pixels)),
-             saturating_product(slots, saturating_sum({config.pixels, model_image}))});
+        const std::uint64_t mask = zemb::buffer_bytes(config.pixels);
+        return saturating_sum({plane_set_bytes<std::uint8_t>(config.pixels), mask,
+                               saturating_product(slots, plane_set_bytes<float>(config.pixels)),
+                               saturating_product(slots, saturating_sum({mask, model_image}))});
     }
 
     // The model starts as the first frame, repeated over every pixel's block.
@@ -202,7 +202,7 @@ public:
             segment(pixels, p_.e2, timer_.online_ticks);
             release_frame();
             // The next frame's segmentation reads this filtered mask.
-            filter_mask(mask_.data(), config_.width, config_.pixels, mask_.data());
+            filter_mask(mask_.get(), config_.width, config_.pixels, mask_.get());
             save_outputs(number, p_.save_models, !p_.last_mask_only || number == last);
             progress_.frame_done(number - first - K + 1, Clock::now());
         }
@@ -276,7 +276,7 @@ private:
     void segment(const FloatPlanes& pixels, float threshold, std::int64_t& total_ticks)
     {
         const std::int64_t start = timer_.available ? read_counter() : 0;
-        engine_->segment(pixels, mask_.data(), weights_, threshold);
+        engine_->segment(pixels, mask_.get(), weights_, threshold);
         if (timer_.available)
             total_ticks += read_counter() - start;
         engine_->commit();
@@ -299,7 +299,7 @@ private:
                                static_cast<std::ptrdiff_t>(out.model_image.length),
                                out.model_image);
         if (mask)
-            std::copy(mask_.begin(), mask_.end(), out.mask_bytes.begin());
+            std::copy_n(mask_.get(), config_.pixels, out.mask_bytes.get());
         writer_->add();
         report_writes(false);
     }
@@ -315,9 +315,9 @@ private:
                 write_ppm(n * H, n * W, out.model_image, writer_names_.model(number));
         if (out.mask && config_.png_masks)
             out.png_written =
-                media::write_png_mask(H, W, out.mask_bytes.data(), writer_names_.mask(number));
+                media::write_png_mask(H, W, out.mask_bytes.get(), writer_names_.mask(number));
         else if (out.mask)
-            out.mask_written = write_pgm(H, W, out.mask_bytes.data(), writer_names_.mask(number));
+            out.mask_written = write_pgm(H, W, out.mask_bytes.get(), writer_names_.mask(number));
     }
 
     // Reports the writes done so far, oldest first; with `all`, waits for
@@ -375,7 +375,7 @@ private:
     const float c1_scaled_, c2_scaled_;
     std::unique_ptr<RunEngine> engine_;
     BytePlanes frame_;  // the frame as read: only the reader touches it
-    std::vector<std::uint8_t> mask_;
+    Buffer<std::uint8_t> mask_;
     std::vector<FrameSlot> frame_slots_;
     std::vector<OutputSlot> output_slots_;
     WeightMatrix weights_{};

@@ -8,6 +8,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +22,8 @@ constexpr int plane_count = 3;
 
 // Transparent huge pages, where the kernel gives them on request.
 constexpr std::size_t huge_page_bytes = std::size_t(1) << 21;
+// Buffers of at least this size are rounded up to whole huge pages.
+constexpr std::size_t huge_buffer_bytes = huge_page_bytes / 2;
 
 // Releases what alloc_buffer allocated, with the alignment it was given.
 struct FreeBuffer {
@@ -31,11 +34,11 @@ template <typename T>
 using Buffer = std::unique_ptr<T[], FreeBuffer>;
 
 // Memory for `count` elements of a trivial type, left unfilled. Buffers of
-// 2 MiB or more start on a 2 MiB boundary and ask for huge pages: on this
-// kind of virtual machine the first write to each 4 KiB page costs a trap
-// (about 4 us), so an 8 MB model took 9 ms to fault in and under 1 ms on
-// huge pages, and a 224 MB one over a second. Only speed depends on it.
-// Throws std::bad_alloc when the memory is not there.
+// huge_buffer_bytes or more take whole huge pages and ask the system to back
+// them so: on this kind of virtual machine the first write to each 4 KiB
+// page costs a trap (about 4 us), so an 8 MB model took 9 ms to fault in
+// and under 1 ms on huge pages, and a 224 MB one over a second. Only speed
+// depends on it. Throws std::bad_alloc when the memory is not there.
 void* alloc_buffer_bytes(std::size_t count, std::size_t size, FreeBuffer& release);
 template <typename T>
 Buffer<T> alloc_buffer(std::size_t count)
@@ -43,6 +46,25 @@ Buffer<T> alloc_buffer(std::size_t count)
     FreeBuffer release;
     T* data = static_cast<T*>(alloc_buffer_bytes(count, sizeof(T), release));
     return Buffer<T>(data, release);
+}
+
+// The same, zero-filled.
+template <typename T>
+Buffer<T> alloc_zeroed_buffer(std::size_t count)
+{
+    Buffer<T> buffer = alloc_buffer<T>(count);
+    std::fill_n(buffer.get(), count, T{});
+    return buffer;
+}
+
+// Bytes alloc_buffer takes for `bytes`; UINT64_MAX when that overflows.
+constexpr std::uint64_t buffer_bytes(std::uint64_t bytes)
+{
+    if (bytes < huge_buffer_bytes)
+        return bytes;
+    return bytes > UINT64_MAX - huge_page_bytes
+               ? UINT64_MAX
+               : (bytes + huge_page_bytes - 1) / huge_page_bytes * huge_page_bytes;
 }
 
 // Three parallel, separately allocated, row-major planes of equal length.
@@ -67,15 +89,14 @@ FloatPlanes alloc_float_planes(int count, std::size_t length);
 // The same, unfilled: for a set whose first use writes every element.
 FloatPlanes alloc_unfilled_float_planes(int count, std::size_t length);
 
-// Bytes such a set of three planes takes, with the room a plane on huge
-// pages may lose to its alignment; UINT64_MAX when that overflows.
+// Bytes such a set of three planes takes; UINT64_MAX when that overflows.
 template <typename T>
 constexpr std::uint64_t plane_set_bytes(std::size_t length)
 {
-    if (length > (UINT64_MAX - huge_page_bytes) / sizeof(T) / plane_count)
+    if (length > UINT64_MAX / sizeof(T))
         return UINT64_MAX;
-    const std::uint64_t plane = std::uint64_t(length) * sizeof(T);
-    return plane_count * (plane + (plane >= huge_page_bytes ? huge_page_bytes : 0));
+    const std::uint64_t plane = buffer_bytes(std::uint64_t(length) * sizeof(T));
+    return plane > UINT64_MAX / plane_count ? UINT64_MAX : plane_count * plane;
 }
 
 // Releases the planes and empties the handle; harmless on an empty handle.

@@ -19,9 +19,8 @@ PlaneSet<T> alloc_planes(int count, std::size_t length, bool filled)
     PlaneSet<T> set;
     set.length = length;
     for (int k = 0; k < count && k < plane_count; ++k) {
-        set.planes[static_cast<std::size_t>(k)] = alloc_buffer<T>(length);
-        if (filled)
-            std::fill_n(set[k], length, T{});
+        set.planes[static_cast<std::size_t>(k)] =
+            filled ? alloc_zeroed_buffer<T>(length) : alloc_buffer<T>(length);
     }
     return set;
 }
@@ -38,13 +37,12 @@ void* alloc_buffer_bytes(std::size_t count, std::size_t size, FreeBuffer& releas
     if (size != 0 && count > (SIZE_MAX - huge_page_bytes) / size)
         throw std::bad_alloc();
     const std::size_t bytes = std::max<std::size_t>(count * size, 1);
-    const bool huge = bytes >= huge_page_bytes;
+    const bool huge = bytes >= huge_buffer_bytes;
     release.alignment = huge ? huge_page_bytes : line_bytes;
-    void* data = ::operator new(bytes, std::align_val_t(release.alignment));
-    // Whole huge pages only: the tail of the last one may be shared with
-    // other allocations, and takes ordinary pages.
+    const std::size_t rounded = static_cast<std::size_t>(buffer_bytes(bytes));
+    void* data = ::operator new(huge ? rounded : bytes, std::align_val_t(release.alignment));
     if (huge)
-        madvise(data, bytes / huge_page_bytes * huge_page_bytes, MADV_HUGEPAGE);
+        madvise(data, rounded, MADV_HUGEPAGE);
     return data;
 }
 
