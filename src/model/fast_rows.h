@@ -316,10 +316,23 @@ inline void scan_interior_row(const RowJob& job, Index r)
         // The group's own mask values, stored once the plan has read the
         // last frame's (3).
         std::memcpy(mask + c0, &group_mask_bytes[background], static_cast<std::size_t>(count));
+        // The group's pixels widened to double once, a vector per plane when
+        // the group is whole: each blend then broadcasts its pixel straight
+        // from memory, and the frame's planes need no registers in the loop
+        // below. Widening a float is exact, so the blends see the same p.
+        alignas(64) double widened[plane_count][group_width];
+        if (count == group_width) {
+            for (int q = 0; q < plane_count; ++q)
+                for (int l = 0; l < group_width; ++l)
+                    widened[q][l] = frame[q][c0 + l];
+        } else {
+            for (int q = 0; q < plane_count; ++q)
+                for (int l = 0; l < count; ++l)
+                    widened[q][l] = frame[q][c0 + l];
+        }
         for (unsigned rest = matched; rest != 0; rest &= rest - 1u) {
             const int l = std::countr_zero(rest);
-            const Index c = c0 + l;
-            const double p[plane_count] = {frame[0][c], frame[1][c], frame[2][c]};
+            const double p[plane_count] = {widened[0][l], widened[1][l], widened[2][l]};
             blend(ring_at + plan.row[l], model_at + plan.row[l], n * c0 + plan.col[l],
                   interior_lanes[static_cast<std::size_t>(plan.lanes_at[l])], p);
         }
