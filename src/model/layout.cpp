@@ -6,12 +6,18 @@ namespace zemb {
 
 void init_model(FloatPlanes& model, const FloatPlanes& frame, int H, int W, int n)
 {
+    init_model_rows(model, frame, W, n, 0, H);
+}
+
+void init_model_rows(FloatPlanes& model, const FloatPlanes& frame, int W, int n, int first_row,
+                     int last_row)
+{
     // Written in memory order, a model row at a time: the model is n^2 times
     // the frame, and a run's start waits for this.
     const Index model_cols = Index(n) * W;
     for (int k = 0; k < plane_count; ++k) {
         float* out = model[k];
-        for (Index r = 0; r < H; ++r) {
+        for (Index r = first_row; r < last_row; ++r) {
             const float* pixels = frame[k] + r * W;
             for (Index a = 0; a < n; ++a) {
                 float* row = out + (n * r + a) * model_cols;

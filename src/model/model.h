@@ -38,6 +38,9 @@ using Index = std::ptrdiff_t;
 
 // Every element of pixel (r, c)'s block starts as that pixel's coordinates.
 void init_model(FloatPlanes& model, const FloatPlanes& frame, int H, int W, int n);
+// The same for the blocks of pixel rows first_row .. last_row - 1 only.
+void init_model_rows(FloatPlanes& model, const FloatPlanes& frame, int W, int n, int first_row,
+                     int last_row);
 
 // ---- Weight kernel --------------------------------------------------------
 
