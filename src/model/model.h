@@ -190,11 +190,11 @@ private:
 // ---- Several threads ------------------------------------------------------------
 
 // The fast engine on several threads: the frame's pixel rows are cut into
-// contiguous bands, one per thread (work_band_count), each run by
+// contiguous bands, a few per thread (work_band_count), each run by
 // FastEngine::segment_band with its thread's scratch. The calling thread and
 // the workers (started once, here, and woken once per frame) take the bands
-// in order until none is left, so a thread the system keeps from starting
-// leaves its band to the others. The best matches of the rows on either side of
+// in order until none is left, so a thread the system keeps waiting holds up
+// only the band it has in hand. The best matches of the rows on either side of
 // a boundary are found by the first of its two bands to start. Results are the
 // fast engine's, byte for byte.
 class ThreadedEngine {
@@ -226,8 +226,8 @@ private:
 // than the rows, never fewer than 1.
 int band_count(int H, int threads);
 
-// Bands the rows are cut into for those threads: one per thread, never more
-// than the rows.
+// Bands the rows are cut into for those threads: one for one thread, else
+// two per thread, never more than the rows.
 int work_band_count(int H, int threads);
 
 }  // namespace zemb

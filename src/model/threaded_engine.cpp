@@ -13,14 +13,10 @@ namespace zemb {
 
 namespace {
 
-// Bands per thread. Bands are taken in order by whichever thread is free, so
-// with more of them a thread the system leaves waiting holds up less of the
-// frame; but each boundary costs two rows' best matches, two partial rows of
-// replays and a meeting of two threads. On a quiet 2-core machine two bands
-// a thread made `-j 2` about 9 % slower at 320 x 240 (0.55 against 0.50
-// ms/frame) and gained nothing at 1080p; with one, a worker that starts late
-// still leaves its band to the calling thread.
-constexpr int bands_per_thread = 1;
+// Bands per thread: a thread that the system leaves waiting holds up only its
+// current band, since the running threads take the others. More bands cost
+// two rows' best matches and two partial rows of replays per boundary.
+constexpr int bands_per_thread = 2;
 
 }  // namespace
 

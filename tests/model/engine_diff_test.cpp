@@ -331,7 +331,7 @@ TEST(ThreadedEngine, MatchesTheReferenceOnTiesEdgesShadowsAndShortFramesInEveryB
                     run_synthetic(tc, shadows, unit, seed++, threads_for(count));
 }
 
-TEST(ThreadedEngine, UsesABandPerThreadButNeverMoreThreadsOrBandsThanRows)
+TEST(ThreadedEngine, UsesAFewBandsPerThreadButNeverMoreThreadsOrBandsThanRows)
 {
     EXPECT_EQ(band_count(120, 4), 4);
     EXPECT_EQ(band_count(3, 5), 3);
@@ -339,8 +339,8 @@ TEST(ThreadedEngine, UsesABandPerThreadButNeverMoreThreadsOrBandsThanRows)
     EXPECT_EQ(band_count(10, 0), 1);
     EXPECT_EQ(ThreadedEngine(2, 4, 3, 5).bands(), 2);
     EXPECT_EQ(work_band_count(120, 1), 1);
-    EXPECT_EQ(work_band_count(120, 2), 2);
-    EXPECT_EQ(work_band_count(3, 5), 3);
+    EXPECT_EQ(work_band_count(120, 2), 4);
+    EXPECT_EQ(work_band_count(3, 2), 3);
 }
 
 }  // namespace
