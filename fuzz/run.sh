@@ -9,7 +9,8 @@
 # in one process. Exits non-zero when a target fails to build, or crashes,
 # leaks, times out or breaks an invariant; the input that did it is left in
 # fuzz/corpus-run/artifacts/<target>/. Without clang++ or libFuzzer it says so and
-# exits 0, so that a machine without them can still run the other checks.
+# exits 0, so that a machine without them can still run the other checks;
+# under CI (CI=true) that is a failure, so that CI never goes green unfuzzed.
 # ZEMB_WERROR=ON in the environment makes compiler warnings errors (CI).
 set -u
 
@@ -23,6 +24,15 @@ case "$seconds" in
   ''|*[!0-9]*) echo "fuzz/run.sh: SECONDS must be a whole number, not '$seconds'" >&2; exit 2 ;;
 esac
 
+# Skipping is fine on a developer's machine, a failure in CI.
+skip_status() {
+  if [ "${CI:-}" = true ]; then
+    echo "fuzz/run.sh: FAILED: CI must fuzz"
+    exit 1
+  fi
+  exit 0
+}
+
 cxx="${FUZZ_CXX:-}"
 if [ -z "$cxx" ]; then
   for candidate in clang++ clang++-14 clang++-15 clang++-16; do
@@ -31,7 +41,7 @@ if [ -z "$cxx" ]; then
 fi
 if [ -z "$cxx" ]; then
   echo "fuzz/run.sh: SKIPPED: no clang++ found (libFuzzer needs clang)"
-  exit 0
+  skip_status
 fi
 probe_dir="$(mktemp -d)"
 trap 'rm -rf "$probe_dir"' EXIT
@@ -41,7 +51,7 @@ if ! "$cxx" -fsanitize=fuzzer,address,undefined "$probe_dir/probe.cpp" -o "$prob
      >"$probe_dir/log" 2>&1; then
   echo "fuzz/run.sh: SKIPPED: $cxx cannot link libFuzzer with ASan/UBSan (install libclang-rt-dev):"
   sed 's/^/  /' "$probe_dir/log" | head -5
-  exit 0
+  skip_status
 fi
 
 build="$here/build"

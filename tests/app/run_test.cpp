@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -592,13 +593,21 @@ TerminalRun run_on_terminal(const std::string& dir, std::vector<std::string> arg
     TerminalRun run;
     int wstatus = 0;
     char buffer[4096];
-    for (int polls = 0; waitpid(pid, &wstatus, WNOHANG) != pid; ++polls) {
-        if (polls == 3000) {  // a minute
+    // Bounded by the clock, not by a count of polls: once the child closes
+    // the terminal, poll returns at once until the child is reaped.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    bool killed = false;
+    while (waitpid(pid, &wstatus, WNOHANG) != pid) {
+        if (!killed && std::chrono::steady_clock::now() > deadline) {
             ADD_FAILURE() << "the run did not end";
             kill(pid, SIGKILL);
+            killed = true;
         }
         pollfd p = {master, POLLIN, 0};
-        ssize_t got = poll(&p, 1, 20) > 0 ? read(master, buffer, sizeof buffer) : 0;
+        const bool readable = poll(&p, 1, 20) > 0 && (p.revents & POLLIN);
+        ssize_t got = readable ? read(master, buffer, sizeof buffer) : 0;
+        if (!readable)
+            usleep(1000);  // a hung-up terminal: do not spin while the child ends
         run.screen.append(buffer, std::size_t(std::max<ssize_t>(got, 0)));
         struct termios mode;
         if (!run.waited_for_key && tcgetattr(master, &mode) == 0 && !(mode.c_lflag & ICANON)) {
@@ -788,7 +797,8 @@ TEST_F(Run, AStoppedRunLeavesOnlyWholeOutputs)
         SCOPED_TRACE(strsignal(signal));
         const int pid = test::start_program(ZEMB_EXE, dir.path(),
                                             {"seq", "1", "1000000", "-K", "2", "-m"}, 60);
-        for (int waited_ms = 0; !exists("seqMask.20.pgm") && waited_ms < 60000; ++waited_ms)
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        while (!exists("seqMask.20.pgm") && std::chrono::steady_clock::now() < deadline)
             usleep(1000);
         kill(pid, signal);
         const RunResult r = test::finish_program(pid, dir.path());

@@ -16,8 +16,8 @@ stop_daemons() {
     for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
         pid=${pids[i]}
         kill "$pid" 2>/dev/null || continue
-        for _ in $(seq 50); do
-            kill -0 "$pid" 2>/dev/null || break
+        local until=$((SECONDS + 5))
+        while kill -0 "$pid" 2>/dev/null && ((SECONDS < until)); do
             sleep 0.1
         done
     done
@@ -82,8 +82,8 @@ slurmctld -D -f "$SLURM_CONF" >"$work/slurm/log/slurmctld.out" 2>&1 &
 pids+=($!)
 slurmd -D -f "$SLURM_CONF" >"$work/slurm/log/slurmd.out" 2>&1 &
 pids+=($!)
-for _ in $(seq 60); do
-    [[ $(sinfo -h -o %t 2>/dev/null) == idle ]] && break
+until=$((SECONDS + 30))
+while [[ $(sinfo -h -o %t 2>/dev/null) != idle ]] && ((SECONDS < until)); do
     sleep 0.5
 done
 check "the one-node cluster is up" test "$(sinfo -h -o %t)" == idle
