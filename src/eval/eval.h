@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -111,7 +112,8 @@ struct TruthSource {
 };
 TruthSource truth_in_folder(const std::string& folder);
 
-// The two frame numbers of a temporalROI.txt ("470 1700").
+// The two frame numbers of a temporalROI.txt ("470 1700"), read as zemb
+// reads frames (a regular file, without blocking) and from a short prefix.
 FrameRange read_temporal_roi(const std::string& path);
 
 // ---- Grey images -----------------------------------------------------------
@@ -121,13 +123,31 @@ struct GreyImage {
     std::vector<std::uint8_t> pixels;  // row-major, width x height
 };
 
-// Reads a binary PGM strictly (maxval up to 255, whole raster), and any other
-// file through zemb's PPM / PNG / BMP / JPEG decoders, keeping the first
-// channel of colour images. The size the header declares is checked before
-// anything is decoded: against a cap, and against `expected` when given; an
-// image of another size than `expected` comes back undecoded (no pixels) with
-// its declared size, for the caller to name both files. Throws EvalError
-// naming the file.
-GreyImage read_grey_image(const std::string& path, const GreyImage* expected = nullptr);
+// A grey image file opened and its header read, so that sizes can be
+// compared before either file is decoded. A binary PGM is read strictly
+// (maxval up to 255, whole raster), any other file through zemb's PPM / PNG /
+// BMP / JPEG decoders, keeping the first channel of colour images. Files are
+// opened as zemb opens frames (regular files only, without blocking), and a
+// declared size above a cap is refused before anything is allocated. Throws
+// EvalError naming the file.
+class GreyFile {
+public:
+    explicit GreyFile(const std::string& path);
+    ~GreyFile();
+    GreyFile(const GreyFile&) = delete;
+    GreyFile& operator=(const GreyFile&) = delete;
+
+    const std::string& path() const { return path_; }
+    int width() const { return width_; }
+    int height() const { return height_; }
+    // Reads the pixels, once.
+    GreyImage decode();
+
+private:
+    std::string path_;
+    std::FILE* pgm_ = nullptr;  // a PGM, positioned at its raster
+    media::ImageReader reader_;  // any other format, open
+    int width_ = 0, height_ = 0;
+};
 
 }  // namespace zemb::eval

@@ -1,8 +1,12 @@
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <sstream>
 #include <set>
 #include <system_error>
 
@@ -11,6 +15,9 @@
 namespace zemb::eval {
 
 namespace fs = std::filesystem;
+
+// temporalROI.txt holds two frame numbers; more than this is no such file.
+constexpr std::size_t temporal_roi_max_bytes = 4096;
 
 namespace {
 
@@ -99,7 +106,7 @@ FramePattern mask_pattern_in_folder(const std::string& folder)
     if (bases.empty())
         throw EvalError(folder, "no masks (<base>Mask.<number>.pgm) in this folder");
     auto as_pattern = [&](const std::string& base) {
-        return join(folder, media::pattern_literal(base) + "Mask.%d.pgm");
+        return join(media::pattern_literal(folder), media::pattern_literal(base) + "Mask.%d.pgm");
     };
     if (bases.size() > 1) {
         std::string list;
@@ -121,7 +128,7 @@ TruthSource truth_in_folder(const std::string& folder)
     if (!fs::is_directory(truth, error))
         throw EvalError(truth, "no such folder: a benchmark sequence keeps its ground truth there");
     TruthSource source;
-    source.pattern = join(truth, "gt%06d.png");
+    source.pattern = join(media::pattern_literal(truth), "gt%06d.png");
     const std::string roi = join(folder, "ROI.bmp"), temporal = join(folder, "temporalROI.txt");
     if (fs::exists(roi, error))
         source.roi_file = roi;
@@ -132,9 +139,32 @@ TruthSource truth_in_folder(const std::string& folder)
 
 FrameRange read_temporal_roi(const std::string& path)
 {
-    std::ifstream in(path);
-    if (!in)
-        throw EvalError(path, "cannot open");
+    int fd = -1;
+    const media::Result opened = media::open_regular_file(path.c_str(), fd);
+    if (opened.fault != media::Fault::none)
+        throw EvalError(path, media::describe(opened));
+    // Two frame numbers and some white space; a longer file is something else.
+    char text[temporal_roi_max_bytes + 1];
+    std::size_t size = 0;
+    for (;;) {
+        const ssize_t got = ::read(fd, text + size, sizeof text - size);
+        if (got > 0) {
+            size += static_cast<std::size_t>(got);
+            if (size == sizeof text)
+                break;
+        } else if (got == 0) {
+            break;
+        } else if (errno != EINTR) {
+            const int error = errno;
+            ::close(fd);
+            throw EvalError(path, std::string("cannot read: ") + std::strerror(error));
+        }
+    }
+    ::close(fd);
+    if (size > temporal_roi_max_bytes)
+        throw EvalError(path, "longer than " + std::to_string(temporal_roi_max_bytes) +
+                                  " bytes: expected two frame numbers, the first and the last to score");
+    std::istringstream in(std::string(text, size));
     FrameRange range;
     std::string rest;
     if (!(in >> range.first >> range.last) || (in >> rest))

@@ -1,5 +1,7 @@
 // zemb-eval against hand-made masks and ground truth whose counts are known.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
@@ -244,7 +246,7 @@ std::string empty_bmp(std::uint32_t width, std::uint32_t height)
     return b;
 }
 
-TEST_F(EvalTool, AClaimedSizeIsCheckedAgainstTheMaskBeforeAnythingIsDecoded)
+TEST_F(EvalTool, BothClaimedSizesAreComparedBeforeEitherFileIsDecoded)
 {
     frames(1, 1);
     test::write_file(gt(1), empty_bmp(4000, 3000));
@@ -262,7 +264,47 @@ TEST_F(EvalTool, AClaimedSizeIsCheckedAgainstTheMaskBeforeAnythingIsDecoded)
     test::write_file(mask(1), "P5\n10000 10000\n255\n");
     r = eval({"out", "seq"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "zemb-eval: out/inMask.1.pgm: the raster ends after 0 of 100000000 bytes\n");
+    EXPECT_EQ(r.err, "zemb-eval: out/inMask.1.pgm: the mask has 10000 x 10000 pixels but its ground truth "
+                     "seq/groundtruth/gt000001.png has 5 x 3\n");
+}
+
+// temporalROI.txt is opened as frames are: nothing that blocks, nothing
+// read past a short prefix.
+TEST_F(EvalTool, RefusesATemporalRegionFileThatIsNoShortRegularFile)
+{
+    frames(1, 1);
+    const std::string temporal = dir / "seq/temporalROI.txt";
+    const struct {
+        const char* what;
+        void (*make)(const std::string&);
+        const char* message;
+    } cases[] = {
+        {"a FIFO", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }, "is a FIFO"},
+        {"numbers, then 1 GB of zeros (sparse)",
+         [](const std::string& p) {
+             test::write_file(p, "201 250");
+             ASSERT_EQ(truncate(p.c_str(), 1L << 30), 0);
+         },
+         "longer than 4096 bytes"},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove(temporal);
+        c.make(temporal);
+        const RunResult r = eval({"out", "seq"});
+        EXPECT_EQ(r.status, 1) << c.what;
+        EXPECT_EQ(r.err.rfind("zemb-eval: seq/temporalROI.txt: ", 0), 0u) << c.what << ": " << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.what << ": " << r.err;
+    }
+}
+
+TEST_F(EvalTool, FoldersWhoseNamesHoldAPercentSignAreFolders)
+{
+    frames(1, 1);
+    std::filesystem::rename(dir / "seq", dir / "seq%d");
+    std::filesystem::rename(dir / "out", dir / "out%d");
+    const RunResult r = eval({"--kv", "out%d", "seq%d"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("TP=2\nFP=4\nFN=1\nTN=2\n"), std::string::npos) << r.out;
 }
 
 TEST_F(EvalTool, TakesFilePatternsForMasksAndGroundTruth)
