@@ -9,14 +9,18 @@ backend, and a video whose status says done with the same settings is
 complete and not run again."""
 
 import argparse
+import errno
+import fcntl
 import json
 import os
 import re
 import shlex
 import signal
 import socket
+import stat
 import subprocess
 import sys
+import tempfile
 import time
 
 import zembtable
@@ -34,6 +38,7 @@ SCORE = "score.kv"        # zemb-eval --kv
 STATUS = "status.json"    # written at the start (running) and last (done or failed)
 # The run's own files in the results root.
 STATE_DIR = ".zemb-batch"  # task list, Slurm script and Slurm's task output
+LOCK = "lock"              # in STATE_DIR: one run at a time per results folder
 TABLE = "table.txt"
 CHART = "f-measure.svg"
 
@@ -43,6 +48,11 @@ MEMORY_BASE_MIB = 256       # the task's Python, zemb-eval and shared libraries
 ESTIMATE_TIMEOUT = 120      # seconds for one zemb --estimate-memory
 DEFAULT_TIME_LIMIT = "2:00:00"
 POLL_SECONDS = (1, 10)      # between looks at status files and squeue: at first, at most
+CONTROL = re.compile(r"[\x00-\x1f\x7f]")  # would end a line of the Slurm job script
+
+# Files are made with mkstemp (mode 0600) and given what open() would give them.
+UMASK = os.umask(0o022)
+os.umask(UMASK)
 
 
 def err(text):
@@ -143,6 +153,13 @@ def read_command_line(argv):
         refuse("-j 0 leaves the cores of a Slurm task unknown: give -j N")
     if options.sshloginfile and not options.parallel:
         refuse("--sshloginfile needs --parallel")
+    if options.slurm:
+        for what, value in [("the results folder", os.path.abspath(options.results)), ("--time", options.time),
+                            ("--partition", options.partition), ("--mem", options.mem), (ME, SCRIPT)]:
+            if value and CONTROL.search(value):
+                refuse(f"{what} holds a control character ({value!r}), which a Slurm job script cannot carry")
+        if "\\" in os.path.abspath(options.results):
+            refuse("the results folder holds a backslash, which stops Slurm from naming each task's output")
     if options.retries is None:
         options.retries = 1 if options.parallel or options.slurm else 0
     if options.retries < 0:
@@ -220,8 +237,9 @@ def dataset_videos(root, options):
             truth = [n for n, _, _ in numbered_files(os.path.join(folder, "groundtruth"), TRUTH_FILE)]
             if not truth:
                 raise Fault(f"{folder}/groundtruth: no ground truth gt000001.png ..")
-            tasks.append(new_task(name, category, os.path.join(folder, "input", f"in%0{digits}d.{ext}"),
-                                  min(numbers), max(numbers), folder, max(truth)))
+            pattern = os.path.join(zembtools.pattern_literal(os.path.abspath(folder)), "input",
+                                   f"in%0{digits}d.{ext}")
+            tasks.append(new_task(name, category, pattern, min(numbers), max(numbers), folder, max(truth)))
     unknown = sorted((categories - seen_categories) | (videos - seen_videos))
     if unknown:
         raise Fault(f"{root}: no category or video named {', '.join(unknown)}", 2)
@@ -251,10 +269,13 @@ def listed_sequences(path, options):
             continue
         if len(fields) not in (3, 4) or not all(re.fullmatch(r"-?[0-9]+", x) for x in fields[1:3]):
             raise Fault(f"{where}: expected: <sequence> <first> <last> [name]")
-        sequence = os.path.join(base, fields[0])
+        # The list's folder is plain text inside a frame pattern.
+        is_pattern = "%" in os.path.basename(fields[0])
+        sequence = os.path.join(zembtools.pattern_literal(base) if is_pattern else base, fields[0])
         name = fields[3] if len(fields) == 4 else default_name(fields[0])
         if name.startswith("/") or ".." in name.split("/") or not name.strip("/."):
             raise Fault(f"{where}: '{name}' cannot name a results folder")
+        name = os.path.normpath(name)  # a, a/ and ./a are one folder
         if name in names:
             raise Fault(f"{where}: the results folder '{name}' is line {names[name]}'s too; "
                         "give one of them a name as a fourth field")
@@ -289,12 +310,14 @@ def complete_tasks(tasks, options, zemb, zemb_eval):
     for index, task in enumerate(tasks):
         folder = os.path.join(results, task["name"])
         task["index"] = index
+        task["root"] = results
         task["results"] = folder
         task["zemb"] = [zemb, task["sequence"], str(task["first"]), str(task["last"]),
                         "-o", folder, "-O", MASK_PATTERN] + options.settings
         task["eval"] = None
         if task["truth"]:
-            task["eval"] = [zemb_eval, "--kv", os.path.join(folder, MASK_PATTERN), task["truth"]]
+            masks = os.path.join(zembtools.pattern_literal(folder), MASK_PATTERN)
+            task["eval"] = [zemb_eval, "--kv", masks, task["truth"]]
             # Some datasets hold back the ground truth of their last frames.
             if task["truth_last"] < task["last"]:
                 task["eval"][2:2] = ["--last", str(task["truth_last"])]
@@ -313,19 +336,91 @@ def read_json(path):
         return None
 
 
+def new_file(folder, name):
+    """A new file in folder under a temporary name, for write_file and
+    finish_file: (binary file object, its path). Never a symbolic link."""
+    fd, temporary = tempfile.mkstemp(prefix=f".{name}.", dir=folder)
+    os.fchmod(fd, 0o666 & ~UMASK)
+    return os.fdopen(fd, "wb"), temporary
+
+
+def finish_file(temporary, path, keep=True):
+    """Puts a new file in place of path (a link there is replaced, not
+    followed), or removes it."""
+    if keep:
+        os.replace(temporary, path)
+    else:
+        try:
+            os.remove(temporary)
+        except OSError:
+            pass
+
+
+def write_file(path, text):
+    """Replaces path whole, so that a reader never sees half of it."""
+    out, temporary = new_file(*os.path.split(path))
+    try:
+        with out:
+            out.write(text.encode("utf-8"))
+    except BaseException:
+        finish_file(temporary, path, keep=False)
+        raise
+    finish_file(temporary, path)
+
+
 def write_status(folder, status):
-    """Replaces the status file whole, so that a reader never sees half of it."""
-    temporary = os.path.join(folder, f".{STATUS}.{os.getpid()}")
-    with open(temporary, "w", encoding="utf-8") as f:
-        json.dump(status, f)
-    os.replace(temporary, os.path.join(folder, STATUS))
+    write_file(os.path.join(folder, STATUS), json.dumps(status))
+
+
+def results_folder(root, name, create=False):
+    """root/name, each folder below root checked to be a folder and no
+    symbolic link (old masks are deleted in it: a link would have them deleted
+    elsewhere); made when create, else None when missing."""
+    path = root
+    for part in name.split("/"):
+        path = os.path.join(path, part)
+        if create:
+            try:
+                os.mkdir(path)
+            except FileExistsError:
+                pass
+        try:
+            mode = os.lstat(path).st_mode
+        except FileNotFoundError:
+            return None
+        if stat.S_ISLNK(mode):
+            raise OSError(errno.ELOOP, "a symbolic link, not a folder: refused", path)
+        if not stat.S_ISDIR(mode):
+            raise OSError(errno.ENOTDIR, "not a folder", path)
+    return path
+
+
+def usable_folder(task):
+    try:
+        return results_folder(task["root"], task["name"]) is not None
+    except OSError:
+        return False
+
+
+# Status fields and the types they must have; any other status is no status.
+STATUS_TYPES = {"state": str, "key": list, "host": str, "reason": str, "status": int,
+                "seconds": (int, float), "ms_per_frame": (int, float, type(None))}
+
+
+def valid_status(status):
+    if not isinstance(status, dict) or status.get("state") not in ("running", "done", "failed"):
+        return False
+    return all(not isinstance(status[field], bool) and isinstance(status[field], kinds)
+               for field, kinds in STATUS_TYPES.items() if field in status)
 
 
 def task_state(task):
     """The task's state (running, done, failed; None when it has not started
     with these settings) and its status file's contents."""
+    if not usable_folder(task):
+        return None, None
     status = read_json(os.path.join(task["results"], STATUS))
-    if not isinstance(status, dict) or status.get("key") != task["key"]:
+    if not valid_status(status) or status.get("key") != task["key"]:
         return None, None
     state = status.get("state")
     if state == "done" and task["eval"] and read_task_score(task) is None:
@@ -344,8 +439,8 @@ def read_task_score(task):
 def run_task(task, run=zembtools.run_child):
     """Runs zemb on one video and scores its masks; the status file is
     written last, and says what failed. Returns the task's exit status."""
-    folder = task["results"]
-    os.makedirs(folder, exist_ok=True)
+    os.makedirs(task["root"], exist_ok=True)
+    folder = results_folder(task["root"], task["name"], create=True)
     for name in os.listdir(folder):  # masks of an earlier run must not be scored as this run's
         if MASK_FILE.fullmatch(name) or name == SCORE:
             os.remove(os.path.join(folder, name))
@@ -353,26 +448,32 @@ def run_task(task, run=zembtools.run_child):
     write_status(folder, status)
     log = os.path.join(folder, LOG)
     start = time.monotonic()
-    with open(log, "wb") as out:
-        code = zembtools.exit_status(run(task["zemb"], cwd=folder, stdin=subprocess.DEVNULL,
-                                         stdout=out, stderr=out, error_file=out))
-    status["seconds"] = round(time.monotonic() - start, 3)
-    with open(log, encoding="utf-8", errors="replace") as f:
-        status["ms_per_frame"] = zembtools.online_ms_per_frame(f.read())
-    if code != 0:
-        status.update(state="failed", reason=f"zemb ended with status {code}", status=code)
-    elif task["eval"]:
-        score = os.path.join(folder, SCORE)
-        with open(score + ".part", "wb") as out, open(log, "ab") as messages:
-            code = zembtools.exit_status(run(task["eval"], stdin=subprocess.DEVNULL, stdout=out,
-                                             stderr=messages, error_file=messages))
-        if code == 0:
-            os.replace(score + ".part", score)
-            status["state"] = "done"
-        else:
-            status.update(state="failed", reason=f"zemb-eval ended with status {code}", status=code)
-    else:
-        status["state"] = "done"
+    out, log_part = new_file(folder, LOG)
+    try:
+        with out:  # zemb's output, then zemb-eval's messages
+            code = zembtools.exit_status(run(task["zemb"], cwd=folder, stdin=subprocess.DEVNULL,
+                                             stdout=out, stderr=out, error_file=out))
+            status["seconds"] = round(time.monotonic() - start, 3)
+            with open(log_part, encoding="utf-8", errors="replace") as f:
+                status["ms_per_frame"] = zembtools.online_ms_per_frame(f.read())
+            if code != 0:
+                status.update(state="failed", reason=f"zemb ended with status {code}", status=code)
+            elif task["eval"]:
+                score, score_part = new_file(folder, SCORE)
+                try:
+                    with score:
+                        code = zembtools.exit_status(run(task["eval"], stdin=subprocess.DEVNULL, stdout=score,
+                                                         stderr=out, error_file=out))
+                finally:
+                    finish_file(score_part, os.path.join(folder, SCORE), keep=code == 0)
+                if code == 0:
+                    status["state"] = "done"
+                else:
+                    status.update(state="failed", reason=f"zemb-eval ended with status {code}", status=code)
+            else:
+                status["state"] = "done"
+    finally:
+        finish_file(log_part, log)
     write_status(folder, status)
     return 0 if status["state"] == "done" else status["status"]
 
@@ -381,7 +482,8 @@ def task_main(manifest, index):
     """--task: one video of a task list, as parallel and Slurm start it."""
     zembtools.raise_on_signals()
     tasks = read_json(manifest)
-    if not isinstance(tasks, list) or not re.fullmatch(r"[0-9]+", index) or int(index) >= len(tasks):
+    if (not isinstance(tasks, list) or not re.fullmatch(r"[0-9]+", index) or int(index) >= len(tasks)
+            or not isinstance(tasks[int(index)], dict)):
         err(f"{ME}: {manifest}: no task {index}")
         return 1
     try:
@@ -527,7 +629,12 @@ def run_parallel(tasks, options, progress, manifest):
         argv += ["--sshloginfile", options.sshloginfile]
     argv += ["-q", "python3", SCRIPT, "--task", manifest, "{}", ":::"] + [str(t["index"]) for t in tasks]
     err(f"{ME}: through GNU parallel, {jobs} of each machine's cores")
-    with open(os.path.join(state_dir, "parallel.log"), "ab") as log:
+    joblog = os.path.join(state_dir, "parallel.joblog")
+    if os.path.islink(joblog):  # parallel appends to it by name
+        os.remove(joblog)
+    log_fd = os.open(os.path.join(state_dir, "parallel.log"),
+                     os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o666)
+    with os.fdopen(log_fd, "ab") as log:
         try:
             child = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
                                      start_new_session=True)
@@ -589,20 +696,23 @@ def slurm_command(argv, what):
 
 def run_slurm(tasks, options, progress, manifest, memory):
     state_dir = os.path.dirname(manifest)
+    # The script holds only numbers of its own and shell-quoted paths; the
+    # values from the command line go to sbatch as arguments, where no
+    # directive parsing can split them.
     lines = ["#!/bin/sh", "#SBATCH --job-name=zemb-batch",
              f"#SBATCH --array={index_ranges(t['index'] for t in tasks)}",
              "#SBATCH --ntasks=1", f"#SBATCH --cpus-per-task={options.threads}",
-             f"#SBATCH --mem={memory}", f"#SBATCH --time={options.time}",
-             f"#SBATCH --output={state_dir}/slurm-%A_%a.out"]
-    if options.partition:
-        lines.append(f"#SBATCH --partition={options.partition}")
-    # The task writes its own status file: the robust record where accounting is off.
-    lines.append(f"exec python3 {shlex.quote(SCRIPT)} --task {shlex.quote(manifest)} "
-                 '"$SLURM_ARRAY_TASK_ID"')
+             # The task writes its own status file: the robust record where accounting is off.
+             f"exec python3 {shlex.quote(SCRIPT)} --task {shlex.quote(manifest)} "
+             '"$SLURM_ARRAY_TASK_ID"']
     script = os.path.join(state_dir, "job.sh")
-    with open(script, "w", encoding="utf-8") as f:
-        f.write("\n".join(lines) + "\n")
-    answer = slurm_command(["sbatch", "--parsable"] + options.sbatch_arg + [script], "submitting")
+    write_file(script, "\n".join(lines) + "\n")
+    # In sbatch's output file pattern, %% is a percent sign.
+    output = os.path.join(state_dir.replace("%", "%%"), "slurm-%A_%a.out")
+    argv = ["sbatch", "--parsable", f"--mem={memory}", f"--time={options.time}", f"--output={output}"]
+    if options.partition:
+        argv.append(f"--partition={options.partition}")
+    answer = slurm_command(argv + options.sbatch_arg + [script], "submitting")
     if answer is None or answer.returncode != 0 or not answer.stdout.strip():
         raise Fault("sbatch refused the job array: " + (answer.stderr.strip() if answer else "no answer"))
     job = answer.stdout.strip().split(";")[0]
@@ -635,8 +745,10 @@ def run_slurm(tasks, options, progress, manifest, memory):
             reason = f"Slurm says {said}" if said else "the task ended without a status"
             status = {"state": "failed", "key": task["key"],
                       "reason": f"{reason}; Slurm's output: {state_dir}/slurm-{job}_{task['index']}.out"}
-            os.makedirs(task["results"], exist_ok=True)
-            write_status(task["results"], status)
+            try:
+                write_status(results_folder(task["root"], task["name"], create=True), status)
+            except OSError as e:
+                status["reason"] += f" ({e.filename}: {e.strerror})"
         progress.update(task, "failed", status)
 
 
@@ -674,24 +786,50 @@ def run_batch(options):
     except zembtools.ToolMissing as e:
         raise Fault(str(e))
     complete_tasks(tasks, options, zemb, zemb_eval)
+    results = os.path.abspath(options.results)
+    os.makedirs(results, exist_ok=True)
+    state_dir = results_folder(results, STATE_DIR, create=True)
+    lock = lock_results(state_dir, options.results)
+    try:
+        return run_tasks(tasks, options, state_dir)
+    finally:
+        os.close(lock)
 
+
+def lock_results(state_dir, results):
+    """Takes the results folder's lock, which the system lets go when this
+    process ends however it ends: a lock file left by a dead run is free."""
+    path = os.path.join(state_dir, LOCK)
+    fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o666)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        holder = os.pread(fd, 256, 0).decode("utf-8", "replace").split()
+        os.close(fd)
+        who = f"pid {holder[0]} on {holder[1]}" if len(holder) == 2 else "a process that is starting"
+        raise Fault(f"{results}: another {ME} is using this results folder ({who}); "
+                    "wait for it to end or give another results folder")
+    os.ftruncate(fd, 0)
+    os.pwrite(fd, f"{os.getpid()} {socket.gethostname()}\n".encode(), 0)
+    return fd
+
+
+def run_tasks(tasks, options, state_dir):
     pending = [t for t in tasks if options.force or task_state(t)[0] != "done"]
     err(f"{ME}: {len(tasks)} videos, {len(tasks) - len(pending)} complete from an earlier run, "
         f"{len(pending)} to run ({sum(t['frames'] for t in pending)} frames)")
     start = time.monotonic()
     if pending:
-        state_dir = os.path.join(os.path.abspath(options.results), STATE_DIR)
-        os.makedirs(state_dir, exist_ok=True)
         manifest = os.path.join(state_dir, "tasks.json")
-        with open(manifest, "w", encoding="utf-8") as f:
-            json.dump(tasks, f, indent=1)
+        write_file(manifest, json.dumps(tasks, indent=1))
         memory = memory_per_task(pending, options) if options.slurm else None
         for attempt in range(options.retries + 1):
             for task in pending:  # a status from before must not count as this run's
-                try:
-                    os.remove(os.path.join(task["results"], STATUS))
-                except OSError:  # none there, or a folder the task will report unusable
-                    pass
+                if usable_folder(task):  # else the task reports it
+                    try:
+                        os.remove(os.path.join(task["results"], STATUS))
+                    except OSError:  # none there
+                        pass
             progress = Progress(pending)
             if options.slurm:
                 run_slurm(pending, options, progress, manifest, memory)
@@ -742,11 +880,6 @@ def report(tasks, options):
     if failed:
         err(f"{ME}: {failed} of {len(tasks)} videos failed")
     return 1 if failed else 0
-
-
-def write_file(path, text):
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(text)
 
 
 def main(argv):

@@ -34,6 +34,11 @@ def raise_on_signals():
     signal.signal(signal.SIGTERM, handler)
 
 
+def pattern_literal(text):
+    """text with every '%' doubled, so that a frame pattern reads it as it is."""
+    return text.replace("%", "%%")
+
+
 class ToolMissing(Exception):
     pass
 
