@@ -35,7 +35,7 @@ MASK_PATTERN = "bin%06d.png"
 MASK_FILE = re.compile(r"bin[0-9]{6}\.png")
 LOG = "zemb.log"          # zemb's output, then zemb-eval's messages
 SCORE = "score.kv"        # zemb-eval --kv
-STATUS = "status.json"    # written at the start (running) and last (done or failed)
+STATUS = "status.json"    # written at the start (running) and last (done, failed or stopped)
 # The run's own files in the results root.
 STATE_DIR = ".zemb-batch"  # task list, Slurm script and Slurm's task output
 LOCK = "lock"              # in STATE_DIR: one run at a time per results folder
@@ -97,6 +97,9 @@ def read_command_line(argv):
         argv, settings = argv[:at], argv[at + 1:]
     else:
         settings = []
+    # --local without a number: the default width (argparse would take the next word for N).
+    argv = ["--local=" if arg == "--local" and not re.fullmatch(r"[0-9]+", next_arg) else arg
+            for arg, next_arg in zip(argv, argv[1:] + [""])]
     parser = argparse.ArgumentParser(
         prog=ME, usage="%(prog)s [options] <dataset | list file> <results> [-- zemb switches]",
         description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter, allow_abbrev=False)
@@ -110,9 +113,9 @@ def read_command_line(argv):
     pick.add_argument("--force", action="store_true", help="run complete videos again")
     where = parser.add_argument_group("where the videos run (one of)")
     backend = where.add_mutually_exclusive_group()
-    backend.add_argument("--local", type=positive, metavar="N",
+    backend.add_argument("--local", type=width, metavar="N",
                          help="N processes at a time on this machine (the default backend; "
-                              "default N: the cores divided by zemb's -j)")
+                              "without N: the cores divided by zemb's -j)")
     backend.add_argument("--parallel", action="store_true", help="through GNU parallel")
     backend.add_argument("--slurm", action="store_true", help="as a Slurm job array, one task a video")
     where.add_argument("--sshloginfile", metavar="FILE",
@@ -154,8 +157,9 @@ def read_command_line(argv):
     if options.sshloginfile and not options.parallel:
         refuse("--sshloginfile needs --parallel")
     if options.slurm:
-        for what, value in [("the results folder", os.path.abspath(options.results)), ("--time", options.time),
-                            ("--partition", options.partition), ("--mem", options.mem), (ME, SCRIPT)]:
+        for what, value in [("the results folder", os.path.abspath(options.results)),
+                            ("--time", options.time), ("--partition", options.partition),
+                            ("--mem", options.mem), (ME, SCRIPT)]:
             if value and CONTROL.search(value):
                 refuse(f"{what} holds a control character ({value!r}), which a Slurm job script cannot carry")
         if "\\" in os.path.abspath(options.results):
@@ -171,6 +175,11 @@ def positive(text):
     if not re.fullmatch(r"[1-9][0-9]*", text):
         raise argparse.ArgumentTypeError(f"'{text}' is not a positive number")
     return int(text)
+
+
+def width(text):
+    """--local's N; empty (--local alone): 0, the default."""
+    return positive(text) if text else 0
 
 
 def threads_of(settings, refuse):
@@ -214,38 +223,51 @@ def dataset_videos(root, options):
     categories, videos = split_names(options.category), split_names(options.video)
     tasks = []
     seen_categories, seen_videos = set(), set()
+    for category, video, folder in dataset_folders(root):
+        name = video if category == ONE_VIDEO else f"{category}/{video}"
+        seen_categories.add(category)
+        seen_videos |= {video, name}
+        if (categories and category not in categories) or (videos and not {video, name} & videos):
+            continue
+        frames = numbered_files(os.path.join(folder, "input"), FRAME_FILE)
+        if not frames:
+            raise Fault(f"{folder}/input: no frames in000001.jpg .. (or .png, .ppm)")
+        if len({(digits, ext) for _, digits, ext in frames}) > 1:
+            raise Fault(f"{folder}/input: frames with different number widths or extensions")
+        _, digits, ext = frames[0]
+        numbers = [n for n, _, _ in frames]
+        truth = [n for n, _, _ in numbered_files(os.path.join(folder, "groundtruth"), TRUTH_FILE)]
+        if not truth:
+            raise Fault(f"{folder}/groundtruth: no ground truth gt000001.png ..")
+        pattern = os.path.join(zembtools.pattern_literal(os.path.abspath(folder)), "input",
+                               f"in%0{digits}d.{ext}")
+        tasks.append(new_task(name, category, pattern, min(numbers), max(numbers), folder, max(truth)))
+    unknown = sorted((categories - seen_categories) | (videos - seen_videos))
+    if unknown:
+        raise Fault(f"{root}: no category or video named {', '.join(unknown)}", 2)
+    if not tasks:
+        raise Fault(f"{root}: no video (<category>/<video>/input/in000001.jpg .., or <video>/input/..)")
+    return tasks
+
+
+ONE_VIDEO = "-"  # the category of a dataset root that is one video
+
+
+def dataset_folders(root):
+    """(category, video, folder) of each video under root, sorted; a root
+    with an input/ folder is one video."""
+    if os.path.isdir(os.path.join(root, "input")):
+        return [(ONE_VIDEO, os.path.basename(os.path.abspath(root)), root)]
+    found = []
     for category in sorted(os.listdir(root)):
         category_dir = os.path.join(root, category)
         if category.startswith(".") or not os.path.isdir(category_dir):
             continue
         for video in sorted(os.listdir(category_dir)):
             folder = os.path.join(category_dir, video)
-            if not os.path.isdir(os.path.join(folder, "input")):
-                continue
-            name = f"{category}/{video}"
-            seen_categories.add(category)
-            seen_videos |= {video, name}
-            if (categories and category not in categories) or (videos and not {video, name} & videos):
-                continue
-            frames = numbered_files(os.path.join(folder, "input"), FRAME_FILE)
-            if not frames:
-                raise Fault(f"{folder}/input: no frames in000001.jpg .. (or .png, .ppm)")
-            if len({(digits, ext) for _, digits, ext in frames}) > 1:
-                raise Fault(f"{folder}/input: frames with different number widths or extensions")
-            _, digits, ext = frames[0]
-            numbers = [n for n, _, _ in frames]
-            truth = [n for n, _, _ in numbered_files(os.path.join(folder, "groundtruth"), TRUTH_FILE)]
-            if not truth:
-                raise Fault(f"{folder}/groundtruth: no ground truth gt000001.png ..")
-            pattern = os.path.join(zembtools.pattern_literal(os.path.abspath(folder)), "input",
-                                   f"in%0{digits}d.{ext}")
-            tasks.append(new_task(name, category, pattern, min(numbers), max(numbers), folder, max(truth)))
-    unknown = sorted((categories - seen_categories) | (videos - seen_videos))
-    if unknown:
-        raise Fault(f"{root}: no category or video named {', '.join(unknown)}", 2)
-    if not tasks:
-        raise Fault(f"{root}: no video (<category>/<video>/input/in000001.jpg ..)")
-    return tasks
+            if os.path.isdir(os.path.join(folder, "input")):
+                found.append((category, video, folder))
+    return found
 
 
 def listed_sequences(path, options):
@@ -408,15 +430,15 @@ STATUS_TYPES = {"state": str, "key": list, "host": str, "reason": str, "status":
 
 
 def valid_status(status):
-    if not isinstance(status, dict) or status.get("state") not in ("running", "done", "failed"):
+    if not isinstance(status, dict) or status.get("state") not in ("running", "done", "failed", "stopped"):
         return False
     return all(not isinstance(status[field], bool) and isinstance(status[field], kinds)
                for field, kinds in STATUS_TYPES.items() if field in status)
 
 
 def task_state(task):
-    """The task's state (running, done, failed; None when it has not started
-    with these settings) and its status file's contents."""
+    """The task's state (running, done, failed, stopped; None when it has not
+    started with these settings) and its status file's contents."""
     if not usable_folder(task):
         return None, None
     status = read_json(os.path.join(task["results"], STATUS))
@@ -449,6 +471,7 @@ def run_task(task, run=zembtools.run_child):
     log = os.path.join(folder, LOG)
     start = time.monotonic()
     out, log_part = new_file(folder, LOG)
+    stopped = False
     try:
         with out:  # zemb's output, then zemb-eval's messages
             code = zembtools.exit_status(run(task["zemb"], cwd=folder, stdin=subprocess.DEVNULL,
@@ -472,8 +495,13 @@ def run_task(task, run=zembtools.run_child):
                     status.update(state="failed", reason=f"zemb-eval ended with status {code}", status=code)
             else:
                 status["state"] = "done"
+    except (zembtools.Stopped, zembtools.Interrupted):
+        stopped = True
+        raise
     finally:
         finish_file(log_part, log)
+        if stopped:  # not "running" for ever: the next run takes it up
+            write_status(folder, dict(status, state="stopped"))
     write_status(folder, status)
     return 0 if status["state"] == "done" else status["status"]
 
@@ -716,7 +744,7 @@ def run_slurm(tasks, options, progress, manifest, memory):
     if answer is None or answer.returncode != 0 or not answer.stdout.strip():
         raise Fault("sbatch refused the job array: " + (answer.stderr.strip() if answer else "no answer"))
     job = answer.stdout.strip().split(";")[0]
-    err(f"{ME}: Slurm job array {job}: {options.threads} core(s) and {memory} a task, "
+    err(f"{ME}: Slurm job array {job}: {zembtools.plural(options.threads, 'core')} and {memory} a task, "
         f"time limit {options.time}")
 
     def array_in_queue():
@@ -816,7 +844,8 @@ def lock_results(state_dir, results):
 
 def run_tasks(tasks, options, state_dir):
     pending = [t for t in tasks if options.force or task_state(t)[0] != "done"]
-    err(f"{ME}: {len(tasks)} videos, {len(tasks) - len(pending)} complete from an earlier run, "
+    err(f"{ME}: {zembtools.plural(len(tasks), 'video')}, "
+        f"{len(tasks) - len(pending)} complete from an earlier run, "
         f"{len(pending)} to run ({sum(t['frames'] for t in pending)} frames)")
     start = time.monotonic()
     if pending:
@@ -840,7 +869,7 @@ def run_tasks(tasks, options, state_dir):
             pending = [t for t in pending if task_state(t)[0] != "done"]
             if not pending or attempt == options.retries:
                 break
-            err(f"{ME}: running the {len(pending)} failed video(s) again "
+            err(f"{ME}: running the failed {zembtools.plural(len(pending), 'video')} again "
                 f"({attempt + 1} of {options.retries})")
         err(f"{ME}: the runs took {time.monotonic() - start:.1f} s")
     return report(tasks, options)
@@ -878,7 +907,7 @@ def report(tasks, options):
         written += " and " + os.path.join(options.results, CHART)
     err(f"{ME}: wrote {written}")
     if failed:
-        err(f"{ME}: {failed} of {len(tasks)} videos failed")
+        err(f"{ME}: {failed} of {zembtools.plural(len(tasks), 'video')} failed")
     return 1 if failed else 0
 
 

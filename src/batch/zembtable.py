@@ -12,7 +12,7 @@ import json
 import math
 from xml.sax.saxutils import escape
 
-from zembtools import COUNT_NAMES, FIGURE_NAMES
+from zembtools import COUNT_NAMES, FIGURE_NAMES, plural
 
 NAN = float("nan")
 
@@ -43,7 +43,9 @@ class Summary:
     # ---- Text ----------------------------------------------------------------
 
     def text(self):
-        overall = "Overall (%s categories)" % count_text(self.overall[0], self.overall[1])
+        scored, total = self.overall[:2]
+        overall = "Overall (%s)" % (plural(total, "category", "categories") if scored == total
+                                    else "%d/%s" % (scored, plural(total, "category", "categories")))
         width = max([len(overall)] + [len(v["name"]) for v in self.videos])
         titles = ["Recall", "Specificity", "FPR", "FNR", "PWC", "Precision", "F-measure"]
         sizes = [max(6, len(t)) for t in titles]

@@ -34,6 +34,11 @@ def raise_on_signals():
     signal.signal(signal.SIGTERM, handler)
 
 
+def plural(count, word, words=None):
+    """"1 video", "2 videos"."""
+    return f"{count} {word if count == 1 else words or word + 's'}"
+
+
 def pattern_literal(text):
     """text with every '%' doubled, so that a frame pattern reads it as it is."""
     return text.replace("%", "%%")

@@ -152,8 +152,9 @@ class Doors(unittest.TestCase):
 
     def run_batch(self, *args, sleep=0, wait=True):
         argv = [BATCH, "--zemb", self.zemb, self.listing, self.path("out")] + list(args)
-        child = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                 text=True, env=dict(os.environ, FAKE_SLEEP=str(sleep)))
+        child = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True,
+                                 env=dict(os.environ, FAKE_SLEEP=str(sleep)))
         if not wait:
             return child
         out, err = child.communicate()
@@ -172,7 +173,9 @@ class Doors(unittest.TestCase):
         first.communicate()
         self.assertEqual(first.returncode, 0)
         # The lock file stays behind, naming a process that is gone: free.
-        self.assertEqual(self.run_batch("--force").returncode, 0)
+        # (--local alone: the default width.)
+        r = self.run_batch("--force", "--local")
+        self.assertEqual(r.returncode, 0, r.stderr)
 
     def test_list_entries_that_name_one_folder_are_refused(self):
         for names in [("a", "a/"), ("a", "./a"), ("a/b", "a//b/.")]:
@@ -271,6 +274,9 @@ class Runs(unittest.TestCase):
         _, err = run.communicate()
         self.assertEqual(run.returncode, 130, err)
         self.assertIn("interrupted", err)
+        states = [json.loads(read(os.path.join(results, v, "status.json")))["state"]
+                  for v in ("baseline/street", "shadow/disc") if os.path.exists(os.path.join(results, v))]
+        self.assertIn("stopped", states)
         done_at = os.stat(first).st_mtime_ns
 
         r = batch(self.ds, results)
@@ -313,8 +319,18 @@ class Runs(unittest.TestCase):
         os.symlink(os.path.join(self.ds, "baseline/squares"), os.path.join(ds, "baseline/squares"))
         r = batch(ds, self.results("%s results"))
         self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertEqual(r.stdout.splitlines()[1], next(line for line in self.reference.stdout.splitlines()
-                                                         if line.startswith("baseline/squares ")))
+        reference = next(line for line in self.reference.stdout.splitlines()
+                         if line.startswith("baseline/squares "))
+        self.assertEqual(r.stdout.splitlines()[1].split(), reference.split())
+
+    def test_a_root_that_is_one_video_runs_it(self):
+        r = batch("--local", os.path.join(self.ds, "shadow/disc"), self.results("one"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        reference = next(line for line in self.reference.stdout.splitlines()
+                         if line.startswith("shadow/disc "))
+        self.assertEqual(r.stdout.splitlines()[1].split(), ["disc"] + reference.split()[1:])
+        self.assertRegex(r.stdout, r"\n- +1 .*\n\nOverall \(1 category\) ")
+        self.assertIn("1 video, 0 complete", r.stderr)
 
     def test_a_list_of_sequences_runs_without_scores(self):
         listing = os.path.join(self.ds, "sequences.txt")
