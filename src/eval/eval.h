@@ -91,9 +91,11 @@ FramePattern parse_pattern(const std::string& text);
 // when it is exactly what the pattern makes of its number.
 std::vector<int> frames_present(const FramePattern& pattern);
 
-// The masks zemb wrote into `folder`: "<base>Mask.<k>.pgm". Throws EvalError
-// when there are none, std::invalid_argument when several base names are
-// mixed in the folder (the caller must then name one as a pattern).
+// The masks in `folder`: zemb's "<base>Mask.<k>.pgm" (or .png) or the
+// benchmark's "bin000001.png". Throws EvalError when there are none (naming
+// the pattern of the folder's numbered images when they are of one kind),
+// std::invalid_argument when masks of several kinds are mixed in the folder
+// (the caller must then name one as a pattern).
 FramePattern mask_pattern_in_folder(const std::string& folder);
 
 // ---- Ground-truth sequences ------------------------------------------------

@@ -351,13 +351,31 @@ TEST_F(EvalTool, AFolderWithMasksOfTwoSequencesNeedsAPattern)
 {
     frames(1, 1);
     test::write_file(dir / "out/otherMask.1.pgm", pgm(W, H, mixed_mask));
-    const RunResult r = eval({"out", "seq"});
+    RunResult r = eval({"out", "seq"});
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("masks of several sequences (in, other)"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("masks of several sequences (inMask.*.pgm, otherMask.*.pgm)"), std::string::npos)
+        << r.err;
 
-    const RunResult empty = eval({"seq", "seq"});
-    EXPECT_EQ(empty.status, 1);
-    EXPECT_EQ(empty.err, "zemb-eval: seq: no masks (<base>Mask.<number>.pgm) in this folder\n");
+    r = eval({"seq", "seq"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zemb-eval: seq: no masks (<base>Mask.<number>.pgm or bin000001.png) in this folder\n");
+
+    r = eval({"seq/groundtruth", "seq"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("; for its numbered images, give the pattern seq/groundtruth/gt%06d.png\n"),
+              std::string::npos)
+        << r.err;
+}
+
+TEST_F(EvalTool, FindsTheBenchmarksMaskNamesInAFolder)
+{
+    frames(1, 2);
+    std::filesystem::create_directories(dir / "bins");
+    for (int k = 1; k <= 2; ++k)
+        test::write_file(dir / ("bins/bin00000" + std::to_string(k) + ".png"), test::read_file(mask(k)));
+    const RunResult r = eval({"--kv", "bins", "seq"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("first=1\nlast=2\nframes=2\nTP=4\n"), std::string::npos) << r.out;
 }
 
 }  // namespace
