@@ -126,6 +126,37 @@ class Tables(unittest.TestCase):
             self.assertFalse(os.path.exists(os.path.join(tmp, "out")))
 
 
+class Tools(unittest.TestCase):
+    """zembtools on its own: what zemb-batch and zemb-sweep read and run."""
+
+    def test_reading_scores_and_timings(self):
+        score = zembtools.read_score(score_text(0.5, float("nan")))
+        self.assertEqual((score["frames"], score["TP"], score["recall"]), (10, 1, 0.5))
+        self.assertTrue(math.isnan(score["precision"]))
+        self.assertIsNone(zembtools.read_score(score_text(0.5, 0.5).replace("TN=1\n", "")))
+        self.assertIsNone(zembtools.read_score(score_text(0.5, 0.5).replace("TN=1", "TN=x")))
+        times = ("Times for calibration phase on 2 frames ...\n"
+                 "  ZEMB (no I/O): 9.0\tmsecs\t(4.5 msecs/frame\t1 fps)\n"
+                 "Times for online phase on 4 frames ...\n"
+                 "  ZEMB (no I/O): 2.0\tmsecs\t(0.5 msecs/frame\t2000 fps)\n")
+        self.assertEqual(zembtools.online_ms_per_frame(times), 0.5)
+        self.assertIsNone(zembtools.online_ms_per_frame(times.split("Times for online")[0]))
+
+    def test_a_stopped_pool_ends_its_children_and_starts_no_more(self):
+        pool, started = zembtools.Pool(2), []
+
+        def job(item):
+            return pool.run(["true"] if item == 1 else ["sleep", "30"])
+
+        start = time.monotonic()
+        jobs = pool.each(job, [1, 2, 3], on_start=started.append)
+        self.assertEqual(next(jobs), (1, 0))
+        jobs.close()  # as an interrupt in the caller does
+        self.assertEqual(started, [1, 2])
+        self.assertLess(time.monotonic() - start, 10)
+        self.assertEqual(zembtools.exit_status(-signal.SIGTERM), 128 + signal.SIGTERM)
+
+
 class Doors(unittest.TestCase):
     """What a hostile or shared results folder or list file cannot do; a
     stand-in zemb that sleeps FAKE_SLEEP seconds and succeeds."""
