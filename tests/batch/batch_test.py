@@ -127,20 +127,7 @@ class Tables(unittest.TestCase):
 
 
 class Tools(unittest.TestCase):
-    """zembtools on its own: what zemb-batch and zemb-sweep read and run."""
-
-    def test_reading_scores_and_timings(self):
-        score = zembtools.read_score(score_text(0.5, float("nan")))
-        self.assertEqual((score["frames"], score["TP"], score["recall"]), (10, 1, 0.5))
-        self.assertTrue(math.isnan(score["precision"]))
-        self.assertIsNone(zembtools.read_score(score_text(0.5, 0.5).replace("TN=1\n", "")))
-        self.assertIsNone(zembtools.read_score(score_text(0.5, 0.5).replace("TN=1", "TN=x")))
-        times = ("Times for calibration phase on 2 frames ...\n"
-                 "  ZEMB (no I/O): 9.0\tmsecs\t(4.5 msecs/frame\t1 fps)\n"
-                 "Times for online phase on 4 frames ...\n"
-                 "  ZEMB (no I/O): 2.0\tmsecs\t(0.5 msecs/frame\t2000 fps)\n")
-        self.assertEqual(zembtools.online_ms_per_frame(times), 0.5)
-        self.assertIsNone(zembtools.online_ms_per_frame(times.split("Times for online")[0]))
+    """zembtools on its own."""
 
     def test_a_stopped_pool_ends_its_children_and_starts_no_more(self):
         pool, started = zembtools.Pool(2), []

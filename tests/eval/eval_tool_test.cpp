@@ -297,16 +297,6 @@ TEST_F(EvalTool, RefusesATemporalRegionFileThatIsNoShortRegularFile)
     }
 }
 
-TEST_F(EvalTool, FoldersWhoseNamesHoldAPercentSignAreFolders)
-{
-    frames(1, 1);
-    std::filesystem::rename(dir / "seq", dir / "seq%d");
-    std::filesystem::rename(dir / "out", dir / "out%d");
-    const RunResult r = eval({"--kv", "out%d", "seq%d"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("TP=2\nFP=4\nFN=1\nTN=2\n"), std::string::npos) << r.out;
-}
-
 TEST_F(EvalTool, TakesFilePatternsForMasksAndGroundTruth)
 {
     std::filesystem::create_directories(dir / "truth");
@@ -367,13 +357,15 @@ TEST_F(EvalTool, AFolderWithMasksOfTwoSequencesNeedsAPattern)
         << r.err;
 }
 
+// Also where the folders' names hold a '%'.
 TEST_F(EvalTool, FindsTheBenchmarksMaskNamesInAFolder)
 {
     frames(1, 2);
-    std::filesystem::create_directories(dir / "bins");
+    std::filesystem::create_directories(dir / "bins%d");
     for (int k = 1; k <= 2; ++k)
-        test::write_file(dir / ("bins/bin00000" + std::to_string(k) + ".png"), test::read_file(mask(k)));
-    const RunResult r = eval({"--kv", "bins", "seq"});
+        test::write_file(dir / ("bins%d/bin00000" + std::to_string(k) + ".png"), test::read_file(mask(k)));
+    std::filesystem::rename(dir / "seq", dir / "seq%d");
+    const RunResult r = eval({"--kv", "bins%d", "seq%d"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("first=1\nlast=2\nframes=2\nTP=4\n"), std::string::npos) << r.out;
 }
