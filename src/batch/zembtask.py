@@ -188,16 +188,18 @@ def run_task(task: Task, run: Callable[..., int] = zembtools.run_child) -> int:
                 status.update(state="failed", reason=f"zemb ended with status {code}", status=code)
             elif task["eval"]:
                 score, score_part = new_file(folder, SCORE)
+                scored = None
                 try:
                     with score:
-                        code = zembtools.exit_status(run(task["eval"], stdin=subprocess.DEVNULL, stdout=score,
-                                                         stderr=out, error_file=out))
+                        scored = zembtools.exit_status(run(task["eval"], stdin=subprocess.DEVNULL,
+                                                           stdout=score, stderr=out, error_file=out))
                 finally:
-                    finish_file(score_part, os.path.join(folder, SCORE), keep=code == 0)
-                if code == 0:
+                    finish_file(score_part, os.path.join(folder, SCORE), keep=scored == 0)
+                if scored == 0:
                     status["state"] = "done"
                 else:
-                    status.update(state="failed", reason=f"zemb-eval ended with status {code}", status=code)
+                    status.update(state="failed", reason=f"zemb-eval ended with status {scored}",
+                                  status=scored)
             else:
                 status["state"] = "done"
     except (zembtools.Stopped, zembtools.Interrupted):
