@@ -67,7 +67,7 @@ def read_command_line(argv: list[str]) -> argparse.Namespace:
     else:
         settings = []
     # --local without a number: the default width (argparse would take the next word for N).
-    argv = ["--local=" if arg == "--local" and not re.fullmatch(r"[0-9]+", next_arg) else arg
+    argv = ["--local=" if arg == "--local" and not re.match(r"[0-9]", next_arg) else arg
             for arg, next_arg in zip(argv, argv[1:] + [""])]
     parser = argparse.ArgumentParser(
         prog=ME, usage="%(prog)s [options] <dataset | list file> <results> [-- zemb switches]",
