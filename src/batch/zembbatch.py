@@ -368,7 +368,7 @@ def run_tasks(tasks: list[Task], options: argparse.Namespace, state_dir: str) ->
     pending = [t for t in tasks if options.force or task_state(t)[0] != "done"]
     err(f"{ME}: {zembtools.plural(len(tasks), 'video')}, "
         f"{len(tasks) - len(pending)} complete from an earlier run, "
-        f"{len(pending)} to run ({sum(t['frames'] for t in pending)} frames)")
+        f"{len(pending)} to run ({zembtools.plural(sum(t['frames'] for t in pending), 'frame')})")
     start = time.monotonic()
     if pending:
         manifest = os.path.join(state_dir, "tasks.json")
