@@ -1,12 +1,13 @@
 """zemb-batch: runs zemb over a whole dataset or a list of sequences, one
 process per video, on this machine, through GNU parallel or as a Slurm job
-array, and scores every video with zemb-eval.
+array, and scores every video with zemb-eval. This module reads the command
+line, finds the videos, holds the results folder's lock and writes the table.
 
-Every backend runs the same task for a video (run_task): zemb into the
-video's results folder, then zemb-eval, then a status file written last.
-The tables are built from those files alone, so they do not depend on the
-backend, and a video whose status says done with the same settings is
-complete and not run again."""
+Every backend (zemblocal, zembparallel, zembslurm) runs the same task for a
+video (zembtask.run_task): zemb into the video's results folder, then
+zemb-eval, then a status file written last. The tables are built from those
+files alone, so they do not depend on the backend, and a video whose status
+says done with the same settings is complete and not run again."""
 
 from __future__ import annotations
 
@@ -42,8 +43,9 @@ CONTROL = re.compile(r"[\x00-\x1f\x7f]")  # would end a line of the Slurm job sc
 DESCRIPTION = """\
 Runs zemb over every video of a dataset in the change-detection benchmark's
 layout (<category>/<video>/input/in000001.jpg .., groundtruth/gt000001.png ..,
-ROI.bmp, temporalROI.txt), or over the sequences of a list file, one process
-per video, and scores each with zemb-eval. Masks go to
+ROI.bmp, temporalROI.txt; a root that is one video, <video>/input/.., runs
+that video), or over the sequences of a list file, one process per video, and
+scores each with zemb-eval. Masks go to
 <results>/<category>/<video>/bin000001.png .., the benchmark's results layout.
 Prints the seven figures per video, per category (the mean of its videos) and
 overall (the mean of the categories), and writes that table and a bar chart of
@@ -55,8 +57,8 @@ a name for its results folder; # starts a comment. Such runs are not scored.
 
 Everything after -- goes to zemb unchanged, e.g. -- -e2 0.01 -n 5 -s.
 A video whose status file says it finished with the same settings is not run
-again (use --force). Progress goes to standard error, the table to standard
-output. Exit status: 0 every video complete (and scored), 1 a video failed or
+again (use --force). One zemb-batch at a time uses a results folder.
+Progress goes to standard error, the table to standard output. Exit status: 0 every video complete (and scored), 1 a video failed or
 the run could not start, 2 a faulty command line."""
 
 
