@@ -2,11 +2,13 @@
 """zemb-batch's behaviours.
 
 Tables: the benchmark's averages on hand-made scores, and the command lines
-it refuses. Runs: whole runs of the real zemb on the generated dataset (the
-same table however many run at a time, resumption after an interrupt, new
-settings, a failing video, a list of sequences).
+it refuses. Tools: zembtools on its own. Doors: what a shared or hostile
+results folder or list file cannot do (a stand-in zemb). Runs: whole runs of
+the real zemb on the generated dataset (the same table however many run at a
+time, resumption after an interrupt, new settings, a failing video, a list
+of sequences, a one-video root, % in folder names).
 
-Usage: batch_test.py <build folder> Tables|Runs
+Usage: batch_test.py <build folder> Tables|Tools|Doors|Runs
 Runs needs a zemb that reads frame patterns and writes -o/-O masks; without
 one it exits 77 (skipped), or fails where ZEMB_REQUIRE_BATCH_CLI=1.
 """
