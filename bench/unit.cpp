@@ -3,7 +3,7 @@
 // zemb's message) when the variable names a unit this processor lacks.
 #include <cstdio>
 
-#include "app/app.h"
+#include "run/engine.h"
 
 int main()
 {

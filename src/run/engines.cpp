@@ -6,8 +6,12 @@
 #include <system_error>
 #include <thread>
 
-#include "app/app.h"
+#include "run/engine.h"
+
 #include "color/color.h"
+#include "files/stop.h"
+#include "run/driver.h"
+#include "run/resources.h"
 
 namespace zemb {
 
@@ -168,6 +172,7 @@ std::unique_ptr<RunEngine> make_run_engine(Engine kind, const RunConfig& config)
     VectorUnit unit = VectorUnit::scalar;
     if (!run_vector_unit(unit))
         return nullptr;
+    const StopSignalsBlocked quiet;  // the engine's workers leave stops to this thread
     return std::make_unique<FastRunEngine>(config, unit);
 }
 

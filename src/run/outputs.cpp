@@ -1,5 +1,5 @@
-// The output folder (-o) and the mask pattern (-O): their checks, and the
-// folder made at start-up.
+// The output folder and the mask pattern: their checks, and the folder
+// made at start-up.
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -7,7 +7,8 @@
 #include <string>
 #include <system_error>
 
-#include "app/app.h"
+#include "run/config.h"
+#include "run/frames.h"
 
 namespace zemb {
 
@@ -27,7 +28,8 @@ bool ends_with_lower_case(const std::string& text, const std::string& ending)
     return true;
 }
 
-// Why -O's text is no mask pattern; null when it is one.
+}  // namespace
+
 const char* mask_pattern_fault(const std::string& text)
 {
     if (text.find_first_of("/\\") != std::string::npos)
@@ -41,32 +43,13 @@ const char* mask_pattern_fault(const std::string& text)
     return nullptr;
 }
 
-}  // namespace
+bool is_png_pattern(const std::string& text) { return ends_with_lower_case(text, ".png"); }
 
 std::string output_path(const std::string& folder, const std::string& name)
 {
     if (folder.empty() || folder.back() == '/')
         return folder + name;
     return folder + "/" + name;
-}
-
-bool take_output_switches(const char* folder, const char* mask_pattern, RunConfig& config)
-{
-    if (folder != nullptr && *folder == '\0') {
-        std::fprintf(stderr, "zemb: -o needs a folder name\n");
-        return false;
-    }
-    if (mask_pattern != nullptr) {
-        if (const char* fault = mask_pattern_fault(mask_pattern)) {
-            std::fprintf(stderr, "zemb: -O %s: %s\n", mask_pattern, fault);
-            return false;
-        }
-        config.mask_pattern = mask_pattern;
-        config.png_masks = ends_with_lower_case(config.mask_pattern, ".png");
-    }
-    if (folder != nullptr)
-        config.output_folder = folder;
-    return true;
 }
 
 bool prepare_outputs(const RunConfig& config)

@@ -4,7 +4,9 @@
 
 #include <cstdio>
 
-#include "app/app.h"
+#include "run/resources.h"
+
+#include "run/driver.h"
 
 namespace zemb {
 

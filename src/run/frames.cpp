@@ -4,7 +4,8 @@
 #include <memory>
 #include <string>
 
-#include "app/app.h"
+#include "run/frames.h"
+#include "run/reports.h"
 
 namespace zemb {
 

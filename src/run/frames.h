@@ -1,0 +1,35 @@
+// A run's frames and outputs at start-up: the frame source opened at the
+// first frame, the mask pattern checked, the output folder made.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "media/media.h"
+#include "run/config.h"
+
+namespace zemb {
+
+// Opens the run's frames at the first one by the route choose_source() gave;
+// a file that no demuxer recognises as a video is read as PPM frames after
+// all. `pixel_cap` bounds the images of patterns and videos (PPM frames are
+// sized by the run's memory check). On failure prints why and that the run
+// cannot start, and returns null. `first_name` is the file that names the
+// first frame in messages.
+std::shared_ptr<media::FrameSource> open_frames(media::SourceKind kind, const std::string& name,
+                                                const media::FramePattern& pattern,
+                                                const RunConfig& config, std::uint64_t pixel_cap,
+                                                std::string& first_name);
+
+// Why `text` is no mask pattern (a file name with one %d, ending in .pgm or
+// .png); null when it is one.
+const char* mask_pattern_fault(const std::string& text);
+// Whether masks named by the pattern are written as PNG.
+bool is_png_pattern(const std::string& text);
+
+// Makes the output folder with its parents, and checks that this build
+// writes the masks asked for; says why not and returns false.
+bool prepare_outputs(const RunConfig& config);
+
+}  // namespace zemb
