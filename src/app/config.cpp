@@ -198,41 +198,20 @@ std::uint64_t run_bytes_per_pixel(const RunConfig& config)
     return std::max<std::uint64_t>(1, run_memory_bytes(probe, Engine::reference, 0) / probe.pixels);
 }
 
-// Whether the first frame gives a size a run can hold; says why not. Makes
-// the output folder, opens the frames and sets the run's size.
+// Makes the output folder and opens the frames, which set the run's size;
+// says why not and returns false.
 bool accept_first_frame(RunConfig& config, const char* name, media::SourceKind kind,
                         const media::FramePattern& pattern)
 {
-    const RunParameters& p = config.params;
-    if (!prepare_outputs(config))
-        return false;
-
-    // Decoders allocate as they open a file: they refuse an image larger
-    // than the run could hold before they do.
-    const std::uint64_t pixel_cap = memory_limit(0).bytes / run_bytes_per_pixel(config);
-    config.frames = open_frames(kind, name, pattern, config, pixel_cap, config.first_frame_name);
-    if (!config.frames)
-        return false;
-    config.output_base = config.frames->base_name();
-    const char* first = config.first_frame_name.c_str();
-    const int rows = config.frames->rows();
-    const int cols = config.frames->cols();
-    if (rows == 0 || cols == 0) {
-        std::fprintf(stderr, "zemb: %s: the first frame has no pixels (%d x %d)\n", first, cols,
-                     rows);
-        return false;
+    RunFault fault = prepare_outputs(config);
+    if (fault.ok()) {
+        // Decoders allocate as they open a file: they refuse an image larger
+        // than the run could hold before they do.
+        const std::uint64_t pixel_cap = memory_limit(0).bytes / run_bytes_per_pixel(config);
+        fault = open_frames(config, kind, name, pattern, pixel_cap);
     }
-    if (static_cast<long long>(p.n) * cols > INT_MAX ||
-        static_cast<long long>(p.n) * rows > INT_MAX) {
-        std::fprintf(stderr,
-                     "zemb: %s: %d x %d frames are too large for model images with n = %d\n", first,
-                     cols, rows, p.n);
-        return false;
-    }
-    config.width = cols;
-    config.height = rows;
-    config.pixels = std::size_t(cols) * std::size_t(rows);
-    return true;
+    print_fault(fault);
+    return fault.ok();
 }
 
 }  // namespace
@@ -275,6 +254,18 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
         return StartUp::cannot_start;
     warn_range(p);
     return StartUp::run;
+}
+
+void print_fault(const RunFault& fault)
+{
+    if (fault.ok())
+        return;
+    const std::string announced = announce_path(fault);
+    if (!announced.empty()) {
+        std::printf("Errore apertura file %s\n", announced.c_str());
+        std::fflush(stdout);
+    }
+    std::fprintf(stderr, "%s\n", message(fault).c_str());
 }
 
 void print_usage()

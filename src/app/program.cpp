@@ -80,12 +80,18 @@ int run(int argc, char** argv, Engine engine)
                     static_cast<unsigned long long>(run_memory_bytes(config, engine, source_bytes)));
         return exit_complete;
     }
-    if (!check_run_memory(config, engine, source_bytes, config.first_frame_name.c_str()))
+    const RunFault memory = check_run_memory(config, engine, source_bytes);
+    if (!memory.ok()) {
+        print_fault(memory);
         return exit_failed;
+    }
     install_stop_handlers();
     print_settings_echo(config);
     TerminalWatcher watcher(config.params);
-    return run_sequence(config, engine, watcher);
+    RunFault fault;
+    const int status = run_sequence(config, engine, watcher, fault);
+    print_fault(fault);
+    return status;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "app/switches.h"
 #include "run/config.h"
+#include "run/fault.h"
 
 namespace zemb {
 
@@ -37,6 +38,9 @@ void split_sequence_name(const char* name, std::string& directory, std::string& 
 
 // The C library's atoi, saturating at the int range instead of overflowing.
 int parse_frame_number(const char* text);
+
+// Prints a fault that stops a run from starting; nothing for none.
+void print_fault(const RunFault& fault);
 
 void print_usage();
 void print_settings_echo(const RunConfig& config);

@@ -91,11 +91,11 @@ public:
     {
     }
 
-    // Allocates everything the run needs and starts its threads; says why
-    // not and returns false when it cannot.
-    bool allocate(Engine kind)
+    // Allocates everything the run needs and starts its threads; the fault
+    // when it cannot.
+    RunFault allocate(Engine kind)
     {
-        const int H = config_.height, W = config_.width, n = p_.n;
+        RunFault fault;
         const bool overlapped = run_helper_threads(kind, config_) > 0;
         const int slots = overlapped ? overlapped_slots : 1;
         try {
@@ -110,18 +110,20 @@ public:
                 if (p_.save_models)
                     slot.model_image = alloc_byte_planes(plane_count, model_image_length(config_));
             }
-            engine_ = make_run_engine(kind, config_);
+            engine_ = make_run_engine(kind, config_, fault);
             if (!engine_)
-                return false;
+                return fault;
         } catch (const std::bad_alloc&) {
-            std::fprintf(stderr,
-                         "zemb: cannot allocate the buffers for %d x %d frames with n = %d\n", W, H,
-                         n);
-            return false;
+            fault.fault = StartFault::buffers;
+            fault.width = config_.width;
+            fault.height = config_.height;
+            fault.n = p_.n;
+            return fault;
         } catch (const std::system_error& error) {
-            std::fprintf(stderr, "zemb: cannot start %d worker threads: %s\n",
-                         band_count(H, config_.threads), error.what());
-            return false;
+            fault.fault = StartFault::workers;
+            fault.threads = band_count(config_.height, config_.threads);
+            fault.detail = error.what();
+            return fault;
         }
         try {
             reader_ = std::make_unique<Stage>(
@@ -129,12 +131,12 @@ public:
             writer_ = std::make_unique<Stage>(slots, overlapped,
                                               [this](long long, int slot) { write_outputs(slot); });
         } catch (const std::system_error& error) {
-            std::fprintf(stderr, "zemb: cannot start the threads that read and write: %s\n",
-                         error.what());
-            return false;
+            fault.fault = StartFault::helpers;
+            fault.detail = error.what();
+            return fault;
         }
         reader_->add(frames_read(p_));
-        return true;
+        return fault;
     }
 
     // What allocate() takes beside the engine, buffer by buffer.
@@ -403,10 +405,11 @@ int run_helper_threads(Engine engine, const RunConfig& config)
     return engine == Engine::fast && core_free ? 2 : 0;
 }
 
-int run_sequence(const RunConfig& config, Engine engine, RunWatcher& watcher)
+int run_sequence(const RunConfig& config, Engine engine, RunWatcher& watcher, RunFault& fault)
 {
     Run run(config, watcher);
-    if (!run.allocate(engine))
+    fault = run.allocate(engine);
+    if (!fault.ok())
         return exit_failed;
     run.initialise();
     run.calibrate();

@@ -6,6 +6,7 @@
 
 #include "run/config.h"
 #include "run/engine.h"
+#include "run/fault.h"
 
 namespace zemb {
 
@@ -46,8 +47,9 @@ int run_helper_threads(Engine engine, const RunConfig& config);
 // Runs the whole sequence: model from the first frame, calibration, online
 // phase with masks (and model images with -m), timing reports. Returns the
 // exit status: 0 when every input frame was used and every output written,
-// 1 when any was not or the buffers could not be allocated.
-int run_sequence(const RunConfig& config, Engine engine, RunWatcher& watcher);
+// 1 when any was not, or when the run could not start (`fault` says why;
+// nothing was printed then).
+int run_sequence(const RunConfig& config, Engine engine, RunWatcher& watcher, RunFault& fault);
 
 // Performance counter: ticks of a monotonic clock and their frequency.
 // The query fails (returns false) where no such clock exists.

@@ -7,6 +7,7 @@
 
 #include "model/model.h"
 #include "run/config.h"
+#include "run/fault.h"
 
 namespace zemb {
 
@@ -39,15 +40,18 @@ public:
 
 // The engine of a run of this configuration, its buffers allocated. Throws
 // std::bad_alloc, or std::system_error when worker threads cannot start;
-// returns null, having said why, when run_vector_unit refuses.
-std::unique_ptr<RunEngine> make_run_engine(Engine kind, const RunConfig& config);
+// returns null, with the fault, when run_vector_unit refuses.
+std::unique_ptr<RunEngine> make_run_engine(Engine kind, const RunConfig& config, RunFault& fault);
 // Bytes that engine allocates: its models, scratch and tables.
 std::uint64_t run_engine_bytes(Engine kind, const RunConfig& config);
 
+// Names the vector unit the tests force, so that every unit's code runs on a
+// machine that has them all; users never set it.
+constexpr const char* vector_unit_variable = "ZEMB_VECTOR_UNIT";
+
 // The fast engine's vector unit: the widest the processor has, or the one the
-// environment variable ZEMB_VECTOR_UNIT names (scalar, avx2, avx512; for the
-// tests). False, with a message on standard error, for a name that is no unit
-// or a unit this processor lacks.
-bool run_vector_unit(VectorUnit& unit);
+// environment variable vector_unit_variable names (scalar, avx2, avx512). A
+// fault for a name that is no unit or a unit this processor lacks.
+RunFault run_vector_unit(VectorUnit& unit);
 
 }  // namespace zemb

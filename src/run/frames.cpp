@@ -1,27 +1,27 @@
 // The run's frames: the source a sequence name asks for, opened at the
-// first frame, with everything that stops it said once.
-#include <cstdio>
+// first frame, and the size the first frame gives the run.
+#include <climits>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "run/frames.h"
-#include "run/reports.h"
 
 namespace zemb {
 
-std::shared_ptr<media::FrameSource> open_frames(media::SourceKind kind, const std::string& name,
-                                                const media::FramePattern& pattern,
-                                                const RunConfig& config, std::uint64_t pixel_cap,
-                                                std::string& first_name)
+RunFault open_frames(RunConfig& config, media::SourceKind kind, const std::string& name,
+                     const media::FramePattern& pattern, std::uint64_t pixel_cap)
 {
     const long long first = config.params.first_frame;
-    media::Result opened, not_video;
+    std::string& first_name = config.first_frame_name;
+    RunFault fault;
+    media::Result opened;
     std::unique_ptr<media::FrameSource> frames;
     if (kind == media::SourceKind::video) {
         first_name = name;
         frames = media::open_video(name, first, pixel_cap, opened);
         if (opened.fault == media::Fault::not_video) {
-            not_video = opened;
+            fault.not_video = opened;
             kind = media::SourceKind::ppm_frames;
         }
     }
@@ -36,14 +36,31 @@ std::shared_ptr<media::FrameSource> open_frames(media::SourceKind kind, const st
         frames = media::open_ppm_frames(config.directory, config.base, first, media::no_pixel_cap,
                                         opened);
     }
-    if (frames)
-        return frames;
-    FrameReports(kind).report(opened);
-    std::fprintf(stderr, "zemb: %s: the first frame gives the run its size; cannot start\n",
-                 first_name.c_str());
-    if (not_video.fault != media::Fault::none)
-        std::fprintf(stderr, "%s\n", media::message(not_video).c_str());
-    return nullptr;
+    fault.path = first_name;
+    if (!frames) {
+        fault.fault = StartFault::first_frame;
+        fault.read = opened;
+        fault.kind = kind;
+        return fault;
+    }
+    const int rows = frames->rows(), cols = frames->cols(), n = config.params.n;
+    fault.width = cols;
+    fault.height = rows;
+    fault.n = n;
+    if (rows == 0 || cols == 0) {
+        fault.fault = StartFault::no_pixels;
+        return fault;
+    }
+    if (static_cast<long long>(n) * cols > INT_MAX || static_cast<long long>(n) * rows > INT_MAX) {
+        fault.fault = StartFault::too_large_for_model;
+        return fault;
+    }
+    config.output_base = frames->base_name();
+    config.width = cols;
+    config.height = rows;
+    config.pixels = std::size_t(cols) * std::size_t(rows);
+    config.frames = std::move(frames);
+    return RunFault{};
 }
 
 }  // namespace zemb

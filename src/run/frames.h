@@ -3,24 +3,22 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "media/media.h"
 #include "run/config.h"
+#include "run/fault.h"
 
 namespace zemb {
 
-// Opens the run's frames at the first one by the route choose_source() gave;
-// a file that no demuxer recognises as a video is read as PPM frames after
-// all. `pixel_cap` bounds the images of patterns and videos (PPM frames are
-// sized by the run's memory check). On failure prints why and that the run
-// cannot start, and returns null. `first_name` is the file that names the
-// first frame in messages.
-std::shared_ptr<media::FrameSource> open_frames(media::SourceKind kind, const std::string& name,
-                                                const media::FramePattern& pattern,
-                                                const RunConfig& config, std::uint64_t pixel_cap,
-                                                std::string& first_name);
+// Opens the run's frames at the first one by the route choose_source() gave,
+// and sets the configuration's frames, size, output base and first frame
+// name; a file that no demuxer recognises as a video is read as PPM frames
+// after all. `pixel_cap` bounds the images of patterns and videos (PPM frames
+// are sized by the run's memory check). The fault when the first frame gives
+// the run no size it can use.
+RunFault open_frames(RunConfig& config, media::SourceKind kind, const std::string& name,
+                     const media::FramePattern& pattern, std::uint64_t pixel_cap);
 
 // Why `text` is no mask pattern (a file name with one %d, ending in .pgm or
 // .png); null when it is one.
@@ -29,7 +27,7 @@ const char* mask_pattern_fault(const std::string& text);
 bool is_png_pattern(const std::string& text);
 
 // Makes the output folder with its parents, and checks that this build
-// writes the masks asked for; says why not and returns false.
-bool prepare_outputs(const RunConfig& config);
+// writes the masks asked for; the fault when it cannot.
+RunFault prepare_outputs(const RunConfig& config);
 
 }  // namespace zemb

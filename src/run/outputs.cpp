@@ -2,7 +2,6 @@
 // made at start-up.
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -52,32 +51,30 @@ std::string output_path(const std::string& folder, const std::string& name)
     return folder + "/" + name;
 }
 
-bool prepare_outputs(const RunConfig& config)
+RunFault prepare_outputs(const RunConfig& config)
 {
+    RunFault fault;
+    // The PNG library that reads PNG frames also writes PNG masks.
     if (config.png_masks && !media::has_decoder(media::Format::png)) {
-        media::Result missing;
-        missing.fault = media::Fault::missing_decoder;
-        missing.format = media::Format::png;
-        missing.path = config.mask_pattern;
-        std::fprintf(stderr, "%s\n", media::message(missing).c_str());
-        return false;
+        fault.fault = StartFault::png_unwritable;
+        fault.read.fault = media::Fault::missing_decoder;
+        fault.read.format = media::Format::png;
+        fault.read.path = config.mask_pattern;
+        return fault;
     }
     const std::string& folder = config.output_folder;
     if (folder.empty())
-        return true;
+        return fault;
     std::error_code error;
     std::filesystem::create_directories(folder, error);
     struct stat status;
     const bool exists = stat(folder.c_str(), &status) == 0;
     if (exists && S_ISDIR(status.st_mode))
-        return true;
-    if (exists)
-        std::fprintf(stderr, "zemb: %s: is not a folder: the output folder cannot be made\n",
-                     folder.c_str());
-    else
-        std::fprintf(stderr, "zemb: %s: cannot make the output folder: %s\n", folder.c_str(),
-                     error.message().c_str());
-    return false;
+        return fault;
+    fault.fault = exists ? StartFault::output_not_folder : StartFault::output_folder;
+    fault.path = folder;
+    fault.detail = error.message();
+    return fault;
 }
 
 }  // namespace zemb

@@ -8,6 +8,7 @@
 
 #include "run/config.h"
 #include "run/engine.h"
+#include "run/fault.h"
 
 namespace zemb {
 
@@ -45,9 +46,8 @@ std::uint64_t saturating_sum(std::initializer_list<std::uint64_t> parts);
 // itself (what it holds when asked, and room to spare).
 std::uint64_t run_memory_bytes(const RunConfig& config, Engine engine, std::uint64_t source_bytes);
 
-// Compares run_memory_bytes with memory_limit; says why on standard error
-// and returns false when the run would not fit.
-bool check_run_memory(const RunConfig& config, Engine engine, std::uint64_t source_bytes,
-                      const char* first_frame);
+// Compares run_memory_bytes with memory_limit: the fault when the run would
+// not fit.
+RunFault check_run_memory(const RunConfig& config, Engine engine, std::uint64_t source_bytes);
 
 }  // namespace zemb
