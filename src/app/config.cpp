@@ -58,13 +58,13 @@ SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads
         known.push_back({name, 0});
         if (fault != SwitchFault::none)
             return;
-        value = take_switch(argc, argv, name, 0, nullptr, fault) != nullptr;
+        value = take_switch(argc, argv, name, false, nullptr, fault) != nullptr;
     };
     auto text = [&](const char* name, const char*& value) {
         known.push_back({name, 1});
         if (fault != SwitchFault::none)
             return;
-        value = take_switch(argc, argv, name, 1, value, fault);
+        value = take_switch(argc, argv, name, true, value, fault);
         if (fault != SwitchFault::none)
             faulty = name;
     };
@@ -326,7 +326,7 @@ void print_settings_echo(const RunConfig& config)
         std::printf("  gamma = %.4f, beta = %.4f, Th_S = %.4f, Th_H = %.4f\n",
                     static_cast<double>(p.shadow.gamma), static_cast<double>(p.shadow.beta),
                     static_cast<double>(p.shadow.tau_S), static_cast<double>(p.shadow.tau_H));
-    const int bands = band_count(config.height, config.threads);
+    const int bands = threads_for_rows(config.height, config.threads);
     if (bands > 1)
         std::printf("Worker threads:         %d\n", bands);
     if (!config.output_folder.empty())

@@ -27,6 +27,10 @@ bool ends_with_lower_case(const std::string& text, const std::string& ending)
     return true;
 }
 
+// Masks are written as PNG by the PNG library that also reads PNG frames, so
+// the build has one when it has that decoder.
+bool can_write_png_masks() { return media::has_decoder(media::Format::png); }
+
 }  // namespace
 
 const char* mask_pattern_fault(const std::string& text)
@@ -54,8 +58,7 @@ std::string output_path(const std::string& folder, const std::string& name)
 RunFault prepare_outputs(const RunConfig& config)
 {
     RunFault fault;
-    // The PNG library that reads PNG frames also writes PNG masks.
-    if (config.png_masks && !media::has_decoder(media::Format::png)) {
+    if (config.png_masks && !can_write_png_masks()) {
         fault.fault = StartFault::png_unwritable;
         fault.read.fault = media::Fault::missing_decoder;
         fault.read.format = media::Format::png;
