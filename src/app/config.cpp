@@ -127,16 +127,18 @@ bool take_output_switches(const char* folder, const char* mask_pattern, RunConfi
         std::fprintf(stderr, "zemb: -o needs a folder name\n");
         return false;
     }
+    if (folder != nullptr)
+        config.output_folder = folder;
     if (mask_pattern != nullptr) {
-        if (const char* fault = mask_pattern_fault(mask_pattern)) {
+        media::FramePattern names;
+        if (const char* fault = parse_mask_pattern(config.output_folder, mask_pattern, names)) {
             std::fprintf(stderr, "zemb: -O %s: %s\n", mask_pattern, fault);
             return false;
         }
         config.mask_pattern = mask_pattern;
+        config.mask_names = std::move(names);
         config.png_masks = is_png_pattern(config.mask_pattern);
     }
-    if (folder != nullptr)
-        config.output_folder = folder;
     return true;
 }
 

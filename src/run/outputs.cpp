@@ -33,15 +33,17 @@ bool can_write_png_masks() { return media::has_decoder(media::Format::png); }
 
 }  // namespace
 
-const char* mask_pattern_fault(const std::string& text)
+const char* parse_mask_pattern(const std::string& folder, const std::string& text,
+                               media::FramePattern& names)
 {
     if (text.find_first_of("/\\") != std::string::npos)
         return "the mask pattern is a file name; give its folder with -o";
-    media::FramePattern pattern;
-    const media::PatternFault fault = media::FramePattern::parse(text, pattern);
+    // The folder goes in literally: only the file name is a pattern.
+    const media::PatternFault fault =
+        media::FramePattern::parse(media::pattern_literal(output_path(folder, "")) + text, names);
     if (fault != media::PatternFault::none)
         return media::describe(fault);
-    if (!ends_with_lower_case(pattern.tail(), ".pgm") && !ends_with_lower_case(pattern.tail(), ".png"))
+    if (!ends_with_lower_case(names.tail(), ".pgm") && !ends_with_lower_case(names.tail(), ".png"))
         return "the extension says how masks are written: .pgm or .png";
     return nullptr;
 }
