@@ -8,7 +8,8 @@
 #include <cstdio>
 #include <string>
 
-#include "app/app.h"
+#include "app/terminal.h"
+#include "run/reports.h"
 #include "support/support.h"
 
 namespace zemb {
@@ -38,7 +39,7 @@ media::Result read_of(media::Fault fault, const char* path = "f.ppm")
     return read;
 }
 
-TEST(FileMessages, EveryReadFindingHasTheWordingThePpmRouteAlwaysHad)
+TEST(FileMessages, EveryReadFindingIsWordedInTheFrameRoutesWords)
 {
     media::Result missing = read_of(media::Fault::cannot_open);
     missing.error = ENOENT;

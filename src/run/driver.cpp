@@ -1,6 +1,5 @@
-#include <unistd.h>
-
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -8,17 +7,20 @@
 #include <utility>
 #include <vector>
 
-#include "app/app.h"
+#include "run/driver.h"
+
 #include "color/color.h"
+#include "files/stop.h"
 #include "imagedata/imagedata.h"
 #include "model/model.h"
 #include "postproc/postproc.h"
+#include "run/reports.h"
+#include "run/resources.h"
+#include "run/stage.h"
 
 namespace zemb {
 
 namespace {
-
-using Clock = ProgressLine::Clock;
 
 // Performance counter state of a run: ticks spent in segmentation per phase.
 struct PhaseTimer {
@@ -78,22 +80,22 @@ struct OutputSlot {
 // code runs in place: the sequential road.
 class Run {
 public:
-    explicit Run(const RunConfig& config)
+    Run(const RunConfig& config, RunWatcher& watcher)
         : config_(config), p_(config.params), names_(config), writer_names_(config),
           frames_(*config.frames), reports_(config.frames->kind()),
           kernel_(weight_kernel(p_.n, spread_for_block_side(p_.n))),
           c1_scaled_(scaled_learning_rate(p_.c1, p_.n)),
           c2_scaled_(scaled_learning_rate(p_.c2, p_.n)),
-          progress_(stderr, isatty(STDERR_FILENO) == 1, progress_frames(p_), Clock::now()),
+          watcher_(watcher),
           unusable_frames_(p_.first_frame)
     {
     }
 
-    // Allocates everything the run needs and starts its threads; says why
-    // not and returns false when it cannot.
-    bool allocate(Engine kind)
+    // Allocates everything the run needs and starts its threads; the fault
+    // when it cannot.
+    RunFault allocate(Engine kind)
     {
-        const int H = config_.height, W = config_.width, n = p_.n;
+        RunFault fault;
         const bool overlapped = run_helper_threads(kind, config_) > 0;
         const int slots = overlapped ? overlapped_slots : 1;
         try {
@@ -108,18 +110,20 @@ public:
                 if (p_.save_models)
                     slot.model_image = alloc_byte_planes(plane_count, model_image_length(config_));
             }
-            engine_ = make_run_engine(kind, config_);
+            engine_ = make_run_engine(kind, config_, fault);
             if (!engine_)
-                return false;
+                return fault;
         } catch (const std::bad_alloc&) {
-            std::fprintf(stderr,
-                         "zemb: cannot allocate the buffers for %d x %d frames with n = %d\n", W, H,
-                         n);
-            return false;
+            fault.fault = StartFault::buffers;
+            fault.width = config_.width;
+            fault.height = config_.height;
+            fault.n = p_.n;
+            return fault;
         } catch (const std::system_error& error) {
-            std::fprintf(stderr, "zemb: cannot start %d worker threads: %s\n",
-                         band_count(H, config_.threads), error.what());
-            return false;
+            fault.fault = StartFault::workers;
+            fault.threads = threads_for_rows(config_.height, config_.threads);
+            fault.detail = error.what();
+            return fault;
         }
         try {
             reader_ = std::make_unique<Stage>(
@@ -127,12 +131,12 @@ public:
             writer_ = std::make_unique<Stage>(slots, overlapped,
                                               [this](long long, int slot) { write_outputs(slot); });
         } catch (const std::system_error& error) {
-            std::fprintf(stderr, "zemb: cannot start the threads that read and write: %s\n",
-                         error.what());
-            return false;
+            fault.fault = StartFault::helpers;
+            fault.detail = error.what();
+            return fault;
         }
         reader_->add(frames_read(p_));
-        return true;
+        return fault;
     }
 
     // What allocate() takes beside the engine, buffer by buffer.
@@ -162,7 +166,7 @@ public:
         std::printf("\nTimes for calibration phase on %d frames (from %lld to %lld) ...\n", p_.K,
                     first, first + p_.K - 1);
         std::fflush(stdout);
-        progress_.start_phase("calibration", p_.K - 1, Clock::now());
+        watcher_.start_phase("calibration", p_.K - 1);
         engine_->init(take_frame(first));
         release_frame();
         save_outputs(first, p_.save_models, false);
@@ -179,7 +183,7 @@ public:
             segment(pixels, p_.e1, timer_.calibration_ticks);
             release_frame();
             save_outputs(p_.first_frame + k, p_.save_models, false);
-            progress_.frame_done(k, Clock::now());
+            watcher_.frame_done(k);
         }
         report_writes(true);
         message([&] { print_report(timer_, timer_.calibration_ticks, K, K - 1); });
@@ -195,7 +199,7 @@ public:
                         first + K, last);
             std::fflush(stdout);
         });
-        progress_.start_phase("online", count, Clock::now());
+        watcher_.start_phase("online", count);
         weights_ = scaled_weights(kernel_, p_.n, c2_scaled_);
         for (long long number = first + K; number <= last; ++number) {
             const FloatPlanes& pixels = take_frame(number);
@@ -204,7 +208,7 @@ public:
             // The next frame's segmentation reads this filtered mask.
             filter_mask(mask_.get(), config_.width, config_.pixels, mask_.get());
             save_outputs(number, p_.save_models, !p_.last_mask_only || number == last);
-            progress_.frame_done(number - first - K + 1, Clock::now());
+            watcher_.frame_done(number - first - K + 1);
         }
         report_writes(true);
         message([&] { print_report(timer_, timer_.online_ticks, count, count); });
@@ -213,13 +217,12 @@ public:
     // The run's last words; returns its exit status.
     int finish()
     {
-        progress_.finish();
+        watcher_.frames_done();
         if (lost_outputs_ > 0)
             std::fprintf(stderr, "zemb: %lld output file%s could not be written\n", lost_outputs_,
                          lost_outputs_ == 1 ? "" : "s");
         unusable_frames_.report();
-        std::printf("\nHit any key to continue...\n");
-        wait_for_key();
+        watcher_.run_ended();
         return lost_outputs_ > 0 || unusable_frames_.total() > 0 ? exit_failed : exit_complete;
     }
 
@@ -231,7 +234,7 @@ private:
 
     // Frames the run reads, in order: the first, then those the progress
     // line counts (calibration, even past the last frame, then online).
-    static long long frames_read(const RunParameters& p) { return 1 + progress_frames(p); }
+    static long long frames_read(const RunParameters& p) { return 1 + run_progress_frames(p); }
 
     // The reader's job: frame first + `job`. A frame that cannot be read
     // leaves the byte buffer as it was: the previous frame's pixels are
@@ -261,14 +264,14 @@ private:
     // The frame taken last is done with: its slot goes back to the reader.
     void release_frame() { reader_->release_oldest(); }
 
-    // Every line printed while frames go by goes through here, so that the
+    // Every line printed while frames go by goes through here, so that a
     // progress line makes way for it and comes back under it.
     template <typename Print>
     void message(Print print)
     {
-        progress_.hide();
+        watcher_.before_message();
         print();
-        progress_.show(Clock::now());
+        watcher_.after_message();
     }
 
     // The timed span (all bands, from the start signal until the last has
@@ -357,14 +360,6 @@ private:
         ++lost_outputs_;
     }
 
-    // Frames the progress line counts: calibration after the first frame,
-    // then the online phase.
-    static long long progress_frames(const RunParameters& p)
-    {
-        const long long online = static_cast<long long>(p.last_frame) - p.first_frame - p.K + 1;
-        return p.K - 1 + (online > 0 ? online : 0);
-    }
-
     const RunConfig& config_;
     const RunParameters& p_;
     FileNames names_;         // the main thread's, for messages
@@ -380,7 +375,7 @@ private:
     std::vector<OutputSlot> output_slots_;
     WeightMatrix weights_{};
     PhaseTimer timer_;
-    ProgressLine progress_;
+    RunWatcher& watcher_;
     UnusableFrames unusable_frames_;
     long long lost_outputs_ = 0;
     // Last, so that their threads end before anything they use goes.
@@ -388,6 +383,12 @@ private:
 };
 
 }  // namespace
+
+long long run_progress_frames(const RunParameters& p)
+{
+    const long long online = static_cast<long long>(p.last_frame) - p.first_frame - p.K + 1;
+    return p.K - 1 + (online > 0 ? online : 0);
+}
 
 std::uint64_t run_buffer_bytes(const RunConfig& config, Engine engine)
 {
@@ -400,19 +401,31 @@ std::uint64_t run_buffer_bytes(const RunConfig& config, Engine engine)
 // segmentation, and the timing report (segmentation only) would grow by it.
 int run_helper_threads(Engine engine, const RunConfig& config)
 {
-    const bool core_free = band_count(config.height, config.threads) < usable_cores();
+    const bool core_free = threads_for_rows(config.height, config.threads) < usable_cores();
     return engine == Engine::fast && core_free ? 2 : 0;
 }
 
-int run_sequence(const RunConfig& config, Engine engine)
+int run_sequence(const RunConfig& config, Engine engine, RunWatcher& watcher, RunFault& fault)
 {
-    Run run(config);
-    if (!run.allocate(engine))
+    Run run(config, watcher);
+    fault = run.allocate(engine);
+    if (!fault.ok())
         return exit_failed;
     run.initialise();
     run.calibrate();
     run.run_online();
     return run.finish();
 }
+
+bool query_counter_frequency(std::int64_t& ticks_per_second)
+{
+    using Period = std::chrono::steady_clock::period;
+    if (!std::chrono::steady_clock::is_steady || Period::num != 1)
+        return false;
+    ticks_per_second = Period::den;
+    return ticks_per_second > 0;
+}
+
+std::int64_t read_counter() { return std::chrono::steady_clock::now().time_since_epoch().count(); }
 
 }  // namespace zemb

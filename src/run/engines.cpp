@@ -1,13 +1,16 @@
 // The two implementations of a run's per-frame work behind RunEngine.
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <system_error>
 #include <thread>
 
-#include "app/app.h"
+#include "run/engine.h"
+
 #include "color/color.h"
+#include "files/stop.h"
+#include "run/driver.h"
+#include "run/resources.h"
 
 namespace zemb {
 
@@ -129,29 +132,23 @@ private:
     bool core_free_;
 };
 
-// Names the vector unit the tests force with ZEMB_VECTOR_UNIT, so that every
-// unit's code runs on a machine that has them all; users never set it.
-constexpr const char* vector_unit_variable = "ZEMB_VECTOR_UNIT";
-
 }  // namespace
 
-bool run_vector_unit(VectorUnit& unit)
+RunFault run_vector_unit(VectorUnit& unit)
 {
+    RunFault fault;
     const char* name = std::getenv(vector_unit_variable);
     if (name == nullptr || *name == '\0') {
         unit = best_vector_unit();
-        return true;
+        return fault;
     }
-    if (!vector_unit_named(name, unit)) {
-        std::fprintf(stderr, "zemb: %s: no vector unit called '%s' (scalar, avx2, avx512)\n",
-                     vector_unit_variable, name);
-        return false;
-    }
-    if (!vector_unit_available(unit)) {
-        std::fprintf(stderr, "zemb: %s: this processor has no %s\n", vector_unit_variable, name);
-        return false;
-    }
-    return true;
+    if (!vector_unit_named(name, unit))
+        fault.fault = StartFault::vector_unit_unknown;
+    else if (!vector_unit_available(unit))
+        fault.fault = StartFault::vector_unit_missing;
+    if (!fault.ok())
+        fault.detail = name;
+    return fault;
 }
 
 std::uint64_t run_engine_bytes(Engine kind, const RunConfig& config)
@@ -161,13 +158,15 @@ std::uint64_t run_engine_bytes(Engine kind, const RunConfig& config)
     return FastRunEngine::bytes(config);
 }
 
-std::unique_ptr<RunEngine> make_run_engine(Engine kind, const RunConfig& config)
+std::unique_ptr<RunEngine> make_run_engine(Engine kind, const RunConfig& config, RunFault& fault)
 {
     if (kind == Engine::reference)
         return std::make_unique<ReferenceEngine>(config);
     VectorUnit unit = VectorUnit::scalar;
-    if (!run_vector_unit(unit))
+    fault = run_vector_unit(unit);
+    if (!fault.ok())
         return nullptr;
+    const StopSignalsBlocked quiet;  // the engine's workers leave stops to this thread
     return std::make_unique<FastRunEngine>(config, unit);
 }
 
