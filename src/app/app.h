@@ -27,6 +27,7 @@
 #include "imagedata/imagedata.h"
 #include "media/media.h"
 #include "model/model.h"
+#include "run/road.h"
 
 namespace zemb {
 
@@ -321,11 +322,6 @@ void note_frame(long long number);
 
 // ---- Phase driver ---------------------------------------------------------
 
-// Which implementation does the per-frame work. Users always get the fast
-// one; the straightforward reference is built into a second, internal
-// executable for the benchmark and the whole-run comparisons of the tests.
-enum class Engine { fast, reference };
-
 // A run's per-frame work behind one face: both implementations leave the
 // same masks and models. The engine owns the model; the driver owns the
 // frame in cone coordinates and the mask, which carries over between frames.
@@ -450,10 +446,6 @@ struct MemoryLimit {
     const char* what = "";
 };
 MemoryLimit memory_limit(std::uint64_t reserved_bytes, const std::string& root = "");
-
-// Byte arithmetic that saturates at UINT64_MAX instead of overflowing.
-std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b);
-std::uint64_t saturating_sum(std::initializer_list<std::uint64_t> parts);
 
 // Bytes a run of this configuration holds at its peak, as each part that
 // allocates reports it: the engine (run_engine_bytes), the driver's buffers
