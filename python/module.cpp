@@ -63,9 +63,13 @@ public:
     {
     }
 
-    py::array_t<std::uint8_t> apply(const py::array& frame, const std::string& order_name)
+    py::array_t<std::uint8_t> apply(const py::object& given, const std::string& order_name)
     {
         const zemb::PixelOrder order = pixel_order(order_name);
+        if (!py::isinstance<py::array>(given))
+            throw py::type_error("frame must be a NumPy array of uint8, not " +
+                                 std::string(py::str(given.get_type().attr("__name__"))));
+        const auto frame = py::reinterpret_borrow<py::array>(given);
         if (!frame.dtype().is(py::dtype::of<std::uint8_t>()))
             throw py::type_error("frame must be an array of uint8, not " +
                                  std::string(py::str(frame.dtype())));
