@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/app.h"
+#include "run/config.h"
 #include "color/color.h"
 #include "imagedata/imagedata.h"
 #include "model/model.h"

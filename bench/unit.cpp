@@ -3,13 +3,16 @@
 // zemb's message) when the variable names a unit this processor lacks.
 #include <cstdio>
 
-#include "app/app.h"
+#include "run/engine.h"
 
 int main()
 {
     zemb::VectorUnit unit = zemb::VectorUnit::scalar;
-    if (!zemb::run_vector_unit(unit))
+    const zemb::RunFault fault = zemb::run_vector_unit(unit);
+    if (!fault.ok()) {
+        std::fprintf(stderr, "%s\n", zemb::message(fault).c_str());
         return 1;
+    }
     std::printf("%s\n", zemb::vector_unit_name(unit));
     return 0;
 }

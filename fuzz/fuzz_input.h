@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "app/app.h"
+#include "run/config.h"
 
 namespace zemb::fuzz {
 

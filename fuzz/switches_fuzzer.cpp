@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
+#include "app/startup.h"
 
 namespace {
 

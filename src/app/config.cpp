@@ -1,22 +1,19 @@
 #include <algorithm>
-#include <charconv>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
-#include "app/app.h"
-#include "imagedata/imagedata.h"
+#include "app/startup.h"
+
 #include "model/model.h"
+#include "run/engine.h"
+#include "run/frames.h"
+#include "run/resources.h"
 
 namespace zemb {
 
 namespace {
-
-// Room for the longest decimal int, sign included.
-constexpr std::size_t max_number_chars = 11;
-// The longest fixed text a name adds: "Model" and ".ppm" around a number.
-constexpr std::size_t max_name_decoration = 16;
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
@@ -93,57 +90,6 @@ SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads
 
 }  // namespace
 
-FileNames::FileNames(const std::string& directory, const std::string& base)
-    : directory_and_base_(directory + base), output_head_(base)
-{
-    name_.reserve(directory_and_base_.size() + max_number_chars + max_name_decoration);
-}
-
-FileNames::FileNames(const RunConfig& config)
-    : directory_and_base_(config.directory + config.base),
-      output_head_(output_path(config.output_folder, config.output_base))
-{
-    std::size_t longest = std::max(directory_and_base_.size(), output_head_.size()) +
-                          max_number_chars + max_name_decoration;
-    if (!config.mask_pattern.empty()) {
-        // The folder goes in literally; the pattern was checked at start-up.
-        mask_pattern_.emplace();
-        media::FramePattern::parse(media::pattern_literal(output_path(config.output_folder, "")) +
-                                       config.mask_pattern,
-                                   *mask_pattern_);
-        longest = std::max(longest, mask_pattern_->name_capacity());
-    }
-    name_.reserve(longest);
-}
-
-const char* FileNames::compose(const std::string& head, const char* middle, int number,
-                               const char* tail)
-{
-    char digits[max_number_chars + 1];
-    auto converted = std::to_chars(digits, digits + sizeof digits, number);
-    name_.assign(head);  // within the reserved capacity: no allocation
-    name_.append(middle);
-    name_.append(digits, converted.ptr);
-    name_.append(tail);
-    return name_.c_str();
-}
-
-const char* FileNames::frame(int number)
-{
-    return compose(directory_and_base_, ".", number, ".ppm");
-}
-
-const char* FileNames::mask(int number)
-{
-    if (!mask_pattern_)
-        return compose(output_head_, "Mask.", number, ".pgm");
-    name_.resize(mask_pattern_->name_capacity());  // within the reserved capacity
-    name_.resize(mask_pattern_->format(number, name_.data()));
-    return name_.c_str();
-}
-
-const char* FileNames::model(int number) { return compose(output_head_, "Model.", number, ".ppm"); }
-
 void split_sequence_name(const char* name, std::string& directory, std::string& base)
 {
     std::size_t length = std::strlen(name);
@@ -173,6 +119,25 @@ int parse_frame_number(const char* text)
     if (value < INT_MIN)
         return INT_MIN;
     return static_cast<int>(value);
+}
+
+bool take_output_switches(const char* folder, const char* mask_pattern, RunConfig& config)
+{
+    if (folder != nullptr && *folder == '\0') {
+        std::fprintf(stderr, "zemb: -o needs a folder name\n");
+        return false;
+    }
+    if (mask_pattern != nullptr) {
+        if (const char* fault = mask_pattern_fault(mask_pattern)) {
+            std::fprintf(stderr, "zemb: -O %s: %s\n", mask_pattern, fault);
+            return false;
+        }
+        config.mask_pattern = mask_pattern;
+        config.png_masks = is_png_pattern(config.mask_pattern);
+    }
+    if (folder != nullptr)
+        config.output_folder = folder;
+    return true;
 }
 
 namespace {
@@ -233,41 +198,20 @@ std::uint64_t run_bytes_per_pixel(const RunConfig& config)
     return std::max<std::uint64_t>(1, run_memory_bytes(probe, Engine::reference, 0) / probe.pixels);
 }
 
-// Whether the first frame gives a size a run can hold; says why not. Makes
-// the output folder, opens the frames and sets the run's size.
+// Makes the output folder and opens the frames, which set the run's size;
+// says why not and returns false.
 bool accept_first_frame(RunConfig& config, const char* name, media::SourceKind kind,
                         const media::FramePattern& pattern)
 {
-    const RunParameters& p = config.params;
-    if (!prepare_outputs(config))
-        return false;
-
-    // Decoders allocate as they open a file: they refuse an image larger
-    // than the run could hold before they do.
-    const std::uint64_t pixel_cap = memory_limit(0).bytes / run_bytes_per_pixel(config);
-    config.frames = open_frames(kind, name, pattern, config, pixel_cap, config.first_frame_name);
-    if (!config.frames)
-        return false;
-    config.output_base = config.frames->base_name();
-    const char* first = config.first_frame_name.c_str();
-    const int rows = config.frames->rows();
-    const int cols = config.frames->cols();
-    if (rows == 0 || cols == 0) {
-        std::fprintf(stderr, "zemb: %s: the first frame has no pixels (%d x %d)\n", first, cols,
-                     rows);
-        return false;
+    RunFault fault = prepare_outputs(config);
+    if (fault.ok()) {
+        // Decoders allocate as they open a file: they refuse an image larger
+        // than the run could hold before they do.
+        const std::uint64_t pixel_cap = memory_limit(0).bytes / run_bytes_per_pixel(config);
+        fault = open_frames(config, kind, name, pattern, pixel_cap);
     }
-    if (static_cast<long long>(p.n) * cols > INT_MAX ||
-        static_cast<long long>(p.n) * rows > INT_MAX) {
-        std::fprintf(stderr,
-                     "zemb: %s: %d x %d frames are too large for model images with n = %d\n", first,
-                     cols, rows, p.n);
-        return false;
-    }
-    config.width = cols;
-    config.height = rows;
-    config.pixels = std::size_t(cols) * std::size_t(rows);
-    return true;
+    print_fault(fault);
+    return fault.ok();
 }
 
 }  // namespace
@@ -310,6 +254,18 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
         return StartUp::cannot_start;
     warn_range(p);
     return StartUp::run;
+}
+
+void print_fault(const RunFault& fault)
+{
+    if (fault.ok())
+        return;
+    const std::string announced = announce_path(fault);
+    if (!announced.empty()) {
+        std::printf("Errore apertura file %s\n", announced.c_str());
+        std::fflush(stdout);
+    }
+    std::fprintf(stderr, "%s\n", message(fault).c_str());
 }
 
 void print_usage()

@@ -1,4 +1,4 @@
 // ZEMB: foreground/background separation of a numbered PPM sequence.
-#include "app/app.h"
+#include "app/program.h"
 
 int main(int argc, char** argv) { return zemb::zemb_main(argc, argv, zemb::Engine::fast); }

@@ -1,9 +1,16 @@
+// The program: start-up, the memory check, the run shown on the terminal.
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 
-#include "app/app.h"
+#include "app/program.h"
+#include "app/startup.h"
+#include "app/terminal.h"
+#include "run/driver.h"
+#include "run/resources.h"
 
 namespace zemb {
 
@@ -24,6 +31,33 @@ int check_standard_output(int status)
         std::fprintf(stderr, "zemb: standard output: write failed: %s\n", std::strerror(error));
     return status == exit_complete ? exit_failed : status;
 }
+
+// The run as the terminal shows it: the progress line on standard error, and
+// the key wait at its end.
+class TerminalWatcher final : public RunWatcher {
+public:
+    using Clock = ProgressLine::Clock;
+    explicit TerminalWatcher(const RunParameters& p)
+        : line_(stderr, isatty(STDERR_FILENO) == 1, run_progress_frames(p), Clock::now())
+    {
+    }
+    void start_phase(const char* phase, long long frames) override
+    {
+        line_.start_phase(phase, frames, Clock::now());
+    }
+    void frame_done(long long k) override { line_.frame_done(k, Clock::now()); }
+    void before_message() override { line_.hide(); }
+    void after_message() override { line_.show(Clock::now()); }
+    void frames_done() override { line_.finish(); }
+    void run_ended() override
+    {
+        std::printf("\nHit any key to continue...\n");
+        wait_for_key();
+    }
+
+private:
+    ProgressLine line_;
+};
 
 int run(int argc, char** argv, Engine engine)
 {
@@ -46,11 +80,18 @@ int run(int argc, char** argv, Engine engine)
                     static_cast<unsigned long long>(run_memory_bytes(config, engine, source_bytes)));
         return exit_complete;
     }
-    if (!check_run_memory(config, engine, source_bytes, config.first_frame_name.c_str()))
+    const RunFault memory = check_run_memory(config, engine, source_bytes);
+    if (!memory.ok()) {
+        print_fault(memory);
         return exit_failed;
+    }
     install_stop_handlers();
     print_settings_echo(config);
-    return run_sequence(config, engine);
+    TerminalWatcher watcher(config.params);
+    RunFault fault;
+    const int status = run_sequence(config, engine, watcher, fault);
+    print_fault(fault);
+    return status;
 }
 
 }  // namespace

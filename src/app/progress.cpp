@@ -2,7 +2,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "app/app.h"
+#include "app/terminal.h"
 
 namespace zemb {
 

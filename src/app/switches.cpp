@@ -5,7 +5,7 @@
 #include <deque>
 #include <string>
 
-#include "app/app.h"
+#include "app/switches.h"
 
 namespace zemb {
 

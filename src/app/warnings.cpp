@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/app.h"
+#include "app/startup.h"
 
 namespace zemb {
 

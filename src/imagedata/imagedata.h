@@ -6,8 +6,6 @@
 // function here, while the files carry the width first.
 #pragma once
 
-#include <signal.h>
-
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -15,57 +13,13 @@
 #include <cstdio>
 #include <memory>
 
+#include "files/buffer.h"
+#include "files/files.h"
+
 namespace zemb {
 
 // Every plane set of the system has three planes: R, G, B or x, y, z.
 constexpr int plane_count = 3;
-
-// Transparent huge pages, where the kernel gives them on request.
-constexpr std::size_t huge_page_bytes = std::size_t(1) << 21;
-// Buffers of at least this size are rounded up to whole huge pages.
-constexpr std::size_t huge_buffer_bytes = huge_page_bytes / 2;
-
-// Releases what alloc_buffer allocated, with the alignment it was given.
-struct FreeBuffer {
-    std::size_t alignment = 0;
-    void operator()(void* data) const;
-};
-template <typename T>
-using Buffer = std::unique_ptr<T[], FreeBuffer>;
-
-// Memory for `count` elements of a trivial type, left unfilled. Buffers of
-// huge_buffer_bytes or more take whole huge pages and ask the system to back
-// them so: on this kind of virtual machine the first write to each 4 KiB
-// page costs a trap (about 4 us), so an 8 MB model took 9 ms to fault in
-// and under 1 ms on huge pages, and a 224 MB one over a second. Only speed
-// depends on it. Throws std::bad_alloc when the memory is not there.
-void* alloc_buffer_bytes(std::size_t count, std::size_t size, FreeBuffer& release);
-template <typename T>
-Buffer<T> alloc_buffer(std::size_t count)
-{
-    FreeBuffer release;
-    T* data = static_cast<T*>(alloc_buffer_bytes(count, sizeof(T), release));
-    return Buffer<T>(data, release);
-}
-
-// The same, zero-filled.
-template <typename T>
-Buffer<T> alloc_zeroed_buffer(std::size_t count)
-{
-    Buffer<T> buffer = alloc_buffer<T>(count);
-    std::fill_n(buffer.get(), count, T{});
-    return buffer;
-}
-
-// Bytes alloc_buffer takes for `bytes`; UINT64_MAX when that overflows.
-constexpr std::uint64_t buffer_bytes(std::uint64_t bytes)
-{
-    if (bytes < huge_buffer_bytes)
-        return bytes;
-    return bytes > UINT64_MAX - huge_page_bytes
-               ? UINT64_MAX
-               : (bytes + huge_page_bytes - 1) / huge_page_bytes * huge_page_bytes;
-}
 
 // Three parallel, separately allocated, row-major planes of equal length.
 // The set owns its planes; moving it moves the ownership.
@@ -153,17 +107,6 @@ struct PpmRead {
     std::size_t raster_bytes() const { return std::size_t(rows) * std::size_t(cols) * 3; }
 };
 
-// Opens `path` for reading without blocking, and only when it is a regular
-// file, so that a FIFO, a device or a folder ends a read at once instead of
-// hanging it. Returns the descriptor, or -1 with `error` set (errno) when
-// nothing could be opened, or `mode` set (its st_mode) when it is no
-// regular file.
-int open_input_file(const char* path, int& error, unsigned& mode);
-
-// What an input that is no regular file is, for messages: "a folder",
-// "a FIFO", "a device", "a socket".
-const char* describe_file_kind(unsigned mode);
-
 // Reads only the header of a frame.
 [[nodiscard]] PpmRead read_ppm_size(const char* path);
 
@@ -175,88 +118,10 @@ const char* describe_file_kind(unsigned mode);
 // frame of any other size is refused before any sample of `frame` changes.
 [[nodiscard]] PpmRead read_ppm_frame(const char* path, int rows, int cols, BytePlanes& frame);
 
-// Why a file could not be written; `none` when it was.
-enum class WriteFault {
-    none,
-    cannot_open,  // the file could not be created under its name (errno in FileWrite::error)
-    failed,       // a write, flush or close failed (errno in FileWrite::error)
-};
-
-// What a write of a mask or an image found. Whatever failed, nothing
-// changed under the file's name.
-struct FileWrite {
-    WriteFault fault = WriteFault::none;
-    int error = 0;  // errno of the failure; EIO when the stream kept none
-
-    bool ok() const { return fault == WriteFault::none; }
-};
-
 // Writers: P5 mask / P6 image, header "width height\n255\n", written as an
-// OutputFile (below).
+// OutputFile (files/files.h).
 [[nodiscard]] FileWrite write_pgm(int rows, int cols, const std::uint8_t* mask, const char* path);
 [[nodiscard]] FileWrite write_ppm(int rows, int cols, const BytePlanes& image, const char* path);
-
-// ---- Output files -----------------------------------------------------------
-
-// An output file is written under a temporary name in the folder of its
-// final name (".zemb-<process>-<count>") and renamed onto the final name only
-// when it is complete. So no cut or empty file ever stands under a final
-// name, whatever stops the write (a full disk, a signal, a killed process),
-// and a file of an earlier run stays whole until the new one replaces it.
-// Whatever stands under the final name (a link, a FIFO, a device) is
-// replaced, never followed or written through; only a folder and a file this
-// process may not write are refused, as opening them always was.
-//
-// Masks are not flushed to the disk (fsync) before the rename: that guards
-// only against a crash of the whole machine and costs several times a
-// frame's work (see the README).
-class OutputFile {
-public:
-    OutputFile() = default;
-    ~OutputFile();  // a file neither committed nor abandoned is abandoned
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-
-    // Creates the temporary file for `path`, which must stay valid until
-    // commit() or abandon(), and opens stream() on it.
-    [[nodiscard]] FileWrite create(const char* path);
-    std::FILE* stream() const { return stream_; }
-    // Closes the stream and renames the file onto its final name. After any
-    // failure the temporary file is gone and the final name is as it was.
-    [[nodiscard]] FileWrite commit();
-    // Removes the temporary file; nothing changes under the final name.
-    void abandon();
-
-private:
-    const char* path_ = nullptr;
-    std::FILE* stream_ = nullptr;
-    int slot_ = -1;  // in the table of unfinished outputs
-};
-
-// Removes the temporary file of every output still being written, on any
-// thread, and refuses every output begun after it (the process is ending,
-// and another thread may be writing). Safe in a signal handler: it reads a
-// fixed table and calls unlink.
-void remove_unfinished_outputs();
-
-// The signals that stop a run: an interrupt, a scheduler's time limit or
-// preemption, a closed terminal.
-inline constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
-
-// Threads started while one of these is in scope never take a stop signal:
-// the stop handler then runs on the thread that runs the frames, once, and
-// never on a helper in the middle of its work. It blocks the stop signals of
-// the calling thread (new threads inherit its mask) and restores them after.
-class StopSignalsBlocked {
-public:
-    StopSignalsBlocked();
-    ~StopSignalsBlocked();
-    StopSignalsBlocked(const StopSignalsBlocked&) = delete;
-    StopSignalsBlocked& operator=(const StopSignalsBlocked&) = delete;
-
-private:
-    sigset_t previous_;
-};
 
 // ---- Stream cores (for tests and fuzzers: no file system needed) ---------
 

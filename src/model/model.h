@@ -218,7 +218,7 @@ public:
     VectorUnit unit() const;
 
 private:
-    struct Pool;  // bands, threads and their signals (threaded_engine.cpp)
+    struct Pool;  // bands and threads (threaded_engine.cpp)
     std::unique_ptr<Pool> pool_;
 };
 

@@ -169,7 +169,6 @@ ThreadedEngine::ThreadedEngine(int H, int W, int n, int threads, VectorUnit unit
     // Threads that did start are stopped and joined by ~Pool if a later one
     // cannot be.
     p.workers.reserve(static_cast<std::size_t>(p.threads - 1));
-    const StopSignalsBlocked quiet;  // stops are the calling thread's to handle
     for (int t = 1; t < p.threads; ++t)
         p.workers.emplace_back([&p, t] { p.work(t); });
 }

@@ -9,7 +9,7 @@
 #include <string>
 #include <system_error>
 
-#include "app/app.h"
+#include "run/resources.h"
 #include "run/road.h"
 #include "zemb/zemb.h"
 

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "color/color.h"
+#include "files/stop.h"
 #include "postproc/postproc.h"
 
 namespace zemb {

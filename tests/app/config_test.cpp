@@ -4,7 +4,8 @@
 #include <climits>
 #include <string>
 
-#include "app/app.h"
+#include "app/startup.h"
+#include "run/config.h"
 
 namespace zemb {
 namespace {

@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
+#include "run/driver.h"
+#include "run/resources.h"
+#include "run/stage.h"
 #include "media/media.h"
 #include "support/support.h"
 

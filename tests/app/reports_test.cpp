@@ -8,7 +8,8 @@
 #include <cstdio>
 #include <string>
 
-#include "app/app.h"
+#include "app/terminal.h"
+#include "run/reports.h"
 #include "support/support.h"
 
 namespace zemb {

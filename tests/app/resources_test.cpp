@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
+#include "run/resources.h"
 #include "support/support.h"
 
 namespace zemb {

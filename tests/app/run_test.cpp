@@ -25,7 +25,8 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
+#include "app/terminal.h"
+#include "files/stop.h"
 #include "model/model.h"
 #include "support/support.h"
 

@@ -14,7 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/app.h"
+#include "app/startup.h"
+#include "run/resources.h"
 #include "model/model.h"
 #include "support/support.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
+#include "app/switches.h"
 
 namespace zemb {
 namespace {

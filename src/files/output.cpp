@@ -1,7 +1,5 @@
-// Input files that cannot hang a read, and output files that are never seen
-// half-written.
+// Output files that are never seen half-written.
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -13,43 +11,9 @@
 #include <cstring>
 #include <thread>
 
-#include "imagedata/imagedata.h"
+#include "files/files.h"
 
 namespace zemb {
-
-int open_input_file(const char* path, int& error, unsigned& mode)
-{
-    // A FIFO opened this way does not wait for a writer, and fstat() then
-    // tells it from a file before any read can block.
-    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        error = errno;
-        return -1;
-    }
-    struct stat status;
-    if (fstat(fd, &status) != 0) {
-        error = errno;
-    } else if (!S_ISREG(status.st_mode)) {
-        mode = status.st_mode;
-    } else {
-        return fd;  // reads of a regular file never wait, O_NONBLOCK or not
-    }
-    ::close(fd);
-    return -1;
-}
-
-const char* describe_file_kind(unsigned mode)
-{
-    if (S_ISDIR(mode))
-        return "a folder";
-    if (S_ISFIFO(mode))
-        return "a FIFO";
-    if (S_ISCHR(mode) || S_ISBLK(mode))
-        return "a device";
-    if (S_ISSOCK(mode))
-        return "a socket";
-    return "not a regular file";
-}
 
 namespace {
 
@@ -270,16 +234,5 @@ void remove_unfinished_outputs()
             unlink(slot.path);
     }
 }
-
-StopSignalsBlocked::StopSignalsBlocked()
-{
-    sigset_t stops;
-    sigemptyset(&stops);
-    for (int s : stop_signals)
-        sigaddset(&stops, s);
-    pthread_sigmask(SIG_BLOCK, &stops, &previous_);
-}
-
-StopSignalsBlocked::~StopSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
 
 }  // namespace zemb

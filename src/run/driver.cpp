@@ -1,6 +1,5 @@
-#include <unistd.h>
-
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -8,17 +7,19 @@
 #include <utility>
 #include <vector>
 
-#include "app/app.h"
+#include "run/driver.h"
+
 #include "color/color.h"
+#include "files/stop.h"
 #include "imagedata/imagedata.h"
 #include "model/model.h"
-#include "postproc/postproc.h"
+#include "run/reports.h"
+#include "run/resources.h"
+#include "run/stage.h"
 
 namespace zemb {
 
 namespace {
-
-using Clock = ProgressLine::Clock;
 
 // Performance counter state of a run: ticks spent in segmentation per phase.
 struct PhaseTimer {
@@ -78,27 +79,22 @@ struct OutputSlot {
 // code runs in place: the sequential road.
 class Run {
 public:
-    explicit Run(const RunConfig& config)
+    Run(const RunConfig& config, RunWatcher& watcher)
         : config_(config), p_(config.params), names_(config), writer_names_(config),
-          frames_(*config.frames), reports_(config.frames->kind()),
-          kernel_(weight_kernel(p_.n, spread_for_block_side(p_.n))),
-          c1_scaled_(scaled_learning_rate(p_.c1, p_.n)),
-          c2_scaled_(scaled_learning_rate(p_.c2, p_.n)),
-          progress_(stderr, isatty(STDERR_FILENO) == 1, progress_frames(p_), Clock::now()),
+          frames_(*config.frames), reports_(config.frames->kind()), watcher_(watcher),
           unusable_frames_(p_.first_frame)
     {
     }
 
-    // Allocates everything the run needs and starts its threads; says why
-    // not and returns false when it cannot.
-    bool allocate(Engine kind)
+    // Allocates everything the run needs and starts its threads; the fault
+    // when it cannot.
+    RunFault allocate(Engine kind)
     {
-        const int H = config_.height, W = config_.width, n = p_.n;
+        RunFault fault;
         const bool overlapped = run_helper_threads(kind, config_) > 0;
         const int slots = overlapped ? overlapped_slots : 1;
         try {
             frame_ = alloc_byte_planes(plane_count, config_.pixels);
-            mask_ = alloc_zeroed_buffer<std::uint8_t>(config_.pixels);
             frame_slots_.resize(std::size_t(slots));
             for (FrameSlot& slot : frame_slots_)
                 slot.pixels = alloc_float_planes(plane_count, config_.pixels);
@@ -108,18 +104,20 @@ public:
                 if (p_.save_models)
                     slot.model_image = alloc_byte_planes(plane_count, model_image_length(config_));
             }
-            engine_ = make_run_engine(kind, config_);
-            if (!engine_)
-                return false;
+            road_ = make_run_road(kind, config_, fault);
+            if (!road_)
+                return fault;
         } catch (const std::bad_alloc&) {
-            std::fprintf(stderr,
-                         "zemb: cannot allocate the buffers for %d x %d frames with n = %d\n", W, H,
-                         n);
-            return false;
+            fault.fault = StartFault::buffers;
+            fault.width = config_.width;
+            fault.height = config_.height;
+            fault.n = p_.n;
+            return fault;
         } catch (const std::system_error& error) {
-            std::fprintf(stderr, "zemb: cannot start %d worker threads: %s\n",
-                         band_count(H, config_.threads), error.what());
-            return false;
+            fault.fault = StartFault::workers;
+            fault.threads = band_count(config_.height, config_.threads);
+            fault.detail = error.what();
+            return fault;
         }
         try {
             reader_ = std::make_unique<Stage>(
@@ -127,15 +125,15 @@ public:
             writer_ = std::make_unique<Stage>(slots, overlapped,
                                               [this](long long, int slot) { write_outputs(slot); });
         } catch (const std::system_error& error) {
-            std::fprintf(stderr, "zemb: cannot start the threads that read and write: %s\n",
-                         error.what());
-            return false;
+            fault.fault = StartFault::helpers;
+            fault.detail = error.what();
+            return fault;
         }
         reader_->add(frames_read(p_));
-        return true;
+        return fault;
     }
 
-    // What allocate() takes beside the engine, buffer by buffer.
+    // What allocate() takes beside the road, buffer by buffer.
     static std::uint64_t buffer_bytes(const RunConfig& config, Engine kind)
     {
         const std::uint64_t slots = run_helper_threads(kind, config) > 0 ? overlapped_slots : 1;
@@ -143,7 +141,7 @@ public:
             config.params.save_models ? plane_set_bytes<std::uint8_t>(model_image_length(config))
                                       : 0;
         const std::uint64_t mask = zemb::buffer_bytes(config.pixels);
-        return saturating_sum({plane_set_bytes<std::uint8_t>(config.pixels), mask,
+        return saturating_sum({plane_set_bytes<std::uint8_t>(config.pixels),
                                saturating_product(slots, plane_set_bytes<float>(config.pixels)),
                                saturating_product(slots, saturating_sum({mask, model_image}))});
     }
@@ -162,30 +160,29 @@ public:
         std::printf("\nTimes for calibration phase on %d frames (from %lld to %lld) ...\n", p_.K,
                     first, first + p_.K - 1);
         std::fflush(stdout);
-        progress_.start_phase("calibration", p_.K - 1, Clock::now());
-        engine_->init(take_frame(first));
+        watcher_.start_phase("calibration", p_.K - 1);
+        road_->step(take_frame(first));
         release_frame();
         save_outputs(first, p_.save_models, false);
     }
 
-    // Calibration: the learning rate falls linearly from c1' towards c2'.
+    // Calibration: the road's learning rate falls linearly from c1' towards c2'.
     void calibrate()
     {
         const long long K = p_.K;
+        SegmentClock clock{read_counter, 0};
         for (long long k = 1; k <= K - 1; ++k) {
-            const FloatPlanes& pixels = take_frame(p_.first_frame + k);
-            weights_ =
-                scaled_weights(kernel_, p_.n, calibration_rate(c1_scaled_, c2_scaled_, k, K));
-            segment(pixels, p_.e1, timer_.calibration_ticks);
+            road_->step(take_frame(p_.first_frame + k), timer_.available ? &clock : nullptr);
             release_frame();
             save_outputs(p_.first_frame + k, p_.save_models, false);
-            progress_.frame_done(k, Clock::now());
+            watcher_.frame_done(k);
         }
+        timer_.calibration_ticks = clock.ticks;
         report_writes(true);
         message([&] { print_report(timer_, timer_.calibration_ticks, K, K - 1); });
     }
 
-    // Online: fixed rate, narrow threshold, filtered masks written.
+    // Online: fixed rate, narrow threshold, the road's filtered masks written.
     void run_online()
     {
         const long long first = p_.first_frame, last = p_.last_frame, K = p_.K;
@@ -195,17 +192,15 @@ public:
                         first + K, last);
             std::fflush(stdout);
         });
-        progress_.start_phase("online", count, Clock::now());
-        weights_ = scaled_weights(kernel_, p_.n, c2_scaled_);
+        watcher_.start_phase("online", count);
+        SegmentClock clock{read_counter, 0};
         for (long long number = first + K; number <= last; ++number) {
-            const FloatPlanes& pixels = take_frame(number);
-            segment(pixels, p_.e2, timer_.online_ticks);
+            road_->step(take_frame(number), timer_.available ? &clock : nullptr);
             release_frame();
-            // The next frame's segmentation reads this filtered mask.
-            filter_mask(mask_.get(), config_.width, config_.pixels, mask_.get());
             save_outputs(number, p_.save_models, !p_.last_mask_only || number == last);
-            progress_.frame_done(number - first - K + 1, Clock::now());
+            watcher_.frame_done(number - first - K + 1);
         }
+        timer_.online_ticks = clock.ticks;
         report_writes(true);
         message([&] { print_report(timer_, timer_.online_ticks, count, count); });
     }
@@ -213,13 +208,12 @@ public:
     // The run's last words; returns its exit status.
     int finish()
     {
-        progress_.finish();
+        watcher_.frames_done();
         if (lost_outputs_ > 0)
             std::fprintf(stderr, "zemb: %lld output file%s could not be written\n", lost_outputs_,
                          lost_outputs_ == 1 ? "" : "s");
         unusable_frames_.report();
-        std::printf("\nHit any key to continue...\n");
-        wait_for_key();
+        watcher_.run_ended();
         return lost_outputs_ > 0 || unusable_frames_.total() > 0 ? exit_failed : exit_complete;
     }
 
@@ -231,7 +225,7 @@ private:
 
     // Frames the run reads, in order: the first, then those the progress
     // line counts (calibration, even past the last frame, then online).
-    static long long frames_read(const RunParameters& p) { return 1 + progress_frames(p); }
+    static long long frames_read(const RunParameters& p) { return 1 + run_progress_frames(p); }
 
     // The reader's job: frame first + `job`. A frame that cannot be read
     // leaves the byte buffer as it was: the previous frame's pixels are
@@ -240,7 +234,7 @@ private:
     {
         FrameSlot& frame = frame_slots_[std::size_t(slot)];
         frame.read = frames_.read(p_.first_frame + job, frame_);
-        engine_->convert(frame_, frame.pixels);
+        road_->convert(frame_, frame.pixels);
     }
 
     // Frame `number` in cone coordinates, as soon as the reader has it. Its
@@ -261,25 +255,14 @@ private:
     // The frame taken last is done with: its slot goes back to the reader.
     void release_frame() { reader_->release_oldest(); }
 
-    // Every line printed while frames go by goes through here, so that the
+    // Every line printed while frames go by goes through here, so that a
     // progress line makes way for it and comes back under it.
     template <typename Print>
     void message(Print print)
     {
-        progress_.hide();
+        watcher_.before_message();
         print();
-        progress_.show(Clock::now());
-    }
-
-    // The timed span (all bands, from the start signal until the last has
-    // finished), then the update becomes the current model.
-    void segment(const FloatPlanes& pixels, float threshold, std::int64_t& total_ticks)
-    {
-        const std::int64_t start = timer_.available ? read_counter() : 0;
-        engine_->segment(pixels, mask_.get(), weights_, threshold);
-        if (timer_.available)
-            total_ticks += read_counter() - start;
-        engine_->commit();
+        watcher_.after_message();
     }
 
     // Hands frame `number`'s model image and mask, as asked, to the writer:
@@ -295,11 +278,11 @@ private:
         out.model = model;
         out.mask = mask;
         if (model)
-            cone_to_rgb_planes(engine_->model(),
+            cone_to_rgb_planes(road_->model(),
                                static_cast<std::ptrdiff_t>(out.model_image.length),
                                out.model_image);
         if (mask)
-            std::copy_n(mask_.get(), config_.pixels, out.mask_bytes.get());
+            std::copy_n(road_->mask(), config_.pixels, out.mask_bytes.get());
         writer_->add();
         report_writes(false);
     }
@@ -357,30 +340,18 @@ private:
         ++lost_outputs_;
     }
 
-    // Frames the progress line counts: calibration after the first frame,
-    // then the online phase.
-    static long long progress_frames(const RunParameters& p)
-    {
-        const long long online = static_cast<long long>(p.last_frame) - p.first_frame - p.K + 1;
-        return p.K - 1 + (online > 0 ? online : 0);
-    }
-
     const RunConfig& config_;
     const RunParameters& p_;
     FileNames names_;         // the main thread's, for messages
     FileNames writer_names_;  // the writer's
     media::FrameSource& frames_;
     FrameReports reports_;
-    const WeightMatrix kernel_;
-    const float c1_scaled_, c2_scaled_;
-    std::unique_ptr<RunEngine> engine_;
+    std::unique_ptr<Road> road_;  // the model and the mask, which carries over between frames
     BytePlanes frame_;  // the frame as read: only the reader touches it
-    Buffer<std::uint8_t> mask_;
     std::vector<FrameSlot> frame_slots_;
     std::vector<OutputSlot> output_slots_;
-    WeightMatrix weights_{};
     PhaseTimer timer_;
-    ProgressLine progress_;
+    RunWatcher& watcher_;
     UnusableFrames unusable_frames_;
     long long lost_outputs_ = 0;
     // Last, so that their threads end before anything they use goes.
@@ -388,6 +359,12 @@ private:
 };
 
 }  // namespace
+
+long long run_progress_frames(const RunParameters& p)
+{
+    const long long online = static_cast<long long>(p.last_frame) - p.first_frame - p.K + 1;
+    return p.K - 1 + (online > 0 ? online : 0);
+}
 
 std::uint64_t run_buffer_bytes(const RunConfig& config, Engine engine)
 {
@@ -404,15 +381,27 @@ int run_helper_threads(Engine engine, const RunConfig& config)
     return engine == Engine::fast && core_free ? 2 : 0;
 }
 
-int run_sequence(const RunConfig& config, Engine engine)
+int run_sequence(const RunConfig& config, Engine engine, RunWatcher& watcher, RunFault& fault)
 {
-    Run run(config);
-    if (!run.allocate(engine))
+    Run run(config, watcher);
+    fault = run.allocate(engine);
+    if (!fault.ok())
         return exit_failed;
     run.initialise();
     run.calibrate();
     run.run_online();
     return run.finish();
 }
+
+bool query_counter_frequency(std::int64_t& ticks_per_second)
+{
+    using Period = std::chrono::steady_clock::period;
+    if (!std::chrono::steady_clock::is_steady || Period::num != 1)
+        return false;
+    ticks_per_second = Period::den;
+    return ticks_per_second > 0;
+}
+
+std::int64_t read_counter() { return std::chrono::steady_clock::now().time_since_epoch().count(); }
 
 }  // namespace zemb

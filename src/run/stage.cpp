@@ -9,7 +9,9 @@
 // sequential road prints them, when it takes the slots (the driver says
 // where it waits for that). The timing of the threads then decides only
 // when a line appears, never which line comes first.
-#include "app/app.h"
+#include "run/stage.h"
+
+#include "files/stop.h"
 
 namespace zemb {
 

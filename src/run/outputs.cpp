@@ -1,13 +1,13 @@
-// The output folder (-o) and the mask pattern (-O): their checks, and the
-// folder made at start-up.
+// The output folder and the mask pattern: their checks, and the folder
+// made at start-up.
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <system_error>
 
-#include "app/app.h"
+#include "run/config.h"
+#include "run/frames.h"
 
 namespace zemb {
 
@@ -27,7 +27,8 @@ bool ends_with_lower_case(const std::string& text, const std::string& ending)
     return true;
 }
 
-// Why -O's text is no mask pattern; null when it is one.
+}  // namespace
+
 const char* mask_pattern_fault(const std::string& text)
 {
     if (text.find_first_of("/\\") != std::string::npos)
@@ -41,7 +42,7 @@ const char* mask_pattern_fault(const std::string& text)
     return nullptr;
 }
 
-}  // namespace
+bool is_png_pattern(const std::string& text) { return ends_with_lower_case(text, ".png"); }
 
 std::string output_path(const std::string& folder, const std::string& name)
 {
@@ -50,51 +51,30 @@ std::string output_path(const std::string& folder, const std::string& name)
     return folder + "/" + name;
 }
 
-bool take_output_switches(const char* folder, const char* mask_pattern, RunConfig& config)
+RunFault prepare_outputs(const RunConfig& config)
 {
-    if (folder != nullptr && *folder == '\0') {
-        std::fprintf(stderr, "zemb: -o needs a folder name\n");
-        return false;
-    }
-    if (mask_pattern != nullptr) {
-        if (const char* fault = mask_pattern_fault(mask_pattern)) {
-            std::fprintf(stderr, "zemb: -O %s: %s\n", mask_pattern, fault);
-            return false;
-        }
-        config.mask_pattern = mask_pattern;
-        config.png_masks = ends_with_lower_case(config.mask_pattern, ".png");
-    }
-    if (folder != nullptr)
-        config.output_folder = folder;
-    return true;
-}
-
-bool prepare_outputs(const RunConfig& config)
-{
+    RunFault fault;
+    // The PNG library that reads PNG frames also writes PNG masks.
     if (config.png_masks && !media::has_decoder(media::Format::png)) {
-        media::Result missing;
-        missing.fault = media::Fault::missing_decoder;
-        missing.format = media::Format::png;
-        missing.path = config.mask_pattern;
-        std::fprintf(stderr, "%s\n", media::message(missing).c_str());
-        return false;
+        fault.fault = StartFault::png_unwritable;
+        fault.read.fault = media::Fault::missing_decoder;
+        fault.read.format = media::Format::png;
+        fault.read.path = config.mask_pattern;
+        return fault;
     }
     const std::string& folder = config.output_folder;
     if (folder.empty())
-        return true;
+        return fault;
     std::error_code error;
     std::filesystem::create_directories(folder, error);
     struct stat status;
     const bool exists = stat(folder.c_str(), &status) == 0;
     if (exists && S_ISDIR(status.st_mode))
-        return true;
-    if (exists)
-        std::fprintf(stderr, "zemb: %s: is not a folder: the output folder cannot be made\n",
-                     folder.c_str());
-    else
-        std::fprintf(stderr, "zemb: %s: cannot make the output folder: %s\n", folder.c_str(),
-                     error.message().c_str());
-    return false;
+        return fault;
+    fault.fault = exists ? StartFault::output_not_folder : StartFault::output_folder;
+    fault.path = folder;
+    fault.detail = error.message();
+    return fault;
 }
 
 }  // namespace zemb

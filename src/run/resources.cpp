@@ -12,7 +12,7 @@
 #include <sstream>
 #include <vector>
 
-#include "app/app.h"
+#include "run/resources.h"
 
 namespace zemb {
 

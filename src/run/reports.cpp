@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/app.h"
+#include "run/reports.h"
 
 namespace zemb {
 

@@ -4,7 +4,9 @@
 
 #include <cstdio>
 
-#include "app/app.h"
+#include "run/resources.h"
+
+#include "run/driver.h"
 
 namespace zemb {
 
@@ -41,8 +43,6 @@ std::uint64_t thread_stack_bytes()
     return stack + guard;
 }
 
-std::uint64_t mebibytes_rounded_up(std::uint64_t bytes) { return bytes / (1u << 20) + (bytes % (1u << 20) != 0); }
-
 }  // namespace
 
 std::uint64_t run_memory_bytes(const RunConfig& config, Engine engine, std::uint64_t source_bytes)
@@ -51,22 +51,24 @@ std::uint64_t run_memory_bytes(const RunConfig& config, Engine engine, std::uint
                            source_bytes, held_now(), program_slack_bytes});
 }
 
-bool check_run_memory(const RunConfig& config, Engine engine, std::uint64_t source_bytes,
-                      const char* first_frame)
+RunFault check_run_memory(const RunConfig& config, Engine engine, std::uint64_t source_bytes)
 {
+    RunFault fault;
     const std::uint64_t needed = run_memory_bytes(config, engine, source_bytes);
     const std::uint64_t workers = std::uint64_t(band_count(config.height, config.threads) - 1 +
                                                 run_helper_threads(engine, config));
     const MemoryLimit limit = memory_limit(saturating_product(workers, thread_stack_bytes()));
     if (needed <= limit.bytes)
-        return true;
-    std::fprintf(stderr,
-                 "zemb: %s: a run on %d x %d frames with n = %d needs %llu MiB, more than the %llu "
-                 "MiB this process can get (%s)\n",
-                 first_frame, config.width, config.height, config.params.n,
-                 static_cast<unsigned long long>(mebibytes_rounded_up(needed)),
-                 static_cast<unsigned long long>(limit.bytes >> 20), limit.what);
-    return false;
+        return fault;
+    fault.fault = StartFault::memory;
+    fault.path = config.first_frame_name;
+    fault.width = config.width;
+    fault.height = config.height;
+    fault.n = config.params.n;
+    fault.needed_bytes = needed;
+    fault.limit_bytes = limit.bytes;
+    fault.limit_what = limit.what;
+    return fault;
 }
 
 }  // namespace zemb

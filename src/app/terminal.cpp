@@ -1,37 +1,30 @@
+// The terminal: the key wait, and the stop handlers that put it back.
 #include <pthread.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <charconv>
-#include <chrono>
-#include <climits>
 #include <csignal>
 #include <cstdio>
 
-#include "app/app.h"
+#include "app/terminal.h"
+#include "files/files.h"
+#include "files/stop.h"
 
 namespace zemb {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Signals that end the process while the terminal is in single-key mode;
 // each restores the terminal first.
 constexpr int restoring_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-
-// No frame noted yet: the run stopped while it was starting.
-constexpr long long no_frame = LLONG_MIN;
 
 struct termios saved_terminal;
 volatile std::sig_atomic_t terminal_changed = 0;
 // Standard error shows the progress line: the stop message clears it first.
 volatile std::sig_atomic_t progress_shown = 0;
-std::atomic<long long> current_frame{no_frame};
-static_assert(std::atomic<long long>::is_always_lock_free, "the stop handler reads it");
 
 void restore_terminal()
 {
@@ -75,7 +68,7 @@ void report_stop(int signal_number)
         append("\r\033[K");
     append("zemb: stopped by ");
     append(signal_number == SIGINT ? "SIGINT" : signal_number == SIGTERM ? "SIGTERM" : "SIGHUP");
-    const long long frame = current_frame.load();
+    const long long frame = noted_frame();
     if (frame == no_frame) {
         append(" before the first frame");
     } else {
@@ -119,19 +112,6 @@ void install_stop_handlers()
         sigaction(s, &stop, nullptr);
     }
 }
-
-void note_frame(long long number) { current_frame.store(number, std::memory_order_relaxed); }
-
-bool query_counter_frequency(std::int64_t& ticks_per_second)
-{
-    using Period = Clock::period;
-    if (!Clock::is_steady || Period::num != 1)
-        return false;
-    ticks_per_second = Period::den;
-    return ticks_per_second > 0;
-}
-
-std::int64_t read_counter() { return Clock::now().time_since_epoch().count(); }
 
 void wait_for_key()
 {

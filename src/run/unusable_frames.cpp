@@ -1,7 +1,7 @@
 // The account of input frames a run could not use, and its closing line.
 #include <cstdio>
 
-#include "app/app.h"
+#include "run/reports.h"
 
 namespace zemb {
 

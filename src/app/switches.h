@@ -1,0 +1,38 @@
+// The command line's switches: a switch is an argument equal to its text,
+// followed by its value arguments.
+#pragma once
+
+#include <vector>
+
+namespace zemb {
+
+// A switch is an argument equal to its text, followed by its value
+// arguments. A read removes the switch and its values from argv and lowers
+// argc; the search starts at position 1 and takes the first match.
+enum class SwitchFault {
+    none,
+    missing_value,  // fewer value arguments follow the switch than it needs
+    not_integer,    // the value of an integer switch is not wholly a number
+    not_real,       // the value of a real switch is not wholly a number
+};
+
+// Cores: report a fault through `fault` (left alone when all is well).
+const char* take_switch(int& argc, char** argv, const char* name, int n, const char* absent,
+                        SwitchFault& fault);
+int take_int_switch(int& argc, char** argv, const char* name, int fallback, SwitchFault& fault);
+double take_real_switch(int& argc, char** argv, const char* name, double fallback,
+                        SwitchFault& fault);
+
+// The message for a fault of switch `name`, as printed on standard error.
+void print_switch_fault(SwitchFault fault, const char* name);
+
+// A switch the command line knows: its text and how many values follow it.
+struct KnownSwitch {
+    const char* name;
+    int values;
+};
+// The switches as the start-up reads them, noted by the reads themselves, so
+// that a new switch is known everywhere as soon as it is read.
+using SwitchTable = std::vector<KnownSwitch>;
+
+}  // namespace zemb

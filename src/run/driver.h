@@ -1,0 +1,59 @@
+// The phase driver: runs a whole sequence through one engine, reading ahead
+// and writing behind on stages of their own, and says how it went.
+#pragma once
+
+#include <cstdint>
+
+#include "run/config.h"
+#include "run/engine.h"
+#include "run/fault.h"
+
+namespace zemb {
+
+// Exit statuses of a run.
+constexpr int exit_complete = 0;  // every input frame used, every output written
+constexpr int exit_failed = 1;    // a run that could not start, lost output or input
+
+// What shows a run's progress while frames go by; the driver calls it on its
+// own thread. Every call may be left empty.
+class RunWatcher {
+public:
+    virtual ~RunWatcher() = default;
+    // A phase of `frames` frames begins.
+    virtual void start_phase(const char* /*phase*/, long long /*frames*/) {}
+    // Frame k (1-based) of the phase is done.
+    virtual void frame_done(long long /*k*/) {}
+    // Around every line the driver prints while frames go by.
+    virtual void before_message() {}
+    virtual void after_message() {}
+    // The frames are done; the run's closing lines follow.
+    virtual void frames_done() {}
+    // The closing lines are printed: the run ends when this returns.
+    virtual void run_ended() {}
+};
+
+// Frames a run's phases count: calibration after the first frame, then the
+// online phase.
+long long run_progress_frames(const RunParameters& p);
+
+// Bytes the driver allocates beside the engine: the frame as read, the
+// frames in cone coordinates and the outputs in its rings (see Stage), the
+// mask.
+std::uint64_t run_buffer_bytes(const RunConfig& config, Engine engine);
+// Threads the driver starts beside the engine's: one reads, one writes; none
+// on the sequential road (the reference, or no core left beside the bands).
+int run_helper_threads(Engine engine, const RunConfig& config);
+
+// Runs the whole sequence: model from the first frame, calibration, online
+// phase with masks (and model images with -m), timing reports. Returns the
+// exit status: 0 when every input frame was used and every output written,
+// 1 when any was not, or when the run could not start (`fault` says why;
+// nothing was printed then).
+int run_sequence(const RunConfig& config, Engine engine, RunWatcher& watcher, RunFault& fault);
+
+// Performance counter: ticks of a monotonic clock and their frequency.
+// The query fails (returns false) where no such clock exists.
+bool query_counter_frequency(std::int64_t& ticks_per_second);
+std::int64_t read_counter();
+
+}  // namespace zemb

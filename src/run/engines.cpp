@@ -1,0 +1,62 @@
+// The run's road: the fast engine on the run's threads, or the reference.
+#include <cstdlib>
+
+#include "run/engine.h"
+
+#include "files/stop.h"
+#include "run/driver.h"
+
+namespace zemb {
+
+RoadSettings road_settings(const RunParameters& params)
+{
+    RoadSettings s;
+    s.n = params.n;
+    s.e1 = params.e1;
+    s.e2 = params.e2;
+    s.K = params.K;
+    s.c1 = params.c1;
+    s.c2 = params.c2;
+    s.shadow = params.shadow;
+    return s;
+}
+
+RunFault run_vector_unit(VectorUnit& unit)
+{
+    RunFault fault;
+    const char* name = std::getenv(vector_unit_variable);
+    if (name == nullptr || *name == '\0') {
+        unit = best_vector_unit();
+        return fault;
+    }
+    if (!vector_unit_named(name, unit))
+        fault.fault = StartFault::vector_unit_unknown;
+    else if (!vector_unit_available(unit))
+        fault.fault = StartFault::vector_unit_missing;
+    if (!fault.ok())
+        fault.detail = name;
+    return fault;
+}
+
+std::uint64_t run_engine_bytes(Engine kind, const RunConfig& config)
+{
+    return Road::bytes(config.height, config.width, config.params.n, kind, config.threads);
+}
+
+std::unique_ptr<Road> make_run_road(Engine kind, const RunConfig& config, RunFault& fault)
+{
+    const RoadSettings settings = road_settings(config.params);
+    if (kind == Engine::reference)
+        return std::make_unique<Road>(config.height, config.width, settings, kind, 1,
+                                      VectorUnit::scalar, false);
+    VectorUnit unit = VectorUnit::scalar;
+    fault = run_vector_unit(unit);
+    if (!fault.ok())
+        return nullptr;
+    const StopSignalsBlocked quiet;  // the engine's workers leave stops to this thread
+    // With a core free beside the bands, a helper faults in half the model.
+    return std::make_unique<Road>(config.height, config.width, settings, kind, config.threads, unit,
+                                  run_helper_threads(Engine::fast, config) > 0);
+}
+
+}  // namespace zemb
