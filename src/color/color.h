@@ -74,6 +74,10 @@ public:
 // the apex) and V = z.
 void cone_to_hsv(float x, float y, float z, float& H, float& S, float& V);
 
+// One cone point to RGB bytes, as a model image shows it.
+void cone_to_rgb(float x, float y, float z, std::uint8_t& red, std::uint8_t& green,
+                 std::uint8_t& blue);
+
 // Cone coordinates to RGB bytes, for model images. A count of 0 or less
 // writes nothing.
 void cone_to_rgb_planes(const FloatPlanes& src, std::ptrdiff_t count, BytePlanes& dst);

@@ -60,6 +60,17 @@ void cone_to_hsv(float x, float y, float z, float& H, float& S, float& V)
     V = z;
 }
 
+void cone_to_rgb(float x, float y, float z, std::uint8_t& red, std::uint8_t& green,
+                 std::uint8_t& blue)
+{
+    float H, S, V, r, g, b;
+    cone_to_hsv(x, y, z, H, S, V);
+    hsv_to_rgb(H, S, V, r, g, b);
+    red = to_byte(stored(r * byte_range));
+    green = to_byte(stored(g * byte_range));
+    blue = to_byte(stored(b * byte_range));
+}
+
 void cone_to_rgb_planes(const FloatPlanes& src, std::ptrdiff_t count, BytePlanes& dst)
 {
     const float* x = src[0];
@@ -68,14 +79,8 @@ void cone_to_rgb_planes(const FloatPlanes& src, std::ptrdiff_t count, BytePlanes
     std::uint8_t* red = dst[0];
     std::uint8_t* green = dst[1];
     std::uint8_t* blue = dst[2];
-    for (std::ptrdiff_t i = 0; i < count; ++i) {
-        float H, S, V, r, g, b;
-        cone_to_hsv(x[i], y[i], z[i], H, S, V);
-        hsv_to_rgb(H, S, V, r, g, b);
-        red[i] = to_byte(stored(r * byte_range));
-        green[i] = to_byte(stored(g * byte_range));
-        blue[i] = to_byte(stored(b * byte_range));
-    }
+    for (std::ptrdiff_t i = 0; i < count; ++i)
+        cone_to_rgb(x[i], y[i], z[i], red[i], green[i], blue[i]);
 }
 
 }  // namespace zemb

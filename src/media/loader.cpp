@@ -16,8 +16,10 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <vector>
 
 #include "media/ffmpeg/module.h"
 
@@ -84,6 +86,21 @@ std::string cut_short(const std::string& path)
     return why;
 }
 
+// The folder of the file this code was loaded from, with its trailing '/',
+// when that is a library (the Python module) rather than the program.
+std::string library_folder(const std::string& program)
+{
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void*>(&library_folder), &info) == 0 || info.dli_fname == nullptr)
+        return "";
+    char resolved[PATH_MAX];
+    if (realpath(info.dli_fname, resolved) == nullptr)
+        return "";
+    const std::string file(resolved);
+    const std::string folder = file.substr(0, file.rfind('/') + 1);
+    return folder == program ? "" : folder;
+}
+
 // Loads the module and checks its stamp. Its handle is never closed: the
 // sources and decoders it made use its code until the program ends.
 LoadedModule load(const std::string& path)
@@ -123,11 +140,20 @@ LoadedModule find_and_load()
     const std::string installed =
         std::filesystem::path(folder + ZEMB_MODULE_INSTALL_OFFSET "/" + ffmpeg_module_file)
             .lexically_normal();
-    for (const std::string& path : {beside, installed})
+    // A library, such as the Python module, finds its own beside itself first.
+    const std::string library = library_folder(folder);
+    std::vector<std::string> places;
+    if (!library.empty())
+        places.push_back(library + ffmpeg_module_file);
+    places.push_back(beside);
+    places.push_back(installed);
+    for (const std::string& path : places)
         if (access(path.c_str(), F_OK) == 0)
             return load(path);
-    return {nullptr, "found neither at " + beside + " nor at " + installed +
-                         ": install it from the build of this program"};
+    std::string list = places[0];
+    for (std::size_t k = 1; k < places.size(); ++k)
+        list += (k + 1 == places.size() ? " nor at " : ", ") + places[k];
+    return {nullptr, "found neither at " + list + ": install it from the build of this program"};
 }
 
 const LoadedModule& module()

@@ -13,7 +13,6 @@
 #include "files/stop.h"
 #include "imagedata/imagedata.h"
 #include "model/model.h"
-#include "postproc/postproc.h"
 #include "run/reports.h"
 #include "run/resources.h"
 #include "run/stage.h"
@@ -82,11 +81,7 @@ class Run {
 public:
     Run(const RunConfig& config, RunWatcher& watcher)
         : config_(config), p_(config.params), names_(config), writer_names_(config),
-          frames_(*config.frames), reports_(config.frames->kind()),
-          kernel_(weight_kernel(p_.n, spread_for_block_side(p_.n))),
-          c1_scaled_(scaled_learning_rate(p_.c1, p_.n)),
-          c2_scaled_(scaled_learning_rate(p_.c2, p_.n)),
-          watcher_(watcher),
+          frames_(*config.frames), reports_(config.frames->kind()), watcher_(watcher),
           unusable_frames_(p_.first_frame)
     {
     }
@@ -100,7 +95,6 @@ public:
         const int slots = overlapped ? overlapped_slots : 1;
         try {
             frame_ = alloc_byte_planes(plane_count, config_.pixels);
-            mask_ = alloc_zeroed_buffer<std::uint8_t>(config_.pixels);
             frame_slots_.resize(std::size_t(slots));
             for (FrameSlot& slot : frame_slots_)
                 slot.pixels = alloc_float_planes(plane_count, config_.pixels);
@@ -110,8 +104,8 @@ public:
                 if (p_.save_models)
                     slot.model_image = alloc_byte_planes(plane_count, model_image_length(config_));
             }
-            engine_ = make_run_engine(kind, config_, fault);
-            if (!engine_)
+            road_ = make_run_road(kind, config_, fault);
+            if (!road_)
                 return fault;
         } catch (const std::bad_alloc&) {
             fault.fault = StartFault::buffers;
@@ -139,7 +133,7 @@ public:
         return fault;
     }
 
-    // What allocate() takes beside the engine, buffer by buffer.
+    // What allocate() takes beside the road, buffer by buffer.
     static std::uint64_t buffer_bytes(const RunConfig& config, Engine kind)
     {
         const std::uint64_t slots = run_helper_threads(kind, config) > 0 ? overlapped_slots : 1;
@@ -147,7 +141,7 @@ public:
             config.params.save_models ? plane_set_bytes<std::uint8_t>(model_image_length(config))
                                       : 0;
         const std::uint64_t mask = zemb::buffer_bytes(config.pixels);
-        return saturating_sum({plane_set_bytes<std::uint8_t>(config.pixels), mask,
+        return saturating_sum({plane_set_bytes<std::uint8_t>(config.pixels),
                                saturating_product(slots, plane_set_bytes<float>(config.pixels)),
                                saturating_product(slots, saturating_sum({mask, model_image}))});
     }
@@ -167,29 +161,28 @@ public:
                     first, first + p_.K - 1);
         std::fflush(stdout);
         watcher_.start_phase("calibration", p_.K - 1);
-        engine_->init(take_frame(first));
+        road_->step(take_frame(first));
         release_frame();
         save_outputs(first, p_.save_models, false);
     }
 
-    // Calibration: the learning rate falls linearly from c1' towards c2'.
+    // Calibration: the road's learning rate falls linearly from c1' towards c2'.
     void calibrate()
     {
         const long long K = p_.K;
+        SegmentClock clock{read_counter, 0};
         for (long long k = 1; k <= K - 1; ++k) {
-            const FloatPlanes& pixels = take_frame(p_.first_frame + k);
-            weights_ =
-                scaled_weights(kernel_, p_.n, calibration_rate(c1_scaled_, c2_scaled_, k, K));
-            segment(pixels, p_.e1, timer_.calibration_ticks);
+            road_->step(take_frame(p_.first_frame + k), timer_.available ? &clock : nullptr);
             release_frame();
             save_outputs(p_.first_frame + k, p_.save_models, false);
             watcher_.frame_done(k);
         }
+        timer_.calibration_ticks = clock.ticks;
         report_writes(true);
         message([&] { print_report(timer_, timer_.calibration_ticks, K, K - 1); });
     }
 
-    // Online: fixed rate, narrow threshold, filtered masks written.
+    // Online: fixed rate, narrow threshold, the road's filtered masks written.
     void run_online()
     {
         const long long first = p_.first_frame, last = p_.last_frame, K = p_.K;
@@ -200,16 +193,14 @@ public:
             std::fflush(stdout);
         });
         watcher_.start_phase("online", count);
-        weights_ = scaled_weights(kernel_, p_.n, c2_scaled_);
+        SegmentClock clock{read_counter, 0};
         for (long long number = first + K; number <= last; ++number) {
-            const FloatPlanes& pixels = take_frame(number);
-            segment(pixels, p_.e2, timer_.online_ticks);
+            road_->step(take_frame(number), timer_.available ? &clock : nullptr);
             release_frame();
-            // The next frame's segmentation reads this filtered mask.
-            filter_mask(mask_.get(), config_.width, config_.pixels, mask_.get());
             save_outputs(number, p_.save_models, !p_.last_mask_only || number == last);
             watcher_.frame_done(number - first - K + 1);
         }
+        timer_.online_ticks = clock.ticks;
         report_writes(true);
         message([&] { print_report(timer_, timer_.online_ticks, count, count); });
     }
@@ -243,7 +234,7 @@ private:
     {
         FrameSlot& frame = frame_slots_[std::size_t(slot)];
         frame.read = frames_.read(p_.first_frame + job, frame_);
-        engine_->convert(frame_, frame.pixels);
+        road_->convert(frame_, frame.pixels);
     }
 
     // Frame `number` in cone coordinates, as soon as the reader has it. Its
@@ -274,17 +265,6 @@ private:
         watcher_.after_message();
     }
 
-    // The timed span (all bands, from the start signal until the last has
-    // finished), then the update becomes the current model.
-    void segment(const FloatPlanes& pixels, float threshold, std::int64_t& total_ticks)
-    {
-        const std::int64_t start = timer_.available ? read_counter() : 0;
-        engine_->segment(pixels, mask_.get(), weights_, threshold);
-        if (timer_.available)
-            total_ticks += read_counter() - start;
-        engine_->commit();
-    }
-
     // Hands frame `number`'s model image and mask, as asked, to the writer:
     // both are copied into its slot now, before the next frame changes them.
     void save_outputs(long long number, bool model, bool mask)
@@ -298,11 +278,11 @@ private:
         out.model = model;
         out.mask = mask;
         if (model)
-            cone_to_rgb_planes(engine_->model(),
+            cone_to_rgb_planes(road_->model(),
                                static_cast<std::ptrdiff_t>(out.model_image.length),
                                out.model_image);
         if (mask)
-            std::copy_n(mask_.get(), config_.pixels, out.mask_bytes.get());
+            std::copy_n(road_->mask(), config_.pixels, out.mask_bytes.get());
         writer_->add();
         report_writes(false);
     }
@@ -366,14 +346,10 @@ private:
     FileNames writer_names_;  // the writer's
     media::FrameSource& frames_;
     FrameReports reports_;
-    const WeightMatrix kernel_;
-    const float c1_scaled_, c2_scaled_;
-    std::unique_ptr<RunEngine> engine_;
+    std::unique_ptr<Road> road_;  // the model and the mask, which carries over between frames
     BytePlanes frame_;  // the frame as read: only the reader touches it
-    Buffer<std::uint8_t> mask_;
     std::vector<FrameSlot> frame_slots_;
     std::vector<OutputSlot> output_slots_;
-    WeightMatrix weights_{};
     PhaseTimer timer_;
     RunWatcher& watcher_;
     UnusableFrames unusable_frames_;

@@ -1,5 +1,6 @@
-// The engines of a run: its per-frame work behind one face, the fast engine
-// for users and the straightforward reference for the comparisons.
+// The engine of a run: the frame road (run/road.h) made for a run's
+// configuration, with the fast engine for users and the straightforward
+// reference for the comparisons.
 #pragma once
 
 #include <cstdint>
@@ -8,41 +9,18 @@
 #include "model/model.h"
 #include "run/config.h"
 #include "run/fault.h"
+#include "run/road.h"
 
 namespace zemb {
 
-// Which implementation does the per-frame work. Users always get the fast
-// one; the straightforward reference is built into a second, internal
-// executable for the benchmark and the whole-run comparisons of the tests.
-enum class Engine { fast, reference };
+// The road's settings from the run's.
+RoadSettings road_settings(const RunParameters& params);
 
-// A run's per-frame work behind one face: both implementations leave the
-// same masks and models. The engine owns the model; the driver owns the
-// frame in cone coordinates and the mask, which carries over between frames.
-class RunEngine {
-public:
-    virtual ~RunEngine() = default;
-    // The frame's bytes (R, G, B planes) to cone coordinates in `pixels`. The
-    // driver calls it on its reading thread while segment() runs on another:
-    // it touches nothing the other calls use.
-    virtual void convert(const BytePlanes& frame, FloatPlanes& pixels) = 0;
-    // The model from the frame `pixels`: each pixel fills its own block.
-    virtual void init(const FloatPlanes& pixels) = 0;
-    // Classifies the frame `pixels` into `mask` (the previous frame's mask on
-    // entry) and works out the model's update: the span the timing reports.
-    virtual void segment(const FloatPlanes& pixels, std::uint8_t* mask, const WeightMatrix& weights,
-                         float e) = 0;
-    // Makes the update the current model.
-    virtual void commit() = 0;
-    // The current model, for model images.
-    virtual const FloatPlanes& model() const = 0;
-};
-
-// The engine of a run of this configuration, its buffers allocated. Throws
+// The road of a run of this configuration, its buffers allocated. Throws
 // std::bad_alloc, or std::system_error when worker threads cannot start;
 // returns null, with the fault, when run_vector_unit refuses.
-std::unique_ptr<RunEngine> make_run_engine(Engine kind, const RunConfig& config, RunFault& fault);
-// Bytes that engine allocates: its models, scratch and tables.
+std::unique_ptr<Road> make_run_road(Engine kind, const RunConfig& config, RunFault& fault);
+// Bytes that road allocates: its models, scratch, tables and the mask.
 std::uint64_t run_engine_bytes(Engine kind, const RunConfig& config);
 
 // Names the vector unit the tests force, so that every unit's code runs on a

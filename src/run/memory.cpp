@@ -45,19 +45,6 @@ std::uint64_t thread_stack_bytes()
 
 }  // namespace
 
-std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b)
-{
-    return a != 0 && b > UINT64_MAX / a ? UINT64_MAX : a * b;
-}
-
-std::uint64_t saturating_sum(std::initializer_list<std::uint64_t> parts)
-{
-    std::uint64_t total = 0;
-    for (std::uint64_t part : parts)
-        total = part > UINT64_MAX - total ? UINT64_MAX : total + part;
-    return total;
-}
-
 std::uint64_t run_memory_bytes(const RunConfig& config, Engine engine, std::uint64_t source_bytes)
 {
     return saturating_sum({run_engine_bytes(engine, config), run_buffer_bytes(config, engine),

@@ -36,10 +36,6 @@ struct MemoryLimit {
 };
 MemoryLimit memory_limit(std::uint64_t reserved_bytes, const std::string& root = "");
 
-// Byte arithmetic that saturates at UINT64_MAX instead of overflowing.
-std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b);
-std::uint64_t saturating_sum(std::initializer_list<std::uint64_t> parts);
-
 // Bytes a run of this configuration holds at its peak, as each part that
 // allocates reports it: the engine (run_engine_bytes), the driver's buffers
 // (run_buffer_bytes), the frame source's `source_bytes`, and the program

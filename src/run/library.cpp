@@ -1,0 +1,216 @@
+// The public Subtractor (include/zemb/zemb.h) over the frame road.
+#include <pthread.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <new>
+#include <string>
+#include <system_error>
+
+#include "run/resources.h"
+#include "run/road.h"
+#include "zemb/zemb.h"
+
+namespace zemb {
+
+namespace {
+
+std::string format(const char* text, long long a, long long b = 0, long long c = 0)
+{
+    char line[256];
+    std::snprintf(line, sizeof line, text, a, b, c);
+    return line;
+}
+
+// The program's refusals of values a run cannot use.
+void check(int width, int height, const Settings& s)
+{
+    if (!is_supported_block_side(s.n))
+        throw Error(format("n must be 1, 3, 5, 7 or 9 (the map side), not %lld", s.n));
+    if (s.K < 1)
+        throw Error(format("K must be at least 1 (the first frame counts), not %lld", s.K));
+    if (s.threads < 0)
+        throw Error(format("threads must be 0 (one per core) or more, not %lld", s.threads));
+    if (width <= 0 || height <= 0)
+        throw Error(format("the frames have no pixels (%lld x %lld)", width, height));
+    if (static_cast<long long>(s.n) * width > INT_MAX ||
+        static_cast<long long>(s.n) * height > INT_MAX)
+        throw Error(format("%lld x %lld frames are too large for model images with n = %lld", width,
+                           height, s.n));
+}
+
+VectorUnit chosen_unit(Vectors wanted)
+{
+    VectorUnit unit = VectorUnit::scalar;
+    switch (wanted) {
+    case Vectors::best: return best_vector_unit();
+    case Vectors::scalar: unit = VectorUnit::scalar; break;
+    case Vectors::avx2: unit = VectorUnit::avx2; break;
+    case Vectors::avx512: unit = VectorUnit::avx512; break;
+    }
+    if (!vector_unit_available(unit))
+        throw Error(std::string("this processor has no ") + vector_unit_name(unit));
+    return unit;
+}
+
+Vectors public_unit(VectorUnit unit)
+{
+    switch (unit) {
+    case VectorUnit::scalar: return Vectors::scalar;
+    case VectorUnit::avx2: return Vectors::avx2;
+    case VectorUnit::avx512: return Vectors::avx512;
+    }
+    return Vectors::scalar;
+}
+
+RoadSettings road_settings(const Settings& s)
+{
+    RoadSettings r;
+    r.n = s.n;
+    r.K = s.K;
+    r.e1 = s.e1;
+    r.e2 = s.e2;
+    r.c1 = s.c1;
+    r.c2 = s.c2;
+    r.shadow.enabled = s.shadow;
+    r.shadow.gamma = s.gamma;
+    r.shadow.beta = s.beta;
+    r.shadow.tau_S = s.tau_S;
+    r.shadow.tau_H = s.tau_H;
+    return r;
+}
+
+// Address space each segmenting thread's stack reserves.
+std::uint64_t thread_stack_bytes()
+{
+    pthread_attr_t attributes;
+    std::size_t stack = 0, guard = 0;
+    if (pthread_getattr_default_np(&attributes) == 0) {
+        pthread_attr_getstacksize(&attributes, &stack);
+        pthread_attr_getguardsize(&attributes, &guard);
+        pthread_attr_destroy(&attributes);
+    }
+    return stack + guard;
+}
+
+std::uint64_t mebibytes_rounded_up(std::uint64_t bytes)
+{
+    return bytes / (1u << 20) + (bytes % (1u << 20) != 0);
+}
+
+}  // namespace
+
+Error::~Error() = default;
+
+struct Subtractor::State {
+    State(int width, int height, const Settings& s, VectorUnit unit, std::size_t count)
+        : settings(s), road(height, width, road_settings(s), Engine::fast, s.threads, unit, false),
+          frame(alloc_byte_planes(plane_count, count)), pixels(alloc_float_planes(plane_count, count))
+    {
+    }
+    Settings settings;
+    Road road;
+    BytePlanes frame;
+    FloatPlanes pixels;
+};
+
+Subtractor::Subtractor(int width, int height, const Settings& settings)
+{
+    check(width, height, settings);
+    Settings s = settings;
+    s.threads = band_count(height, s.threads > 0 ? s.threads : usable_cores());
+    const VectorUnit unit = chosen_unit(s.vector_unit);
+    s.vector_unit = public_unit(unit);
+
+    // Checked before anything is allocated, as the program checks a run.
+    const std::size_t pixels = std::size_t(width) * std::size_t(height);
+    const std::uint64_t needed =
+        saturating_sum({Road::bytes(height, width, s.n, Engine::fast, s.threads),
+                        plane_set_bytes<std::uint8_t>(pixels), plane_set_bytes<float>(pixels)});
+    const MemoryLimit limit =
+        memory_limit(saturating_product(std::uint64_t(s.threads - 1), thread_stack_bytes()));
+    if (needed > limit.bytes)
+        throw Error(format("a run on %lld x %lld frames with n = %lld needs ", width, height, s.n) +
+                    std::to_string(mebibytes_rounded_up(needed)) + " MiB, more than the " +
+                    std::to_string(limit.bytes >> 20) + " MiB this process can get (" + limit.what +
+                    ")");
+    try {
+        state_ = std::make_unique<State>(width, height, s, unit, pixels);
+    } catch (const std::bad_alloc&) {
+        throw Error(format("cannot allocate the buffers for %lld x %lld frames with n = %lld", width,
+                           height, s.n));
+    } catch (const std::system_error& error) {
+        throw Error(format("cannot start %lld worker threads: ", s.threads) + error.what());
+    }
+}
+
+Subtractor::~Subtractor() = default;
+Subtractor::Subtractor(Subtractor&&) noexcept = default;
+Subtractor& Subtractor::operator=(Subtractor&&) noexcept = default;
+
+void Subtractor::apply(const std::uint8_t* pixels, int width, int height,
+                       std::ptrdiff_t row_stride, PixelOrder order, std::uint8_t* mask_out)
+{
+    Road& road = state_->road;
+    if (width != road.width() || height != road.height())
+        throw Error(format("frame is %lld x %lld, not %lld x ", width, height, road.width()) +
+                    std::to_string(road.height()) + " like the first frame");
+    if (row_stride < 3 * static_cast<std::ptrdiff_t>(width))
+        throw Error(format("rows %lld bytes apart are shorter than %lld pixels of 3 bytes",
+                           row_stride, width));
+    if (pixels == nullptr || mask_out == nullptr)
+        throw Error("no pixels or no room for the mask");
+    split_channels(pixels, height, width, row_stride,
+                   order == PixelOrder::rgb ? ChannelOrder::rgb : ChannelOrder::bgr, state_->frame);
+    road.convert(state_->frame, state_->pixels);
+    road.step(state_->pixels);
+    const std::size_t count = std::size_t(width) * std::size_t(height);
+    if (road.frames() > state_->settings.K)
+        std::copy_n(road.mask(), count, mask_out);
+    else
+        std::fill_n(mask_out, count, std::uint8_t(0));
+}
+
+Phase Subtractor::phase() const
+{
+    switch (state_->road.phase()) {
+    case Road::Phase::first_frame: return Phase::first_frame;
+    case Road::Phase::calibration: return Phase::calibration;
+    case Road::Phase::online: return Phase::online;
+    }
+    return Phase::online;
+}
+
+long long Subtractor::frames() const { return state_->road.frames(); }
+
+void Subtractor::background(std::uint8_t* out, PixelOrder order) const
+{
+    if (state_->road.frames() == 0)
+        throw Error("no background before the first frame");
+    write_model_image(state_->road.model(), state_->road.model_length(),
+                      order == PixelOrder::rgb ? ChannelOrder::rgb : ChannelOrder::bgr, out);
+}
+
+int Subtractor::background_width() const { return state_->settings.n * width(); }
+int Subtractor::background_height() const { return state_->settings.n * height(); }
+std::size_t Subtractor::background_bytes() const { return 3 * state_->road.model_length(); }
+int Subtractor::width() const { return state_->road.width(); }
+int Subtractor::height() const { return state_->road.height(); }
+const Settings& Subtractor::settings() const { return state_->settings; }
+Vectors Subtractor::vector_unit() const { return state_->settings.vector_unit; }
+int Subtractor::threads() const { return state_->road.bands(); }
+
+const char* vector_unit_name(Vectors unit)
+{
+    switch (unit) {
+    case Vectors::best: return "best";
+    case Vectors::scalar: return "scalar";
+    case Vectors::avx2: return "avx2";
+    case Vectors::avx512: return "avx512";
+    }
+    return "best";
+}
+
+}  // namespace zemb

@@ -1,0 +1,113 @@
+// The public library used as a user's program would: frame by frame, against
+// the masks and model images the zemb program writes for the same frames.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/support.h"
+#include "zemb/zemb.h"
+
+namespace zemb {
+namespace {
+
+constexpr int W = 32, H = 24, K = 10, frames = 30;
+
+// A textured street with a block walking across it.
+test::Rgb pixel(int frame, int row, int col)
+{
+    const bool walker = col >= frame && col < frame + 6 && row >= 8 && row < 18;
+    if (walker)
+        return {200, 40, 60};
+    return {std::uint8_t(40 + 5 * (row % 7)), std::uint8_t(90 + 3 * (col % 11)),
+            std::uint8_t(60 + (row * col) % 23)};
+}
+
+// The raster of a binary PPM or PGM file (after its three-line header).
+std::string raster(const std::string& file, std::size_t bytes)
+{
+    return file.size() >= bytes ? file.substr(file.size() - bytes) : "";
+}
+
+TEST(Library, GivesTheProgramsMasksAndModelImagesFrameByFrame)
+{
+    test::TempDir dir;
+    for (int k = 1; k <= frames; ++k)
+        test::write_file(dir / ("s." + std::to_string(k) + ".ppm"),
+                         test::make_ppm(W, H, [k](int r, int c) { return pixel(k, r, c); }));
+    const test::RunResult run =
+        test::run_zemb(dir.path(), {"s", "1", std::to_string(frames), "-K", std::to_string(K), "-m",
+                                    "-s", "-j", "2"});
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    Settings settings;
+    settings.K = K;
+    settings.shadow = true;
+    settings.threads = 2;
+    Subtractor subtractor(W, H, settings);
+    EXPECT_EQ(subtractor.threads(), 2);
+    EXPECT_EQ(subtractor.phase(), Phase::first_frame);
+    // Rows with room to spare, as an image library may hand them out.
+    const std::ptrdiff_t stride = 3 * W + 5;
+    std::vector<std::uint8_t> frame(std::size_t(stride) * H), mask(W * H, 7);
+    std::vector<std::uint8_t> model(subtractor.background_bytes());
+    ASSERT_EQ(model.size(), std::size_t(3 * 3 * W * 3 * H));
+    for (int k = 1; k <= frames; ++k) {
+        const std::string rgb = raster(test::read_file(dir / ("s." + std::to_string(k) + ".ppm")),
+                                       std::size_t(3 * W * H));
+        for (int r = 0; r < H; ++r)
+            std::memcpy(&frame[std::size_t(r * stride)], &rgb[std::size_t(3 * W * r)], 3 * W);
+        subtractor.apply(frame.data(), W, H, stride, PixelOrder::rgb, mask.data());
+        EXPECT_EQ(subtractor.frames(), k);
+        EXPECT_EQ(subtractor.phase(), k < K ? Phase::calibration : Phase::online);
+        const std::string name = std::to_string(k);
+        const std::string written = raster(test::read_file(dir / ("sMask." + name + ".pgm")), mask.size());
+        if (k > K)
+            EXPECT_EQ(std::string(mask.begin(), mask.end()), written) << "mask of frame " << k;
+        else
+            EXPECT_EQ(std::count(mask.begin(), mask.end(), 0), W * H) << "frame " << k;
+        subtractor.background(model.data());
+        EXPECT_EQ(std::string(model.begin(), model.end()),
+                  raster(test::read_file(dir / ("sModel." + name + ".ppm")), model.size()))
+            << "model image of frame " << k;
+    }
+}
+
+TEST(Library, RefusesInTheProgramsWords)
+{
+    struct Case {
+        int width, height;
+        Settings settings;
+        const char* says;
+    };
+    Settings n4, k0, threads;
+    n4.n = 4;
+    k0.K = 0;
+    threads.threads = -1;
+    const Case cases[] = {
+        {W, H, n4, "n must be 1, 3, 5, 7 or 9 (the map side), not 4"},
+        {W, H, k0, "K must be at least 1 (the first frame counts), not 0"},
+        {W, H, threads, "threads must be 0 (one per core) or more, not -1"},
+        {0, H, Settings(), "the frames have no pixels (0 x 24)"},
+        {1 << 30, 4, Settings(), "frames are too large for model images with n = 3"},
+    };
+    for (const Case& c : cases) {
+        try {
+            Subtractor subtractor(c.width, c.height, c.settings);
+            ADD_FAILURE() << "accepted: " << c.says;
+        } catch (const Error& error) {
+            EXPECT_NE(std::string(error.what()).find(c.says), std::string::npos) << error.what();
+        }
+    }
+    Subtractor subtractor(W, H);
+    std::vector<std::uint8_t> frame(3 * W * H), mask(W * H);
+    EXPECT_THROW(subtractor.background(frame.data()), Error);
+    EXPECT_THROW(subtractor.apply(frame.data(), W, H - 1, 3 * W, PixelOrder::rgb, mask.data()), Error);
+    EXPECT_THROW(subtractor.apply(frame.data(), W, H, 3 * W - 1, PixelOrder::rgb, mask.data()), Error);
+    EXPECT_EQ(subtractor.frames(), 0);
+}
+
+}  // namespace
+}  // namespace zemb
