@@ -5,11 +5,20 @@
 # the tests need and runs the whole suite, none of it skipped. Then a video
 # run, and the Python module's install line where the tree has that module.
 # Needs root, mmdebstrap and Debian's mirror.
-#   tests/fresh/fresh_root.sh [--keep]   (--keep: leave the root, unmounted)
+#   tests/fresh/fresh_root.sh [--keep] [--logs DIR]
+#     --keep: leave the root (unmounted); --logs: copy the commands' logs there
 set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 keep=0
-[ "${1:-}" = --keep ] && keep=1
+logs=""
+while [ $# -gt 0 ]; do
+  case $1 in
+    --keep) keep=1 ;;
+    --logs) logs=${2:?--logs needs a folder}; shift ;;
+    *) echo "usage: $0 [--keep] [--logs DIR]" >&2; exit 2 ;;
+  esac
+  shift
+done
 
 fail() { echo "fresh root: FAILED: $*" >&2; exit 1; }
 [ "$(id -u)" = 0 ] || fail "needs root (chroot and mounts)"
@@ -39,6 +48,9 @@ cleanup() {
     echo "fresh root: still mounted, so $work is left in place:" $(mounts_under_root) >&2
     exit 1
   fi
+  if [ -n "$logs" ]; then
+    mkdir -p "$logs" && cp "$work"/*.log "$logs"/ 2>/dev/null || true
+  fi
   if [ $keep = 1 ]; then
     echo "fresh root: kept in $root"
   else
@@ -51,9 +63,20 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
 
+mount_in_root() {   # mount_in_root MOUNT-ARGS... TARGET
+  local target=${*: -1}
+  mount "$@"
+  mounted+=("$target")
+}
 seconds() { date +%s; }
 start=$(seconds)
 echo "== Fresh Debian 12 root in $root"
+mkdir "$root"
+if [ $keep = 0 ]; then
+  # In memory: dpkg's and the build's many small writes go faster, and the
+  # root goes with an unmount, without a recursive delete.
+  mount_in_root -t tmpfs -o size=8G,mode=0755 zemb-fresh "$root"
+fi
 mmdebstrap --quiet --variant=apt bookworm "$root" || fail "mmdebstrap could not make the root"
 echo "made in $(( $(seconds) - start )) s"
 
@@ -63,11 +86,6 @@ mkdir -p "$root/root/zemb"
 (cd "$repo" && git ls-files -z --cached --others --exclude-standard |
    tar --null --ignore-failed-read --no-recursion -T - -cf -) 2>/dev/null | tar -xf - -C "$root/root/zemb"
 
-mount_in_root() {   # mount_in_root MOUNT-ARGS... TARGET
-  local target=${*: -1}
-  mount "$@"
-  mounted+=("$target")
-}
 mount_in_root -t proc proc "$root/proc"
 mount_in_root --bind /dev "$root/dev"
 mount -o remount,bind,ro "$root/dev"   # nothing in the root can change this machine's /dev
