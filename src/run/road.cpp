@@ -24,8 +24,7 @@ public:
     // Makes the update the current model.
     virtual void commit() = 0;
     virtual const FloatPlanes& model() const = 0;
-    virtual int bands() const = 0;
-    virtual VectorUnit unit() const = 0;
+    virtual int threads() const = 0;
 };
 
 namespace {
@@ -66,8 +65,7 @@ public:
     }
     void commit() override { copy_planes(update_, length_, current_); }
     const FloatPlanes& model() const override { return current_; }
-    int bands() const override { return 1; }
-    VectorUnit unit() const override { return VectorUnit::scalar; }
+    int threads() const override { return 1; }
 
 private:
     const int H_, W_, n_;
@@ -129,8 +127,7 @@ public:
     }
     void commit() override {}
     const FloatPlanes& model() const override { return model_; }
-    int bands() const override { return engine_.bands(); }
-    VectorUnit unit() const override { return engine_.unit(); }
+    int threads() const override { return engine_.threads(); }
 
 private:
     const int H_, W_, n_;
@@ -150,7 +147,8 @@ Road::Road(int height, int width, const RoadSettings& settings, Engine engine, i
       kernel_(weight_kernel(s_.n, spread_for_block_side(s_.n))),
       c1_scaled_(scaled_learning_rate(s_.c1, s_.n)),
       c2_scaled_(scaled_learning_rate(s_.c2, s_.n)),
-      online_weights_(scaled_weights(kernel_, s_.n, c2_scaled_))
+      online_weights_(scaled_weights(kernel_, s_.n, c2_scaled_)),
+      unit_(engine == Engine::reference ? VectorUnit::scalar : unit)
 {
     if (engine == Engine::reference)
         core_ = std::make_unique<ReferenceCore>(H_, W_, s_.n, s_.shadow);
@@ -208,8 +206,7 @@ void Road::step(const FloatPlanes& pixels, SegmentClock* clock)
 
 const FloatPlanes& Road::model() const { return core_->model(); }
 std::size_t Road::model_length() const { return model_elements(H_, W_, s_.n); }
-int Road::bands() const { return core_->bands(); }
-VectorUnit Road::unit() const { return core_->unit(); }
+int Road::threads() const { return core_->threads(); }
 
 std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b)
 {
