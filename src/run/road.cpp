@@ -24,8 +24,7 @@ public:
     // Makes the update the current model.
     virtual void commit() = 0;
     virtual const FloatPlanes& model() const = 0;
-    virtual int bands() const = 0;
-    virtual VectorUnit unit() const = 0;
+    virtual int threads() const = 0;
 };
 
 namespace {
@@ -56,18 +55,17 @@ public:
     }
     void init(const FloatPlanes& pixels) override
     {
-        init_model(current_, pixels, H_, W_, n_);
+        init_model(current_, pixels, {H_, W_, n_});
         copy_planes(current_, length_, update_);
     }
     void segment(const FloatPlanes& pixels, std::uint8_t* mask, const WeightMatrix& weights,
                  float e) override
     {
-        segment_frame(pixels, H_, W_, current_, mask, weights, n_, e, shadow_, update_);
+        segment_frame(pixels, {H_, W_, n_}, current_, mask, {weights, e, shadow_}, update_);
     }
     void commit() override { copy_planes(update_, length_, current_); }
     const FloatPlanes& model() const override { return current_; }
-    int bands() const override { return 1; }
-    VectorUnit unit() const override { return VectorUnit::scalar; }
+    int threads() const override { return 1; }
 
 private:
     const int H_, W_, n_;
@@ -87,13 +85,13 @@ public:
         // and a 1080p model is 224 MB to fill.
         : H_(H), W_(W), n_(n), pixels_(std::size_t(H) * std::size_t(W)), shadow_(shadow),
           model_(alloc_unfilled_float_planes(plane_count, model_elements(H, W, n))),
-          engine_(H, W, n, threads, unit), spare_core_(spare_core)
+          engine_({H, W, n}, threads, unit), spare_core_(spare_core)
     {
     }
     static std::uint64_t bytes(int H, int W, int n, int threads)
     {
         return saturating_sum({plane_set_bytes<float>(model_elements(H, W, n)),
-                               ThreadedEngine::scratch_bytes(H, W, n, threads),
+                               ThreadedEngine::scratch_bytes({H, W, n}, threads),
                                ConeConverter::table_bytes});
     }
     // Only the converting thread uses the colour table.
@@ -125,12 +123,11 @@ public:
     void segment(const FloatPlanes& pixels, std::uint8_t* mask, const WeightMatrix& weights,
                  float e) override
     {
-        engine_.segment_frame(pixels, model_, mask, weights, e, shadow_);
+        engine_.segment_frame(pixels, model_, mask, {weights, e, shadow_});
     }
     void commit() override {}
     const FloatPlanes& model() const override { return model_; }
-    int bands() const override { return engine_.bands(); }
-    VectorUnit unit() const override { return engine_.unit(); }
+    int threads() const override { return engine_.threads(); }
 
 private:
     const int H_, W_, n_;
@@ -150,7 +147,8 @@ Road::Road(int height, int width, const RoadSettings& settings, Engine engine, i
       kernel_(weight_kernel(s_.n, spread_for_block_side(s_.n))),
       c1_scaled_(scaled_learning_rate(s_.c1, s_.n)),
       c2_scaled_(scaled_learning_rate(s_.c2, s_.n)),
-      online_weights_(scaled_weights(kernel_, s_.n, c2_scaled_))
+      online_weights_(scaled_weights(kernel_, s_.n, c2_scaled_)),
+      unit_(engine == Engine::reference ? VectorUnit::scalar : unit)
 {
     if (engine == Engine::reference)
         core_ = std::make_unique<ReferenceCore>(H_, W_, s_.n, s_.shadow);
@@ -208,8 +206,7 @@ void Road::step(const FloatPlanes& pixels, SegmentClock* clock)
 
 const FloatPlanes& Road::model() const { return core_->model(); }
 std::size_t Road::model_length() const { return model_elements(H_, W_, s_.n); }
-int Road::bands() const { return core_->bands(); }
-VectorUnit Road::unit() const { return core_->unit(); }
+int Road::threads() const { return core_->threads(); }
 
 std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b)
 {

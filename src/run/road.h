@@ -92,8 +92,8 @@ public:
     std::size_t model_length() const;
     int height() const { return H_; }
     int width() const { return W_; }
-    int bands() const;
-    VectorUnit unit() const;
+    int threads() const;  // threads that segment, the calling one included
+    VectorUnit unit() const { return unit_; }
 
 private:
     void segment(const FloatPlanes& pixels, const WeightMatrix& weights, float e,
@@ -105,6 +105,7 @@ private:
     const WeightMatrix kernel_;
     const float c1_scaled_, c2_scaled_;
     const WeightMatrix online_weights_;
+    const VectorUnit unit_;
     std::unique_ptr<Core> core_;
     Buffer<std::uint8_t> mask_;
     long long frames_ = 0;
