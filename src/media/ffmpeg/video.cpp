@@ -49,10 +49,12 @@ constexpr int max_drain_errors = 64;
 // the video counts as stalled: far above what a local file ever needs.
 constexpr std::chrono::seconds stall_limit{30};
 
-// The containers a video file may be, by FFmpeg's demuxer names. None of
-// them reads other files; playlists (hls), concat lists and image sequences
-// would read files the user never named, so they are left out.
-constexpr const char* video_containers = "mov,matroska,avi,mpegts,mpeg,flv,nut,yuv4mpegpipe,asf,ogg";
+// The containers a video file may be, by FFmpeg's demuxer names, and raw
+// video streams. None of them reads other files; playlists (hls), concat
+// lists and image sequences would read files the user never named, so they
+// are left out, and a single still image is read as a frame pattern.
+constexpr const char* video_containers =
+    "mov,matroska,avi,mpegts,mpeg,flv,nut,yuv4mpegpipe,asf,ogg,mxf,dv,gif,h264,hevc,m4v,mpegvideo";
 
 // Where a video comes from. Only a local file the user named exists; other
 // kinds (standard input, a URL) are for the user to ask for by name, and
