@@ -287,6 +287,66 @@ TEST_F(EvalTool, RefusesATemporalRegionFileThatIsNoShortRegularFile)
     EXPECT_NE(r.err.find("seq/temporalROI.txt: longer than 4096 bytes"), std::string::npos) << r.err;
 }
 
+TEST_F(EvalTool, TakesFilePatternsForMasksAndGroundTruth)
+{
+    std::filesystem::create_directories(dir / "truth");
+    for (int k = 8; k <= 10; ++k) {
+        test::write_file(dir / ("truth/t" + std::to_string(k) + ".pgm"), pgm(W, H, classes_truth));
+        test::write_file(dir / ("m_" + std::to_string(k) + ".pgm"), pgm(W, H, mixed_mask));
+    }
+    test::write_file(dir / "m_x.pgm", "not a frame: its name has no number");
+    const RunResult r = eval({"--kv", "m_%d.pgm", "truth/t%d.pgm", "--last", "9"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("first=8\nlast=9\nframes=2\nTP=4\n"), std::string::npos) << r.out;
+}
+
+TEST_F(EvalTool, FaultyCommandLinesExitWith2AndTheUsage)
+{
+    frames(1, 1);
+    const std::vector<std::vector<std::string>> faulty = {
+        {},
+        {"out"},
+        {"out", "seq", "extra"},
+        {"--bogus", "out", "seq"},
+        {"--first", "x1", "out", "seq"},
+        {"--first", "3", "--last", "2", "out", "seq"},
+        {"--format", "xml", "out", "seq"},
+        {"--last"},
+        {"out/inMask.pgm%s", "seq"},
+        {"out", "seq/groundtruth/gt%d_%d.png"},
+    };
+    for (const auto& args : faulty) {
+        const RunResult r = eval(args);
+        EXPECT_EQ(r.status, 2) << testing::PrintToString(args);
+        EXPECT_EQ(r.err.rfind("zemb-eval: ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find("Usage: zemb-eval"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+    const RunResult help = eval({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("Usage: zemb-eval", 0), 0u);
+}
+
+TEST_F(EvalTool, AFolderWithMasksOfTwoSequencesNeedsAPattern)
+{
+    frames(1, 1);
+    test::write_file(dir / "out/otherMask.1.pgm", pgm(W, H, mixed_mask));
+    RunResult r = eval({"out", "seq"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("masks of several sequences (inMask.*.pgm, otherMask.*.pgm)"), std::string::npos)
+        << r.err;
+
+    r = eval({"seq", "seq"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zemb-eval: seq: no masks (<base>Mask.<number>.pgm or bin000001.png) in this folder\n");
+
+    r = eval({"seq/groundtruth", "seq"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("; for its numbered images, give the pattern seq/groundtruth/gt%06d.png\n"),
+              std::string::npos)
+        << r.err;
+}
+
 // Also where the folders' names hold a '%'.
 TEST_F(EvalTool, FindsTheBenchmarksMaskNamesInAFolder)
 {
