@@ -48,7 +48,7 @@ struct FileWrite {
 //
 // Masks are not flushed to the disk (fsync) before the rename: that guards
 // only against a crash of the whole machine and costs several times a
-// frame's work (see the README).
+// frame's work (see docs/files.md).
 class OutputFile {
 public:
     OutputFile() = default;
