@@ -133,6 +133,21 @@ std::unique_ptr<FrameSource> open_video_file(const std::string& path, long long 
 
 }  // namespace zemb::media::detail
 
+namespace zemb::media {
+
+std::unique_ptr<VideoWriter> open_video_writer(const std::string& path, const VideoSettings& settings,
+                                               Result& result)
+{
+    const detail::FfmpegModule* ffmpeg = detail::table(Format::video, result);
+    if (ffmpeg == nullptr) {
+        result.path = path;
+        return nullptr;
+    }
+    return std::unique_ptr<VideoWriter>(ffmpeg->open_video_writer(path, settings, result));
+}
+
+}  // namespace zemb::media
+
 #else  // built without FFmpeg: no module to load
 
 namespace zemb::media::detail {
@@ -159,5 +174,17 @@ std::unique_ptr<FrameSource> open_video_file(const std::string& path, long long,
 }
 
 }  // namespace zemb::media::detail
+
+namespace zemb::media {
+
+std::unique_ptr<VideoWriter> open_video_writer(const std::string& path, const VideoSettings&,
+                                               Result& result)
+{
+    result = detail::missing_decoder(Format::video);
+    result.path = path;
+    return nullptr;
+}
+
+}  // namespace zemb::media
 
 #endif

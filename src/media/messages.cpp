@@ -103,6 +103,13 @@ std::string describe(const Result& r)
     case Fault::write_failed:
         return std::string("write failed: ") + std::strerror(r.error != 0 ? r.error : EIO) +
                (r.detail.empty() ? "" : "; " + r.detail);
+    case Fault::stalled: {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%g", r.stall_seconds);
+        return std::string("nothing came for ") + seconds + " s (--stall): the input ends here";
+    }
+    case Fault::cannot_write:
+        return "cannot write the video" + (r.detail.empty() ? "" : ": " + r.detail);
     }
     return "unknown fault";
 }

@@ -147,6 +147,21 @@ SourceKind choose_source(const std::string& name, const char* first_ppm_frame, F
     return SourceKind::ppm_frames;
 }
 
+bool is_video_name(std::string_view name)
+{
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || name.find_first_of("/\\", dot) != std::string_view::npos)
+        return false;
+    std::string extension(name.substr(dot + 1));
+    for (char& c : extension)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    for (const char* known : {"mkv", "mp4", "avi", "nut"})
+        if (extension == known)
+            return true;
+    return false;
+}
+
 bool has_decoder(Format format)
 {
     switch (format) {

@@ -37,6 +37,9 @@ struct FfmpegModule {
     void (*free_bmp_decoder)(BmpDecoder* d);
     Result (*bmp_read_header)(BmpDecoder& d, Input& in, std::uint64_t pixel_cap);
     Result (*bmp_decode)(BmpDecoder& d, BytePlanes& frame);
+    // The video writer, as media.h describes it.
+    VideoWriter* (*open_video_writer)(const std::string& path, const VideoSettings& settings,
+                                      Result& result);
 };
 
 using FfmpegModuleEntry = const FfmpegModule* (*)();
@@ -53,6 +56,9 @@ std::string error_text(int code);
 
 FrameSource* open_video(const std::string& path, const std::string& base, long long first,
                         std::uint64_t pixel_cap, Result& result);
+
+VideoWriter* open_video_writer(const std::string& path, const VideoSettings& settings,
+                               Result& result);
 
 detail::BmpDecoder* make_bmp_decoder();
 void free_bmp_decoder(detail::BmpDecoder* d);
