@@ -58,13 +58,13 @@ SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads
         known.push_back({name, 0});
         if (fault != SwitchFault::none)
             return;
-        value = take_switch(argc, argv, name, 0, nullptr, fault) != nullptr;
+        value = take_switch(argc, argv, name, false, nullptr, fault) != nullptr;
     };
     auto text = [&](const char* name, const char*& value) {
         known.push_back({name, 1});
         if (fault != SwitchFault::none)
             return;
-        value = take_switch(argc, argv, name, 1, value, fault);
+        value = take_switch(argc, argv, name, true, value, fault);
         if (fault != SwitchFault::none)
             faulty = name;
     };
@@ -127,16 +127,18 @@ bool take_output_switches(const char* folder, const char* mask_pattern, RunConfi
         std::fprintf(stderr, "zemb: -o needs a folder name\n");
         return false;
     }
+    if (folder != nullptr)
+        config.output_folder = folder;
     if (mask_pattern != nullptr) {
-        if (const char* fault = mask_pattern_fault(mask_pattern)) {
+        media::FramePattern names;
+        if (const char* fault = parse_mask_pattern(config.output_folder, mask_pattern, names)) {
             std::fprintf(stderr, "zemb: -O %s: %s\n", mask_pattern, fault);
             return false;
         }
         config.mask_pattern = mask_pattern;
+        config.mask_names = std::move(names);
         config.png_masks = is_png_pattern(config.mask_pattern);
     }
-    if (folder != nullptr)
-        config.output_folder = folder;
     return true;
 }
 
@@ -335,7 +337,7 @@ void print_settings_echo(const RunConfig& config)
         std::printf("  gamma = %.4f, beta = %.4f, Th_S = %.4f, Th_H = %.4f\n",
                     static_cast<double>(p.shadow.gamma), static_cast<double>(p.shadow.beta),
                     static_cast<double>(p.shadow.tau_S), static_cast<double>(p.shadow.tau_H));
-    const int bands = band_count(config.height, config.threads);
+    const int bands = threads_for_rows(config.height, config.threads);
     if (bands > 1)
         std::printf("Worker threads:         %d\n", bands);
     if (!config.output_folder.empty())

@@ -2,32 +2,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <string>
 
 #include "app/switches.h"
 
 namespace zemb {
 
-namespace {
-
-// Joined values of multi-value switches live for the rest of the run, like
-// the argument texts themselves.
-std::deque<std::string>& joined_values()
-{
-    static std::deque<std::string> values;
-    return values;
-}
-
-}  // namespace
-
-const char* take_switch(int& argc, char** argv, const char* name, int n, const char* absent,
-                        SwitchFault& fault)
+const char* take_switch(int& argc, char** argv, const char* name, bool with_value,
+                        const char* absent, SwitchFault& fault)
 {
     if (argc <= 1)
         return absent;
-    if (n < 0)
-        n = 0;
+    const int n = with_value ? 1 : 0;
     int i = 1;
     while (i < argc && std::strcmp(argv[i], name) != 0)
         ++i;
@@ -37,15 +22,7 @@ const char* take_switch(int& argc, char** argv, const char* name, int n, const c
         fault = SwitchFault::missing_value;
         return absent;
     }
-    const char* result = n >= 1 ? argv[i + 1] : argv[i];
-    if (n > 1) {
-        std::string joined = argv[i + 1];
-        for (int k = 2; k <= n; ++k) {
-            joined += ' ';
-            joined += argv[i + k];
-        }
-        result = joined_values().emplace_back(std::move(joined)).c_str();
-    }
+    const char* result = argv[i + n];
     for (int j = i; j + n + 1 < argc; ++j)
         argv[j] = argv[j + n + 1];
     argc -= n + 1;
@@ -55,7 +32,7 @@ const char* take_switch(int& argc, char** argv, const char* name, int n, const c
 int take_int_switch(int& argc, char** argv, const char* name, int fallback, SwitchFault& fault)
 {
     // Absent, or without its value (the fault is then set): the fallback.
-    const char* text = take_switch(argc, argv, name, 1, nullptr, fault);
+    const char* text = take_switch(argc, argv, name, true, nullptr, fault);
     if (text == nullptr)
         return fallback;
     char* end = nullptr;
@@ -75,7 +52,7 @@ double take_real_switch(int& argc, char** argv, const char* name, double fallbac
                         SwitchFault& fault)
 {
     // Absent, or without its value (the fault is then set): the fallback.
-    const char* text = take_switch(argc, argv, name, 1, nullptr, fault);
+    const char* text = take_switch(argc, argv, name, true, nullptr, fault);
     if (text == nullptr)
         return fallback;
     char* end = nullptr;

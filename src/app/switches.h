@@ -6,19 +6,21 @@
 
 namespace zemb {
 
-// A switch is an argument equal to its text, followed by its value
-// arguments. A read removes the switch and its values from argv and lowers
-// argc; the search starts at position 1 and takes the first match.
+// A switch is an argument equal to its text, followed by its value argument
+// when it takes one. A read removes the switch and its value from argv and
+// lowers argc; the search starts at position 1 and takes the first match.
 enum class SwitchFault {
     none,
-    missing_value,  // fewer value arguments follow the switch than it needs
+    missing_value,  // no argument follows a switch that takes a value
     not_integer,    // the value of an integer switch is not wholly a number
     not_real,       // the value of a real switch is not wholly a number
 };
 
-// Cores: report a fault through `fault` (left alone when all is well).
-const char* take_switch(int& argc, char** argv, const char* name, int n, const char* absent,
-                        SwitchFault& fault);
+// Each reports a fault through `fault` (left alone when all is well).
+// take_switch returns the value, or for a flag (`with_value` false) the
+// switch's own text; `absent` when the switch is not there.
+const char* take_switch(int& argc, char** argv, const char* name, bool with_value,
+                        const char* absent, SwitchFault& fault);
 int take_int_switch(int& argc, char** argv, const char* name, int fallback, SwitchFault& fault);
 double take_real_switch(int& argc, char** argv, const char* name, double fallback,
                         SwitchFault& fault);

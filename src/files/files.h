@@ -44,7 +44,7 @@ struct FileWrite {
 // and a file of an earlier run stays whole until the new one replaces it.
 // Whatever stands under the final name (a link, a FIFO, a device) is
 // replaced, never followed or written through; only a folder and a file this
-// process may not write are refused, as opening them always was.
+// process may not write are refused, as opening them for writing would be.
 //
 // Masks are not flushed to the disk (fsync) before the rename: that guards
 // only against a crash of the whole machine and costs several times a

@@ -53,15 +53,6 @@ constexpr std::uint64_t plane_set_bytes(std::size_t length)
     return plane > UINT64_MAX / plane_count ? UINT64_MAX : plane_count * plane;
 }
 
-// Releases the planes and empties the handle; harmless on an empty handle.
-template <typename T>
-void free_planes(PlaneSet<T>& set, int count)
-{
-    for (int k = 0; k < count && k < plane_count; ++k)
-        set.planes[static_cast<std::size_t>(k)].reset();
-    set.length = 0;
-}
-
 // Copies elements 0 .. length-1 of all three planes, source first.
 void copy_planes(const FloatPlanes& src, std::size_t length, FloatPlanes& dst);
 

@@ -153,8 +153,6 @@ FastEngine::FastEngine(int H, int W, int n, VectorUnit unit) : s_(std::make_uniq
 
 FastEngine::~FastEngine() = default;
 
-VectorUnit FastEngine::unit() const { return s_->unit; }
-
 void FastEngine::segment_frame(const FloatPlanes& frame, FloatPlanes& model, std::uint8_t* mask,
                                const WeightMatrix& weights, float e, const ShadowSettings& shadow)
 {

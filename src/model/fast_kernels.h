@@ -203,11 +203,12 @@ __attribute__((target("avx2"))) inline void plan_group_avx2(const int* found, un
     // Lane l shifts every word right by l: bits 0-2 are then its above or
     // below owners, bit 0 of `own` its left neighbour and bit 16 its right.
     const __m256i l = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    const __m256i three = _mm256_set1_epi32(7);
+    const __m256i low_three_bits = _mm256_set1_epi32(7);
     const __m256i one = _mm256_set1_epi32(1);
-    const __m256i up = _mm256_and_si256(_mm256_srlv_epi32(_mm256_set1_epi32(int(above)), l), three);
+    const __m256i up =
+        _mm256_and_si256(_mm256_srlv_epi32(_mm256_set1_epi32(int(above)), l), low_three_bits);
     const __m256i down =
-        _mm256_and_si256(_mm256_srlv_epi32(_mm256_set1_epi32(int(below)), l), three);
+        _mm256_and_si256(_mm256_srlv_epi32(_mm256_set1_epi32(int(below)), l), low_three_bits);
     const __m256i own = _mm256_srlv_epi32(
         _mm256_set1_epi32(int((fresh & 0xffffu) | (before >> 2 & 0xffffu) << 16)), l);
     const __m256i own_code = _mm256_or_si256(

@@ -180,8 +180,6 @@ public:
                       const WeightMatrix& weights, float e, const ShadowSettings& shadow, int r0,
                       int r1, const int* found_above, const int* found_below);
 
-    VectorUnit unit() const;
-
 private:
     struct Scratch;  // the engine's buffers and its unit's code (fast_engine.cpp)
     std::unique_ptr<Scratch> s_;
@@ -214,8 +212,7 @@ public:
     void segment_frame(const FloatPlanes& frame, FloatPlanes& model, std::uint8_t* mask,
                        const WeightMatrix& weights, float e, const ShadowSettings& shadow);
 
-    int bands() const;  // threads in use, the calling one included
-    VectorUnit unit() const;
+    int threads() const;  // threads in use, the calling one included
 
 private:
     struct Pool;  // bands and threads (threaded_engine.cpp)
@@ -224,7 +221,7 @@ private:
 
 // Threads a run of H pixel rows uses for `threads` wanted threads: never more
 // than the rows, never fewer than 1.
-int band_count(int H, int threads);
+int threads_for_rows(int H, int threads);
 
 // Bands the rows are cut into for those threads: one for one thread, else
 // two per thread, never more than the rows.

@@ -20,11 +20,11 @@ constexpr int bands_per_thread = 2;
 
 }  // namespace
 
-int band_count(int H, int threads) { return std::clamp(threads, 1, std::max(H, 1)); }
+int threads_for_rows(int H, int threads) { return std::clamp(threads, 1, std::max(H, 1)); }
 
 int work_band_count(int H, int threads)
 {
-    const int used = band_count(H, threads);
+    const int used = threads_for_rows(H, threads);
     return used == 1 ? 1 : std::min(used * bands_per_thread, std::max(H, 1));
 }
 
@@ -133,7 +133,7 @@ constexpr std::uint64_t thread_record_bytes = 64;
 
 std::uint64_t ThreadedEngine::scratch_bytes(int H, int W, int n, int threads)
 {
-    const std::uint64_t used = std::uint64_t(band_count(H, threads));
+    const std::uint64_t used = std::uint64_t(threads_for_rows(H, threads));
     const std::uint64_t bands = std::uint64_t(work_band_count(H, threads));
     const std::uint64_t engine = sizeof(std::unique_ptr<FastEngine>) + sizeof(FastEngine) +
                                  FastEngine::scratch_bytes(H, W, n);
@@ -149,7 +149,7 @@ ThreadedEngine::ThreadedEngine(int H, int W, int n, int threads, VectorUnit unit
     : pool_(std::make_unique<Pool>())
 {
     Pool& p = *pool_;
-    p.threads = band_count(H, threads);
+    p.threads = threads_for_rows(H, threads);
     p.bands = work_band_count(H, threads);
     p.first_row.reserve(static_cast<std::size_t>(p.bands) + 1);
     p.engines.reserve(static_cast<std::size_t>(p.threads));
@@ -175,9 +175,7 @@ ThreadedEngine::ThreadedEngine(int H, int W, int n, int threads, VectorUnit unit
 
 ThreadedEngine::~ThreadedEngine() = default;
 
-int ThreadedEngine::bands() const { return pool_->threads; }
-
-VectorUnit ThreadedEngine::unit() const { return pool_->engines.front()->unit(); }
+int ThreadedEngine::threads() const { return pool_->threads; }
 
 void ThreadedEngine::segment_frame(const FloatPlanes& frame, FloatPlanes& model, std::uint8_t* mask,
                                    const WeightMatrix& weights, float e,

@@ -23,18 +23,13 @@ FileNames::FileNames(const std::string& directory, const std::string& base)
 
 FileNames::FileNames(const RunConfig& config)
     : directory_and_base_(config.directory + config.base),
-      output_head_(output_path(config.output_folder, config.output_base))
+      output_head_(output_path(config.output_folder, config.output_base)),
+      mask_pattern_(config.mask_names)
 {
     std::size_t longest = std::max(directory_and_base_.size(), output_head_.size()) +
                           max_number_chars + max_name_decoration;
-    if (!config.mask_pattern.empty()) {
-        // The folder goes in literally; the pattern was checked at start-up.
-        mask_pattern_.emplace();
-        media::FramePattern::parse(media::pattern_literal(output_path(config.output_folder, "")) +
-                                       config.mask_pattern,
-                                   *mask_pattern_);
+    if (mask_pattern_)
         longest = std::max(longest, mask_pattern_->name_capacity());
-    }
     name_.reserve(longest);
 }
 

@@ -48,6 +48,7 @@ struct RunConfig {
     std::string output_base;    // `base` for PPM frames, the stem of a pattern or a video
     std::string output_folder;  // -o as typed; empty: the current folder
     std::string mask_pattern;   // -O as typed; empty: <output_base>Mask.<k>.pgm
+    std::optional<media::FramePattern> mask_names;  // -O parsed, inside the output folder
     bool png_masks = false;     // the mask pattern ends in .png
 
     // Where the frames come from, open at the first frame. Shared so that

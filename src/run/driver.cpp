@@ -122,7 +122,7 @@ public:
             return fault;
         } catch (const std::system_error& error) {
             fault.fault = StartFault::workers;
-            fault.threads = band_count(config_.height, config_.threads);
+            fault.threads = threads_for_rows(config_.height, config_.threads);
             fault.detail = error.what();
             return fault;
         }
@@ -458,7 +458,7 @@ std::uint64_t run_buffer_bytes(const RunConfig& config, Engine engine)
 // segmentation, and the timing report (segmentation only) would grow by it.
 int run_helper_threads(Engine engine, const RunConfig& config)
 {
-    const bool core_free = band_count(config.height, config.threads) < usable_cores();
+    const bool core_free = threads_for_rows(config.height, config.threads) < usable_cores();
     return engine == Engine::fast && core_free ? 2 : 0;
 }
 

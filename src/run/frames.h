@@ -20,9 +20,11 @@ namespace zemb {
 RunFault open_frames(RunConfig& config, media::SourceKind kind, const std::string& name,
                      const media::FramePattern& pattern, std::uint64_t pixel_cap);
 
-// Why `text` is no mask pattern (a file name with one %d, ending in .pgm or
-// .png); null when it is one.
-const char* mask_pattern_fault(const std::string& text);
+// Parses the mask pattern `text` (a file name with one %d, ending in .pgm or
+// .png) into `names`, the names of the masks inside the output folder
+// `folder`. Why `text` is no mask pattern; null when it is one.
+const char* parse_mask_pattern(const std::string& folder, const std::string& text,
+                               media::FramePattern& names);
 // Whether masks named by the pattern are written as PNG.
 bool is_png_pattern(const std::string& text);
 

@@ -27,17 +27,23 @@ bool ends_with_lower_case(const std::string& text, const std::string& ending)
     return true;
 }
 
+// Masks are written as PNG by the PNG library that also reads PNG frames, so
+// the build has one when it has that decoder.
+bool can_write_png_masks() { return media::has_decoder(media::Format::png); }
+
 }  // namespace
 
-const char* mask_pattern_fault(const std::string& text)
+const char* parse_mask_pattern(const std::string& folder, const std::string& text,
+                               media::FramePattern& names)
 {
     if (text.find_first_of("/\\") != std::string::npos)
         return "the mask pattern is a file name; give its folder with -o";
-    media::FramePattern pattern;
-    const media::PatternFault fault = media::FramePattern::parse(text, pattern);
+    // The folder goes in literally: only the file name is a pattern.
+    const media::PatternFault fault =
+        media::FramePattern::parse(media::pattern_literal(output_path(folder, "")) + text, names);
     if (fault != media::PatternFault::none)
         return media::describe(fault);
-    if (!ends_with_lower_case(pattern.tail(), ".pgm") && !ends_with_lower_case(pattern.tail(), ".png"))
+    if (!ends_with_lower_case(names.tail(), ".pgm") && !ends_with_lower_case(names.tail(), ".png"))
         return "the extension says how masks are written: .pgm or .png";
     return nullptr;
 }
@@ -54,8 +60,7 @@ std::string output_path(const std::string& folder, const std::string& name)
 RunFault prepare_outputs(const RunConfig& config)
 {
     RunFault fault;
-    // The PNG library that reads PNG frames also writes PNG masks.
-    if (config.png_masks && !media::has_decoder(media::Format::png)) {
+    if (config.png_masks && !can_write_png_masks()) {
         fault.fault = StartFault::png_unwritable;
         fault.read.fault = media::Fault::missing_decoder;
         fault.read.format = media::Format::png;

@@ -66,8 +66,8 @@ TEST(FileNames, OutputsGoIntoTheFolderAndMasksFollowTheMaskPattern)
     config.directory = "in/";
     config.base = "in%06d.jpg";
     config.output_base = "in";
-    config.output_folder = std::string(3000, 'o') + "/100%";
-    config.mask_pattern = "bin%06d.png";
+    const std::string folder_typed = std::string(3000, 'o') + "/100%";
+    ASSERT_TRUE(take_output_switches(folder_typed.c_str(), "bin%06d.png", config));
     FileNames names(config);
     const std::string folder = config.output_folder + "/";
     const char* first = names.mask(7);
@@ -75,7 +75,7 @@ TEST(FileNames, OutputsGoIntoTheFolderAndMasksFollowTheMaskPattern)
     EXPECT_EQ(std::string(names.model(-7)), folder + "inModel.-7.ppm");
     EXPECT_EQ(std::string(names.mask(INT_MIN)), folder + "bin-2147483648.png");
     EXPECT_EQ(names.mask(1), first) << "the buffer reserved up front was reallocated";
-    config.mask_pattern.clear();
+    config.mask_names.reset();
     config.output_folder = "out/";
     EXPECT_STREQ(FileNames(config).mask(7), "out/inMask.7.pgm");
 }

@@ -39,7 +39,7 @@ media::Result read_of(media::Fault fault, const char* path = "f.ppm")
     return read;
 }
 
-TEST(FileMessages, EveryReadFindingHasTheWordingThePpmRouteAlwaysHad)
+TEST(FileMessages, EveryReadFindingIsWordedInTheFrameRoutesWords)
 {
     media::Result missing = read_of(media::Fault::cannot_open);
     missing.error = ENOENT;

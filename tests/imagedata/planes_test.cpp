@@ -21,16 +21,6 @@ TEST(PlaneSets, AllocateZeroFilledPlanesOfTheGivenLength)
     EXPECT_NE(floats[0], floats[1]) << "planes are separate arrays";
 }
 
-TEST(PlaneSets, FreeEmptiesTheHandleAndASecondFreeIsHarmless)
-{
-    FloatPlanes set = alloc_float_planes(3, 10);
-    free_planes(set, 3);
-    EXPECT_TRUE(set.empty());
-    EXPECT_EQ(set.length, 0u);
-    free_planes(set, 3);
-    EXPECT_TRUE(set.empty());
-}
-
 TEST(PlaneSets, CopyMovesExactBitsOfEveryPlaneUpToTheLength)
 {
     FloatPlanes src = alloc_float_planes(3, 4);

@@ -333,11 +333,11 @@ TEST(ThreadedEngine, MatchesTheReferenceOnTiesEdgesShadowsAndShortFramesInEveryB
 
 TEST(ThreadedEngine, UsesAFewBandsPerThreadButNeverMoreThreadsOrBandsThanRows)
 {
-    EXPECT_EQ(band_count(120, 4), 4);
-    EXPECT_EQ(band_count(3, 5), 3);
-    EXPECT_EQ(band_count(1, 2), 1);
-    EXPECT_EQ(band_count(10, 0), 1);
-    EXPECT_EQ(ThreadedEngine(2, 4, 3, 5).bands(), 2);
+    EXPECT_EQ(threads_for_rows(120, 4), 4);
+    EXPECT_EQ(threads_for_rows(3, 5), 3);
+    EXPECT_EQ(threads_for_rows(1, 2), 1);
+    EXPECT_EQ(threads_for_rows(10, 0), 1);
+    EXPECT_EQ(ThreadedEngine(2, 4, 3, 5).threads(), 2);
     EXPECT_EQ(work_band_count(120, 1), 1);
     EXPECT_EQ(work_band_count(120, 2), 4);
     EXPECT_EQ(work_band_count(3, 2), 3);
