@@ -17,7 +17,7 @@ set -u
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 seconds="${1:-5}"
 shift || true
-all_targets=(ppm_fuzzer switches_fuzzer run_fuzzer engine_fuzzer)
+all_targets=(ppm_fuzzer switches_fuzzer run_fuzzer engine_fuzzer image_fuzzer pattern_fuzzer video_fuzzer)
 [ $# -gt 0 ] && targets=("$@") || targets=("${all_targets[@]}")
 
 case "$seconds" in
@@ -71,8 +71,15 @@ for target in "${targets[@]}"; do
   work="$here/corpus-run/$target"
   artifacts="$here/corpus-run/artifacts/$target"
   mkdir -p "$work" "$artifacts"
+  # A JPEG of more scans than allowed, or a video of a few frames, needs
+  # more room than a PPM header.
+  case "$target" in
+    image_fuzzer) max_len=16384 ;;
+    video_fuzzer) max_len=65536 ;;
+    *) max_len=4096 ;;
+  esac
   options=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048
-           -max_len=4096 -print_final_stats=1 -artifact_prefix="$artifacts/")
+           -max_len="$max_len" -print_final_stats=1 -artifact_prefix="$artifacts/")
   [ -f "$here/$target.dict" ] && options+=(-dict="$here/$target.dict")
   # The targets' own messages (refused frames, faulty switches) would bury
   # libFuzzer's; sanitizer reports still get through.

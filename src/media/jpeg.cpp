@@ -19,14 +19,21 @@ struct JpegDecoder {
     jpeg_decompress_struct info;
     jpeg_error_mgr errors;
     jpeg_source_mgr source;
+    jpeg_progress_mgr progress;
     std::jmp_buf on_error;
     Input* in = nullptr;
     char text[JMSG_LENGTH_MAX] = {};  // the first warning or the error
     bool warned = false;
+    bool too_many_scans = false;
     int channels = 0;
 };
 
 namespace {
+
+// Most scans a JPEG may have, as djpeg's -maxscans: a progressive JPEG
+// needs a few dozen, while each extra scan of a hostile one costs a pass
+// over the whole image.
+constexpr int max_scans = 500;
 
 JpegDecoder& owner(j_common_ptr info) { return *static_cast<JpegDecoder*>(info->client_data); }
 
@@ -44,6 +51,16 @@ void on_message(j_common_ptr info, int level)
     if (level < 0 && !d.warned) {
         info->err->format_message(info, d.text);
         d.warned = true;
+    }
+}
+
+// libjpeg reports each scan it starts here, before decoding it.
+void count_scans(j_common_ptr info)
+{
+    JpegDecoder& d = owner(info);
+    if (d.info.input_scan_number > max_scans) {
+        d.too_many_scans = true;
+        std::longjmp(d.on_error, 1);
     }
 }
 
@@ -91,6 +108,9 @@ Result failure(JpegDecoder& d)
     if (d.in->read_error != 0) {
         result.fault = Fault::read_failed;
         result.error = d.in->read_error;
+    } else if (d.too_many_scans) {
+        result.fault = Fault::refused;
+        result.detail = "more than " + std::to_string(max_scans) + " scans";
     } else {
         result.fault = Fault::damaged;
         result.detail = d.text;
@@ -114,6 +134,8 @@ std::unique_ptr<JpegDecoder, DecoderDeleter> make_jpeg_decoder()
     d->source.resync_to_restart = jpeg_resync_to_restart;
     d->source.term_source = term_source;
     d->info.src = &d->source;
+    d->progress.progress_monitor = count_scans;
+    d->info.progress = &d->progress;
     return d;
 }
 
@@ -127,6 +149,7 @@ Result jpeg_read_header(JpegDecoder& d, Input& in)
 {
     d.in = &in;
     d.warned = false;
+    d.too_many_scans = false;
     d.source.next_input_byte = in.block.get() + in.begin;
     d.source.bytes_in_buffer = in.end - in.begin;
     in.begin = in.end;

@@ -8,9 +8,14 @@
 #if ZEMB_HAVE_FFMPEG
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <link.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 
@@ -37,10 +42,54 @@ std::string program_folder()
     return program.substr(0, program.rfind('/') + 1);
 }
 
+// Bytes a shared library's loadable segments need, from its program
+// headers; 0 when it is no ELF file of this machine's class (dlopen then
+// says what is wrong) or its headers cannot be read.
+std::uint64_t loaded_extent(int fd)
+{
+    ElfW(Ehdr) header;
+    if (pread(fd, &header, sizeof header, 0) != ssize_t(sizeof header) ||
+        std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64 ||
+        header.e_phentsize != sizeof(ElfW(Phdr)))
+        return 0;
+    std::uint64_t extent = std::uint64_t(header.e_phoff) + std::uint64_t(header.e_phnum) * sizeof(ElfW(Phdr));
+    for (unsigned i = 0; i < header.e_phnum; ++i) {
+        ElfW(Phdr) segment;
+        if (pread(fd, &segment, sizeof segment, off_t(header.e_phoff + i * sizeof segment)) !=
+            ssize_t(sizeof segment))
+            return extent;
+        if (segment.p_type == PT_LOAD)
+            extent = std::max(extent, std::uint64_t(segment.p_offset) + segment.p_filesz);
+    }
+    return extent;
+}
+
+// Why the file at `path` cannot be mapped whole; empty when it can. A
+// library cut short would be mapped past its end, and the first touch of
+// the missing part would kill the program with SIGBUS.
+std::string cut_short(const std::string& path)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return "";  // dlopen says why
+    struct stat status;
+    std::string why;
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+        const std::uint64_t needed = loaded_extent(fd);
+        if (std::uint64_t(status.st_size) < needed)
+            why = path + " is cut short (" + std::to_string(status.st_size) + " bytes, its program headers need " +
+                  std::to_string(needed) + "): install it from the build of this program";
+    }
+    close(fd);
+    return why;
+}
+
 // Loads the module and checks its stamp. Its handle is never closed: the
 // sources and decoders it made use its code until the program ends.
 LoadedModule load(const std::string& path)
 {
+    if (std::string why = cut_short(path); !why.empty())
+        return {nullptr, why};
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr)
         return {nullptr, std::string("cannot load it: ") + dlerror()};

@@ -122,6 +122,7 @@ enum class Fault {
     past_end,         // a video frame after the last of `frames_decoded`
     out_of_order,     // a video frame number not above the one read before
     write_failed,     // writing an output failed; `error` says why
+    refused,          // read no further, for what `detail` says (a playlist, a scan bomb, a stall)
     stalled,          // a live input sent nothing for `stall_seconds`
     cannot_write,     // an output video cannot be made; `detail` says why
 };

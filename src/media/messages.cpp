@@ -100,6 +100,8 @@ std::string describe(const Result& r)
                std::to_string(r.frames_decoded);
     case Fault::out_of_order:
         return "frame " + std::to_string(r.frame) + " asked for after a later one: a video is read forwards";
+    case Fault::refused:
+        return std::string(format_name(r.format)) + " refused: " + r.detail;
     case Fault::write_failed:
         return std::string("write failed: ") + std::strerror(r.error != 0 ? r.error : EIO) +
                (r.detail.empty() ? "" : "; " + r.detail);

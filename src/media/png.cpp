@@ -133,13 +133,24 @@ Result png_read_header(PngDecoder& d, Input& in, std::uint64_t pixel_cap)
     png_set_chunk_cache_max(d.png, max_kept_chunks);
     png_set_read_fn(d.png, &d, read_input);
     int depth = 0;
+    std::uint64_t width = 0, height = 0;
     if (!guarded(d.errors.on_error, [&] {
             png_read_info(d.png, d.info);
             depth = png_get_bit_depth(d.png, d.info);
-            if (depth <= 8)
+            width = png_get_image_width(d.png, d.info);
+            height = png_get_image_height(d.png, d.info);
+            // The cap holds before libpng sizes its row buffers.
+            if (depth <= 8 && width * height <= pixel_cap)
                 set_transformations(d);
         }))
         return failure(d);
+    if (width * height > pixel_cap) {
+        result.fault = Fault::too_large;
+        result.width = int(width);
+        result.height = int(height);
+        result.pixel_cap = pixel_cap;
+        return result;
+    }
     if (depth > 8) {
         result.fault = Fault::unsupported;
         result.detail = "16-bit samples (only 8-bit PNG is read)";

@@ -48,8 +48,21 @@ public:
         }
         if (!ppm_only() && !reader_.reserve(cols_))
             result.fault = Fault::no_memory;
-        if (result.fault != Fault::none)
+        if (result.fault != Fault::none) {
             result.path = name_.get();
+            return result;
+        }
+        // A first image that does not decode would start a run on a black
+        // frame of its declared size: it stops the run instead.
+        if (!ppm_only()) {
+            Result decoded = reader_.open(name_.get(), pixel_cap);
+            if (decoded.fault == Fault::none)
+                decoded = reader_.decode(staging_);
+            if (!decoded.frame_read()) {
+                decoded.frame = first;
+                return decoded;
+            }
+        }
         return result;
     }
 

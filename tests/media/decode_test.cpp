@@ -202,6 +202,64 @@ TEST(Bmp, ReadsColourAndRefusesAHugeDeclaredSizeAtOnce)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
+std::unique_ptr<FrameSource> open_pattern(const std::string& text, long long first, Result& result);
+
+// `jpeg` with its last scan repeated until it has `scans` scans.
+std::string with_scans(const std::string& jpeg, int scans)
+{
+    std::size_t last = 0, count = 0;
+    for (std::size_t at = jpeg.find("\xFF\xDA"); at != std::string::npos; at = jpeg.find("\xFF\xDA", at + 2)) {
+        last = at;
+        ++count;
+    }
+    const std::size_t end = jpeg.rfind("\xFF\xD9");
+    std::string repeated;
+    for (std::size_t k = count; k < std::size_t(scans); ++k)
+        repeated += jpeg.substr(last, end - last);
+    return jpeg.substr(0, end) + repeated + jpeg.substr(end);
+}
+
+// Hostile first frames stop a run before it starts, costing no more than
+// their headers; a small picture in a huge file reads as the small picture.
+TEST(HostileImages, AreRefusedAtOnceOrReadOnlyAsFarAsTheirHeadersSay)
+{
+    const std::string cjpeg = test::find_tool("cjpeg");
+    if (!has_decoder(Format::jpeg) || !has_decoder(Format::bmp) || cjpeg.empty())
+        GTEST_SKIP() << "needs libjpeg-turbo, cjpeg and FFmpeg's libavcodec";
+    test::TempDir dir;
+    test::write_file(dir / "in.ppm", test_ppm(16, 16));
+    ASSERT_EQ(test::run_program(cjpeg, dir.path(), {"-progressive", "-outfile", "p.jpg", "in.ppm"}).status, 0);
+    test::write_file(dir / "bomb1.jpg", with_scans(test::read_file(dir / "p.jpg"), 501));
+    // 9000 x 9000 declared, no raster: it would start a run on black frames.
+    test::write_file(dir / "empty1.bmp", bmp(9000, 9000, ""));
+    const struct {
+        const char* pattern;
+        Fault fault;
+        std::string says;
+    } cases[] = {
+        {"bomb%d.jpg", Fault::refused, "bomb1.jpg: JPEG refused: more than 500 scans"},
+        {"empty%d.bmp", Fault::damaged,
+         "empty1.bmp: damaged BMP: the header declares a raster of at least 243000000 bytes from byte 54, "
+         "but the file has 54 bytes"},
+    };
+    for (const auto& c : cases) {
+        Result opened;
+        EXPECT_FALSE(open_pattern(dir / c.pattern, 1, opened));
+        EXPECT_EQ(opened.fault, c.fault);
+        EXPECT_EQ(message(opened), "zemb: " + dir / c.says);
+    }
+
+    // 2 x 2 followed by 1.5 GB of holes: read in a blink, as the 2 x 2 it is.
+    const std::string raster = std::string("\x01\x02\x03\x04\x05\x06\0\0", 8) + std::string("\x07\x08\x09\x0a\x0b\x0c\0\0", 8);
+    test::write_file(dir / "padded.bmp", bmp(2, 2, raster));
+    std::filesystem::resize_file(dir / "padded.bmp", 1500ull << 20);
+    const auto start = std::chrono::steady_clock::now();
+    Picture ours;
+    ASSERT_EQ(test::decode_file(dir / "padded.bmp", ours).fault, Fault::none);
+    EXPECT_TRUE(ours == rgb(2, 2, {9, 12, 3, 6}, {8, 11, 2, 5}, {7, 10, 1, 4}));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
 TEST(Decoders, ThatThisBuildLacksNameThePackageToInstall)
 {
     test::TempDir dir;

@@ -147,5 +147,36 @@ TEST_F(Video, WhatIsNoVideoSaysSoAndAHugeOneIsRefusedBeforeDecoding)
     EXPECT_EQ(message(r), "zemb: " + dir / "clip.avi: 64 x 48 pixels: more than the 3071 this run can hold");
 }
 
+// Playlists and concat lists name other files, FIFOs among them: none is
+// ever opened, and none of them hangs or recurses.
+TEST_F(Video, OnlyTheNamedFileIsEverRead)
+{
+    ASSERT_TRUE(encode("seg.ts", "64:48", "mpeg4"));
+    mkfifo((dir / "fifo.ts").c_str(), 0600);
+    const std::string hls = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:1.0,\n" + dir / "seg.ts\n";
+    const struct {
+        const char* name;
+        std::string content;
+        const char* reader;
+    } cases[] = {
+        {"street.mp4", hls + "#EXT-X-ENDLIST\n", "hls"},
+        {"live.mp4", hls, "hls"},  // reloaded for ever, were it read
+        {"relative.mp4", "ffconcat version 1.0\nfile seg.ts\n", "concat"},
+        {"self.mp4", "ffconcat version 1.0\nfile self.mp4\n", "concat"},
+        {"fifo.mp4", "ffconcat version 1.0\nfile fifo.ts\n", "concat"},
+    };
+    for (const auto& c : cases) {
+        test::write_file(dir / c.name, c.content);
+        Result r;
+        EXPECT_FALSE(open_video(dir / c.name, 1, no_pixel_cap, r));
+        EXPECT_EQ(r.fault, Fault::refused) << c.name;
+        EXPECT_EQ(message(r).rfind("zemb: " + dir / c.name + ": video refused: a file for FFmpeg's " + c.reader +
+                                       " reader, not one of the video containers zemb reads (mov,",
+                                   0),
+                  0u)
+            << message(r);
+    }
+}
+
 }  // namespace
 }  // namespace zemb::media

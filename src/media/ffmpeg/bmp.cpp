@@ -3,7 +3,9 @@
 // claims a huge picture is refused before anything that size is allocated.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -18,7 +20,7 @@ struct BmpDecoder {
     AVCodecContext* codec = nullptr;
     AVPacket* packet = nullptr;
     AVFrame* picture = nullptr;
-    RowBuffer file;  // the whole file, with the zeroed padding FFmpeg reads past its end
+    RowBuffer file;  // the file up to its raster's end, with the zeroed padding FFmpeg reads past it
     bool probing = false;
     int width = 0, height = 0;
 };
@@ -45,6 +47,77 @@ int picture_buffer(AVCodecContext* codec, AVFrame* frame, int flags)
     if (frame->width != d.width || frame->height != d.height)
         return AVERROR_INVALIDDATA;
     return avcodec_default_get_buffer2(codec, frame, flags);
+}
+
+// Bytes of a BMP that hold the sizes: the file header and the longest
+// information header's fields up to the compression.
+constexpr std::size_t bmp_head_bytes = 34;
+// Furthest start of the raster a BMP may declare: past the largest headers
+// and palette, with room to spare.
+constexpr std::uint64_t max_bmp_raster_offset = 1u << 20;
+
+std::uint32_t le(const std::uint8_t* p, int bytes)
+{
+    std::uint32_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i)
+        value = value << 8 | p[i];
+    return value;
+}
+
+// What a BMP's header says of its raster, read as FFmpeg's decoder reads it;
+// `known` false when it is no header the decoder reads (which then says why).
+struct BmpLayout {
+    bool known = false;
+    std::uint64_t width = 0, height = 0;
+    std::uint64_t raster_offset = 0;
+    std::uint64_t least_raster_bytes = 0;  // below this the decoder refuses it
+    std::uint64_t most_raster_bytes = 0;   // beyond this it reads nothing
+    std::uint64_t pixels() const { return width * height; }
+};
+
+BmpLayout bmp_layout(const std::uint8_t* head, std::size_t size)
+{
+    BmpLayout layout;
+    if (size < bmp_head_bytes)
+        return layout;
+    const std::uint32_t info_bytes = le(head + 14, 4);
+    std::uint32_t depth = 0, compression = 0;
+    std::int64_t height = 0;
+    if (info_bytes == 12) {
+        layout.width = le(head + 18, 2);
+        height = le(head + 20, 2);
+        depth = le(head + 24, 2);
+    } else if (info_bytes == 40 || info_bytes == 56 || info_bytes == 64 || info_bytes == 108 ||
+               info_bytes == 124) {
+        layout.width = le(head + 18, 4);
+        height = std::int32_t(le(head + 22, 4));
+        depth = le(head + 28, 2);
+        compression = le(head + 30, 4);
+    } else {
+        return layout;
+    }
+    constexpr std::uint32_t rle8 = 1, rle4 = 2;
+    layout.height = std::uint64_t(height < 0 ? -height : height);
+    layout.raster_offset = le(head + 10, 4);
+    if (compression == rle8 || compression == rle4) {
+        // Every two bytes give a pixel at least, or end a row or the picture.
+        layout.most_raster_bytes = 2 * (layout.pixels() + layout.height + 1);
+    } else {
+        // Rows padded to 4 bytes; the decoder takes unpadded rows too.
+        layout.most_raster_bytes = ((layout.width * depth + 31) / 8 & ~std::uint64_t(3)) * layout.height;
+        layout.least_raster_bytes = (layout.width * depth + 7) / 8 * layout.height;
+    }
+    layout.known = true;
+    return layout;
+}
+
+Result damaged(const std::string& detail)
+{
+    Result result;
+    result.format = Format::bmp;
+    result.fault = Fault::damaged;
+    result.detail = detail;
+    return result;
 }
 
 Result ffmpeg_fault(int code)
@@ -107,12 +180,43 @@ Result bmp_read_header(BmpDecoder& d, detail::Input& in, std::uint64_t pixel_cap
         result.error = errno;
         return result;
     }
-    const std::size_t size = std::size_t(status.st_size);
+    // Only the bytes the header implies are read, and only once its size
+    // is within the cap: a small picture in a huge file, or a huge picture
+    // in a small one, costs no more than its header.
+    std::uint8_t head[bmp_head_bytes] = {};
+    std::size_t got = detail::read_bytes(in, head, sizeof head);
+    if (in.read_error != 0) {
+        result.fault = Fault::read_failed;
+        result.error = in.read_error;
+        return result;
+    }
+    const BmpLayout layout = bmp_layout(head, got);
+    const std::uint64_t file_bytes = std::uint64_t(status.st_size);
+    std::uint64_t wanted = file_bytes;
+    if (layout.known) {
+        if (layout.pixels() > pixel_cap) {
+            result.fault = Fault::too_large;
+            result.width = int(std::min<std::uint64_t>(layout.width, INT32_MAX));
+            result.height = int(std::min<std::uint64_t>(layout.height, INT32_MAX));
+            result.pixel_cap = pixel_cap;
+            return result;
+        }
+        if (layout.raster_offset > max_bmp_raster_offset)
+            return damaged("its raster is said to start at byte " + std::to_string(layout.raster_offset));
+        if (file_bytes < layout.raster_offset + layout.least_raster_bytes)
+            return damaged("the header declares a raster of at least " +
+                           std::to_string(layout.least_raster_bytes) + " bytes from byte " +
+                           std::to_string(layout.raster_offset) + ", but the file has " +
+                           std::to_string(file_bytes) + " bytes");
+        wanted = std::min(wanted, layout.raster_offset + layout.most_raster_bytes);
+    }
+    const std::size_t size = std::size_t(std::min<std::uint64_t>(std::max<std::uint64_t>(wanted, got), INT32_MAX));
     if (!d.file.reserve(size + AV_INPUT_BUFFER_PADDING_SIZE)) {
         result.fault = Fault::no_memory;
         return result;
     }
-    const std::size_t got = detail::read_bytes(in, d.file.bytes.get(), size);
+    std::memcpy(d.file.bytes.get(), head, got);
+    got += detail::read_bytes(in, d.file.bytes.get() + got, size - got);
     if (in.read_error != 0) {
         result.fault = Fault::read_failed;
         result.error = in.read_error;

@@ -10,8 +10,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -21,6 +24,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/display.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/avstring.h>
 #include <libavutil/opt.h>
 }
 
@@ -41,6 +45,31 @@ constexpr int held_frames_estimate = 24;
 // Frames in a row the decoder may fail to make while its last ones drain
 // out before the video counts as ended.
 constexpr int max_drain_errors = 64;
+// Longest one step of reading may take (opening, probing, one packet) before
+// the video counts as stalled: far above what a local file ever needs.
+constexpr std::chrono::seconds stall_limit{30};
+
+// The containers a video file may be, by FFmpeg's demuxer names, and raw
+// video streams. None of them reads other files; playlists (hls), concat
+// lists and image sequences would read files the user never named, so they
+// are left out, and a single still image is read as a frame pattern.
+constexpr const char* video_containers =
+    "mov,matroska,avi,mpegts,mpeg,flv,nut,yuv4mpegpipe,asf,ogg,mxf,dv,gif,h264,hevc,m4v,mpegvideo";
+
+// Where a video comes from. Only a local file the user named exists; other
+// kinds (standard input, a URL) are for the user to ask for by name, and
+// would choose their own protocols here, never reached through a file's
+// content.
+enum class InputKind { local_file };
+
+const char* protocols_for(InputKind kind)
+{
+    switch (kind) {
+    case InputKind::local_file:
+        break;
+    }
+    return "file";
+}
 
 // The demuxer reads through our own descriptor, so that the name is never
 // taken for a protocol (http:, concat:, pipe:) and a FIFO is refused before
@@ -125,10 +154,19 @@ public:
     Result open(long long first, std::uint64_t pixel_cap);
     Result read(long long number, BytePlanes& frame) override;
     std::uint64_t buffer_bytes() const override { return buffer_bytes_; }
+    Rational time_base() const override { return time_base_; }
+    Rational frame_rate() const override { return frame_rate_; }
 
 private:
     Result fault(Fault kind, const std::string& detail = "");
     Result ffmpeg_fault(int code);
+    Result fault_of(Fault kind, int code);
+    Result too_large(int width, int height, std::uint64_t pixel_cap);
+    Result open_container(InputKind kind);
+    static int interrupted(void* opaque);
+    static int refuse_nested_open(AVFormatContext* format, AVIOContext** io, const char* url, int flags,
+                                  AVDictionary** options);
+    void arm() { deadline_ = std::chrono::steady_clock::now() + stall_limit; }
     bool next_decoded();
     int configure_graph(const AVFrame& decoded);
     int convert();
@@ -155,6 +193,10 @@ private:
     bool packet_pending_ = false;  // packet_ waits for the decoder to take it
     bool first_converted_ = false;  // frame 1, converted by open(), not yet read
     std::uint64_t buffer_bytes_ = 0;
+    std::chrono::steady_clock::time_point deadline_;  // of the current step of reading
+    bool stalled_ = false;
+    std::string nested_;  // a file the container asked to open, refused
+    Rational time_base_, frame_rate_;  // of the chosen stream
 };
 
 VideoFrames::~VideoFrames()
@@ -184,7 +226,80 @@ Result VideoFrames::fault(Fault kind, const std::string& detail)
 
 Result VideoFrames::ffmpeg_fault(int code)
 {
+    if (stalled_)
+        return fault_of(Fault::damaged, code);
     return fault(code == AVERROR(ENOMEM) ? Fault::no_memory : Fault::damaged, error_text(code));
+}
+
+Result VideoFrames::too_large(int width, int height, std::uint64_t pixel_cap)
+{
+    Result size = fault(Fault::too_large);
+    size.width = width;
+    size.height = height;
+    size.pixel_cap = pixel_cap;
+    return size;
+}
+
+// The fault `kind` with FFmpeg's words for `code`, unless the container
+// reached for another file or a step of reading stalled: those say so.
+Result VideoFrames::fault_of(Fault kind, int code)
+{
+    const std::string text = error_text(code);
+    if (!nested_.empty())
+        return fault(Fault::refused, "it names another file (" + nested_ +
+                                         "), and only the file named on the command line is read");
+    if (stalled_)
+        return fault(Fault::refused, "reading stalled: one step made no progress in " +
+                                         std::to_string(stall_limit.count()) + " s");
+    return fault(kind, text);
+}
+
+int VideoFrames::interrupted(void* opaque)
+{
+    auto& self = *static_cast<VideoFrames*>(opaque);
+    if (std::chrono::steady_clock::now() > self.deadline_)
+        self.stalled_ = true;
+    return self.stalled_ ? 1 : 0;
+}
+
+// The named file is open already, through io_: any other open is a file the
+// container's content names, and refused.
+int VideoFrames::refuse_nested_open(AVFormatContext* format, AVIOContext**, const char* url, int, AVDictionary**)
+{
+    auto& self = *static_cast<VideoFrames*>(format->opaque);
+    if (self.nested_.empty())
+        self.nested_ = url != nullptr ? url : "";
+    return AVERROR(EPERM);
+}
+
+// Opens the container of the named file: its format must be one of
+// video_containers, and it reads nothing but that file.
+Result VideoFrames::open_container(InputKind kind)
+{
+    format_->pb = io_;
+    format_->flags |= AVFMT_FLAG_CUSTOM_IO;
+    format_->opaque = this;
+    format_->io_open = refuse_nested_open;
+    format_->interrupt_callback = AVIOInterruptCB{interrupted, this};
+    arm();
+    const AVInputFormat* container = nullptr;
+    int code = av_probe_input_buffer2(io_, &container, path_.c_str(), format_, 0, 0);
+    if (code < 0)  // no demuxer recognises it
+        return fault_of(Fault::not_video, code);
+    if (av_match_list(container->name, video_containers, ',') <= 0)
+        return fault(Fault::refused, std::string("a file for FFmpeg's ") + container->name +
+                                         " reader, not one of the video containers zemb reads (" +
+                                         video_containers + ")");
+    // As the ffmpeg tool opens its inputs.
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "scan_all_pmts", "1", 0);
+    av_dict_set(&options, "format_whitelist", video_containers, 0);
+    av_dict_set(&options, "protocol_whitelist", protocols_for(kind), 0);
+    code = avformat_open_input(&format_, path_.c_str(), container, &options);
+    av_dict_free(&options);
+    if (code < 0)  // format_ is freed
+        return fault_of(Fault::not_video, code);
+    return Result{};
 }
 
 Result VideoFrames::open(long long first, std::uint64_t pixel_cap)
@@ -207,34 +322,34 @@ Result VideoFrames::open(long long first, std::uint64_t pixel_cap)
             av_free(buffer);
         return fault(Fault::no_memory);
     }
-    format_->pb = io_;
-    format_->flags |= AVFMT_FLAG_CUSTOM_IO;
-    // As the ffmpeg tool opens its inputs; files a playlist names stay local.
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "scan_all_pmts", "1", 0);
-    av_dict_set(&options, "protocol_whitelist", "file", 0);
-    int code = avformat_open_input(&format_, path_.c_str(), nullptr, &options);
-    av_dict_free(&options);
-    if (code < 0)  // format_ is freed
-        return fault(Fault::not_video, error_text(code));
-    code = avformat_find_stream_info(format_, nullptr);
+    result = open_container(InputKind::local_file);
+    if (result.fault != Fault::none)
+        return result;
+    // The chosen stream's declared size is checked before the probe decodes
+    // anything, and the probe's decoders get the same cap, for a container
+    // that declares no size.
+    if (const int declared = tool_stream_choice(*format_); declared >= 0) {
+        const AVCodecParameters& parameters = *format_->streams[declared]->codecpar;
+        if (std::uint64_t(parameters.width) * std::uint64_t(parameters.height) > pixel_cap)
+            return too_large(parameters.width, parameters.height, pixel_cap);
+    }
+    std::vector<AVDictionary*> probe_options(format_->nb_streams, nullptr);
+    const std::string max_pixels = std::to_string(std::min<std::uint64_t>(pixel_cap, INT_MAX));  // the option's range
+    for (AVDictionary*& o : probe_options)
+        av_dict_set(&o, "max_pixels", max_pixels.c_str(), 0);
+    arm();
+    int code = avformat_find_stream_info(format_, probe_options.data());
+    for (AVDictionary*& o : probe_options)
+        av_dict_free(&o);
     if (code < 0)
-        return fault(Fault::not_video, error_text(code));
+        return fault_of(Fault::not_video, code);
     stream_ = tool_stream_choice(*format_);
     if (stream_ < 0)
         return fault(Fault::not_video, "no video stream");
     const AVStream& stream = *format_->streams[stream_];
     const AVCodecParameters& parameters = *stream.codecpar;
-    Result size;
-    size.width = parameters.width;
-    size.height = parameters.height;
-    if (std::uint64_t(parameters.width) * std::uint64_t(parameters.height) > pixel_cap) {
-        size.fault = Fault::too_large;
-        size.format = Format::video;
-        size.pixel_cap = pixel_cap;
-        size.path = path_;
-        return size;
-    }
+    if (std::uint64_t(parameters.width) * std::uint64_t(parameters.height) > pixel_cap)
+        return too_large(parameters.width, parameters.height, pixel_cap);
     const AVCodec* decoder = avcodec_find_decoder(parameters.codec_id);
     if (decoder == nullptr)
         return fault(Fault::unsupported, std::string("no decoder for ") + avcodec_get_name(parameters.codec_id));
@@ -256,10 +371,14 @@ Result VideoFrames::open(long long first, std::uint64_t pixel_cap)
         if (int(i) != stream_)
             format_->streams[i]->discard = AVDISCARD_ALL;
     rotation_ = rotation_filters(stream);
+    time_base_ = Rational{stream.time_base.num, stream.time_base.den};
+    const AVRational rate = av_guess_frame_rate(format_, const_cast<AVStream*>(&stream), nullptr);
+    if (rate.num > 0 && rate.den > 0)
+        frame_rate_ = Rational{rate.num, rate.den};
 
     // The first frame, decoded and converted, gives the size of the run.
     if (!next_decoded())
-        return fault(Fault::damaged, "no frame could be decoded");
+        return stalled_ ? fault_of(Fault::damaged, AVERROR_EXIT) : fault(Fault::damaged, "no frame could be decoded");
     code = convert();
     if (code < 0)
         return ffmpeg_fault(code);
@@ -317,6 +436,7 @@ bool VideoFrames::next_decoded()
             continue;
         }
         if (!packet_pending_) {
+            arm();
             if (av_read_frame(format_, packet_) < 0) {
                 input_ended_ = true;
                 avcodec_send_packet(codec_, nullptr);
@@ -414,6 +534,8 @@ Result VideoFrames::read(long long number, BytePlanes& frame)
         first_converted_ = false;
         while (decoded_count_ < number) {
             if (!next_decoded()) {
+                if (stalled_)
+                    return fault_of(Fault::damaged, AVERROR_EXIT);
                 result = fault(Fault::past_end);
                 result.frame = number;
                 result.frames_decoded = decoded_count_;
@@ -436,6 +558,8 @@ Result VideoFrames::read(long long number, BytePlanes& frame)
             return ffmpeg_fault(code);
     }
     first_converted_ = false;
+    result.timestamp = decoded_->best_effort_timestamp == AV_NOPTS_VALUE ? no_timestamp
+                                                                          : decoded_->best_effort_timestamp;
     for (int y = 0; y < rows_; ++y)
         detail::store_row(converted_->data[0] + std::ptrdiff_t(y) * converted_->linesize[0], 3, cols_, y, frame);
     return result;
