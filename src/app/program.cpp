@@ -9,6 +9,7 @@
 #include "app/program.h"
 #include "app/startup.h"
 #include "app/terminal.h"
+#include "files/stop.h"
 #include "run/driver.h"
 #include "run/resources.h"
 
@@ -87,12 +88,20 @@ int run(int argc, char** argv, Engine engine)
         print_fault(memory);
         return exit_failed;
     }
+    // A video is ended properly when the run is stopped: the stop waits
+    // for the frame in hand.
+    if (!config.mask_video.empty() || !config.overlay_video.empty())
+        defer_stops();
     install_stop_handlers();
     print_settings_echo(config);
     TerminalWatcher watcher(config.params);
     RunFault fault;
     const int status = run_sequence(config, engine, watcher, fault);
     print_fault(fault);
+    if (noted_stop() != 0) {
+        std::fflush(stdout);
+        end_stopped_run();
+    }
     return status;
 }
 

@@ -312,7 +312,8 @@ class VideoWriter {
 public:
     virtual ~VideoWriter() = default;  // a video not finished is removed
     // Appends the frame of `mask` (rows x cols bytes of 0 and 255); an overlay
-    // tints `frame` where the mask is set (in place) and appends it.
+    // tints `frame` where the mask is set (in place; no mask: untinted) and
+    // appends it.
     // `timestamp` in the settings' time base, or no_timestamp.
     virtual Result write(BytePlanes* frame, const std::uint8_t* mask, std::int64_t timestamp) = 0;
     // Ends the video so that it plays to its last frame, and renames it.

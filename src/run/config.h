@@ -50,6 +50,9 @@ struct RunConfig {
     std::string mask_pattern;   // -O as typed; empty: <output_base>Mask.<k>.pgm
     std::optional<media::FramePattern> mask_names;  // -O parsed, inside the output folder
     bool png_masks = false;     // the mask pattern ends in .png
+    std::string mask_video;     // -O naming a video (.mkv, .mp4, .avi, .nut): its path
+    std::string overlay_video;  // --overlay: the input with the foreground tinted, as typed
+    std::string stats_path;     // --stats: one line of figures per online frame, as typed
 
     // Where the frames come from, open at the first frame. Shared so that
     // the configuration stays a plain value; only the driver reads frames.

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -59,6 +60,7 @@ constexpr int overlapped_slots = 2;
 struct FrameSlot {
     media::Result read;
     FloatPlanes pixels;
+    BytePlanes rgb;  // the frame as read, for the overlay only
 };
 
 // A frame's outputs as the main thread hands them to the writer, and what
@@ -66,10 +68,14 @@ struct FrameSlot {
 struct OutputSlot {
     long long number = 0;
     bool model = false, mask = false;  // which of them to write
+    bool overlay = false;              // the frame to the overlay video,
+    bool tint = false;                 // tinted by the mask
+    std::int64_t timestamp = media::no_timestamp;
     BytePlanes model_image;
     Buffer<std::uint8_t> mask_bytes;
+    BytePlanes rgb;
     FileWrite model_written, mask_written;  // PPM and PGM
-    media::Result png_written;
+    media::Result png_written, mask_video_written, overlay_written;
 };
 
 // One run of the sequence: its engine and buffers, and the account of its
@@ -102,14 +108,22 @@ public:
         try {
             frame_ = alloc_byte_planes(plane_count, config_.pixels);
             mask_ = alloc_zeroed_buffer<std::uint8_t>(config_.pixels);
+            const bool overlay = !config_.overlay_video.empty();
             frame_slots_.resize(std::size_t(slots));
-            for (FrameSlot& slot : frame_slots_)
+            for (FrameSlot& slot : frame_slots_) {
                 slot.pixels = alloc_float_planes(plane_count, config_.pixels);
+                if (overlay)
+                    slot.rgb = alloc_byte_planes(plane_count, config_.pixels);
+            }
+            if (overlay)
+                current_rgb_ = alloc_byte_planes(plane_count, config_.pixels);
             output_slots_.resize(std::size_t(slots));
             for (OutputSlot& slot : output_slots_) {
                 slot.mask_bytes = alloc_zeroed_buffer<std::uint8_t>(config_.pixels);
                 if (p_.save_models)
                     slot.model_image = alloc_byte_planes(plane_count, model_image_length(config_));
+                if (overlay)
+                    slot.rgb = alloc_byte_planes(plane_count, config_.pixels);
             }
             engine_ = make_run_engine(kind, config_, fault);
             if (!engine_)
@@ -136,7 +150,9 @@ public:
             fault.detail = error.what();
             return fault;
         }
-        reader_->add(frames_read(p_));
+        fault = open_outputs();
+        if (fault.ok())
+            reader_->add(frames_read(p_));
         return fault;
     }
 
@@ -148,9 +164,14 @@ public:
             config.params.save_models ? plane_set_bytes<std::uint8_t>(model_image_length(config))
                                       : 0;
         const std::uint64_t mask = zemb::buffer_bytes(config.pixels);
-        return saturating_sum({plane_set_bytes<std::uint8_t>(config.pixels), mask,
+        // The overlay keeps the frame as read in every slot of both rings
+        // and one in hand.
+        const std::uint64_t rgb =
+            config.overlay_video.empty() ? 0 : plane_set_bytes<std::uint8_t>(config.pixels);
+        return saturating_sum({plane_set_bytes<std::uint8_t>(config.pixels), mask, rgb,
                                saturating_product(slots, plane_set_bytes<float>(config.pixels)),
-                               saturating_product(slots, saturating_sum({mask, model_image}))});
+                               saturating_product(slots, saturating_sum({mask, model_image})),
+                               saturating_product(2 * slots, rgb)});
     }
 
     // The model starts as the first frame, repeated over every pixel's block.
@@ -171,7 +192,7 @@ public:
         // Opening the frames found the first one: it never counts as the end.
         engine_->init(*take_frame(first, false));
         release_frame();
-        save_outputs(first, p_.save_models, false);
+        save_outputs(first, p_.save_models, false, overlay_ != nullptr, false);
     }
 
     // Calibration: the learning rate falls linearly from c1' towards c2'.
@@ -181,6 +202,8 @@ public:
         const long long K = p_.K;
         for (long long k = 1; k <= K - 1; ++k) {
             const FloatPlanes* pixels = take_frame(p_.first_frame + k);
+            if (pixels == nullptr && stopped_)
+                return false;
             if (pixels == nullptr) {
                 report_writes(true);
                 message([&] {
@@ -196,7 +219,8 @@ public:
                 scaled_weights(kernel_, p_.n, calibration_rate(c1_scaled_, c2_scaled_, k, K));
             segment(*pixels, p_.e1, timer_.calibration_ticks);
             release_frame();
-            save_outputs(p_.first_frame + k, p_.save_models, false);
+            // The overlay shows every frame; those of calibration untinted.
+            save_outputs(p_.first_frame + k, p_.save_models, false, overlay_ != nullptr, false);
             watcher_.frame_done(k);
         }
         report_writes(true);
@@ -225,18 +249,23 @@ public:
             const FloatPlanes* pixels = take_frame(number);
             if (pixels == nullptr)
                 break;
+
             segment(*pixels, p_.e2, timer_.online_ticks);
             release_frame();
             // The next frame's segmentation reads this filtered mask.
             filter_mask(mask_.get(), config_.width, config_.pixels, mask_.get());
-            save_outputs(number, p_.save_models, !p_.last_mask_only || number == last);
+            write_stats(number);
+            save_outputs(number, p_.save_models, !p_.last_mask_only || number == last,
+                         overlay_ != nullptr);
             watcher_.frame_done(number - first - K + 1);
         }
+        if (stopped_)
+            return;
         if (p_.to_end) {
             count = number - first - K;
             // Only now is the last frame known.
             if (p_.last_mask_only && count > 0)
-                save_outputs(number - 1, false, true);
+                save_outputs(number - 1, false, true, false);
         }
         report_writes(true);
         message([&] { print_report(timer_, timer_.online_ticks, count, count); });
@@ -251,13 +280,16 @@ public:
     // The run's last words; returns its exit status.
     int finish()
     {
+        close_outputs();
         watcher_.frames_done();
+        if (stopped_)  // the program says where, and ends as the signal would have
+            return exit_failed;
         if (lost_outputs_ > 0)
             std::fprintf(stderr, "zemb: %lld output file%s could not be written\n", lost_outputs_,
                          lost_outputs_ == 1 ? "" : "s");
         unusable_frames_.report();
         watcher_.run_ended();
-        return lost_outputs_ > 0 || unusable_frames_.total() > 0 || input_ended_early_
+        return lost_outputs_ > 0 || unusable_frames_.total() > 0 || input_ended_early_ || stopped_
                    ? exit_failed
                    : exit_complete;
     }
@@ -285,6 +317,9 @@ private:
         FrameSlot& frame = frame_slots_[std::size_t(slot)];
         frame.read = frames_.read(p_.first_frame + job, frame_);
         engine_->convert(frame_, frame.pixels);
+        if (frame.rgb.length > 0)
+            for (int k = 0; k < plane_count; ++k)
+                std::copy_n(frame_[k], config_.pixels, frame.rgb[k]);
     }
 
     // Frame `number` in cone coordinates, as soon as the reader has it. Its
@@ -293,6 +328,11 @@ private:
     // the end, and when it `may_end`): its slot is released then.
     const FloatPlanes* take_frame(long long number, bool may_end = true)
     {
+        // A deferred stop ends the run here, between frames.
+        if (may_end && noted_stop() != 0) {
+            stopped_ = true;
+            return nullptr;
+        }
         note_frame(number);
         const FrameSlot& frame = frame_slots_[std::size_t(reader_->wait_oldest())];
         if (p_.to_end && may_end && input_ended(frame.read)) {
@@ -300,6 +340,10 @@ private:
             return nullptr;
         }
         unusable_frames_.count(number, frame_use(frame.read));
+        timestamp_ = frame.read.timestamp;
+        if (frame.rgb.length > 0)
+            for (int k = 0; k < plane_count; ++k)
+                std::copy_n(frame.rgb[k], config_.pixels, current_rgb_[k]);
         if (frame.read.fault != media::Fault::none) {
             report_writes(true);
             message([&] { reports_.report(frame.read); });
@@ -341,9 +385,10 @@ private:
 
     // Hands frame `number`'s model image and mask, as asked, to the writer:
     // both are copied into its slot now, before the next frame changes them.
-    void save_outputs(long long number, bool model, bool mask)
+    void save_outputs(long long number, bool model, bool mask, bool overlay = false,
+                      bool tint = true)
     {
-        if (!model && !mask)
+        if (!model && !mask && !overlay)
             return;
         if (writer_->pending() == writer_->slots())
             report_oldest_write();
@@ -351,12 +396,18 @@ private:
         out.number = number;
         out.model = model;
         out.mask = mask;
+        out.overlay = overlay;
+        out.tint = tint;
+        out.timestamp = timestamp_;
         if (model)
             cone_to_rgb_planes(engine_->model(),
                                static_cast<std::ptrdiff_t>(out.model_image.length),
                                out.model_image);
-        if (mask)
+        if (mask || overlay)
             std::copy_n(mask_.get(), config_.pixels, out.mask_bytes.get());
+        if (overlay)
+            for (int k = 0; k < plane_count; ++k)
+                std::copy_n(current_rgb_[k], config_.pixels, out.rgb[k]);
         writer_->add();
         report_writes(false);
     }
@@ -370,7 +421,12 @@ private:
         if (out.model)
             out.model_written =
                 write_ppm(n * H, n * W, out.model_image, writer_names_.model(number));
-        if (out.mask && config_.png_masks)
+        if (out.overlay)
+            out.overlay_written =
+                overlay_->write(&out.rgb, out.tint ? out.mask_bytes.get() : nullptr, out.timestamp);
+        if (out.mask && mask_video_)
+            out.mask_video_written = mask_video_->write(nullptr, out.mask_bytes.get(), out.timestamp);
+        else if (out.mask && config_.png_masks)
             out.png_written =
                 media::write_png_mask(H, W, out.mask_bytes.get(), writer_names_.mask(number));
         else if (out.mask)
@@ -391,7 +447,11 @@ private:
         const int number = static_cast<int>(done.number);
         if (done.model)
             count_lost(names_.model(number), done.model_written);
-        if (done.mask && config_.png_masks)
+        if (done.overlay)
+            count_lost(done.overlay_written);
+        if (done.mask && mask_video_)
+            count_lost(done.mask_video_written);
+        else if (done.mask && config_.png_masks)
             count_lost(done.png_written);
         else if (done.mask)
             count_lost(names_.mask(number), done.mask_written);
@@ -404,6 +464,83 @@ private:
             return;
         message([&] { report_write(path, written); });
         ++lost_outputs_;
+    }
+
+    // The outputs written as the run goes: the figures file, with its header,
+    // and the videos.
+    RunFault open_outputs()
+    {
+        RunFault fault;
+        if (!config_.stats_path.empty()) {
+            stats_ = std::fopen(config_.stats_path.c_str(), "w");
+            if (stats_ == nullptr) {
+                fault.fault = StartFault::output_file;
+                fault.path = config_.stats_path;
+                fault.detail = std::strerror(errno);
+                return fault;
+            }
+            // A line at a time, for scripts that follow the file.
+            std::setvbuf(stats_, nullptr, _IOLBF, 0);
+            std::fputs("frame,seconds,foreground_pixels,fraction\n", stats_);
+        }
+        media::VideoSettings settings;
+        settings.width = config_.width;
+        settings.height = config_.height;
+        settings.time_base = frames_.time_base();
+        settings.frame_rate = frames_.frame_rate();
+        auto open = [&](const std::string& path, media::VideoKind kind,
+                        std::unique_ptr<media::VideoWriter>& writer) {
+            if (path.empty() || !fault.ok())
+                return;
+            settings.kind = kind;
+            writer = media::open_video_writer(path, settings, fault.read);
+            if (!writer) {
+                fault.fault = StartFault::output_video;
+                fault.path = path;
+            }
+        };
+        open(config_.mask_video, media::VideoKind::masks, mask_video_);
+        open(config_.overlay_video, media::VideoKind::overlay, overlay_);
+        return fault;
+    }
+
+    // One line of figures for online frame `number`, its mask filtered.
+    void write_stats(long long number)
+    {
+        if (stats_ == nullptr)
+            return;
+        const std::uint8_t* mask = mask_.get();
+        const std::size_t foreground = config_.pixels - std::size_t(std::count(mask, mask + config_.pixels, 0));
+        const media::Rational unit = frames_.time_base();
+        char seconds[32] = "";
+        if (timestamp_ != media::no_timestamp && unit.num > 0 && unit.den > 0)
+            std::snprintf(seconds, sizeof seconds, "%.6f",
+                          static_cast<double>(timestamp_) * unit.num / unit.den);
+        std::fprintf(stats_, "%lld,%s,%zu,%.6f\n", number, seconds, foreground,
+                     static_cast<double>(foreground) / static_cast<double>(config_.pixels));
+    }
+
+    // Every write handed over is done; the videos get their trailers and
+    // their names, the figures file is closed.
+    void close_outputs()
+    {
+        report_writes(true);
+        for (std::unique_ptr<media::VideoWriter>* writer : {&mask_video_, &overlay_})
+            if (*writer) {
+                count_lost((*writer)->finish());
+                writer->reset();
+            }
+        if (stats_ != nullptr) {
+            const bool failed = std::ferror(stats_) != 0;
+            const int error = errno;
+            if (std::fclose(stats_) != 0 || failed) {
+                FileWrite written;
+                written.fault = WriteFault::failed;
+                written.error = failed ? error : errno;
+                count_lost(config_.stats_path.c_str(), written);
+            }
+            stats_ = nullptr;
+        }
     }
 
     void count_lost(const media::Result& written)
@@ -432,6 +569,11 @@ private:
     RunWatcher& watcher_;
     UnusableFrames unusable_frames_;
     long long lost_outputs_ = 0;
+    bool stopped_ = false;  // by a deferred stop
+    std::int64_t timestamp_ = media::no_timestamp;  // of the frame taken last
+    BytePlanes current_rgb_;                        // and its pixels as read, for the overlay
+    std::unique_ptr<media::VideoWriter> mask_video_, overlay_;
+    std::FILE* stats_ = nullptr;
     bool input_ended_early_ = false;  // within calibration, up to the end
     // Last, so that their threads end before anything they use goes.
     std::unique_ptr<Stage> reader_, writer_;

@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -123,6 +126,92 @@ TEST_F(Endless, EndWithTheLastMaskOnlyWritesTheMaskOfTheLastFrameRead)
     const std::vector<std::string> all = masks("last", "seq");
     ASSERT_EQ(all.size(), 1u);
     EXPECT_EQ(all[0].substr(0, 2), "9:");
+}
+
+TEST_F(Endless, StatsGiveOneLinePerMaskWithTheInputsSecondsWhereItHasThem)
+{
+    struct Case {
+        const char* name;
+        const char* base;
+        bool video;
+        const char* first_seconds;  // of frame 4
+    };
+    const Case cases[] = {{"seq", "seq", false, ""}, {"clip.nut", "clip", true, "0.300000"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.video && !video_tools())
+            continue;
+        if (c.video)
+            make_clip(c.name);
+        const RunResult r = run_zemb(dir.path(), {c.name, "1", "end", "-K", "3", "-o", c.base, "--stats", "s.csv"}, 60);
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::string expected = "frame,seconds,foreground_pixels,fraction\n";
+        for (int k = 4; k <= frames; ++k) {
+            const std::string mask = test::read_file(dir / (std::string(c.base) + "/" + c.base + "Mask." +
+                                                            std::to_string(k) + ".pgm"));
+            const long long set = std::count(mask.begin() + 13, mask.end(), '\xff');
+            char fraction[32];
+            std::snprintf(fraction, sizeof fraction, "%.6f", double(set) / (20 * 14));
+            std::string seconds = k == 4 ? c.first_seconds : "";
+            if (c.video) {
+                char text[32];
+                std::snprintf(text, sizeof text, "%.6f", (k - 1) / 10.0);
+                seconds = text;
+            }
+            expected += std::to_string(k) + "," + seconds + "," + std::to_string(set) + "," + fraction + "\n";
+        }
+        EXPECT_EQ(test::read_file(dir / "s.csv"), expected);
+    }
+}
+
+TEST_F(Endless, AMaskVideoDecodesToTheMaskFilesAndTheOverlayHasEveryInputFrame)
+{
+    if (!video_tools())
+        GTEST_SKIP() << "needs ffmpeg and the FFmpeg module";
+    make_clip("clip.mkv");
+    ASSERT_EQ(run_zemb(dir.path(), {"clip.mkv", "1", "end", "-K", "3", "-o", "pgm"}, 60).status, 0);
+    for (const char* container : {"mkv", "mp4", "avi", "nut"}) {
+        SCOPED_TRACE(container);
+        const std::string name = std::string("masks.") + container;
+        const std::string overlay = std::string("over.") + container;
+        const RunResult r = run_zemb(dir.path(), {"clip.mkv", "1", "end", "-K", "3", "-o", "v", "-O", name,
+                                                  "--overlay", overlay}, 60);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(masks("v", "clip"), std::vector<std::string>{});  // no mask files beside it
+        ASSERT_EQ(ffmpeg({"-i", "v/" + name, "-fps_mode", "passthrough", "-f", "image2", "-pix_fmt", "gray", "-start_number", "4",
+                          "v/d.%d.pgm"}).status, 0);
+        for (int k = 4; k <= frames; ++k)
+            EXPECT_EQ(test::read_file(dir / ("v/d." + std::to_string(k) + ".pgm")),
+                      test::read_file(dir / ("pgm/clipMask." + std::to_string(k) + ".pgm")))
+                << "frame " << k;
+        EXPECT_FALSE(test::file_exists(dir / ("v/d." + std::to_string(frames + 1) + ".pgm")));
+        const RunResult probe = test::run_program(
+            test::find_tool("ffprobe"), dir.path(),
+            {"-v", "error", "-count_frames", "-show_entries", "stream=nb_read_frames,r_frame_rate", "-of", "csv=p=0",
+             overlay}, 60);
+        EXPECT_EQ(probe.out, "10/1,9\n");
+        std::filesystem::remove_all(dir / "v");
+    }
+}
+
+TEST_F(Endless, AStopMidRunLeavesAMaskVideoThatPlaysToItsLastFrame)
+{
+    if (!video_tools())
+        GTEST_SKIP() << "needs ffmpeg and the FFmpeg module";
+    // Frames past the ninth are missing: the run goes on with the ninth's pixels until stopped.
+    const int pid = test::start_program(ZEMB_EXE, dir.path(), {"seq", "1", "1000000", "-K", "2", "-O", "m.mkv"}, 60);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (test::read_file(dir / ".stderr").size() < 2000 && std::chrono::steady_clock::now() < deadline)
+        usleep(10000);
+    kill(pid, SIGINT);
+    const RunResult r = test::finish_program(pid, dir.path());
+    EXPECT_EQ(r.status, 128 + SIGINT);
+    EXPECT_NE(r.err.find("zemb: stopped by SIGINT at frame "), std::string::npos);
+    const RunResult probe = test::run_program(test::find_tool("ffprobe"), dir.path(),
+                                              {"-v", "error", "-count_frames", "-show_entries",
+                                               "stream=nb_read_frames", "-of", "csv=p=0", "m.mkv"}, 60);
+    EXPECT_EQ(probe.err, "");
+    EXPECT_GT(std::atoi(probe.out.c_str()), 0) << probe.out;
 }
 
 }  // namespace

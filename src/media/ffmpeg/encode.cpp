@@ -84,6 +84,7 @@ private:
     SwsContext* scale_ = nullptr;
     AVRational time_base_{1, default_frame_rate};
     std::int64_t last_pts_ = AV_NOPTS_VALUE;
+    std::int64_t first_pts_ = 0;
     long long frames_ = 0;
     bool failed_ = false;
 };
@@ -176,6 +177,8 @@ Result Writer::open()
     codec_->time_base = time_base_;
     codec_->framerate = rate.num > 0 ? AVRational{rate.num, rate.den} : AVRational{default_frame_rate, 1};
     codec_->sample_aspect_ratio = AVRational{1, 1};
+    // One thread: the writer runs beside the segmentation's own bands.
+    codec_->thread_count = 1;
     if (format_->oformat->flags & AVFMT_GLOBALHEADER)
         codec_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     AVDictionary* options = nullptr;
@@ -248,7 +251,7 @@ Result Writer::write(BytePlanes* frame, const std::uint8_t* mask, std::int64_t t
         std::uint8_t* r = (*frame)[0];
         std::uint8_t* g = (*frame)[1];
         std::uint8_t* b = (*frame)[2];
-        for (std::size_t i = 0; i < pixels; ++i)
+        for (std::size_t i = 0; mask != nullptr && i < pixels; ++i)
             if (mask[i] != 0) {
                 r[i] = std::uint8_t((r[i] + 255) / 2);
                 g[i] = std::uint8_t(g[i] / 2);
@@ -268,8 +271,13 @@ Result Writer::write(BytePlanes* frame, const std::uint8_t* mask, std::int64_t t
                                 planes[p] + std::ptrdiff_t(y) * W, std::size_t(W));
         }
     }
-    // Timestamps go up by at least one tick, whatever the input gave.
+    // Timestamps go up by at least one tick, whatever the input gave. The
+    // masks start at zero, so that no container fills the calibration's
+    // time with empty frames.
     std::int64_t pts = timestamp != no_timestamp && settings_.time_base.num > 0 ? timestamp : frames_;
+    if (frames_ == 0)
+        first_pts_ = settings_.kind == VideoKind::masks ? pts : 0;
+    pts -= first_pts_;
     if (last_pts_ != AV_NOPTS_VALUE && pts <= last_pts_)
         pts = last_pts_ + 1;
     last_pts_ = pts;
