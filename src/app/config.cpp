@@ -88,6 +88,8 @@ SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads
     flag("--estimate-memory", estimate_memory);
     text("--stats", live.stats);
     text("--overlay", live.overlay);
+    real("--stall", live.stall_seconds);
+    integer("--reconnect", live.reconnect);
     return fault;
 }
 
@@ -166,6 +168,17 @@ bool take_live_switches(const LiveSwitches& live, RunConfig& config)
                      live.overlay);
         return false;
     }
+    if (!(live.stall_seconds > 0.0f) || live.stall_seconds > max_stall_seconds) {
+        std::fprintf(stderr, "zemb: --stall must be above 0 and at most %g seconds, not %g\n",
+                     max_stall_seconds, static_cast<double>(live.stall_seconds));
+        return false;
+    }
+    if (live.reconnect < 0) {
+        std::fprintf(stderr, "zemb: --reconnect must be 0 (never) or more, not %d\n", live.reconnect);
+        return false;
+    }
+    config.live.stall_seconds = live.stall_seconds;
+    config.live.reconnect = live.reconnect;
     if (live.stats != nullptr)
         config.stats_path = live.stats;
     if (live.overlay != nullptr)
@@ -343,6 +356,9 @@ void print_usage()
     std::printf("  -O NAME.mkv: all masks as one lossless video (.mkv, .mp4, .avi, .nut)\n");
     std::printf("  --overlay FILE: the input with the foreground tinted, as a video\n");
     std::printf("  --stats FILE: per frame: number, seconds, foreground pixels, fraction (CSV)\n");
+    std::printf("  --stall S: a stream, pipe or camera that sends nothing for S seconds ends. "
+                "Default 10\n");
+    std::printf("  --reconnect N: attempts to reach a network stream again. Default 3\n");
     std::printf("  <#LastFrame> end: until the input ends (a video's last frame, the first "
                 "missing file)\n");
 }

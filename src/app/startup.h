@@ -37,7 +37,12 @@ bool take_output_switches(const char* folder, const char* mask_pattern, RunConfi
 struct LiveSwitches {
     const char* stats = nullptr;
     const char* overlay = nullptr;
+    float stall_seconds = 10.0f;
+    int reconnect = 3;
 };
+
+// Longest --stall: a day.
+constexpr double max_stall_seconds = 86400;
 
 // Checks them and stores them in `config`; says what is wrong and returns
 // false for a faulty command line.

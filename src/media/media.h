@@ -210,6 +210,24 @@ private:
 
 enum class SourceKind { ppm_frames, frame_pattern, video };
 
+// Inputs that are no file: each is read only when its name asks for it, and
+// only then are pipes, network protocols or devices reached.
+enum class LiveKind {
+    none,            // a file
+    standard_input,  // "-": a stream FFmpeg probes from the pipe, never seeking
+    network,         // rtsp://, rtsps://, http(s)://, udp://, tcp://, srt://
+    camera,          // /dev/video<N>, a character device: V4L2
+};
+LiveKind live_kind(std::string_view name);
+
+// How a live input is read.
+struct LiveInput {
+    LiveKind kind = LiveKind::none;
+    double stall_seconds = 10;  // a read that brings nothing for this long ends the input
+    int reconnect = 3;          // attempts to connect again to a network stream
+    int (*stopped)() = nullptr;  // non-zero when the run is asked to stop: a read gives up
+};
+
 struct Rational {
     int num = 0, den = 1;
 };
@@ -266,16 +284,18 @@ std::unique_ptr<FrameSource> open_frame_pattern(const FramePattern& pattern, lon
 // video is decoded up to frame `first`, so that a run never starts from a
 // frame the video does not have (before_start, past_end).
 std::unique_ptr<FrameSource> open_video(const std::string& path, long long first,
-                                        std::uint64_t pixel_cap, Result& result);
+                                        std::uint64_t pixel_cap, Result& result,
+                                        const LiveInput& live = LiveInput{});
 
 // How a sequence name is read, in this order, so that every name that reads
 // PPM frames today still does:
 //  1. the file `first_ppm_frame` (<directory><base>.<first>.ppm) exists: PPM;
-//  2. the file name holds a '%': a frame pattern (`pattern` filled, or
+//  2. the name is a live input (live_kind()): a video, read live;
+//  3. the file name holds a '%': a frame pattern (`pattern` filled, or
 //     `fault` says why the text is none);
-//  3. the name is an existing regular file: a video (when open_video()
+//  4. the name is an existing regular file: a video (when open_video()
 //     says not_video, the PPM route after all);
-//  4. otherwise: PPM.
+//  5. otherwise: PPM.
 SourceKind choose_source(const std::string& name, const char* first_ppm_frame,
                          FramePattern& pattern, PatternFault& fault);
 

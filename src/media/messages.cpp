@@ -60,7 +60,7 @@ std::string describe(const Result& r)
     case Fault::none:
         return "";
     case Fault::cannot_open:
-        return std::string("cannot open: ") + std::strerror(r.error);
+        return std::string("cannot open: ") + (r.error != 0 || r.detail.empty() ? std::strerror(r.error) : r.detail);
     case Fault::not_regular:
         return std::string("is ") + describe_file_kind(r.file_mode) + ", not a frame file";
     case Fault::read_failed:

@@ -53,6 +53,7 @@ struct RunConfig {
     std::string mask_video;     // -O naming a video (.mkv, .mp4, .avi, .nut): its path
     std::string overlay_video;  // --overlay: the input with the foreground tinted, as typed
     std::string stats_path;     // --stats: one line of figures per online frame, as typed
+    media::LiveInput live;      // how a stream, a pipe or a camera is read (--stall, --reconnect)
 
     // Where the frames come from, open at the first frame. Shared so that
     // the configuration stays a plain value; only the driver reads frames.

@@ -202,7 +202,7 @@ public:
         const long long K = p_.K;
         for (long long k = 1; k <= K - 1; ++k) {
             const FloatPlanes* pixels = take_frame(p_.first_frame + k);
-            if (pixels == nullptr && stopped_)
+            if (pixels == nullptr && (stopped_ || input_stalled_))
                 return false;
             if (pixels == nullptr) {
                 report_writes(true);
@@ -261,7 +261,7 @@ public:
         }
         if (stopped_)
             return;
-        if (p_.to_end) {
+        if (p_.to_end || input_stalled_) {
             count = number - first - K;
             // Only now is the last frame known.
             if (p_.last_mask_only && count > 0)
@@ -289,7 +289,8 @@ public:
                          lost_outputs_ == 1 ? "" : "s");
         unusable_frames_.report();
         watcher_.run_ended();
-        return lost_outputs_ > 0 || unusable_frames_.total() > 0 || input_ended_early_ || stopped_
+        return lost_outputs_ > 0 || unusable_frames_.total() > 0 || input_ended_early_ ||
+                       input_stalled_ || stopped_
                    ? exit_failed
                    : exit_complete;
     }
@@ -337,6 +338,14 @@ private:
         const FrameSlot& frame = frame_slots_[std::size_t(reader_->wait_oldest())];
         if (p_.to_end && may_end && input_ended(frame.read)) {
             release_frame();
+            return nullptr;
+        }
+        // A live input that went quiet ends the run, which keeps what it wrote.
+        if (may_end && frame.read.fault == media::Fault::stalled) {
+            report_writes(true);
+            message([&] { reports_.report(frame.read); });
+            release_frame();
+            input_stalled_ = true;
             return nullptr;
         }
         unusable_frames_.count(number, frame_use(frame.read));
@@ -570,6 +579,7 @@ private:
     UnusableFrames unusable_frames_;
     long long lost_outputs_ = 0;
     bool stopped_ = false;  // by a deferred stop
+    bool input_stalled_ = false;
     std::int64_t timestamp_ = media::no_timestamp;  // of the frame taken last
     BytePlanes current_rgb_;                        // and its pixels as read, for the overlay
     std::unique_ptr<media::VideoWriter> mask_video_, overlay_;
