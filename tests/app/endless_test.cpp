@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -212,6 +213,90 @@ TEST_F(Endless, AStopMidRunLeavesAMaskVideoThatPlaysToItsLastFrame)
                                                "stream=nb_read_frames", "-of", "csv=p=0", "m.mkv"}, 60);
     EXPECT_EQ(probe.err, "");
     EXPECT_GT(std::atoi(probe.out.c_str()), 0) << probe.out;
+}
+
+// Live inputs: the test starts its own writers and server (loopback only)
+// and stops them by their process id.
+class Live : public Endless {
+protected:
+    void SetUp() override
+    {
+        Endless::SetUp();
+        if (!video_tools())
+            GTEST_SKIP() << "needs ffmpeg and the FFmpeg module";
+        make_clip("clip.nut");
+        ASSERT_EQ(run_zemb(dir.path(), {"clip.nut", "1", "end", "-K", "3", "-o", "file"}, 60).status, 0);
+        std::filesystem::create_directory(dir / "w");  // the helpers' own console files
+    }
+
+    // zemb run by the shell, for a command line with a pipe or a redirection.
+    RunResult shell(const std::string& command)
+    {
+        return test::run_program("/bin/sh", dir.path(), {"-c", command}, 60);
+    }
+
+    int helper(const std::string& command)
+    {
+        return test::start_program("/bin/sh", dir / "w", {"-c", command}, 120);
+    }
+
+    void stop(int pid)
+    {
+        kill(pid, SIGTERM);
+        test::finish_program(pid, dir / "w");
+    }
+
+    const std::string zemb = ZEMB_EXE;
+    const std::string ffmpeg_tool = test::find_tool("ffmpeg") + " -v error";
+};
+
+TEST_F(Live, APipeFromFfmpegGivesTheFileRunsMasks)
+{
+    const RunResult r = shell(ffmpeg_tool + " -i clip.nut -c copy -f nut - | " + zemb + " - 1 end -K 3 -o pipe");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(masks("pipe", "stdin").size(), 6u);
+    EXPECT_EQ(masks("pipe", "stdin"), masks("file", "clip"));
+}
+
+TEST_F(Live, AStalledPipeEndsWithinTheStallTimeKeepingWhatWasWritten)
+{
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    // The writer sends the clip, then holds the pipe open without a word.
+    const int writer = helper("exec 3>../fifo; " + ffmpeg_tool + " -i ../clip.nut -c copy -f nut - >&3; sleep 100");
+    const auto start = std::chrono::steady_clock::now();
+    const RunResult r = shell("exec " + zemb + " - 1 end -K 3 --stall 1 -o stalled < fifo");
+    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    stop(writer);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("zemb: -: nothing came for 1 s (--stall): the input ends here\n"), std::string::npos) << r.err;
+    EXPECT_LT(seconds, 8.0);
+    EXPECT_EQ(masks("stalled", "stdin"), masks("file", "clip"));
+}
+
+TEST_F(Live, ALoopbackHttpStreamGivesTheFileRunsMasks)
+{
+    const std::string url = "http://127.0.0.1:" + std::to_string(20000 + getpid() % 20000) + "/clip.nut";
+    const int server = helper("exec " + ffmpeg_tool + " -i ../clip.nut -c copy -f nut -listen 1 " + url);
+    // The server may take a moment to listen: the run tries again meanwhile.
+    const RunResult r = run_zemb(dir.path(), {url, "1", "end", "-K", "3", "-o", "http", "--reconnect", "10"}, 60);
+    stop(server);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(masks("http", "clip"), masks("file", "clip"));
+}
+
+TEST_F(Live, NamesLikeACameraThatAreNoDeviceReadAsTheyAlwaysDid)
+{
+    ASSERT_EQ(mkfifo((dir / "video0").c_str(), 0600), 0);
+    test::write_file(dir / "video1", "not a camera");
+    for (const char* name : {"video0", "video1"}) {
+        const RunResult r = run_zemb(dir.path(), {dir / name, "1", "end"}, 10);
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_EQ(r.out, "Errore apertura file " + (dir / name) + ".1.ppm\n") << name;
+    }
+    EXPECT_EQ(media::live_kind(dir / "video0"), media::LiveKind::none);
+    EXPECT_EQ(media::live_kind("/dev/video"), media::LiveKind::none);
+    EXPECT_EQ(media::live_kind("-"), media::LiveKind::standard_input);
+    EXPECT_EQ(media::live_kind("rtsp://127.0.0.1/cam"), media::LiveKind::network);
 }
 
 }  // namespace

@@ -364,9 +364,11 @@ Result VideoFrames::open_stream(InputKind kind)
             av_dict_set(&options, "format_whitelist", stream_containers, 0);
             av_dict_set(&options, "rw_timeout", stall_us.c_str(), 0);
             if (path_.compare(0, 4, "http") == 0 && live_.reconnect > 0) {
+                // A connection lost while reading is taken up again by
+                // FFmpeg; reaching the server at all is this loop's.
                 av_dict_set(&options, "reconnect", "1", 0);
                 av_dict_set(&options, "reconnect_streamed", "1", 0);
-                av_dict_set(&options, "reconnect_on_network_error", "1", 0);
+                av_dict_set(&options, "reconnect_delay_max", "4", 0);
             }
         }
         arm();
