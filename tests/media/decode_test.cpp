@@ -230,8 +230,8 @@ TEST(HostileImages, AreRefusedAtOnceOrReadOnlyAsFarAsTheirHeadersSay)
     test::write_file(dir / "in.ppm", test_ppm(16, 16));
     ASSERT_EQ(test::run_program(cjpeg, dir.path(), {"-progressive", "-outfile", "p.jpg", "in.ppm"}).status, 0);
     test::write_file(dir / "bomb1.jpg", with_scans(test::read_file(dir / "p.jpg"), 501));
-    // 9000 x 9000 declared, no raster: it would start a run on black frames.
-    test::write_file(dir / "empty1.bmp", bmp(9000, 9000, ""));
+    // 9000 x 9000 declared, a raster of 4 bytes: it would start a run on black frames.
+    test::write_file(dir / "empty1.bmp", bmp(9000, 9000, std::string(4, '\0')));
     const struct {
         const char* pattern;
         Fault fault;
@@ -240,7 +240,7 @@ TEST(HostileImages, AreRefusedAtOnceOrReadOnlyAsFarAsTheirHeadersSay)
         {"bomb%d.jpg", Fault::refused, "bomb1.jpg: JPEG refused: more than 500 scans"},
         {"empty%d.bmp", Fault::damaged,
          "empty1.bmp: damaged BMP: the header declares a raster of at least 243000000 bytes from byte 54, "
-         "but the file has 54 bytes"},
+         "but the file has 58 bytes"},
     };
     for (const auto& c : cases) {
         Result opened;

@@ -23,6 +23,7 @@ struct BmpDecoder {
     RowBuffer file;  // the file up to its raster's end, with the zeroed padding FFmpeg reads past it
     bool probing = false;
     int width = 0, height = 0;
+    Result short_raster;  // a file that ends before the raster its header declares
 };
 
 }  // namespace zemb::media::detail
@@ -192,6 +193,7 @@ Result bmp_read_header(BmpDecoder& d, detail::Input& in, std::uint64_t pixel_cap
     }
     const BmpLayout layout = bmp_layout(head, got);
     const std::uint64_t file_bytes = std::uint64_t(status.st_size);
+    d.short_raster = Result{};
     std::uint64_t wanted = file_bytes;
     if (layout.known) {
         if (layout.pixels() > pixel_cap) {
@@ -203,11 +205,13 @@ Result bmp_read_header(BmpDecoder& d, detail::Input& in, std::uint64_t pixel_cap
         }
         if (layout.raster_offset > max_bmp_raster_offset)
             return damaged("its raster is said to start at byte " + std::to_string(layout.raster_offset));
+        // Its sizes stand (a caller may compare them), but the decode will
+        // refuse it before FFmpeg allocates the picture.
         if (file_bytes < layout.raster_offset + layout.least_raster_bytes)
-            return damaged("the header declares a raster of at least " +
-                           std::to_string(layout.least_raster_bytes) + " bytes from byte " +
-                           std::to_string(layout.raster_offset) + ", but the file has " +
-                           std::to_string(file_bytes) + " bytes");
+            d.short_raster = damaged("the header declares a raster of at least " +
+                                     std::to_string(layout.least_raster_bytes) + " bytes from byte " +
+                                     std::to_string(layout.raster_offset) + ", but the file has " +
+                                     std::to_string(file_bytes) + " bytes");
         wanted = std::min(wanted, layout.raster_offset + layout.most_raster_bytes);
     }
     const std::size_t size = std::size_t(std::min<std::uint64_t>(std::max<std::uint64_t>(wanted, got), INT32_MAX));
@@ -240,6 +244,8 @@ Result bmp_read_header(BmpDecoder& d, detail::Input& in, std::uint64_t pixel_cap
 
 Result bmp_decode(BmpDecoder& d, BytePlanes& frame)
 {
+    if (d.short_raster.fault != Fault::none)
+        return d.short_raster;
     const int code = run_decoder(d);
     if (code < 0)
         return ffmpeg_fault(code);
