@@ -55,6 +55,12 @@ void print_report(const PhaseTimer& timer, std::int64_t ticks, long long divisor
 // each (25 MB in cone coordinates at 1080p).
 constexpr int overlapped_slots = 2;
 
+// Frames the video encoders hold, in frames of the size they are handed:
+// x264's look-ahead, references and scratch (about 88 measured at 768x576),
+// FFV1's context and packet.
+constexpr std::uint64_t overlay_encoder_frames = 96;
+constexpr std::uint64_t mask_encoder_frames = 4;
+
 // A frame as the reader leaves it: what its read found, and the pixels in
 // cone coordinates (the frame before's where the read failed).
 struct FrameSlot {
@@ -168,10 +174,17 @@ public:
         // and one in hand.
         const std::uint64_t rgb =
             config.overlay_video.empty() ? 0 : plane_set_bytes<std::uint8_t>(config.pixels);
+        // The encoders' own frames: x264 looks ahead and keeps references
+        // (4:2:0 or 4:4:4 pictures), FFV1 a few lines of context per plane.
+        const std::uint64_t overlay_encoder =
+            config.overlay_video.empty() ? 0 : saturating_product(overlay_encoder_frames, rgb);
+        const std::uint64_t mask_encoder =
+            config.mask_video.empty() ? 0 : saturating_product(mask_encoder_frames, mask);
         return saturating_sum({plane_set_bytes<std::uint8_t>(config.pixels), mask, rgb,
                                saturating_product(slots, plane_set_bytes<float>(config.pixels)),
                                saturating_product(slots, saturating_sum({mask, model_image})),
-                               saturating_product(2 * slots, rgb)});
+                               saturating_product(2 * slots, rgb), overlay_encoder,
+                               mask_encoder});
     }
 
     // The model starts as the first frame, repeated over every pixel's block.
