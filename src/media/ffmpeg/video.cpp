@@ -350,7 +350,9 @@ Result VideoFrames::open_stream(InputKind kind)
         if (container == nullptr)
             return fault(Fault::missing_decoder, "this FFmpeg reads no V4L2 camera (Debian: libavdevice-dev)");
     }
-    const std::string stall_us = std::to_string(static_cast<long long>(live_.stall_seconds * 1e6));
+    // The protocol's own timeout is a second later, so that a stall is
+    // always told by the deadline, never taken for the stream's end.
+    const std::string stall_us = std::to_string(static_cast<long long>((live_.stall_seconds + 1) * 1e6));
     int code = 0;
     for (int attempt = 0;; ++attempt) {
         if (format_ == nullptr)
