@@ -262,7 +262,6 @@ public:
             const FloatPlanes* pixels = take_frame(number);
             if (pixels == nullptr)
                 break;
-
             segment(*pixels, p_.e2, timer_.online_ticks);
             release_frame();
             // The next frame's segmentation reads this filtered mask.
@@ -276,7 +275,7 @@ public:
             return;
         if (p_.to_end || input_stalled_) {
             count = number - first - K;
-            // Only now is the last frame known.
+            // The last frame is known once the input has ended.
             if (p_.last_mask_only && count > 0)
                 save_outputs(number - 1, false, true, false);
         }
