@@ -348,7 +348,8 @@ Result VideoFrames::open_stream(InputKind kind)
         container = av_find_input_format("video4linux2");
 #endif
         if (container == nullptr)
-            return fault(Fault::missing_decoder, "this FFmpeg reads no V4L2 camera (Debian: libavdevice-dev)");
+            return fault(Fault::unsupported, "a camera needs FFmpeg's device library, which this build lacks "
+                                             "(Debian: libavdevice-dev; then build zemb again)");
     }
     // The protocol's own timeout is a second later, so that a stall is
     // always told by the deadline, never taken for the stream's end.
