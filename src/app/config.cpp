@@ -29,7 +29,8 @@ bool is_c_space(char c)
 // `known`.
 SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads,
                           const char*& output_folder, const char*& mask_pattern,
-                          bool& estimate_memory, const char*& faulty, SwitchTable& known)
+                          bool& estimate_memory, LiveSwitches& live, const char*& faulty,
+                          SwitchTable& known)
 {
     SwitchFault fault = SwitchFault::none;
     // Each read keeps the value already in place (the default) when its
@@ -85,6 +86,10 @@ SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads
     text("-o", output_folder);
     text("-O", mask_pattern);
     flag("--estimate-memory", estimate_memory);
+    text("--stats", live.stats);
+    text("--overlay", live.overlay);
+    real("--stall", live.stall_seconds);
+    integer("--reconnect", live.reconnect);
     return fault;
 }
 
@@ -129,7 +134,16 @@ bool take_output_switches(const char* folder, const char* mask_pattern, RunConfi
     }
     if (folder != nullptr)
         config.output_folder = folder;
-    if (mask_pattern != nullptr) {
+    if (mask_pattern != nullptr && media::is_video_name(mask_pattern) &&
+        std::strchr(mask_pattern, '%') == nullptr) {
+        if (std::strpbrk(mask_pattern, "/\\") != nullptr) {
+            std::fprintf(stderr, "zemb: -O %s: the mask video is a file name; give its folder with -o\n",
+                         mask_pattern);
+            return false;
+        }
+        config.mask_pattern = mask_pattern;
+        config.mask_video = output_path(config.output_folder, mask_pattern);
+    } else if (mask_pattern != nullptr) {
         media::FramePattern names;
         if (const char* fault = parse_mask_pattern(config.output_folder, mask_pattern, names)) {
             std::fprintf(stderr, "zemb: -O %s: %s\n", mask_pattern, fault);
@@ -139,6 +153,36 @@ bool take_output_switches(const char* folder, const char* mask_pattern, RunConfi
         config.mask_names = std::move(names);
         config.png_masks = is_png_pattern(config.mask_pattern);
     }
+    return true;
+}
+
+bool take_live_switches(const LiveSwitches& live, RunConfig& config)
+{
+    for (const char* name : {live.stats, live.overlay})
+        if (name != nullptr && *name == '\0') {
+            std::fprintf(stderr, "zemb: %s needs a file name\n", name == live.stats ? "--stats" : "--overlay");
+            return false;
+        }
+    if (live.overlay != nullptr && !media::is_video_name(live.overlay)) {
+        std::fprintf(stderr, "zemb: --overlay %s: the extension says the container: .mkv, .mp4, .avi or .nut\n",
+                     live.overlay);
+        return false;
+    }
+    if (!(live.stall_seconds > 0.0f) || live.stall_seconds > max_stall_seconds) {
+        std::fprintf(stderr, "zemb: --stall must be above 0 and at most %g seconds, not %g\n",
+                     max_stall_seconds, static_cast<double>(live.stall_seconds));
+        return false;
+    }
+    if (live.reconnect < 0) {
+        std::fprintf(stderr, "zemb: --reconnect must be 0 (never) or more, not %d\n", live.reconnect);
+        return false;
+    }
+    config.live.stall_seconds = live.stall_seconds;
+    config.live.reconnect = live.reconnect;
+    if (live.stats != nullptr)
+        config.stats_path = live.stats;
+    if (live.overlay != nullptr)
+        config.overlay_video = live.overlay;
     return true;
 }
 
@@ -226,25 +270,29 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
     RunParameters& p = config.params;
     split_sequence_name(argv[1], config.directory, config.base);
     p.first_frame = parse_frame_number(argv[2]);
-    p.last_frame = parse_frame_number(argv[3]);
+    p.to_end = std::strcmp(argv[3], end_word) == 0;
+    p.last_frame = p.to_end ? INT_MAX : parse_frame_number(argv[3]);
 
     const char* faulty = nullptr;
     int threads = config.threads;
     const char* output_folder = nullptr;
     const char* mask_pattern = nullptr;
+    LiveSwitches live;
     const std::vector<char*> before(argv, argv + argc);
     SwitchTable known;
     SwitchFault fault =
         read_switches(argc, argv, p, threads, output_folder, mask_pattern,
-                      config.estimate_memory, faulty, known);
+                      config.estimate_memory, live, faulty, known);
     if (fault != SwitchFault::none) {
         print_switch_fault(fault, faulty);
         return StartUp::command_line;
     }
     warn_frame_number("first frame", before[2], p.first_frame);
-    warn_frame_number("last frame", before[3], p.last_frame);
+    if (!p.to_end)
+        warn_frame_number("last frame", before[3], p.last_frame);
     warn_unread_arguments(before, argc, argv, known);
-    if (!accept_values(config, threads, output_folder, mask_pattern))
+    if (!accept_values(config, threads, output_folder, mask_pattern) ||
+        !take_live_switches(live, config))
         return StartUp::command_line;
     // The name as it stood before the switch reads, which may have moved it.
     const char* name = before[1];
@@ -254,7 +302,8 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
         return StartUp::command_line;
     if (!accept_first_frame(config, name, kind, pattern))
         return StartUp::cannot_start;
-    warn_range(p);
+    if (!p.to_end)
+        warn_range(p);
     return StartUp::run;
 }
 
@@ -304,16 +353,28 @@ void print_usage()
     std::printf("  -O PAT:  Mask file name, one %%d for the frame number, .pgm or .png. Default: "
                 "<base>Mask.%%d.pgm\n");
     std::printf("  --estimate-memory: print the bytes the run would hold, and stop\n");
+    std::printf("  -O NAME.mkv: all masks as one lossless video (.mkv, .mp4, .avi, .nut)\n");
+    std::printf("  --overlay FILE: the input with the foreground tinted, as a video\n");
+    std::printf("  --stats FILE: per frame: number, seconds, foreground pixels, fraction (CSV)\n");
+    std::printf("  --stall S: a stream, pipe or camera that sends nothing for S seconds ends. "
+                "Default 10\n");
+    std::printf("  --reconnect N: attempts to reach a network stream again. Default 3\n");
+    std::printf("  <#LastFrame> end: until the input ends (a video's last frame, the first "
+                "missing file)\n");
 }
 
 void print_settings_echo(const RunConfig& config)
 {
     const RunParameters& p = config.params;
     std::printf("ZEMB on sequence %s%s\n\n\n", config.directory.c_str(), config.base.c_str());
-    // 64-bit so that an extreme frame range prints its true count.
-    std::printf("No. of images =         %lld (from %d to %d)\n",
-                static_cast<long long>(p.last_frame) - p.first_frame + 1, p.first_frame,
-                p.last_frame);
+    // 64-bit so that an extreme frame range prints its true count. Up to the
+    // end, the count is known only when the input ends: the driver prints it then.
+    if (p.to_end)
+        std::printf("No. of images =         up to the end (from %d)\n", p.first_frame);
+    else
+        std::printf("No. of images =         %lld (from %d to %d)\n",
+                    static_cast<long long>(p.last_frame) - p.first_frame + 1, p.first_frame,
+                    p.last_frame);
     std::printf("Image size =            %d x %d\n", config.width, config.height);
     std::printf("Frames for calibration: K=%d\n", p.K);
     std::printf("Neighborhood size:      n=%d (%d weight vectors per pixel)\n", p.n, p.n * p.n);
@@ -338,6 +399,10 @@ void print_settings_echo(const RunConfig& config)
                     output_path(config.output_folder, config.mask_pattern).c_str());
     else
         std::printf("Output is in file(s):   %sMask\n", config.output_base.c_str());
+    if (!config.overlay_video.empty())
+        std::printf("Overlay video:          %s\n", config.overlay_video.c_str());
+    if (!config.stats_path.empty())
+        std::printf("Figures per frame:      %s\n", config.stats_path.c_str());
 }
 
 }  // namespace zemb

@@ -9,6 +9,7 @@
 #include "app/program.h"
 #include "app/startup.h"
 #include "app/terminal.h"
+#include "files/stop.h"
 #include "run/driver.h"
 #include "run/resources.h"
 
@@ -31,6 +32,8 @@ int check_standard_output(int status)
         std::fprintf(stderr, "zemb: standard output: write failed: %s\n", std::strerror(error));
     return status == exit_complete ? exit_failed : status;
 }
+
+static_assert(unknown_frames == ProgressLine::unknown_count, "the driver's count is the line's");
 
 // The run as the terminal shows it: the progress line on standard error, and
 // the key wait at its end.
@@ -85,12 +88,20 @@ int run(int argc, char** argv, Engine engine)
         print_fault(memory);
         return exit_failed;
     }
+    // A video is ended properly when the run is stopped: the stop waits
+    // for the frame in hand.
+    if (!config.mask_video.empty() || !config.overlay_video.empty())
+        defer_stops();
     install_stop_handlers();
     print_settings_echo(config);
     TerminalWatcher watcher(config.params);
     RunFault fault;
     const int status = run_sequence(config, engine, watcher, fault);
     print_fault(fault);
+    if (noted_stop() != 0) {
+        std::fflush(stdout);
+        end_stopped_run();
+    }
     return status;
 }
 

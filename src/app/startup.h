@@ -32,9 +32,28 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config);
 // what is wrong with them and returns false for a faulty command line.
 bool take_output_switches(const char* folder, const char* mask_pattern, RunConfig& config);
 
+// The switches of outputs written as the run goes and of live inputs, as
+// typed (null when absent).
+struct LiveSwitches {
+    const char* stats = nullptr;
+    const char* overlay = nullptr;
+    float stall_seconds = 10.0f;
+    int reconnect = 3;
+};
+
+// Longest --stall: a day.
+constexpr double max_stall_seconds = 86400;
+
+// Checks them and stores them in `config`; says what is wrong and returns
+// false for a faulty command line.
+bool take_live_switches(const LiveSwitches& live, RunConfig& config);
+
 // Splits a sequence name at its last "/" or "\\" into directory (keeping the
 // separator) and base name ("L0" when nothing follows the separator).
 void split_sequence_name(const char* name, std::string& directory, std::string& base);
+
+// The last-frame argument that runs until the input ends.
+constexpr const char* end_word = "end";
 
 // The C library's atoi, saturating at the int range instead of overflowing.
 int parse_frame_number(const char* text);

@@ -28,6 +28,14 @@ private:
     sigset_t previous_;
 };
 
+// A run that writes a video ends it properly when stopped: the program
+// defers stops, the handler then only notes the first stop signal, and the
+// run ends at the next frame and closes its outputs. Safe in a signal handler.
+void defer_stops();
+bool stops_deferred();
+void note_stop(int signal_number);
+int noted_stop();  // 0 while no stop is noted
+
 // No frame noted yet: the run stopped while it was starting.
 constexpr long long no_frame = LLONG_MIN;
 

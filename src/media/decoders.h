@@ -93,7 +93,8 @@ std::unique_ptr<BmpDecoder, DecoderDeleter> make_bmp_decoder(Result& result);
 Result bmp_read_header(BmpDecoder& d, Input& in, std::uint64_t pixel_cap);
 Result bmp_decode(BmpDecoder& d, BytePlanes& frame);
 std::unique_ptr<FrameSource> open_video_file(const std::string& path, long long first,
-                                             std::uint64_t pixel_cap, Result& result);
+                                             std::uint64_t pixel_cap, Result& result,
+                                             const LiveInput& live);
 // Whether the module is there and loads (it loads it).
 bool ffmpeg_module_loads();
 

@@ -162,6 +162,24 @@ const LoadedModule& module()
     return loaded;
 }
 
+// The masks of a stream are named after what it is: "stdin", the stream's
+// last path part or its host, the device.
+std::string live_base_name(const std::string& path, LiveKind kind)
+{
+    if (kind == LiveKind::standard_input)
+        return "stdin";
+    if (kind != LiveKind::network)
+        return video_base_name(path);
+    std::string rest = path.substr(path.find("://") + 3);
+    rest = rest.substr(0, rest.find_first_of("?#"));
+    while (!rest.empty() && rest.back() == '/')
+        rest.pop_back();
+    std::string last = rest.substr(rest.find_last_of('/') + 1);
+    if (last.find_first_of(":@") != std::string::npos)
+        last = "stream";  // a host and port only
+    return video_base_name(last);
+}
+
 // The table, or null with Fault::missing_decoder for `format` in `result`.
 const FfmpegModule* table(Format format, Result& result)
 {
@@ -195,7 +213,8 @@ Result bmp_read_header(BmpDecoder& d, Input& in, std::uint64_t pixel_cap)
 Result bmp_decode(BmpDecoder& d, BytePlanes& frame) { return module().table->bmp_decode(d, frame); }
 
 std::unique_ptr<FrameSource> open_video_file(const std::string& path, long long first,
-                                             std::uint64_t pixel_cap, Result& result)
+                                             std::uint64_t pixel_cap, Result& result,
+                                             const LiveInput& live)
 {
     const FfmpegModule* ffmpeg = table(Format::video, result);
     if (ffmpeg == nullptr) {
@@ -203,10 +222,25 @@ std::unique_ptr<FrameSource> open_video_file(const std::string& path, long long 
         return nullptr;
     }
     return std::unique_ptr<FrameSource>(
-        ffmpeg->open_video(path, video_base_name(path), first, pixel_cap, result));
+        ffmpeg->open_video(path, live_base_name(path, live.kind), first, pixel_cap, result, live));
 }
 
 }  // namespace zemb::media::detail
+
+namespace zemb::media {
+
+std::unique_ptr<VideoWriter> open_video_writer(const std::string& path, const VideoSettings& settings,
+                                               Result& result)
+{
+    const detail::FfmpegModule* ffmpeg = detail::table(Format::video, result);
+    if (ffmpeg == nullptr) {
+        result.path = path;
+        return nullptr;
+    }
+    return std::unique_ptr<VideoWriter>(ffmpeg->open_video_writer(path, settings, result));
+}
+
+}  // namespace zemb::media
 
 #else  // built without FFmpeg: no module to load
 
@@ -226,7 +260,7 @@ Result bmp_read_header(BmpDecoder&, Input&, std::uint64_t) { return missing_deco
 Result bmp_decode(BmpDecoder&, BytePlanes&) { return missing_decoder(Format::bmp); }
 
 std::unique_ptr<FrameSource> open_video_file(const std::string& path, long long, std::uint64_t,
-                                             Result& result)
+                                             Result& result, const LiveInput&)
 {
     result = missing_decoder(Format::video);
     result.path = path;
@@ -234,5 +268,17 @@ std::unique_ptr<FrameSource> open_video_file(const std::string& path, long long,
 }
 
 }  // namespace zemb::media::detail
+
+namespace zemb::media {
+
+std::unique_ptr<VideoWriter> open_video_writer(const std::string& path, const VideoSettings&,
+                                               Result& result)
+{
+    result = detail::missing_decoder(Format::video);
+    result.path = path;
+    return nullptr;
+}
+
+}  // namespace zemb::media
 
 #endif

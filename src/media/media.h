@@ -123,7 +123,12 @@ enum class Fault {
     out_of_order,     // a video frame number not above the one read before
     write_failed,     // writing an output failed; `error` says why
     refused,          // read no further, for what `detail` says (a playlist, a scan bomb, a stall)
+    stalled,          // a live input sent nothing for `stall_seconds`
+    cannot_write,     // an output video cannot be made; `detail` says why
 };
+
+// A frame's presentation time, in its source's time_base(); none for files.
+constexpr std::int64_t no_timestamp = INT64_MIN;
 
 struct Result {
     Fault fault = Fault::none;
@@ -137,6 +142,8 @@ struct Result {
     std::uint64_t pixel_cap = 0;
     std::uint64_t missing_bytes = 0, raster_bytes = 0;  // of short_raster
     long long frames_decoded = 0;                       // of past_end
+    double stall_seconds = 0;                           // of stalled
+    std::int64_t timestamp = no_timestamp;              // of a frame read from a video
     // Filled only when something is wrong, so a good read allocates nothing.
     std::string path;
     std::string detail;
@@ -203,6 +210,28 @@ private:
 
 enum class SourceKind { ppm_frames, frame_pattern, video };
 
+// Inputs that are no file: each is read only when its name asks for it, and
+// only then are pipes, network protocols or devices reached.
+enum class LiveKind {
+    none,            // a file
+    standard_input,  // "-": a stream FFmpeg probes from the pipe, never seeking
+    network,         // rtsp://, rtsps://, http(s)://, udp://, tcp://, srt://
+    camera,          // /dev/video<N>, a character device: V4L2
+};
+LiveKind live_kind(std::string_view name);
+
+// How a live input is read.
+struct LiveInput {
+    LiveKind kind = LiveKind::none;
+    double stall_seconds = 10;  // a read that brings nothing for this long ends the input
+    int reconnect = 3;          // attempts to connect again to a network stream
+    int (*stopped)() = nullptr;  // non-zero when the run is asked to stop: a read gives up
+};
+
+struct Rational {
+    int num = 0, den = 1;
+};
+
 // Every frame of a run comes from one source. Open it (which reads the first
 // frame's size and allocates what decoding needs), then read() frames in
 // increasing order. A read fills `frame` whole or leaves it as it was, apart
@@ -220,6 +249,11 @@ public:
     // Bytes the source holds for decoding on top of the run's own buffers
     // (an estimate that errs high for video, whose decoder keeps frames).
     virtual std::uint64_t buffer_bytes() const = 0;
+
+    // The unit of the timestamps its reads give, and its frames per second;
+    // 0/1 when it has none (files).
+    virtual Rational time_base() const { return {0, 1}; }
+    virtual Rational frame_rate() const { return {0, 1}; }
 
     // Reads frame `number` into `frame`, which holds rows() x cols() elements
     // per plane. Numbers go up from call to call (a video decodes and drops
@@ -250,16 +284,18 @@ std::unique_ptr<FrameSource> open_frame_pattern(const FramePattern& pattern, lon
 // video is decoded up to frame `first`, so that a run never starts from a
 // frame the video does not have (before_start, past_end).
 std::unique_ptr<FrameSource> open_video(const std::string& path, long long first,
-                                        std::uint64_t pixel_cap, Result& result);
+                                        std::uint64_t pixel_cap, Result& result,
+                                        const LiveInput& live = LiveInput{});
 
 // How a sequence name is read, in this order, so that every name that reads
 // PPM frames today still does:
 //  1. the file `first_ppm_frame` (<directory><base>.<first>.ppm) exists: PPM;
-//  2. the file name holds a '%': a frame pattern (`pattern` filled, or
+//  2. the name is a live input (live_kind()): a video, read live;
+//  3. the file name holds a '%': a frame pattern (`pattern` filled, or
 //     `fault` says why the text is none);
-//  3. the name is an existing regular file: a video (when open_video()
+//  4. the name is an existing regular file: a video (when open_video()
 //     says not_video, the PPM route after all);
-//  4. otherwise: PPM.
+//  5. otherwise: PPM.
 SourceKind choose_source(const std::string& name, const char* first_ppm_frame,
                          FramePattern& pattern, PatternFault& fault);
 
@@ -272,6 +308,41 @@ SourceKind choose_source(const std::string& name, const char* first_ppm_frame,
 // appears under `path` only when whole, and says why in the result when not.
 Result write_png_mask(std::FILE* out, int rows, int cols, const std::uint8_t* mask);
 Result write_png_mask(int rows, int cols, const std::uint8_t* mask, const char* path);
+
+// ---- Results as video ---------------------------------------------------------------
+
+// The names written as one video: mkv, mp4, avi, nut (any case).
+bool is_video_name(std::string_view name);
+
+enum class VideoKind {
+    masks,    // the masks as grey frames, losslessly (FFV1, or PNG where the container lacks it)
+    overlay,  // the input frames with the foreground tinted (H.264 where there is an encoder)
+};
+
+struct VideoSettings {
+    VideoKind kind = VideoKind::masks;
+    int width = 0, height = 0;
+    Rational time_base;   // of the timestamps handed over; 0/1: one tick per frame
+    Rational frame_rate;  // 0/1 when unknown
+};
+
+// One video written frame by frame through FFmpeg's libraries, under a
+// temporary name renamed onto its own by finish(). Not for two threads at once.
+class VideoWriter {
+public:
+    virtual ~VideoWriter() = default;  // a video not finished is removed
+    // Appends the frame of `mask` (rows x cols bytes of 0 and 255); an overlay
+    // tints `frame` where the mask is set (in place; no mask: untinted) and
+    // appends it.
+    // `timestamp` in the settings' time base, or no_timestamp.
+    virtual Result write(BytePlanes* frame, const std::uint8_t* mask, std::int64_t timestamp) = 0;
+    // Ends the video so that it plays to its last frame, and renames it.
+    virtual Result finish() = 0;
+};
+
+// Null with the fault in `result` when the video cannot be begun.
+std::unique_ptr<VideoWriter> open_video_writer(const std::string& path, const VideoSettings& settings,
+                                               Result& result);
 
 // ---- What this build reads ----------------------------------------------------------
 

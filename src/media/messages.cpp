@@ -60,7 +60,7 @@ std::string describe(const Result& r)
     case Fault::none:
         return "";
     case Fault::cannot_open:
-        return std::string("cannot open: ") + std::strerror(r.error);
+        return std::string("cannot open: ") + (r.error != 0 || r.detail.empty() ? std::strerror(r.error) : r.detail);
     case Fault::not_regular:
         return std::string("is ") + describe_file_kind(r.file_mode) + ", not a frame file";
     case Fault::read_failed:
@@ -105,6 +105,13 @@ std::string describe(const Result& r)
     case Fault::write_failed:
         return std::string("write failed: ") + std::strerror(r.error != 0 ? r.error : EIO) +
                (r.detail.empty() ? "" : "; " + r.detail);
+    case Fault::stalled: {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%g", r.stall_seconds);
+        return std::string("nothing came for ") + seconds + " s (--stall): the input ends here";
+    }
+    case Fault::cannot_write:
+        return "cannot write the video" + (r.detail.empty() ? "" : ": " + r.detail);
     }
     return "unknown fault";
 }

@@ -138,9 +138,28 @@ std::unique_ptr<FrameSource> open_frame_pattern(const FramePattern& pattern, lon
 }
 
 std::unique_ptr<FrameSource> open_video(const std::string& path, long long first, std::uint64_t pixel_cap,
-                                        Result& result)
+                                        Result& result, const LiveInput& live)
 {
-    return detail::open_video_file(path, first, pixel_cap, result);
+    return detail::open_video_file(path, first, pixel_cap, result, live);
+}
+
+LiveKind live_kind(std::string_view name)
+{
+    if (name == "-")
+        return LiveKind::standard_input;
+    for (const char* scheme : {"rtsp://", "rtsps://", "http://", "https://", "udp://", "tcp://", "srt://"})
+        if (name.substr(0, std::strlen(scheme)) == scheme)
+            return LiveKind::network;
+    // A camera is a character device named like one: a FIFO or a file
+    // called video0 reads as it always did.
+    constexpr std::string_view device = "/dev/video";
+    if (name.substr(0, device.size()) == device && name.size() > device.size() &&
+        name.find_first_not_of("0123456789", device.size()) == std::string_view::npos) {
+        struct stat status;
+        if (stat(std::string(name).c_str(), &status) == 0 && S_ISCHR(status.st_mode))
+            return LiveKind::camera;
+    }
+    return LiveKind::none;
 }
 
 SourceKind choose_source(const std::string& name, const char* first_ppm_frame, FramePattern& pattern,
@@ -150,6 +169,8 @@ SourceKind choose_source(const std::string& name, const char* first_ppm_frame, F
     struct stat status;
     if (stat(first_ppm_frame, &status) == 0)
         return SourceKind::ppm_frames;
+    if (live_kind(name) != LiveKind::none)
+        return SourceKind::video;
     const std::size_t separator = name.find_last_of("/\\");
     if (name.find('%', separator == std::string::npos ? 0 : separator + 1) != std::string::npos) {
         fault = FramePattern::parse(name, pattern);
@@ -158,6 +179,21 @@ SourceKind choose_source(const std::string& name, const char* first_ppm_frame, F
     if (stat(name.c_str(), &status) == 0 && S_ISREG(status.st_mode))
         return SourceKind::video;
     return SourceKind::ppm_frames;
+}
+
+bool is_video_name(std::string_view name)
+{
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || name.find_first_of("/\\", dot) != std::string_view::npos)
+        return false;
+    std::string extension(name.substr(dot + 1));
+    for (char& c : extension)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    for (const char* known : {"mkv", "mp4", "avi", "nut"})
+        if (extension == known)
+            return true;
+    return false;
 }
 
 bool has_decoder(Format format)

@@ -26,6 +26,9 @@ struct RunParameters {
     bool last_mask_only = false;  // write only the last frame's mask
     int first_frame = 0;
     int last_frame = 0;
+    // "end" as the last frame: the run goes on until the input ends, and
+    // last_frame is the largest number a name can carry.
+    bool to_end = false;
 };
 
 // Everything the phase driver needs.
@@ -47,6 +50,10 @@ struct RunConfig {
     std::string mask_pattern;   // -O as typed; empty: <output_base>Mask.<k>.pgm
     std::optional<media::FramePattern> mask_names;  // -O parsed, inside the output folder
     bool png_masks = false;     // the mask pattern ends in .png
+    std::string mask_video;     // -O naming a video (.mkv, .mp4, .avi, .nut): its path
+    std::string overlay_video;  // --overlay: the input with the foreground tinted, as typed
+    std::string stats_path;     // --stats: one line of figures per online frame, as typed
+    media::LiveInput live;      // how a stream, a pipe or a camera is read (--stall, --reconnect)
 
     // Where the frames come from, open at the first frame. Shared so that
     // the configuration stays a plain value; only the driver reads frames.

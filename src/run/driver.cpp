@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -52,11 +54,18 @@ void print_report(const PhaseTimer& timer, std::int64_t ticks, long long divisor
 // each (25 MB in cone coordinates at 1080p).
 constexpr int overlapped_slots = 2;
 
+// Frames the video encoders hold, in frames of the size they are handed:
+// x264's look-ahead, references and scratch (about 88 measured at 768x576),
+// FFV1's context and packet.
+constexpr std::uint64_t overlay_encoder_frames = 96;
+constexpr std::uint64_t mask_encoder_frames = 4;
+
 // A frame as the reader leaves it: what its read found, and the pixels in
 // cone coordinates (the frame before's where the read failed).
 struct FrameSlot {
     media::Result read;
     FloatPlanes pixels;
+    BytePlanes rgb;  // the frame as read, for the overlay only
 };
 
 // A frame's outputs as the main thread hands them to the writer, and what
@@ -64,10 +73,14 @@ struct FrameSlot {
 struct OutputSlot {
     long long number = 0;
     bool model = false, mask = false;  // which of them to write
+    bool overlay = false;              // the frame to the overlay video,
+    bool tint = false;                 // tinted by the mask
+    std::int64_t timestamp = media::no_timestamp;
     BytePlanes model_image;
     Buffer<std::uint8_t> mask_bytes;
+    BytePlanes rgb;
     FileWrite model_written, mask_written;  // PPM and PGM
-    media::Result png_written;
+    media::Result png_written, mask_video_written, overlay_written;
 };
 
 // One run of the sequence: its engine and buffers, and the account of its
@@ -95,14 +108,22 @@ public:
         const int slots = overlapped ? overlapped_slots : 1;
         try {
             frame_ = alloc_byte_planes(plane_count, config_.pixels);
+            const bool overlay = !config_.overlay_video.empty();
             frame_slots_.resize(std::size_t(slots));
-            for (FrameSlot& slot : frame_slots_)
+            for (FrameSlot& slot : frame_slots_) {
                 slot.pixels = alloc_float_planes(plane_count, config_.pixels);
+                if (overlay)
+                    slot.rgb = alloc_byte_planes(plane_count, config_.pixels);
+            }
+            if (overlay)
+                current_rgb_ = alloc_byte_planes(plane_count, config_.pixels);
             output_slots_.resize(std::size_t(slots));
             for (OutputSlot& slot : output_slots_) {
                 slot.mask_bytes = alloc_zeroed_buffer<std::uint8_t>(config_.pixels);
                 if (p_.save_models)
                     slot.model_image = alloc_byte_planes(plane_count, model_image_length(config_));
+                if (overlay)
+                    slot.rgb = alloc_byte_planes(plane_count, config_.pixels);
             }
             road_ = make_run_road(kind, config_, fault);
             if (!road_)
@@ -129,7 +150,9 @@ public:
             fault.detail = error.what();
             return fault;
         }
-        reader_->add(frames_read(p_));
+        fault = open_outputs();
+        if (fault.ok())
+            reader_->add(frames_read(p_));
         return fault;
     }
 
@@ -141,9 +164,21 @@ public:
             config.params.save_models ? plane_set_bytes<std::uint8_t>(model_image_length(config))
                                       : 0;
         const std::uint64_t mask = zemb::buffer_bytes(config.pixels);
-        return saturating_sum({plane_set_bytes<std::uint8_t>(config.pixels),
+        // The overlay keeps the frame as read in every slot of both rings
+        // and one in hand.
+        const std::uint64_t rgb =
+            config.overlay_video.empty() ? 0 : plane_set_bytes<std::uint8_t>(config.pixels);
+        // The encoders' own frames: x264 looks ahead and keeps references
+        // (4:2:0 or 4:4:4 pictures), FFV1 a few lines of context per plane.
+        const std::uint64_t overlay_encoder =
+            config.overlay_video.empty() ? 0 : saturating_product(overlay_encoder_frames, rgb);
+        const std::uint64_t mask_encoder =
+            config.mask_video.empty() ? 0 : saturating_product(mask_encoder_frames, mask);
+        return saturating_sum({plane_set_bytes<std::uint8_t>(config.pixels), rgb,
                                saturating_product(slots, plane_set_bytes<float>(config.pixels)),
-                               saturating_product(slots, saturating_sum({mask, model_image}))});
+                               saturating_product(slots, saturating_sum({mask, model_image})),
+                               saturating_product(2 * slots, rgb), overlay_encoder,
+                               mask_encoder});
     }
 
     // The model starts as the first frame, repeated over every pixel's block.
@@ -161,60 +196,108 @@ public:
                     first, first + p_.K - 1);
         std::fflush(stdout);
         watcher_.start_phase("calibration", p_.K - 1);
-        road_->step(take_frame(first));
+        // Opening the frames found the first one: it never counts as the end.
+        road_->step(*take_frame(first, false));
         release_frame();
-        save_outputs(first, p_.save_models, false);
+        save_outputs(first, p_.save_models, false, overlay_ != nullptr, false);
     }
 
-    // Calibration: the road's learning rate falls linearly from c1' towards c2'.
-    void calibrate()
+    // Calibration: the learning rate falls linearly from c1' towards c2'.
+    // False when the input ended before calibration was done.
+    bool calibrate()
     {
         const long long K = p_.K;
         SegmentClock clock{read_counter, 0};
         for (long long k = 1; k <= K - 1; ++k) {
-            road_->step(take_frame(p_.first_frame + k), timer_.available ? &clock : nullptr);
+            const FloatPlanes* pixels = take_frame(p_.first_frame + k);
+            if (pixels == nullptr && (stopped_ || input_stalled_))
+                return false;
+            if (pixels == nullptr) {
+                report_writes(true);
+                message([&] {
+                    std::fprintf(stderr,
+                                 "zemb: %s: the input ends after frame %lld, before the %d "
+                                 "frames of calibration (-K) are read: no masks\n",
+                                 config_.first_frame_name.c_str(), p_.first_frame + k - 1, p_.K);
+                });
+                input_ended_early_ = true;
+                return false;
+            }
+            road_->step(*pixels, timer_.available ? &clock : nullptr);
+            timer_.calibration_ticks = clock.ticks;
             release_frame();
-            save_outputs(p_.first_frame + k, p_.save_models, false);
+            // The overlay shows every frame; those of calibration untinted.
+            save_outputs(p_.first_frame + k, p_.save_models, false, overlay_ != nullptr, false);
             watcher_.frame_done(k);
         }
-        timer_.calibration_ticks = clock.ticks;
         report_writes(true);
         message([&] { print_report(timer_, timer_.calibration_ticks, K, K - 1); });
+        return true;
     }
 
-    // Online: fixed rate, narrow threshold, the road's filtered masks written.
+    // Online: fixed rate, narrow threshold, filtered masks written. Up to
+    // the end, the phase ends where the input does.
     void run_online()
     {
         const long long first = p_.first_frame, last = p_.last_frame, K = p_.K;
-        const long long count = last - K - first + 1;
+        long long count = last - K - first + 1;
         message([&] {
-            std::printf("\nTimes for online phase on %lld frames (from %lld to %lld) ...\n", count,
-                        first + K, last);
+            if (p_.to_end)
+                std::printf("\nTimes for online phase (from %lld to the end) ...\n", first + K);
+            else
+                std::printf("\nTimes for online phase on %lld frames (from %lld to %lld) ...\n",
+                            count, first + K, last);
             std::fflush(stdout);
         });
-        watcher_.start_phase("online", count);
+        watcher_.start_phase("online", p_.to_end ? unknown_frames : count);
         SegmentClock clock{read_counter, 0};
-        for (long long number = first + K; number <= last; ++number) {
-            road_->step(take_frame(number), timer_.available ? &clock : nullptr);
+        long long number = first + K;
+        for (; number <= last; ++number) {
+            const FloatPlanes* pixels = take_frame(number);
+            if (pixels == nullptr)
+                break;
+            road_->step(*pixels, timer_.available ? &clock : nullptr);
+            timer_.online_ticks = clock.ticks;
             release_frame();
-            save_outputs(number, p_.save_models, !p_.last_mask_only || number == last);
+            write_stats(number);
+            save_outputs(number, p_.save_models, !p_.last_mask_only || number == last,
+                         overlay_ != nullptr);
             watcher_.frame_done(number - first - K + 1);
         }
-        timer_.online_ticks = clock.ticks;
+        if (stopped_)
+            return;
+        if (p_.to_end || input_stalled_) {
+            count = number - first - K;
+            // The last frame is known once the input has ended.
+            if (p_.last_mask_only && count > 0)
+                save_outputs(number - 1, false, true, false);
+        }
         report_writes(true);
         message([&] { print_report(timer_, timer_.online_ticks, count, count); });
+        if (p_.to_end)
+            message([&] {
+                std::printf("\nNo. of images =         %lld (from %lld to %lld)\n",
+                            number - first, first, number - 1);
+                std::fflush(stdout);
+            });
     }
 
     // The run's last words; returns its exit status.
     int finish()
     {
+        close_outputs();
         watcher_.frames_done();
+        if (stopped_)  // the program says where, and ends as the signal would have
+            return exit_failed;
         if (lost_outputs_ > 0)
             std::fprintf(stderr, "zemb: %lld output file%s could not be written\n", lost_outputs_,
                          lost_outputs_ == 1 ? "" : "s");
         unusable_frames_.report();
         watcher_.run_ended();
-        return lost_outputs_ > 0 || unusable_frames_.total() > 0 ? exit_failed : exit_complete;
+        return lost_outputs_ > 0 || unusable_frames_.total() > 0 || input_ended_early_ ||
+                       input_stalled_ || stopped_
+                   ? exit_failed
+                   : exit_complete;
     }
 
 private:
@@ -225,7 +308,12 @@ private:
 
     // Frames the run reads, in order: the first, then those the progress
     // line counts (calibration, even past the last frame, then online).
-    static long long frames_read(const RunParameters& p) { return 1 + run_progress_frames(p); }
+    static long long frames_read(const RunParameters& p)
+    {
+        if (p.to_end)
+            return static_cast<long long>(p.last_frame) - p.first_frame + 1;
+        return 1 + run_progress_frames(p);
+    }
 
     // The reader's job: frame first + `job`. A frame that cannot be read
     // leaves the byte buffer as it was: the previous frame's pixels are
@@ -235,21 +323,54 @@ private:
         FrameSlot& frame = frame_slots_[std::size_t(slot)];
         frame.read = frames_.read(p_.first_frame + job, frame_);
         road_->convert(frame_, frame.pixels);
+        if (frame.rgb.length > 0)
+            for (int k = 0; k < plane_count; ++k)
+                std::copy_n(frame_[k], config_.pixels, frame.rgb[k]);
     }
 
     // Frame `number` in cone coordinates, as soon as the reader has it. Its
     // read's messages follow those of every write before it, as they would
-    // if it were read now.
-    const FloatPlanes& take_frame(long long number)
+    // if it were read now. Null when the input ended before it (only up to
+    // the end, and when it `may_end`): its slot is released then.
+    const FloatPlanes* take_frame(long long number, bool may_end = true)
     {
+        // A deferred stop ends the run here, between frames.
+        if (may_end && noted_stop() != 0) {
+            stopped_ = true;
+            return nullptr;
+        }
         note_frame(number);
         const FrameSlot& frame = frame_slots_[std::size_t(reader_->wait_oldest())];
+        if (p_.to_end && may_end && input_ended(frame.read)) {
+            release_frame();
+            return nullptr;
+        }
+        // A live input that went quiet ends the run, which keeps what it wrote.
+        if (may_end && frame.read.fault == media::Fault::stalled) {
+            report_writes(true);
+            message([&] { reports_.report(frame.read); });
+            release_frame();
+            input_stalled_ = true;
+            return nullptr;
+        }
         unusable_frames_.count(number, frame_use(frame.read));
+        timestamp_ = frame.read.timestamp;
+        if (frame.rgb.length > 0)
+            for (int k = 0; k < plane_count; ++k)
+                std::copy_n(frame.rgb[k], config_.pixels, current_rgb_[k]);
         if (frame.read.fault != media::Fault::none) {
             report_writes(true);
             message([&] { reports_.report(frame.read); });
         }
-        return frame.pixels;
+        return &frame.pixels;
+    }
+
+    // Where a run up to the end stops: past a video's last frame, or at the
+    // first frame file that does not exist.
+    static bool input_ended(const media::Result& read)
+    {
+        return read.fault == media::Fault::past_end ||
+               (read.fault == media::Fault::cannot_open && read.error == ENOENT);
     }
 
     // The frame taken last is done with: its slot goes back to the reader.
@@ -267,9 +388,10 @@ private:
 
     // Hands frame `number`'s model image and mask, as asked, to the writer:
     // both are copied into its slot now, before the next frame changes them.
-    void save_outputs(long long number, bool model, bool mask)
+    void save_outputs(long long number, bool model, bool mask, bool overlay = false,
+                      bool tint = true)
     {
-        if (!model && !mask)
+        if (!model && !mask && !overlay)
             return;
         if (writer_->pending() == writer_->slots())
             report_oldest_write();
@@ -277,12 +399,18 @@ private:
         out.number = number;
         out.model = model;
         out.mask = mask;
+        out.overlay = overlay;
+        out.tint = tint;
+        out.timestamp = timestamp_;
         if (model)
             cone_to_rgb_planes(road_->model(),
                                static_cast<std::ptrdiff_t>(out.model_image.length),
                                out.model_image);
-        if (mask)
+        if (mask || overlay)
             std::copy_n(road_->mask(), config_.pixels, out.mask_bytes.get());
+        if (overlay)
+            for (int k = 0; k < plane_count; ++k)
+                std::copy_n(current_rgb_[k], config_.pixels, out.rgb[k]);
         writer_->add();
         report_writes(false);
     }
@@ -296,7 +424,12 @@ private:
         if (out.model)
             out.model_written =
                 write_ppm(n * H, n * W, out.model_image, writer_names_.model(number));
-        if (out.mask && config_.png_masks)
+        if (out.overlay)
+            out.overlay_written =
+                overlay_->write(&out.rgb, out.tint ? out.mask_bytes.get() : nullptr, out.timestamp);
+        if (out.mask && mask_video_)
+            out.mask_video_written = mask_video_->write(nullptr, out.mask_bytes.get(), out.timestamp);
+        else if (out.mask && config_.png_masks)
             out.png_written =
                 media::write_png_mask(H, W, out.mask_bytes.get(), writer_names_.mask(number));
         else if (out.mask)
@@ -317,7 +450,11 @@ private:
         const int number = static_cast<int>(done.number);
         if (done.model)
             count_lost(names_.model(number), done.model_written);
-        if (done.mask && config_.png_masks)
+        if (done.overlay)
+            count_lost(done.overlay_written);
+        if (done.mask && mask_video_)
+            count_lost(done.mask_video_written);
+        else if (done.mask && config_.png_masks)
             count_lost(done.png_written);
         else if (done.mask)
             count_lost(names_.mask(number), done.mask_written);
@@ -330,6 +467,83 @@ private:
             return;
         message([&] { report_write(path, written); });
         ++lost_outputs_;
+    }
+
+    // The outputs written as the run goes: the figures file, with its header,
+    // and the videos.
+    RunFault open_outputs()
+    {
+        RunFault fault;
+        if (!config_.stats_path.empty()) {
+            stats_ = std::fopen(config_.stats_path.c_str(), "w");
+            if (stats_ == nullptr) {
+                fault.fault = StartFault::output_file;
+                fault.path = config_.stats_path;
+                fault.detail = std::strerror(errno);
+                return fault;
+            }
+            // A line at a time, for scripts that follow the file.
+            std::setvbuf(stats_, nullptr, _IOLBF, 0);
+            std::fputs("frame,seconds,foreground_pixels,fraction\n", stats_);
+        }
+        media::VideoSettings settings;
+        settings.width = config_.width;
+        settings.height = config_.height;
+        settings.time_base = frames_.time_base();
+        settings.frame_rate = frames_.frame_rate();
+        auto open = [&](const std::string& path, media::VideoKind kind,
+                        std::unique_ptr<media::VideoWriter>& writer) {
+            if (path.empty() || !fault.ok())
+                return;
+            settings.kind = kind;
+            writer = media::open_video_writer(path, settings, fault.read);
+            if (!writer) {
+                fault.fault = StartFault::output_video;
+                fault.path = path;
+            }
+        };
+        open(config_.mask_video, media::VideoKind::masks, mask_video_);
+        open(config_.overlay_video, media::VideoKind::overlay, overlay_);
+        return fault;
+    }
+
+    // One line of figures for online frame `number`, its mask filtered.
+    void write_stats(long long number)
+    {
+        if (stats_ == nullptr)
+            return;
+        const std::uint8_t* mask = road_->mask();
+        const std::size_t foreground = config_.pixels - std::size_t(std::count(mask, mask + config_.pixels, 0));
+        const media::Rational unit = frames_.time_base();
+        char seconds[32] = "";
+        if (timestamp_ != media::no_timestamp && unit.num > 0 && unit.den > 0)
+            std::snprintf(seconds, sizeof seconds, "%.6f",
+                          static_cast<double>(timestamp_) * unit.num / unit.den);
+        std::fprintf(stats_, "%lld,%s,%zu,%.6f\n", number, seconds, foreground,
+                     static_cast<double>(foreground) / static_cast<double>(config_.pixels));
+    }
+
+    // Every write handed over is done; the videos get their trailers and
+    // their names, the figures file is closed.
+    void close_outputs()
+    {
+        report_writes(true);
+        for (std::unique_ptr<media::VideoWriter>* writer : {&mask_video_, &overlay_})
+            if (*writer) {
+                count_lost((*writer)->finish());
+                writer->reset();
+            }
+        if (stats_ != nullptr) {
+            const bool failed = std::ferror(stats_) != 0;
+            const int error = errno;
+            if (std::fclose(stats_) != 0 || failed) {
+                FileWrite written;
+                written.fault = WriteFault::failed;
+                written.error = failed ? error : errno;
+                count_lost(config_.stats_path.c_str(), written);
+            }
+            stats_ = nullptr;
+        }
     }
 
     void count_lost(const media::Result& written)
@@ -354,6 +568,13 @@ private:
     RunWatcher& watcher_;
     UnusableFrames unusable_frames_;
     long long lost_outputs_ = 0;
+    bool stopped_ = false;  // by a deferred stop
+    bool input_stalled_ = false;
+    std::int64_t timestamp_ = media::no_timestamp;  // of the frame taken last
+    BytePlanes current_rgb_;                        // and its pixels as read, for the overlay
+    std::unique_ptr<media::VideoWriter> mask_video_, overlay_;
+    std::FILE* stats_ = nullptr;
+    bool input_ended_early_ = false;  // within calibration, up to the end
     // Last, so that their threads end before anything they use goes.
     std::unique_ptr<Stage> reader_, writer_;
 };
@@ -362,6 +583,8 @@ private:
 
 long long run_progress_frames(const RunParameters& p)
 {
+    if (p.to_end)
+        return unknown_frames;
     const long long online = static_cast<long long>(p.last_frame) - p.first_frame - p.K + 1;
     return p.K - 1 + (online > 0 ? online : 0);
 }
@@ -388,8 +611,8 @@ int run_sequence(const RunConfig& config, Engine engine, RunWatcher& watcher, Ru
     if (!fault.ok())
         return exit_failed;
     run.initialise();
-    run.calibrate();
-    run.run_online();
+    if (run.calibrate())
+        run.run_online();
     return run.finish();
 }
 

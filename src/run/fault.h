@@ -19,6 +19,8 @@ enum class StartFault {
     png_unwritable,       // PNG masks asked for, and this build has no PNG library
     output_not_folder,    // the output folder's name is something else's
     output_folder,        // the output folder cannot be made: `detail`
+    output_file,          // an output written as the run goes cannot be made: `detail`
+    output_video,         // an output video cannot be begun: `read`
     memory,               // the run needs more memory than it can get
     vector_unit_unknown,  // ZEMB_VECTOR_UNIT names no unit: `detail`
     vector_unit_missing,  // the processor lacks the unit ZEMB_VECTOR_UNIT names: `detail`

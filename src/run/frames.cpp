@@ -7,6 +7,8 @@
 
 #include "run/frames.h"
 
+#include "files/stop.h"
+
 namespace zemb {
 
 RunFault open_frames(RunConfig& config, media::SourceKind kind, const std::string& name,
@@ -19,8 +21,12 @@ RunFault open_frames(RunConfig& config, media::SourceKind kind, const std::strin
     std::unique_ptr<media::FrameSource> frames;
     if (kind == media::SourceKind::video) {
         first_name = name;
-        frames = media::open_video(name, first, pixel_cap, opened);
-        if (opened.fault == media::Fault::not_video) {
+        media::LiveInput live = config.live;
+        live.kind = media::live_kind(name);
+        live.stopped = noted_stop;
+        frames = media::open_video(name, first, pixel_cap, opened, live);
+        // A stream is never a sequence name in disguise.
+        if (opened.fault == media::Fault::not_video && live.kind == media::LiveKind::none) {
             fault.not_video = opened;
             kind = media::SourceKind::ppm_frames;
         }

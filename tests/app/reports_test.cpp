@@ -141,16 +141,37 @@ TEST(FileMessages, EveryWriteFindingHasItsWording)
     EXPECT_EQ(f.out + f.err, "zemb: m.png: write failed: No space left on device; file removed\n");
 }
 
-// What the line writes, given the times of the calls.
+// What the line writes, given the times of the calls: with a known count,
+// and up to the end of an input of unknown length (no time left).
 TEST(ProgressLine, RedrawsAtMostEveryTenthOfASecondAndMakesWayForMessages)
 {
     using namespace std::chrono_literals;
     const ProgressLine::Clock::time_point t0{};
-    for (bool terminal : {true, false}) {
+    struct Case {
+        long long frames;
+        bool terminal;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {10, true,
+         "\rzemb: online frame 0 of 10\033[K"
+         "\rzemb: online frame 2 of 10, 20.0 frames/s, 0:00 left\033[K"
+         "\r\033[K"
+         "\rzemb: online frame 2 of 10, 16.0 frames/s, 0:01 left\033[K"
+         "\r\033[K"},
+        {ProgressLine::unknown_count, true,
+         "\rzemb: online frame 0\033[K"
+         "\rzemb: online frame 2, 20.0 frames/s\033[K"
+         "\r\033[K"
+         "\rzemb: online frame 2, 16.0 frames/s\033[K"
+         "\r\033[K"},
+        {10, false, ""},
+    };
+    for (const Case& c : cases) {
         std::FILE* file = std::tmpfile();
         ASSERT_NE(file, nullptr);
-        ProgressLine line(file, terminal, 10, t0);
-        line.start_phase("online", 10, t0);
+        ProgressLine line(file, c.terminal, c.frames, t0);
+        line.start_phase("online", c.frames, t0);
         line.frame_done(1, t0 + 50ms);   // too soon after the last drawing
         line.frame_done(2, t0 + 100ms);  // 2 frames in 0.1 s, 8 to go
         line.hide();
@@ -161,12 +182,7 @@ TEST(ProgressLine, RedrawsAtMostEveryTenthOfASecondAndMakesWayForMessages)
         std::rewind(file);
         written.resize(std::fread(written.data(), 1, written.size(), file));
         std::fclose(file);
-        EXPECT_EQ(written, terminal ? "\rzemb: online frame 0 of 10\033[K"
-                                      "\rzemb: online frame 2 of 10, 20.0 frames/s, 0:00 left\033[K"
-                                      "\r\033[K"
-                                      "\rzemb: online frame 2 of 10, 16.0 frames/s, 0:01 left\033[K"
-                                      "\r\033[K"
-                                    : "");
+        EXPECT_EQ(written, c.expected) << c.frames << (c.terminal ? " on a terminal" : "");
     }
 }
 

@@ -49,6 +49,12 @@ const char* const usage_body =
     "  -O PAT:  Mask file name, one %d for the frame number, .pgm or .png. Default: "
     "<base>Mask.%d.pgm\n"
     "  --estimate-memory: print the bytes the run would hold, and stop\n"
+    "  -O NAME.mkv: all masks as one lossless video (.mkv, .mp4, .avi, .nut)\n"
+    "  --overlay FILE: the input with the foreground tinted, as a video\n"
+    "  --stats FILE: per frame: number, seconds, foreground pixels, fraction (CSV)\n"
+    "  --stall S: a stream, pipe or camera that sends nothing for S seconds ends. Default 10\n"
+    "  --reconnect N: attempts to reach a network stream again. Default 3\n"
+    "  <#LastFrame> end: until the input ends (a video's last frame, the first missing file)\n"
     "Hit any key to continue...\n";
 
 std::string default_echo(const std::string& sequence, const std::string& base)

@@ -66,6 +66,7 @@ zemb_ffmpeg_module()
         ffmpeg::free_bmp_decoder,
         ffmpeg::bmp_read_header,
         ffmpeg::bmp_decode,
+        ffmpeg::open_video_writer,
     };
     return &table;
 }

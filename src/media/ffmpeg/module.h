@@ -31,12 +31,15 @@ struct FfmpegModule {
     // The video source, opened at frame `first` with base name `base`;
     // null with the fault in `result` when it cannot be.
     FrameSource* (*open_video)(const std::string& path, const std::string& base, long long first,
-                               std::uint64_t pixel_cap, Result& result);
+                               std::uint64_t pixel_cap, Result& result, const LiveInput& live);
     // The BMP decoder, as decoders.h describes it.
     BmpDecoder* (*make_bmp_decoder)();
     void (*free_bmp_decoder)(BmpDecoder* d);
     Result (*bmp_read_header)(BmpDecoder& d, Input& in, std::uint64_t pixel_cap);
     Result (*bmp_decode)(BmpDecoder& d, BytePlanes& frame);
+    // The video writer, as media.h describes it.
+    VideoWriter* (*open_video_writer)(const std::string& path, const VideoSettings& settings,
+                                      Result& result);
 };
 
 using FfmpegModuleEntry = const FfmpegModule* (*)();
@@ -52,7 +55,10 @@ void quiet_log();
 std::string error_text(int code);
 
 FrameSource* open_video(const std::string& path, const std::string& base, long long first,
-                        std::uint64_t pixel_cap, Result& result);
+                        std::uint64_t pixel_cap, Result& result, const LiveInput& live);
+
+VideoWriter* open_video_writer(const std::string& path, const VideoSettings& settings,
+                               Result& result);
 
 detail::BmpDecoder* make_bmp_decoder();
 void free_bmp_decoder(detail::BmpDecoder* d);

@@ -5,6 +5,7 @@
 // swscale flags, and the same turn for a stream that carries a display
 // rotation, so the bytes are the ones it writes.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,9 +15,13 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 extern "C" {
+#if ZEMB_HAVE_AVDEVICE
+#include <libavdevice/avdevice.h>
+#endif
 #include <libavcodec/avcodec.h>
 #include <libavfilter/avfilter.h>
 #include <libavfilter/buffersink.h>
@@ -60,16 +65,47 @@ constexpr const char* video_containers =
 // kinds (standard input, a URL) are for the user to ask for by name, and
 // would choose their own protocols here, never reached through a file's
 // content.
-enum class InputKind { local_file };
+enum class InputKind { local_file, standard_input, network, camera };
 
-const char* protocols_for(InputKind kind)
+InputKind input_kind(LiveKind live)
 {
-    switch (kind) {
-    case InputKind::local_file:
-        break;
+    switch (live) {
+    case LiveKind::none: break;
+    case LiveKind::standard_input: return InputKind::standard_input;
+    case LiveKind::network: return InputKind::network;
+    case LiveKind::camera: return InputKind::camera;
     }
-    return "file";
+    return InputKind::local_file;
 }
+
+// A stream's protocols follow from the scheme the user typed, and no other:
+// what it carries never reaches a protocol of its own choosing.
+const char* protocols_for(InputKind kind, const std::string& name)
+{
+    struct Scheme {
+        const char* prefix;
+        const char* protocols;
+    };
+    static constexpr Scheme schemes[] = {
+        {"rtsp://", "rtsp,rtp,srtp,udp,tcp"}, {"rtsps://", "rtsp,rtp,srtp,udp,tcp,tls"},
+        {"http://", "http,tcp"},              {"https://", "https,http,tcp,tls"},
+        {"udp://", "udp"},                    {"tcp://", "tcp"},
+        {"srt://", "srt"},
+    };
+    if (kind == InputKind::network)
+        for (const Scheme& s : schemes)
+            if (name.compare(0, std::strlen(s.prefix), s.prefix) == 0)
+                return s.protocols;
+    return kind == InputKind::local_file ? "file" : "";
+}
+
+// Containers a network stream may come in: those of files, and RTSP sessions.
+constexpr const char* stream_containers =
+    "mov,matroska,avi,mpegts,mpeg,flv,nut,yuv4mpegpipe,asf,ogg,mxf,dv,gif,h264,hevc,m4v,mpegvideo,rtsp";
+// Longest pause between attempts to connect to a network stream.
+constexpr std::chrono::milliseconds reconnect_pause{1000};
+// How often a live read looks at the clock and at a stop while it waits.
+constexpr int live_poll_ms = 100;
 
 // The demuxer reads through our own descriptor, so that the name is never
 // taken for a protocol (http:, concat:, pipe:) and a FIFO is refused before
@@ -148,12 +184,17 @@ std::string rotation_filters(const AVStream& stream)
 
 class VideoFrames final : public FrameSource {
 public:
-    VideoFrames(const std::string& path, const std::string& base) : FrameSource(SourceKind::video, base), path_(path) {}
+    VideoFrames(const std::string& path, const std::string& base, const LiveInput& live)
+        : FrameSource(SourceKind::video, base), path_(path), live_(live)
+    {
+    }
     ~VideoFrames() override;
 
     Result open(long long first, std::uint64_t pixel_cap);
     Result read(long long number, BytePlanes& frame) override;
     std::uint64_t buffer_bytes() const override { return buffer_bytes_; }
+    Rational time_base() const override { return time_base_; }
+    Rational frame_rate() const override { return frame_rate_; }
 
 private:
     Result fault(Fault kind, const std::string& detail = "");
@@ -162,15 +203,26 @@ private:
     Result too_large(int width, int height, std::uint64_t pixel_cap);
     Result open_container(InputKind kind);
     static int interrupted(void* opaque);
+    static int read_pipe(void* opaque, std::uint8_t* buffer, int size);
+    Result open_stream(InputKind kind);
     static int refuse_nested_open(AVFormatContext* format, AVIOContext** io, const char* url, int flags,
                                   AVDictionary** options);
-    void arm() { deadline_ = std::chrono::steady_clock::now() + stall_limit; }
+    void arm()
+    {
+        deadline_ = std::chrono::steady_clock::now() +
+                    (live_.kind == LiveKind::none
+                         ? std::chrono::duration_cast<std::chrono::steady_clock::duration>(stall_limit)
+                         : std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                               std::chrono::duration<double>(live_.stall_seconds)));
+    }
     bool next_decoded();
     int configure_graph(const AVFrame& decoded);
     int convert();
 
     std::string path_;
+    LiveInput live_;
     int fd_ = -1;
+    bool owns_fd_ = true;  // standard input stays open
     AVIOContext* io_ = nullptr;
     AVFormatContext* format_ = nullptr;
     AVCodecContext* codec_ = nullptr;
@@ -194,6 +246,7 @@ private:
     std::chrono::steady_clock::time_point deadline_;  // of the current step of reading
     bool stalled_ = false;
     std::string nested_;  // a file the container asked to open, refused
+    Rational time_base_, frame_rate_;  // of the chosen stream
 };
 
 VideoFrames::~VideoFrames()
@@ -207,7 +260,7 @@ VideoFrames::~VideoFrames()
     if (io_ != nullptr)
         av_freep(&io_->buffer);
     avio_context_free(&io_);
-    if (fd_ >= 0)
+    if (fd_ >= 0 && owns_fd_)
         ::close(fd_);
 }
 
@@ -245,6 +298,11 @@ Result VideoFrames::fault_of(Fault kind, int code)
     if (!nested_.empty())
         return fault(Fault::refused, "it names another file (" + nested_ +
                                          "), and only the file named on the command line is read");
+    if (stalled_ && live_.kind != LiveKind::none) {
+        Result stall = fault(Fault::stalled);
+        stall.stall_seconds = live_.stall_seconds;
+        return stall;
+    }
     if (stalled_)
         return fault(Fault::refused, "reading stalled: one step made no progress in " +
                                          std::to_string(stall_limit.count()) + " s");
@@ -256,7 +314,84 @@ int VideoFrames::interrupted(void* opaque)
     auto& self = *static_cast<VideoFrames*>(opaque);
     if (std::chrono::steady_clock::now() > self.deadline_)
         self.stalled_ = true;
-    return self.stalled_ ? 1 : 0;
+    const bool stopping = self.live_.stopped != nullptr && self.live_.stopped() != 0;
+    return self.stalled_ || stopping ? 1 : 0;
+}
+
+// Standard input: a pipe that may go quiet. The read waits in short slices,
+// giving up when the step's time is out or the run is stopped.
+int VideoFrames::read_pipe(void* opaque, std::uint8_t* buffer, int size)
+{
+    auto& self = *static_cast<VideoFrames*>(opaque);
+    for (;;) {
+        struct pollfd wait = {self.fd_, POLLIN, 0};
+        const int ready = poll(&wait, 1, live_poll_ms);
+        if (ready < 0 && errno != EINTR)
+            return AVERROR(errno);
+        if (ready > 0)
+            return read_packet(&self.fd_, buffer, size);
+        if (interrupted(opaque))
+            return AVERROR_EXIT;
+    }
+}
+
+// A network stream or a camera, opened by FFmpeg under its own name with the
+// protocols of its scheme (or the V4L2 device reader) and nothing else.
+// A network stream that cannot be reached is tried again, live_.reconnect
+// times.
+Result VideoFrames::open_stream(InputKind kind)
+{
+    const AVInputFormat* container = nullptr;
+    if (kind == InputKind::camera) {
+#if ZEMB_HAVE_AVDEVICE
+        avdevice_register_all();
+        container = av_find_input_format("video4linux2");
+#endif
+        if (container == nullptr)
+            return fault(Fault::unsupported, "a camera needs FFmpeg's device library, which this build lacks "
+                                             "(Debian: libavdevice-dev; then build zemb again)");
+    }
+    // The protocol's own timeout is a second later, so that a stall is
+    // always told by the deadline, never taken for the stream's end.
+    const std::string stall_us = std::to_string(static_cast<long long>((live_.stall_seconds + 1) * 1e6));
+    int code = 0;
+    for (int attempt = 0;; ++attempt) {
+        if (format_ == nullptr)
+            format_ = avformat_alloc_context();
+        if (format_ == nullptr)
+            return fault(Fault::no_memory);
+        format_->interrupt_callback = AVIOInterruptCB{interrupted, this};
+        AVDictionary* options = nullptr;
+        if (kind == InputKind::network) {
+            av_dict_set(&options, "protocol_whitelist", protocols_for(kind, path_), 0);
+            av_dict_set(&options, "format_whitelist", stream_containers, 0);
+            av_dict_set(&options, "rw_timeout", stall_us.c_str(), 0);
+            if (path_.compare(0, 4, "http") == 0 && live_.reconnect > 0) {
+                // A connection lost while reading is taken up again by
+                // FFmpeg; reaching the server at all is this loop's.
+                av_dict_set(&options, "reconnect", "1", 0);
+                av_dict_set(&options, "reconnect_streamed", "1", 0);
+                av_dict_set(&options, "reconnect_delay_max", "4", 0);
+            }
+        }
+        arm();
+        code = avformat_open_input(&format_, path_.c_str(), container, &options);
+        av_dict_free(&options);
+        if (code >= 0)
+            return Result{};
+        // format_ is freed. Only a stream that could not be reached is tried again.
+        const bool stopping = live_.stopped != nullptr && live_.stopped() != 0;
+        if (kind != InputKind::network || attempt >= live_.reconnect || stopping ||
+            code == AVERROR_INVALIDDATA || code == AVERROR_PROTOCOL_NOT_FOUND)
+            break;
+        stalled_ = false;
+        std::this_thread::sleep_for(reconnect_pause);
+    }
+    if (stalled_ || !nested_.empty())
+        return fault_of(Fault::cannot_open, code);
+    Result result = fault(Fault::cannot_open, error_text(code));
+    result.error = code < 0 && code > -4096 ? AVUNERROR(code) : 0;
+    return result;
 }
 
 // The named file is open already, through io_: any other open is a file the
@@ -291,7 +426,7 @@ Result VideoFrames::open_container(InputKind kind)
     AVDictionary* options = nullptr;
     av_dict_set(&options, "scan_all_pmts", "1", 0);
     av_dict_set(&options, "format_whitelist", video_containers, 0);
-    av_dict_set(&options, "protocol_whitelist", protocols_for(kind), 0);
+    av_dict_set(&options, "protocol_whitelist", protocols_for(kind, path_), 0);
     code = avformat_open_input(&format_, path_.c_str(), container, &options);
     av_dict_free(&options);
     if (code < 0)  // format_ is freed
@@ -301,25 +436,38 @@ Result VideoFrames::open_container(InputKind kind)
 
 Result VideoFrames::open(long long first, std::uint64_t pixel_cap)
 {
-    Result result = media::open_regular_file(path_.c_str(), fd_);
-    if (result.fault != Fault::none) {
-        result.path = path_;
-        return result;
+    const InputKind kind = input_kind(live_.kind);
+    const bool own_io = kind == InputKind::local_file || kind == InputKind::standard_input;
+    if (kind == InputKind::standard_input) {
+        fd_ = STDIN_FILENO;
+        owns_fd_ = false;
+    } else if (kind == InputKind::local_file) {
+        Result result = media::open_regular_file(path_.c_str(), fd_);
+        if (result.fault != Fault::none) {
+            result.path = path_;
+            return result;
+        }
     }
-    auto* buffer = static_cast<std::uint8_t*>(av_malloc(io_buffer_bytes));
-    if (buffer != nullptr)
+    auto* buffer = own_io ? static_cast<std::uint8_t*>(av_malloc(io_buffer_bytes)) : nullptr;
+    if (buffer != nullptr && kind == InputKind::local_file)
         io_ = avio_alloc_context(buffer, io_buffer_bytes, 0, &fd_, read_packet, nullptr, seek);
+    if (buffer != nullptr && kind == InputKind::standard_input) {
+        // A pipe: read as it comes, never sought.
+        io_ = avio_alloc_context(buffer, io_buffer_bytes, 0, this, read_pipe, nullptr, nullptr);
+        if (io_ != nullptr)
+            io_->seekable = 0;
+    }
     format_ = avformat_alloc_context();
     packet_ = av_packet_alloc();
     decoded_ = av_frame_alloc();
     converted_ = av_frame_alloc();
-    if (io_ == nullptr || format_ == nullptr || packet_ == nullptr || decoded_ == nullptr ||
+    if ((own_io && io_ == nullptr) || format_ == nullptr || packet_ == nullptr || decoded_ == nullptr ||
         converted_ == nullptr) {
         if (io_ == nullptr)
             av_free(buffer);
         return fault(Fault::no_memory);
     }
-    result = open_container(InputKind::local_file);
+    Result result = own_io ? open_container(kind) : open_stream(kind);
     if (result.fault != Fault::none)
         return result;
     // The chosen stream's declared size is checked before the probe decodes
@@ -368,6 +516,10 @@ Result VideoFrames::open(long long first, std::uint64_t pixel_cap)
         if (int(i) != stream_)
             format_->streams[i]->discard = AVDISCARD_ALL;
     rotation_ = rotation_filters(stream);
+    time_base_ = Rational{stream.time_base.num, stream.time_base.den};
+    const AVRational rate = av_guess_frame_rate(format_, const_cast<AVStream*>(&stream), nullptr);
+    if (rate.num > 0 && rate.den > 0)
+        frame_rate_ = Rational{rate.num, rate.den};
 
     // The first frame, decoded and converted, gives the size of the run.
     if (!next_decoded())
@@ -551,6 +703,8 @@ Result VideoFrames::read(long long number, BytePlanes& frame)
             return ffmpeg_fault(code);
     }
     first_converted_ = false;
+    result.timestamp = decoded_->best_effort_timestamp == AV_NOPTS_VALUE ? no_timestamp
+                                                                          : decoded_->best_effort_timestamp;
     for (int y = 0; y < rows_; ++y)
         detail::store_row(converted_->data[0] + std::ptrdiff_t(y) * converted_->linesize[0], 3, cols_, y, frame);
     return result;
@@ -559,10 +713,10 @@ Result VideoFrames::read(long long number, BytePlanes& frame)
 }  // namespace
 
 FrameSource* open_video(const std::string& path, const std::string& base, long long first, std::uint64_t pixel_cap,
-                        Result& result)
+                        Result& result, const LiveInput& live)
 {
     quiet_log();
-    auto source = std::make_unique<VideoFrames>(path, base);
+    auto source = std::make_unique<VideoFrames>(path, base, live);
     result = source->open(first, pixel_cap);
     if (result.fault != Fault::none)
         return nullptr;
