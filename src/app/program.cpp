@@ -37,13 +37,14 @@ int check_standard_output(int status)
 class TerminalWatcher final : public RunWatcher {
 public:
     using Clock = ProgressLine::Clock;
-    explicit TerminalWatcher(const RunParameters& p)
-        : line_(stderr, isatty(STDERR_FILENO) == 1, run_progress_frames(p), Clock::now())
+    TerminalWatcher(const RunParameters& p, bool no_wait)
+        : line_(stderr, isatty(STDERR_FILENO) == 1, run_progress_frames(p), Clock::now()),
+          no_wait_(no_wait)
     {
     }
-    void start_phase(const char* phase, long long frames) override
+    void start_phase(const char* phase, long long frames, long long first, long long last) override
     {
-        line_.start_phase(phase, frames, Clock::now());
+        line_.start_phase(phase, frames, first, last, Clock::now());
     }
     void frame_done(long long k) override { line_.frame_done(k, Clock::now()); }
     void before_message() override { line_.hide(); }
@@ -51,12 +52,15 @@ public:
     void frames_done() override { line_.finish(); }
     void run_ended() override
     {
+        if (no_wait_)
+            return;
         std::printf("\nHit any key to continue...\n");
         wait_for_key();
     }
 
 private:
     ProgressLine line_;
+    bool no_wait_;
 };
 
 int run(int argc, char** argv, Engine engine)
@@ -65,9 +69,12 @@ int run(int argc, char** argv, Engine engine)
     switch (configure_run(argc, argv, config)) {
     case StartUp::usage:
         print_usage();
-        std::printf("Hit any key to continue...\n");
-        wait_for_key();
+        if (!asks_no_wait(argc, argv)) {
+            std::printf("Hit any key to continue...\n");
+            wait_for_key();
+        }
         return exit_complete;
+    case StartUp::help: print_help(); return exit_complete;
     case StartUp::command_line: return exit_command_line;
     case StartUp::cannot_start: return exit_failed;
     case StartUp::run: break;
@@ -87,7 +94,7 @@ int run(int argc, char** argv, Engine engine)
     }
     install_stop_handlers();
     print_settings_echo(config);
-    TerminalWatcher watcher(config.params);
+    TerminalWatcher watcher(config.params, config.no_wait);
     RunFault fault;
     const int status = run_sequence(config, engine, watcher, fault);
     print_fault(fault);

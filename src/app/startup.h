@@ -15,6 +15,7 @@ namespace zemb {
 enum class StartUp {
     run,           // config is complete: print the echo and run
     usage,         // fewer than three arguments
+    help,          // -h or --help alone
     command_line,  // a faulty switch or a value the run cannot use (exit 2)
     cannot_start,  // the first frame cannot give the run a size (exit 1)
 };
@@ -43,6 +44,11 @@ int parse_frame_number(const char* text);
 void print_fault(const RunFault& fault);
 
 void print_usage();
+// The usage text, then examples and where to read on: -h and --help.
+void print_help();
+// Whether the command line holds --no-wait; for the short ones that show the
+// usage text and are not read any further.
+bool asks_no_wait(int argc, char* const* argv);
 void print_settings_echo(const RunConfig& config);
 
 // ---- Warnings -------------------------------------------------------------

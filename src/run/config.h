@@ -53,6 +53,8 @@ struct RunConfig {
     std::shared_ptr<media::FrameSource> frames;
     // --estimate-memory: print the bytes the run would hold instead of running.
     bool estimate_memory = false;
+    // --no-wait: no key wait at the end of the run.
+    bool no_wait = false;
     // The file that names the first frame in messages.
     std::string first_frame_name;
 };

@@ -166,7 +166,7 @@ public:
         std::printf("\nTimes for calibration phase on %d frames (from %lld to %lld) ...\n", p_.K,
                     first, first + p_.K - 1);
         std::fflush(stdout);
-        watcher_.start_phase("calibration", p_.K - 1);
+        watcher_.start_phase("calibration", p_.K - 1, first, first + p_.K - 1);
         engine_->init(take_frame(first));
         release_frame();
         save_outputs(first, p_.save_models, false);
@@ -199,7 +199,7 @@ public:
                         first + K, last);
             std::fflush(stdout);
         });
-        watcher_.start_phase("online", count);
+        watcher_.start_phase("online", count, first + K, last);
         weights_ = scaled_weights(kernel_, p_.n, c2_scaled_);
         for (long long number = first + K; number <= last; ++number) {
             const FloatPlanes& pixels = take_frame(number);

@@ -150,7 +150,7 @@ TEST(ProgressLine, RedrawsAtMostEveryTenthOfASecondAndMakesWayForMessages)
         std::FILE* file = std::tmpfile();
         ASSERT_NE(file, nullptr);
         ProgressLine line(file, terminal, 10, t0);
-        line.start_phase("online", 10, t0);
+        line.start_phase("online", 10, 201, 210, t0);
         line.frame_done(1, t0 + 50ms);   // too soon after the last drawing
         line.frame_done(2, t0 + 100ms);  // 2 frames in 0.1 s, 8 to go
         line.hide();
@@ -161,10 +161,11 @@ TEST(ProgressLine, RedrawsAtMostEveryTenthOfASecondAndMakesWayForMessages)
         std::rewind(file);
         written.resize(std::fread(written.data(), 1, written.size(), file));
         std::fclose(file);
-        EXPECT_EQ(written, terminal ? "\rzemb: online frame 0 of 10\033[K"
-                                      "\rzemb: online frame 2 of 10, 20.0 frames/s, 0:00 left\033[K"
+        // Frame numbers as the settings echo gives the phase's range.
+        EXPECT_EQ(written, terminal ? "\rzemb: online: frame 201 of 201..210\033[K"
+                                      "\rzemb: online: frame 202 of 201..210, 20.0 frames/s, 0:00 left\033[K"
                                       "\r\033[K"
-                                      "\rzemb: online frame 2 of 10, 16.0 frames/s, 0:01 left\033[K"
+                                      "\rzemb: online: frame 202 of 201..210, 16.0 frames/s, 0:01 left\033[K"
                                       "\r\033[K"
                                     : "");
     }

@@ -666,8 +666,8 @@ TEST_F(Run, ProgressLineShowsOnATerminalOnlyAndMakesWayForMessages)
     const std::vector<std::string> args = {"seq", "1", "6", "-K", "3"};
     TerminalRun tty = run_on_terminal(dir.path(), args, {false, false, true});
     EXPECT_EQ(tty.status, 1);
-    EXPECT_NE(tty.screen.find("\rzemb: calibration frame 0 of 2"), std::string::npos) << tty.screen;
-    EXPECT_NE(tty.screen.find("\rzemb: online frame 1 of 3"), std::string::npos) << tty.screen;
+    EXPECT_NE(tty.screen.find("\rzemb: calibration: frame 1 of 1..3"), std::string::npos) << tty.screen;
+    EXPECT_NE(tty.screen.find("\rzemb: online: frame 4 of 4..6"), std::string::npos) << tty.screen;
     EXPECT_NE(tty.screen.find("\r\033[Kzemb: seq.5.ppm: cannot open"), std::string::npos)
         << tty.screen;
     EXPECT_EQ(tty.screen.substr(tty.screen.rfind("\033[K")),

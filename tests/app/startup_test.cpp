@@ -68,17 +68,22 @@ std::string default_echo(const std::string& sequence, const std::string& base)
            base + "Mask\n";
 }
 
+// The Italian line of each switch fault, then the same in plain English.
 std::string missing_value(const std::string& name)
 {
-    return "Lread_switch: Manca arg. dopo \"" + name + "\"\n";
+    return "Lread_switch: Manca arg. dopo \"" + name + "\"\nzemb: " + name +
+           ": its value is missing; it is the last argument\n";
 }
-std::string not_integer(const std::string& name)
+std::string not_integer(const std::string& name, const std::string& value)
 {
-    return "Lread_iswitch: Manca arg. per \"" + name + "\"\n";
+    return "Lread_iswitch: Manca arg. per \"" + name + "\"\nzemb: " + name + " \"" + value +
+           "\": not a whole number\n";
 }
-std::string not_real(const std::string& name)
+std::string not_real(const std::string& name, const std::string& value)
 {
-    return "Lread_dswitch: Manca arg. per \"" + name + "\"\n";
+    const std::string comma = value == "0,5" ? "; decimals take a point: 0.5" : "";
+    return "Lread_dswitch: Manca arg. per \"" + name + "\"\nzemb: " + name + " \"" + value +
+           "\": not a number" + comma + "\n";
 }
 
 // Frames 1 to 9 of a 4 x 3 sequence "seq": enough for every accepted -K
@@ -232,10 +237,10 @@ TEST_F(StartUp, IntegerValuesAreTakenWhollyInTheirBaseOrRefused)
         {"-n", "-3", bad_n + "-3\n", ""},
         {"-n", "99999999999", bad_n + "2147483647\n", ""},
         {"-n", "-99999999999", bad_n + "-2147483648\n", ""},
-        {"-n", "five", not_integer("-n"), ""},
-        {"-n", "5,0", not_integer("-n"), ""},
-        {"-n", "5x", not_integer("-n"), ""},
-        {"-n", "5 ", not_integer("-n"), ""},
+        {"-n", "five", not_integer("-n", "five"), ""},
+        {"-n", "5,0", not_integer("-n", "5,0"), ""},
+        {"-n", "5x", not_integer("-n", "5x"), ""},
+        {"-n", "5 ", not_integer("-n", "5 "), ""},
         {"-K", nullptr, missing_value("-K"), ""},
         {"-K", "", bad_k + "0\n", ""},
         {"-K", "0x3", "", "K=3\n"},
@@ -246,10 +251,10 @@ TEST_F(StartUp, IntegerValuesAreTakenWhollyInTheirBaseOrRefused)
          "can carry\n",
          ""},
         {"-K", "-99999999999", bad_k + "-2147483648\n", ""},
-        {"-K", "two", not_integer("-K"), ""},
-        {"-K", "2,5", not_integer("-K"), ""},
+        {"-K", "two", not_integer("-K", "two"), ""},
+        {"-K", "2,5", not_integer("-K", "2,5"), ""},
         {"-j", "-1", bad_j + "-1\n", ""},
-        {"-j", "two", not_integer("-j"), ""},
+        {"-j", "two", not_integer("-j", "two"), ""},
         {"-j", nullptr, missing_value("-j"), ""},
     };
     for (const Case& c : cases) {
@@ -291,7 +296,7 @@ TEST_F(StartUp, RealValuesAreTakenWhollyOrRefused)
             if (v.stored != nullptr)
                 expect_accepted(with_switch(s.name, v.text), std::string(s.echo) + v.stored);
             else
-                expect_refused(with_switch(s.name, v.text), not_real(s.name));
+                expect_refused(with_switch(s.name, v.text), not_real(s.name, v.text));
         }
     }
 }
