@@ -213,6 +213,8 @@ bool accept_first_frame(RunConfig& config, const char* name, media::SourceKind k
         // than the run could hold before they do.
         const std::uint64_t pixel_cap = memory_limit(0).bytes / run_bytes_per_pixel(config);
         fault = open_frames(config, kind, name, pattern, pixel_cap);
+        if (!fault.ok())
+            remove_made_folders(config);
     }
     print_fault(fault);
     return fault.ok();
@@ -226,6 +228,8 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
         return StartUp::help;
     if (argc < 4)
         return StartUp::usage;
+    if (refuse_expanded_wildcard(argc, argv))
+        return StartUp::command_line;
 
     RunParameters& p = config.params;
     split_sequence_name(argv[1], config.directory, config.base);
@@ -257,6 +261,8 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
     media::FramePattern pattern;
     if (!choose_route(config, name, kind, pattern))
         return StartUp::command_line;
+    if (const StartUp mistake = recognise_name(config, name, kind); mistake != StartUp::run)
+        return mistake;
     if (!accept_first_frame(config, name, kind, pattern))
         return StartUp::cannot_start;
     warn_range(p);

@@ -10,6 +10,7 @@
 #include "app/startup.h"
 #include "app/terminal.h"
 #include "run/driver.h"
+#include "run/frames.h"
 #include "run/resources.h"
 
 namespace zemb {
@@ -85,11 +86,14 @@ int run(int argc, char** argv, Engine engine)
     if (config.estimate_memory) {
         std::printf("%llu\n",
                     static_cast<unsigned long long>(run_memory_bytes(config, engine, source_bytes)));
+        remove_made_folders(config);
         return exit_complete;
     }
+    // A run that cannot start leaves nothing behind, not even its folder.
     const RunFault memory = check_run_memory(config, engine, source_bytes);
     if (!memory.ok()) {
         print_fault(memory);
+        remove_made_folders(config);
         return exit_failed;
     }
     install_stop_handlers();
@@ -98,6 +102,8 @@ int run(int argc, char** argv, Engine engine)
     RunFault fault;
     const int status = run_sequence(config, engine, watcher, fault);
     print_fault(fault);
+    if (!fault.ok())
+        remove_made_folders(config);
     return status;
 }
 

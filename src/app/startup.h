@@ -29,6 +29,15 @@ enum class StartUp {
 // switches from argv.
 StartUp configure_run(int& argc, char** argv, RunConfig& config);
 
+// A sequence name that is plainly not what its user meant, said on standard
+// error with what to type instead: the files of one sequence where the name
+// and the frame numbers belong, as the shell expands a wildcard (true: a
+// faulty command line); one image of a numbered sequence given as the name
+// (command_line), a folder or a name with a file extension that is not there
+// (cannot_start). `run` for every other name, PPM sequences included.
+bool refuse_expanded_wildcard(int argc, char* const* argv);
+StartUp recognise_name(const RunConfig& config, const char* name, media::SourceKind kind);
+
 // Checks -o and -O (null when absent) and stores them in `config`; says
 // what is wrong with them and returns false for a faulty command line.
 bool take_output_switches(const char* folder, const char* mask_pattern, RunConfig& config);

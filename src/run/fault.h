@@ -19,6 +19,7 @@ enum class StartFault {
     png_unwritable,       // PNG masks asked for, and this build has no PNG library
     output_not_folder,    // the output folder's name is something else's
     output_folder,        // the output folder cannot be made: `detail`
+    output_unwritable,    // no file can be made in the output folder: `detail`
     memory,               // the run needs more memory than it can get
     vector_unit_unknown,  // ZEMB_VECTOR_UNIT names no unit: `detail`
     vector_unit_missing,  // the processor lacks the unit ZEMB_VECTOR_UNIT names: `detail`

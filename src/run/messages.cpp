@@ -63,6 +63,9 @@ std::string message(const RunFault& f)
         return format("zemb: %s: is not a folder: the output folder cannot be made", path);
     case StartFault::output_folder:
         return format("zemb: %s: cannot make the output folder: %s", path, f.detail.c_str());
+    case StartFault::output_unwritable:
+        return format("zemb: %s: no output can be written in this folder: %s", path,
+                      f.detail.c_str());
     case StartFault::memory:
         return format("zemb: %s: a run on %d x %d frames with n = %d needs %llu MiB, more than "
                       "the %llu MiB this process can get (%s)",

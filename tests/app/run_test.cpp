@@ -631,14 +631,17 @@ TerminalRun run_on_terminal(const std::string& dir, std::vector<std::string> arg
     return run;
 }
 
-// The usage text ends with the prompt wherever standard output goes, but
-// only a person at the terminal in its foreground is waited for.
+// The usage text and a run end with the prompt wherever standard output
+// goes, but only a person at the terminal in its foreground is waited for;
+// --no-wait asks for neither.
 TEST_F(Run, KeyWaitNeedsATerminalForStandardInputAndOutputAndTheForeground)
 {
+    write_sequence(1, 3);
     struct Case {
         const char* what;
         Streams streams;
         bool waits;
+        std::vector<std::string> args = {};
     };
     const Case cases[] = {
         {"input and output on the terminal", {true, true, true}, true},
@@ -646,14 +649,18 @@ TEST_F(Run, KeyWaitNeedsATerminalForStandardInputAndOutputAndTheForeground)
         {"input from /dev/null", {false, true, true}, false},
         {"neither on the terminal", {false, false, true}, false},
         {"a background job", {true, true, true, true}, false},
+        {"a run", {true, true, true}, true, {"seq", "1", "3", "-K", "2"}},
+        {"a run with --no-wait", {true, true, true}, false, {"seq", "1", "3", "-K", "2", "--no-wait"}},
+        {"--no-wait alone", {true, true, true}, false, {"--no-wait"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        TerminalRun r = run_on_terminal(dir.path(), {}, c.streams);
+        TerminalRun r = run_on_terminal(dir.path(), c.args, c.streams);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.waited_for_key, c.waits);
         const std::string& shown = c.streams.out ? r.screen : r.out;
-        EXPECT_NE(shown.find("Hit any key to continue..."), std::string::npos) << shown;
+        const bool prompted = shown.find("Hit any key to continue...") != std::string::npos;
+        EXPECT_EQ(prompted, c.args.empty() || c.waits) << shown;
     }
 }
 
