@@ -203,7 +203,7 @@ bool refuse_expanded_wildcard(int argc, char* const* argv)
     }
     std::fprintf(stderr,
                  "zemb: %s ... %s: %d file names where one sequence name belongs (the shell "
-                 "expands a wildcard into them); type the sequence instead, in quotes: zemb %s "
+                 "expands a wildcard into them); type the sequence instead: zemb %s "
                  "%lld %lld\n",
                  argv[1], argv[files], files, quoted(first).c_str(), first.number, last.number);
     return true;
@@ -236,13 +236,15 @@ StartUp recognise_name(const RunConfig& config, const char* name, media::SourceK
         return StartUp::command_line;
     }
     // The PPM route: a sequence with any frame keeps its own messages.
-    if (has_ppm_frames(config.directory, config.base))
+    struct stat status;
+    FileNames names(config.directory, config.base);
+    if (lstat(names.frame(config.params.first_frame), &status) == 0 ||
+        has_ppm_frames(config.directory, config.base))
         return StartUp::run;
     if (is_folder(typed)) {
         std::fprintf(stderr, "zemb: %s: a folder; %s\n", name, folder_contents(typed).c_str());
         return StartUp::cannot_start;
     }
-    struct stat status;
     const std::string extension = extension_of(typed);
     if (lstat(name, &status) != 0 &&
         (is_image_extension(extension) || is_video_extension(extension))) {

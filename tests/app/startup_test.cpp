@@ -409,7 +409,7 @@ TEST_F(StartUp, MistakenNamesAndOutputFoldersAreNamedBeforeAnythingIsMade)
         // input/in*.ppm as the shell expands it.
         {{in + "1.ppm", in + "2.ppm", in + "3.ppm", "1", "3", "-n", "bad", "-o", "x"}, 2,
          "zemb: input/in000001.ppm ... input/in000003.ppm: 3 file names where one sequence name "
-         "belongs (the shell expands a wildcard into them); type the sequence instead, in quotes: "
+         "belongs (the shell expands a wildcard into them); type the sequence instead: "
          "zemb 'input/in%06d.ppm' 1 3\n"},
         // A PPM sequence without its first frame, as ever.
         {{"gone", "1", "3", "-o", "x"}, 1, "zemb: gone.1.ppm: cannot open: ",
