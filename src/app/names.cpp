@@ -52,8 +52,8 @@ bool is_image_extension(const std::string& extension)
 
 bool is_video_extension(const std::string& extension)
 {
-    for (const char* known : {"mp4", "m4v", "mov", "avi", "mkv", "webm", "mpg", "mpeg", "ts",
-                              "wmv", "flv", "3gp", "ogv"})
+    for (const char* known : {"mp4", "m4v", "mov", "avi", "mkv", "webm", "mpg", "mpeg", "ts", "wmv",
+                              "flv", "3gp", "ogv"})
         if (extension == known)
             return true;
     return false;
@@ -132,7 +132,8 @@ bool has_ppm_frames(const std::string& directory, const std::string& base)
             continue;
         const std::string middle = entry.substr(base.size() + 1, entry.size() - base.size() - 5);
         const std::size_t sign = !middle.empty() && middle[0] == '-' ? 1 : 0;
-        if (middle.size() > sign && middle.find_first_not_of("0123456789", sign) == std::string::npos)
+        if (middle.size() > sign &&
+            middle.find_first_not_of("0123456789", sign) == std::string::npos)
             return true;
     }
     return false;
@@ -142,7 +143,8 @@ bool has_ppm_frames(const std::string& directory, const std::string& base)
 // folder, most files first; or the videos in it; or that it holds neither.
 std::string folder_contents(const std::string& folder)
 {
-    const std::string prefix = folder.empty() || is_separator(folder.back()) ? folder : folder + "/";
+    const std::string prefix =
+        folder.empty() || is_separator(folder.back()) ? folder : folder + "/";
     std::map<std::string, std::pair<int, Numbered>> sequences;
     std::vector<std::string> videos;
     for (const std::string& entry : folder_entries(folder)) {
