@@ -16,12 +16,12 @@ void wait_for_key();
 // One self-overwriting line on standard error while frames go by: phase,
 // the frame number in the phase's range as the settings echo gives it
 // ("calibration: frame 58 of 1..200"), frames per second and time left for
-// the whole run. Shown
-// only when standard error is a terminal, and then for the whole run: every
-// other message is printed between hide() and show(), so that it starts on
-// a clean line and the progress line comes back under it. Redrawn at most
-// every redraw_interval as frames go by. The driver owns the one object and
-// feeds it the time, so that nothing else needs a clock or writes the line.
+// the whole run. Shown only when standard error is a terminal, and then for
+// the whole run: every other message is printed between hide() and show(),
+// so that it starts on a clean line and the progress line comes back under
+// it. Redrawn at most every redraw_interval as frames go by. The driver owns
+// the one object and feeds it the time, so that nothing else needs a clock
+// or writes the line.
 class ProgressLine {
 public:
     using Clock = std::chrono::steady_clock;
