@@ -23,13 +23,14 @@ bool is_c_space(char c)
 }
 
 // Reads the thirteen switches in their fixed order, then -j, -o, -O (null when
-// absent) and --estimate-memory. The order matters: an argument equal to an earlier
+// absent), --estimate-memory and --no-wait. The order matters: an argument equal to an earlier
 // switch's text is consumed by that earlier read. The calls at the end are
 // the command line's one table of switches: each read notes its switch in
 // `known`.
 SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads,
                           const char*& output_folder, const char*& mask_pattern,
-                          bool& estimate_memory, LiveSwitches& live, const char*& faulty,
+                          RunConfig& config, LiveSwitches& live, const char*& faulty,
+                          const char*& typed,
                           SwitchTable& known)
 {
     SwitchFault fault = SwitchFault::none;
@@ -39,7 +40,7 @@ SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads
         known.push_back({name, 1});
         if (fault != SwitchFault::none)
             return;
-        value = take_int_switch(argc, argv, name, value, fault);
+        value = take_int_switch(argc, argv, name, value, fault, &typed);
         if (fault != SwitchFault::none)
             faulty = name;
     };
@@ -49,7 +50,7 @@ SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads
         known.push_back({name, 1});
         if (fault != SwitchFault::none)
             return;
-        const double read = take_real_switch(argc, argv, name, value, fault);
+        const double read = take_real_switch(argc, argv, name, value, fault, &typed);
         if (fault != SwitchFault::none)
             faulty = name;
         else
@@ -85,7 +86,8 @@ SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads
     integer("-j", threads);
     text("-o", output_folder);
     text("-O", mask_pattern);
-    flag("--estimate-memory", estimate_memory);
+    flag("--estimate-memory", config.estimate_memory);
+    flag("--no-wait", config.no_wait);
     text("--stats", live.stats);
     text("--overlay", live.overlay);
     real("--stall", live.stall_seconds);
@@ -255,6 +257,8 @@ bool accept_first_frame(RunConfig& config, const char* name, media::SourceKind k
         // than the run could hold before they do.
         const std::uint64_t pixel_cap = memory_limit(0).bytes / run_bytes_per_pixel(config);
         fault = open_frames(config, kind, name, pattern, pixel_cap);
+        if (!fault.ok())
+            remove_made_folders(config);
     }
     print_fault(fault);
     return fault.ok();
@@ -264,8 +268,12 @@ bool accept_first_frame(RunConfig& config, const char* name, media::SourceKind k
 
 StartUp configure_run(int& argc, char** argv, RunConfig& config)
 {
+    if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0))
+        return StartUp::help;
     if (argc < 4)
         return StartUp::usage;
+    if (refuse_expanded_wildcard(argc, argv))
+        return StartUp::command_line;
 
     RunParameters& p = config.params;
     split_sequence_name(argv[1], config.directory, config.base);
@@ -274,6 +282,7 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
     p.last_frame = p.to_end ? INT_MAX : parse_frame_number(argv[3]);
 
     const char* faulty = nullptr;
+    const char* typed = nullptr;
     int threads = config.threads;
     const char* output_folder = nullptr;
     const char* mask_pattern = nullptr;
@@ -281,10 +290,10 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
     const std::vector<char*> before(argv, argv + argc);
     SwitchTable known;
     SwitchFault fault =
-        read_switches(argc, argv, p, threads, output_folder, mask_pattern,
-                      config.estimate_memory, live, faulty, known);
+        read_switches(argc, argv, p, threads, output_folder, mask_pattern, config, live, faulty,
+                      typed, known);
     if (fault != SwitchFault::none) {
-        print_switch_fault(fault, faulty);
+        print_switch_fault(fault, faulty, typed);
         return StartUp::command_line;
     }
     warn_frame_number("first frame", before[2], p.first_frame);
@@ -300,6 +309,8 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
     media::FramePattern pattern;
     if (!choose_route(config, name, kind, pattern))
         return StartUp::command_line;
+    if (const StartUp mistake = recognise_name(config, name, kind); mistake != StartUp::run)
+        return mistake;
     if (!accept_first_frame(config, name, kind, pattern))
         return StartUp::cannot_start;
     if (!p.to_end)
@@ -361,6 +372,34 @@ void print_usage()
     std::printf("  --reconnect N: attempts to reach a network stream again. Default 3\n");
     std::printf("  <#LastFrame> end: until the input ends (a video's last frame, the first "
                 "missing file)\n");
+}
+
+void print_help()
+{
+    print_usage();
+    std::printf("  --no-wait: do not wait for a key at the end of the run\n");
+    std::printf("  -h, --help: this text\n");
+    std::printf("\n");
+    std::printf("Examples:\n");
+    std::printf("  a video; frames 1..200 calibrate, masks for 201..900 go to masks/:\n");
+    std::printf("    zemb street.mp4 1 900 -o masks\n");
+    std::printf("  numbered images (quote the pattern, so that the shell leaves it alone):\n");
+    std::printf("    zemb 'frames/img_%%04d.png' 1 500 -K 100\n");
+    std::printf("  a benchmark video's layout, input/in000001.jpg ... to results/bin000001.png ...:\n");
+    std::printf("    zemb 'highway/input/in%%06d.jpg' 1 1700 -o highway/results -O bin%%06d.png\n");
+    std::printf("  PPM frames walk.1.ppm .. walk.250.ppm, from a script or into a pipe:\n");
+    std::printf("    zemb walk 1 250 -K 50 --no-wait | tail -3\n");
+    std::printf("  from Python, frame by frame: import zemb; zemb.Subtractor(...) (see the README)\n");
+    std::printf("\n");
+    std::printf("The README (README.md beside the sources) says more; docs/ has the reference.\n");
+}
+
+bool asks_no_wait(int argc, char* const* argv)
+{
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--no-wait") == 0)
+            return true;
+    return false;
 }
 
 void print_settings_echo(const RunConfig& config)

@@ -11,6 +11,7 @@
 #include "app/terminal.h"
 #include "files/stop.h"
 #include "run/driver.h"
+#include "run/frames.h"
 #include "run/resources.h"
 
 namespace zemb {
@@ -40,13 +41,14 @@ static_assert(unknown_frames == ProgressLine::unknown_count, "the driver's count
 class TerminalWatcher final : public RunWatcher {
 public:
     using Clock = ProgressLine::Clock;
-    explicit TerminalWatcher(const RunParameters& p)
-        : line_(stderr, isatty(STDERR_FILENO) == 1, run_progress_frames(p), Clock::now())
+    TerminalWatcher(const RunParameters& p, bool no_wait)
+        : line_(stderr, isatty(STDERR_FILENO) == 1, run_progress_frames(p), Clock::now()),
+          no_wait_(no_wait)
     {
     }
-    void start_phase(const char* phase, long long frames) override
+    void start_phase(const char* phase, long long frames, long long first, long long last) override
     {
-        line_.start_phase(phase, frames, Clock::now());
+        line_.start_phase(phase, frames, first, last, Clock::now());
     }
     void frame_done(long long k) override { line_.frame_done(k, Clock::now()); }
     void before_message() override { line_.hide(); }
@@ -54,12 +56,15 @@ public:
     void frames_done() override { line_.finish(); }
     void run_ended() override
     {
+        if (no_wait_)
+            return;
         std::printf("\nHit any key to continue...\n");
         wait_for_key();
     }
 
 private:
     ProgressLine line_;
+    bool no_wait_;
 };
 
 int run(int argc, char** argv, Engine engine)
@@ -68,9 +73,12 @@ int run(int argc, char** argv, Engine engine)
     switch (configure_run(argc, argv, config)) {
     case StartUp::usage:
         print_usage();
-        std::printf("Hit any key to continue...\n");
-        wait_for_key();
+        if (!asks_no_wait(argc, argv)) {
+            std::printf("Hit any key to continue...\n");
+            wait_for_key();
+        }
         return exit_complete;
+    case StartUp::help: print_help(); return exit_complete;
     case StartUp::command_line: return exit_command_line;
     case StartUp::cannot_start: return exit_failed;
     case StartUp::run: break;
@@ -81,11 +89,14 @@ int run(int argc, char** argv, Engine engine)
     if (config.estimate_memory) {
         std::printf("%llu\n",
                     static_cast<unsigned long long>(run_memory_bytes(config, engine, source_bytes)));
+        remove_made_folders(config);
         return exit_complete;
     }
+    // A run that cannot start leaves nothing behind, not even its folder.
     const RunFault memory = check_run_memory(config, engine, source_bytes);
     if (!memory.ok()) {
         print_fault(memory);
+        remove_made_folders(config);
         return exit_failed;
     }
     // A video is ended properly when the run is stopped: the stop waits
@@ -94,10 +105,12 @@ int run(int argc, char** argv, Engine engine)
         defer_stops();
     install_stop_handlers();
     print_settings_echo(config);
-    TerminalWatcher watcher(config.params);
+    TerminalWatcher watcher(config.params, config.no_wait);
     RunFault fault;
     const int status = run_sequence(config, engine, watcher, fault);
     print_fault(fault);
+    if (!fault.ok())
+        remove_made_folders(config);
     if (noted_stop() != 0) {
         std::fflush(stdout);
         end_stopped_run();

@@ -1,4 +1,5 @@
 // The progress line: drawn on a terminal only, and kept up for the whole run.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -19,11 +20,14 @@ ProgressLine::ProgressLine(std::FILE* terminal, bool enabled, long long run_fram
 {
 }
 
-void ProgressLine::start_phase(const char* phase, long long frames, Clock::time_point now)
+void ProgressLine::start_phase(const char* phase, long long frames, long long first,
+                               long long last, Clock::time_point now)
 {
     done_before_phase_ += k_;
     phase_ = phase;
     phase_frames_ = frames > 0 || frames == unknown_count ? frames : 0;
+    first_number_ = first;
+    last_number_ = last;
     k_ = 0;
     if (phase_frames_ != 0)
         draw(now);
@@ -65,10 +69,15 @@ void ProgressLine::draw(Clock::time_point now)
     if (!enabled_)
         return;
     char line[line_capacity];
-    int length = phase_frames_ == unknown_count
-                     ? std::snprintf(line, sizeof line, "\rzemb: %s frame %lld", phase_, k_)
-                     : std::snprintf(line, sizeof line, "\rzemb: %s frame %lld of %lld", phase_,
-                                     k_, phase_frames_);
+    // Before its first frame is done, a phase shows where it starts; up to
+    // the end, the range is open.
+    const bool open_ended = phase_frames_ == unknown_count;
+    const long long number = std::max(first_number_, open_ended ? first_number_ - 1 + k_
+                                                                : last_number_ - phase_frames_ + k_);
+    int length = open_ended ? std::snprintf(line, sizeof line, "\rzemb: %s: frame %lld of %lld..",
+                                            phase_, number, first_number_)
+                            : std::snprintf(line, sizeof line, "\rzemb: %s: frame %lld of %lld..%lld",
+                                            phase_, number, first_number_, last_number_);
     // The rate over the whole run so far; no figure until there is one.
     const long long done = done_before_phase_ + k_;
     const double seconds = std::chrono::duration<double>(now - started_).count();

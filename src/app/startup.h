@@ -15,6 +15,7 @@ namespace zemb {
 enum class StartUp {
     run,           // config is complete: print the echo and run
     usage,         // fewer than three arguments
+    help,          // -h or --help alone
     command_line,  // a faulty switch or a value the run cannot use (exit 2)
     cannot_start,  // the first frame cannot give the run a size (exit 1)
 };
@@ -27,6 +28,15 @@ enum class StartUp {
 // file-open message on standard output) and the warnings below. Consumes the
 // switches from argv.
 StartUp configure_run(int& argc, char** argv, RunConfig& config);
+
+// A sequence name that is plainly not what its user meant, said on standard
+// error with what to type instead: the files of one sequence where the name
+// and the frame numbers belong, as the shell expands a wildcard (true: a
+// faulty command line); one image of a numbered sequence given as the name
+// (command_line), a folder or a name with a file extension that is not there
+// (cannot_start). `run` for every other name, PPM sequences included.
+bool refuse_expanded_wildcard(int argc, char* const* argv);
+StartUp recognise_name(const RunConfig& config, const char* name, media::SourceKind kind);
 
 // Checks -o and -O (null when absent) and stores them in `config`; says
 // what is wrong with them and returns false for a faulty command line.
@@ -62,6 +72,11 @@ int parse_frame_number(const char* text);
 void print_fault(const RunFault& fault);
 
 void print_usage();
+// The usage text, then examples and where to read on: -h and --help.
+void print_help();
+// Whether the command line holds --no-wait; for the short ones that show the
+// usage text and are not read any further.
+bool asks_no_wait(int argc, char* const* argv);
 void print_settings_echo(const RunConfig& config);
 
 // ---- Warnings -------------------------------------------------------------

@@ -1,7 +1,9 @@
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "app/switches.h"
 
@@ -29,10 +31,13 @@ const char* take_switch(int& argc, char** argv, const char* name, bool with_valu
     return result;
 }
 
-int take_int_switch(int& argc, char** argv, const char* name, int fallback, SwitchFault& fault)
+int take_int_switch(int& argc, char** argv, const char* name, int fallback, SwitchFault& fault,
+                    const char** typed)
 {
     // Absent, or without its value (the fault is then set): the fallback.
     const char* text = take_switch(argc, argv, name, true, nullptr, fault);
+    if (typed != nullptr)
+        *typed = text;
     if (text == nullptr)
         return fallback;
     char* end = nullptr;
@@ -49,10 +54,12 @@ int take_int_switch(int& argc, char** argv, const char* name, int fallback, Swit
 }
 
 double take_real_switch(int& argc, char** argv, const char* name, double fallback,
-                        SwitchFault& fault)
+                        SwitchFault& fault, const char** typed)
 {
     // Absent, or without its value (the fault is then set): the fallback.
     const char* text = take_switch(argc, argv, name, true, nullptr, fault);
+    if (typed != nullptr)
+        *typed = text;
     if (text == nullptr)
         return fallback;
     char* end = nullptr;
@@ -64,19 +71,33 @@ double take_real_switch(int& argc, char** argv, const char* name, double fallbac
     return value;
 }
 
-void print_switch_fault(SwitchFault fault, const char* name)
+void print_switch_fault(SwitchFault fault, const char* name, const char* typed)
 {
+    const char* value = typed != nullptr ? typed : "";
     switch (fault) {
     case SwitchFault::none: return;
     case SwitchFault::missing_value:
         std::fprintf(stderr, "Lread_switch: Manca arg. dopo \"%s\"\n", name);
+        std::fprintf(stderr, "zemb: %s: its value is missing; it is the last argument\n", name);
         return;
     case SwitchFault::not_integer:
         std::fprintf(stderr, "Lread_iswitch: Manca arg. per \"%s\"\n", name);
+        std::fprintf(stderr, "zemb: %s \"%s\": not a whole number\n", name, value);
         return;
-    case SwitchFault::not_real:
+    case SwitchFault::not_real: {
         std::fprintf(stderr, "Lread_dswitch: Manca arg. per \"%s\"\n", name);
+        // A decimal comma is the usual slip: name the number meant.
+        std::string pointed = value;
+        std::replace(pointed.begin(), pointed.end(), ',', '.');
+        char* end = nullptr;
+        std::strtod(pointed.c_str(), &end);
+        if (pointed != value && *end == '\0')
+            std::fprintf(stderr, "zemb: %s \"%s\": not a number; decimals take a point: %s\n",
+                         name, value, pointed.c_str());
+        else
+            std::fprintf(stderr, "zemb: %s \"%s\": not a number\n", name, value);
         return;
+    }
     }
 }
 

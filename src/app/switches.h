@@ -16,17 +16,21 @@ enum class SwitchFault {
     not_real,       // the value of a real switch is not wholly a number
 };
 
-// Each reports a fault through `fault` (left alone when all is well).
+// Each reports a fault through `fault` (left alone when all is well), and
+// the number readers the value as typed through `typed` (when not null).
 // take_switch returns the value, or for a flag (`with_value` false) the
 // switch's own text; `absent` when the switch is not there.
 const char* take_switch(int& argc, char** argv, const char* name, bool with_value,
                         const char* absent, SwitchFault& fault);
-int take_int_switch(int& argc, char** argv, const char* name, int fallback, SwitchFault& fault);
+int take_int_switch(int& argc, char** argv, const char* name, int fallback, SwitchFault& fault,
+                    const char** typed = nullptr);
 double take_real_switch(int& argc, char** argv, const char* name, double fallback,
-                        SwitchFault& fault);
+                        SwitchFault& fault, const char** typed = nullptr);
 
-// The message for a fault of switch `name`, as printed on standard error.
-void print_switch_fault(SwitchFault fault, const char* name);
+// The message for a fault of switch `name` whose value was `typed` (null
+// when there was none), as printed on standard error: the Italian line the
+// command line has always given, then what is wrong in plain English.
+void print_switch_fault(SwitchFault fault, const char* name, const char* typed);
 
 // A switch the command line knows: its text and how many values follow it.
 struct KnownSwitch {

@@ -14,12 +14,14 @@ namespace zemb {
 void wait_for_key();
 
 // One self-overwriting line on standard error while frames go by: phase,
-// frame k of N, frames per second and time left for the whole run. Shown
-// only when standard error is a terminal, and then for the whole run: every
-// other message is printed between hide() and show(), so that it starts on
-// a clean line and the progress line comes back under it. Redrawn at most
-// every redraw_interval as frames go by. The driver owns the one object and
-// feeds it the time, so that nothing else needs a clock or writes the line.
+// the frame number in the phase's range as the settings echo gives it
+// ("calibration: frame 58 of 1..200"), frames per second and time left for
+// the whole run. Shown only when standard error is a terminal, and then for
+// the whole run: every other message is printed between hide() and show(),
+// so that it starts on a clean line and the progress line comes back under
+// it. Redrawn at most every redraw_interval as frames go by. The driver owns
+// the one object and feeds it the time, so that nothing else needs a clock
+// or writes the line.
 class ProgressLine {
 public:
     using Clock = std::chrono::steady_clock;
@@ -32,10 +34,11 @@ public:
     // unknown_count.
     ProgressLine(std::FILE* terminal, bool enabled, long long run_frames, Clock::time_point now);
 
-    // A phase of `frames` frames (or unknown_count) begins; the line shows
-    // it at once (an empty phase shows none).
-    void start_phase(const char* phase, long long frames, Clock::time_point now);
-    // Frame k (1-based) of the phase is done.
+    // A phase of `frames` frames (or unknown_count) over the frame numbers
+    // first..last begins; the line shows it at once (an empty phase shows none).
+    void start_phase(const char* phase, long long frames, long long first, long long last,
+                     Clock::time_point now);
+    // Frame k (1-based) of the phase is done: frame number last - frames + k.
     void frame_done(long long k, Clock::time_point now);
     // Before any other message; after one, show() draws the line again.
     void hide();
@@ -51,6 +54,7 @@ private:
     bool visible_ = false;
     const char* phase_ = "";
     long long phase_frames_ = 0, k_ = 0;
+    long long first_number_ = 0, last_number_ = 0;
     long long run_frames_, done_before_phase_ = 0;
     Clock::time_point started_, drawn_;
 };

@@ -97,7 +97,8 @@ std::string describe(const Result& r)
         return "no frame " + std::to_string(r.frame) + ": the frames of a video are numbered from 1";
     case Fault::past_end:
         return "no frame " + std::to_string(r.frame) + ": the video ends after frame " +
-               std::to_string(r.frames_decoded);
+               std::to_string(r.frames_decoded) +
+               (r.detail.empty() ? "" : ", where the file is cut short or damaged: " + r.detail);
     case Fault::out_of_order:
         return "frame " + std::to_string(r.frame) + " asked for after a later one: a video is read forwards";
     case Fault::refused:

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "media/media.h"
 #include "model/model.h"
@@ -60,6 +61,10 @@ struct RunConfig {
     std::shared_ptr<media::FrameSource> frames;
     // --estimate-memory: print the bytes the run would hold instead of running.
     bool estimate_memory = false;
+    // --no-wait: no key wait at the end of the run.
+    bool no_wait = false;
+    // The output folders start-up made, deepest first.
+    std::vector<std::string> made_folders;
     // The file that names the first frame in messages.
     std::string first_frame_name;
 };

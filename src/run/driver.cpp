@@ -195,7 +195,7 @@ public:
         std::printf("\nTimes for calibration phase on %d frames (from %lld to %lld) ...\n", p_.K,
                     first, first + p_.K - 1);
         std::fflush(stdout);
-        watcher_.start_phase("calibration", p_.K - 1);
+        watcher_.start_phase("calibration", p_.K - 1, first, first + p_.K - 1);
         // Opening the frames found the first one: it never counts as the end.
         road_->step(*take_frame(first, false));
         release_frame();
@@ -249,7 +249,7 @@ public:
                             count, first + K, last);
             std::fflush(stdout);
         });
-        watcher_.start_phase("online", p_.to_end ? unknown_frames : count);
+        watcher_.start_phase("online", p_.to_end ? unknown_frames : count, first + K, last);
         SegmentClock clock{read_counter, 0};
         long long number = first + K;
         for (; number <= last; ++number) {

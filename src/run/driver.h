@@ -19,9 +19,15 @@ constexpr int exit_failed = 1;    // a run that could not start, lost output or 
 class RunWatcher {
 public:
     virtual ~RunWatcher() = default;
-    // A phase of `frames` frames (unknown_frames: until the input ends) begins.
-    virtual void start_phase(const char* /*phase*/, long long /*frames*/) {}
-    // Frame k (1-based) of the phase is done.
+    // A phase of `frames` frames (unknown_frames: until the input ends)
+    // begins; it spans the frame numbers first to last, as the run's settings
+    // name the phase (the calibration phase's first frame is the model's,
+    // done before the phase counts any).
+    virtual void start_phase(const char* /*phase*/, long long /*frames*/, long long /*first*/,
+                             long long /*last*/)
+    {
+    }
+    // Frame k (1-based) of the phase is done: frame number first + k - 1 online.
     virtual void frame_done(long long /*k*/) {}
     // Around every line the driver prints while frames go by.
     virtual void before_message() {}

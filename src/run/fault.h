@@ -21,6 +21,7 @@ enum class StartFault {
     output_folder,        // the output folder cannot be made: `detail`
     output_file,          // an output written as the run goes cannot be made: `detail`
     output_video,         // an output video cannot be begun: `read`
+    output_unwritable,    // no file can be made in the output folder: `detail`
     memory,               // the run needs more memory than it can get
     vector_unit_unknown,  // ZEMB_VECTOR_UNIT names no unit: `detail`
     vector_unit_missing,  // the processor lacks the unit ZEMB_VECTOR_UNIT names: `detail`

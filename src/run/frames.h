@@ -28,8 +28,13 @@ const char* parse_mask_pattern(const std::string& folder, const std::string& tex
 // Whether masks named by the pattern are written as PNG.
 bool is_png_pattern(const std::string& text);
 
-// Makes the output folder with its parents, and checks that this build
-// writes the masks asked for; the fault when it cannot.
-RunFault prepare_outputs(const RunConfig& config);
+// Makes the output folder with its parents (noting in the configuration
+// the folders it made), checks that a file can be made there when the run
+// writes any, and that this build writes the masks asked for; the fault when
+// it cannot, with the folders it made removed again.
+RunFault prepare_outputs(RunConfig& config);
+// Removes the folders prepare_outputs() made, when the run cannot start
+// after all; a folder that holds anything stays.
+void remove_made_folders(RunConfig& config);
 
 }  // namespace zemb

@@ -66,6 +66,9 @@ std::string message(const RunFault& f)
     case StartFault::output_file:
         return format("zemb: %s: cannot write it: %s", path, f.detail.c_str());
     case StartFault::output_video: return media::message(f.read);
+    case StartFault::output_unwritable:
+        return format("zemb: %s: no output can be written in this folder: %s", path,
+                      f.detail.c_str());
     case StartFault::memory:
         return format("zemb: %s: a run on %d x %d frames with n = %d needs %llu MiB, more than "
                       "the %llu MiB this process can get (%s)",

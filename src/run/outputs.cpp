@@ -1,10 +1,16 @@
 // The output folder and the mask pattern: their checks, and the folder
 // made at start-up.
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "run/config.h"
 #include "run/frames.h"
@@ -57,7 +63,31 @@ std::string output_path(const std::string& folder, const std::string& name)
     return folder + "/" + name;
 }
 
-RunFault prepare_outputs(const RunConfig& config)
+namespace {
+
+// Whether a file can be made in `folder` (empty: the current one): one is
+// made and removed again. The system's words when not.
+std::string cannot_write_in(const std::string& folder)
+{
+    std::string probe = output_path(folder.empty() ? "." : folder, ".zemb-probe-XXXXXX");
+    const int fd = mkstemp(probe.data());
+    if (fd < 0)
+        return std::strerror(errno);
+    close(fd);
+    unlink(probe.c_str());
+    return "";
+}
+
+// Whether a run writes anything at all: masks of online frames, or model images.
+bool writes_outputs(const RunParameters& p)
+{
+    return p.save_models || static_cast<long long>(p.last_frame) >=
+                                static_cast<long long>(p.first_frame) + p.K;
+}
+
+}  // namespace
+
+RunFault prepare_outputs(RunConfig& config)
 {
     RunFault fault;
     if (config.png_masks && !can_write_png_masks()) {
@@ -68,18 +98,51 @@ RunFault prepare_outputs(const RunConfig& config)
         return fault;
     }
     const std::string& folder = config.output_folder;
-    if (folder.empty())
+    if (!folder.empty()) {
+        // The folders about to be made, deepest first, to be removed again
+        // when the run cannot start.
+        std::vector<std::string> missing;
+        std::error_code error;
+        std::filesystem::path at = std::filesystem::path(folder).lexically_normal();
+        if (!at.has_filename())
+            at = at.parent_path();  // "out/" names the folder "out"
+        while (!at.empty() && at.filename() != "." && at.filename() != ".." &&
+               !std::filesystem::exists(std::filesystem::symlink_status(at, error))) {
+            missing.push_back(at.string());
+            at = at.parent_path();
+        }
+        std::filesystem::create_directories(folder, error);
+        for (const std::string& made : missing)
+            if (std::filesystem::is_directory(made))
+                config.made_folders.push_back(made);
+        struct stat status;
+        const bool exists = stat(folder.c_str(), &status) == 0;
+        if (!exists || !S_ISDIR(status.st_mode)) {
+            fault.fault = exists ? StartFault::output_not_folder : StartFault::output_folder;
+            fault.path = folder;
+            fault.detail = error.message();
+            remove_made_folders(config);
+            return fault;
+        }
+    }
+    if (config.estimate_memory || !writes_outputs(config.params))
         return fault;
-    std::error_code error;
-    std::filesystem::create_directories(folder, error);
-    struct stat status;
-    const bool exists = stat(folder.c_str(), &status) == 0;
-    if (exists && S_ISDIR(status.st_mode))
-        return fault;
-    fault.fault = exists ? StartFault::output_not_folder : StartFault::output_folder;
-    fault.path = folder;
-    fault.detail = error.message();
+    const std::string why = cannot_write_in(folder);
+    if (!why.empty()) {
+        fault.fault = StartFault::output_unwritable;
+        fault.path = folder.empty() ? "." : folder;
+        fault.detail = why;
+        remove_made_folders(config);
+    }
     return fault;
+}
+
+void remove_made_folders(RunConfig& config)
+{
+    // Deepest first; a folder that holds anything stays.
+    for (const std::string& made : config.made_folders)
+        rmdir(made.c_str());
+    config.made_folders.clear();
 }
 
 }  // namespace zemb

@@ -166,6 +166,16 @@ TEST_F(MediaRun, FramesPastTheEndOfAVideoAreFramesThatCouldNotBeRead)
                          "the frame before it\n");
     expect_same_outputs("clip", "f", 5, 10);
 
+    // A file cut short says so where its frames end.
+    const std::string whole = test::read_file(dir / "clip.avi");
+    test::write_file(dir / "cut.avi", whole.substr(0, whole.size() * 6 / 10));
+    const RunResult cut = run_zemb(dir.path(), {"cut.avi", "1", "10", "-K", "4"});
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_NE(cut.err.find(", where the file is cut short or damaged: its last video data is "
+                           "incomplete\n"),
+              std::string::npos)
+        << cut.err;
+
     // A run cannot start from a frame the video does not have.
     for (const char* first : {"9", "0"}) {
         const RunResult r = run_zemb(dir.path(), {"clip.avi", first, "12"});

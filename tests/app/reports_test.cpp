@@ -152,18 +152,19 @@ TEST(ProgressLine, RedrawsAtMostEveryTenthOfASecondAndMakesWayForMessages)
         bool terminal;
         const char* expected;
     };
+    // Frame numbers as the settings echo gives the phase's range.
     const Case cases[] = {
         {10, true,
-         "\rzemb: online frame 0 of 10\033[K"
-         "\rzemb: online frame 2 of 10, 20.0 frames/s, 0:00 left\033[K"
+         "\rzemb: online: frame 201 of 201..210\033[K"
+         "\rzemb: online: frame 202 of 201..210, 20.0 frames/s, 0:00 left\033[K"
          "\r\033[K"
-         "\rzemb: online frame 2 of 10, 16.0 frames/s, 0:01 left\033[K"
+         "\rzemb: online: frame 202 of 201..210, 16.0 frames/s, 0:01 left\033[K"
          "\r\033[K"},
         {ProgressLine::unknown_count, true,
-         "\rzemb: online frame 0\033[K"
-         "\rzemb: online frame 2, 20.0 frames/s\033[K"
+         "\rzemb: online: frame 201 of 201..\033[K"
+         "\rzemb: online: frame 202 of 201.., 20.0 frames/s\033[K"
          "\r\033[K"
-         "\rzemb: online frame 2, 16.0 frames/s\033[K"
+         "\rzemb: online: frame 202 of 201.., 16.0 frames/s\033[K"
          "\r\033[K"},
         {10, false, ""},
     };
@@ -171,7 +172,7 @@ TEST(ProgressLine, RedrawsAtMostEveryTenthOfASecondAndMakesWayForMessages)
         std::FILE* file = std::tmpfile();
         ASSERT_NE(file, nullptr);
         ProgressLine line(file, c.terminal, c.frames, t0);
-        line.start_phase("online", c.frames, t0);
+        line.start_phase("online", c.frames, 201, 210, t0);
         line.frame_done(1, t0 + 50ms);   // too soon after the last drawing
         line.frame_done(2, t0 + 100ms);  // 2 frames in 0.1 s, 8 to go
         line.hide();

@@ -554,14 +554,17 @@ TerminalRun run_on_terminal(const std::string& dir, std::vector<std::string> arg
     return run;
 }
 
-// The usage text ends with the prompt wherever standard output goes, but
-// only a person at the terminal in its foreground is waited for.
+// The usage text and a run end with the prompt wherever standard output
+// goes, but only a person at the terminal in its foreground is waited for;
+// --no-wait asks for neither.
 TEST_F(Run, KeyWaitNeedsATerminalForStandardInputAndOutputAndTheForeground)
 {
+    write_sequence(1, 3);
     struct Case {
         const char* what;
         Streams streams;
         bool waits;
+        std::vector<std::string> args = {};
     };
     const Case cases[] = {
         {"input and output on the terminal", {true, true, true}, true},
@@ -569,14 +572,18 @@ TEST_F(Run, KeyWaitNeedsATerminalForStandardInputAndOutputAndTheForeground)
         {"input from /dev/null", {false, true, true}, false},
         {"neither on the terminal", {false, false, true}, false},
         {"a background job", {true, true, true, true}, false},
+        {"a run", {true, true, true}, true, {"seq", "1", "3", "-K", "2"}},
+        {"a run with --no-wait", {true, true, true}, false, {"seq", "1", "3", "-K", "2", "--no-wait"}},
+        {"--no-wait alone", {true, true, true}, false, {"--no-wait"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        TerminalRun r = run_on_terminal(dir.path(), {}, c.streams);
+        TerminalRun r = run_on_terminal(dir.path(), c.args, c.streams);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.waited_for_key, c.waits);
         const std::string& shown = c.streams.out ? r.screen : r.out;
-        EXPECT_NE(shown.find("Hit any key to continue..."), std::string::npos) << shown;
+        const bool prompted = shown.find("Hit any key to continue...") != std::string::npos;
+        EXPECT_EQ(prompted, c.args.empty() || c.waits) << shown;
     }
 }
 
@@ -589,8 +596,8 @@ TEST_F(Run, ProgressLineShowsOnATerminalOnlyAndMakesWayForMessages)
     const std::vector<std::string> args = {"seq", "1", "6", "-K", "3"};
     TerminalRun tty = run_on_terminal(dir.path(), args, {false, false, true});
     EXPECT_EQ(tty.status, 1);
-    EXPECT_NE(tty.screen.find("\rzemb: calibration frame 0 of 2"), std::string::npos) << tty.screen;
-    EXPECT_NE(tty.screen.find("\rzemb: online frame 1 of 3"), std::string::npos) << tty.screen;
+    EXPECT_NE(tty.screen.find("\rzemb: calibration: frame 1 of 1..3"), std::string::npos) << tty.screen;
+    EXPECT_NE(tty.screen.find("\rzemb: online: frame 4 of 4..6"), std::string::npos) << tty.screen;
     EXPECT_NE(tty.screen.find("\r\033[Kzemb: seq.5.ppm: cannot open"), std::string::npos)
         << tty.screen;
     EXPECT_EQ(tty.screen.substr(tty.screen.rfind("\033[K")),

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -74,17 +75,22 @@ std::string default_echo(const std::string& sequence, const std::string& base)
            base + "Mask\n";
 }
 
+// The Italian line of each switch fault, then the same in plain English.
 std::string missing_value(const std::string& name)
 {
-    return "Lread_switch: Manca arg. dopo \"" + name + "\"\n";
+    return "Lread_switch: Manca arg. dopo \"" + name + "\"\nzemb: " + name +
+           ": its value is missing; it is the last argument\n";
 }
-std::string not_integer(const std::string& name)
+std::string not_integer(const std::string& name, const std::string& value)
 {
-    return "Lread_iswitch: Manca arg. per \"" + name + "\"\n";
+    return "Lread_iswitch: Manca arg. per \"" + name + "\"\nzemb: " + name + " \"" + value +
+           "\": not a whole number\n";
 }
-std::string not_real(const std::string& name)
+std::string not_real(const std::string& name, const std::string& value)
 {
-    return "Lread_dswitch: Manca arg. per \"" + name + "\"\n";
+    const std::string comma = value == "0,5" ? "; decimals take a point: 0.5" : "";
+    return "Lread_dswitch: Manca arg. per \"" + name + "\"\nzemb: " + name + " \"" + value +
+           "\": not a number" + comma + "\n";
 }
 
 // Frames 1 to 9 of a 4 x 3 sequence "seq": enough for every accepted -K
@@ -136,13 +142,25 @@ protected:
 
 TEST_F(StartUp, FewerThanThreeArgumentsShowTheUsageTextAndExitZero)
 {
-    for (auto args : {std::vector<std::string>{}, {"seq", "1"}}) {
+    const std::string prompt = "Hit any key to continue...\n";
+    const std::string help_tail = "docs/ has the reference.\n";
+    // -h and --help add examples and where to read on; neither they nor
+    // --no-wait prompt for a key.
+    for (auto args : {std::vector<std::string>{}, {"seq", "1"}, {"--help"}, {"-h"}, {"--no-wait"}}) {
+        SCOPED_TRACE(testing::PrintToString(args));
         RunResult r = run(args);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, "");
         std::size_t body = r.out.find("Usage:\n");
         ASSERT_NE(body, std::string::npos);
-        EXPECT_EQ(r.out.substr(body), usage_body);
+        const std::string usage_text = std::string(usage_body).substr(0, std::strlen(usage_body) - prompt.size());
+        if (args.size() == 1 && args[0] != "--no-wait") {
+            EXPECT_EQ(r.out.substr(body, usage_text.size()), usage_text);
+            EXPECT_NE(r.out.find("Examples:\n"), std::string::npos);
+            EXPECT_EQ(r.out.substr(r.out.size() - help_tail.size()), help_tail);
+        } else {
+            EXPECT_EQ(r.out.substr(body), args.size() == 1 ? usage_text : usage_body);
+        }
         // Seven banner lines and one empty line come before "Usage:".
         std::string banner = r.out.substr(0, body);
         EXPECT_EQ(std::count(banner.begin(), banner.end(), '\n'), 8);
@@ -238,10 +256,10 @@ TEST_F(StartUp, IntegerValuesAreTakenWhollyInTheirBaseOrRefused)
         {"-n", "-3", bad_n + "-3\n", ""},
         {"-n", "99999999999", bad_n + "2147483647\n", ""},
         {"-n", "-99999999999", bad_n + "-2147483648\n", ""},
-        {"-n", "five", not_integer("-n"), ""},
-        {"-n", "5,0", not_integer("-n"), ""},
-        {"-n", "5x", not_integer("-n"), ""},
-        {"-n", "5 ", not_integer("-n"), ""},
+        {"-n", "five", not_integer("-n", "five"), ""},
+        {"-n", "5,0", not_integer("-n", "5,0"), ""},
+        {"-n", "5x", not_integer("-n", "5x"), ""},
+        {"-n", "5 ", not_integer("-n", "5 "), ""},
         {"-K", nullptr, missing_value("-K"), ""},
         {"-K", "", bad_k + "0\n", ""},
         {"-K", "0x3", "", "K=3\n"},
@@ -252,10 +270,10 @@ TEST_F(StartUp, IntegerValuesAreTakenWhollyInTheirBaseOrRefused)
          "can carry\n",
          ""},
         {"-K", "-99999999999", bad_k + "-2147483648\n", ""},
-        {"-K", "two", not_integer("-K"), ""},
-        {"-K", "2,5", not_integer("-K"), ""},
+        {"-K", "two", not_integer("-K", "two"), ""},
+        {"-K", "2,5", not_integer("-K", "2,5"), ""},
         {"-j", "-1", bad_j + "-1\n", ""},
-        {"-j", "two", not_integer("-j"), ""},
+        {"-j", "two", not_integer("-j", "two"), ""},
         {"-j", nullptr, missing_value("-j"), ""},
     };
     for (const Case& c : cases) {
@@ -297,7 +315,7 @@ TEST_F(StartUp, RealValuesAreTakenWhollyOrRefused)
             if (v.stored != nullptr)
                 expect_accepted(with_switch(s.name, v.text), std::string(s.echo) + v.stored);
             else
-                expect_refused(with_switch(s.name, v.text), not_real(s.name));
+                expect_refused(with_switch(s.name, v.text), not_real(s.name, v.text));
         }
     }
 }
@@ -363,6 +381,61 @@ TEST_F(StartUp, FirstFrameThatCannotGiveTheRunItsSizeStopsItWithStatusOne)
         EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
         EXPECT_FALSE(wrote_outputs());
     }
+}
+
+// Names that are plainly not what their user meant are said in the terms
+// typed, with what to type instead, before anything is made: no output
+// folder, no output. A PPM sequence keeps its own messages.
+TEST_F(StartUp, MistakenNamesAndOutputFoldersAreNamedBeforeAnythingIsMade)
+{
+    std::filesystem::create_directory(dir / "input");
+    for (int k = 1; k <= 3; ++k)
+        write_frame("input/in00000" + std::to_string(k) + ".ppm");
+    test::write_file(dir / "grey.1.ppm", "P5\n4 3\n255\n............");
+    const std::string in = "input/in00000";
+    const std::string unwritable = "zemb: /proc: no output can be written in this folder: ";
+    struct Case {
+        std::vector<std::string> args;  // -o x is added
+        int status;
+        std::string err;  // standard error starts with this
+        std::string out = "";
+    };
+    const Case cases[] = {
+        {{"nosuch.mp4", "1", "210", "-o", "x"}, 1, "zemb: nosuch.mp4: no such file or folder\n"},
+        {{"input", "1", "3", "-o", "x"}, 1,
+         "zemb: input: a folder; its frames look like 'input/in%06d.ppm' (3 files from 1); type "
+         "that as the name\n"},
+        {{"input/", "1", "3"}, 1, "zemb: input/: a folder; its frames look like 'input/in%06d.ppm'"},
+        {{in + "1.ppm", "1", "3", "-o", "x"}, 2,
+         "zemb: input/in000001.ppm: one image of a numbered sequence, which would be read as a "
+         "video of one frame; for the sequence, type 'input/in%06d.ppm'\n"},
+        {{"seq.1.ppm", "1", "3"}, 2, "zemb: seq.1.ppm: one image of a numbered sequence, which "
+                                     "would be read as a video of one frame; for the sequence, "
+                                     "type seq\n"},
+        // input/in*.ppm as the shell expands it.
+        {{in + "1.ppm", in + "2.ppm", in + "3.ppm", "1", "3", "-n", "bad", "-o", "x"}, 2,
+         "zemb: input/in000001.ppm ... input/in000003.ppm: 3 file names where one sequence name "
+         "belongs (the shell expands a wildcard into them); type the sequence instead: "
+         "zemb 'input/in%06d.ppm' 1 3\n"},
+        // A PPM sequence without its first frame, as ever.
+        {{"gone", "1", "3", "-o", "x"}, 1, "zemb: gone.1.ppm: cannot open: ",
+         "Errore apertura file gone.1.ppm\n"},
+        // Folders made for a run that cannot start go again.
+        {{"grey", "1", "3", "-o", "x/y"}, 1, "zemb: grey.1.ppm: not a binary colour PPM"},
+        {{"seq", "1", "3", "-K", "2", "-o", "/proc"}, 1, unwritable},
+        {{"seq", "1", "2", "-K", "2", "-m", "-o", "/proc"}, 1, unwritable},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const RunResult r = run(c.args);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err.substr(0, c.err.size()), c.err) << r.err;
+        EXPECT_FALSE(test::file_exists(dir / "x"));
+        EXPECT_FALSE(wrote_outputs());
+    }
+    // With no output to write, an unwritable folder does not matter.
+    EXPECT_EQ(run({"seq", "1", "2", "-K", "2", "-o", "/proc"}).status, 0);
 }
 
 // ZEMB_VECTOR_UNIT (for the tests) may force only a unit this processor has.

@@ -100,7 +100,7 @@ TEST(Switches, ValuesAreTakenWhollyAsTheCLibraryReadsThem)
     auto check = [&](const Case& c, auto take) {
         Args a({"zemb", "-v", c.text});
         SwitchFault fault = none;
-        const double value = take(a.argc, a.argv(), "-v", 3, fault);
+        const double value = take(a.argc, a.argv(), "-v", 3, fault, nullptr);
         EXPECT_EQ(fault, c.fault) << c.text;
         EXPECT_EQ(value, c.fault == none ? c.value : 3) << c.text;
     };

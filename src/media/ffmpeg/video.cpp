@@ -215,6 +215,8 @@ private:
                          : std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                std::chrono::duration<double>(live_.stall_seconds)));
     }
+    // For past_end: why the input ended early (FFmpeg's words), or empty.
+    std::string end_error() const;
     bool next_decoded();
     int configure_graph(const AVFrame& decoded);
     int convert();
@@ -240,6 +242,8 @@ private:
     long long decoded_count_ = 0;  // frames the decoder has returned
     long long last_read_ = 0;
     bool input_ended_ = false, decoder_ended_ = false;
+    int input_error_ = 0;  // why the input ended, when not at its end
+    bool last_packet_bad_ = false;  // incomplete, or refused by the decoder
     bool packet_pending_ = false;  // packet_ waits for the decoder to take it
     bool first_converted_ = false;  // frame 1, converted by open(), not yet read
     std::uint64_t buffer_bytes_ = 0;
@@ -272,6 +276,16 @@ Result VideoFrames::fault(Fault kind, const std::string& detail)
     result.path = path_;
     result.detail = detail;
     return result;
+}
+
+std::string VideoFrames::end_error() const
+{
+    if (input_error_ != 0) {
+        char text[AV_ERROR_MAX_STRING_SIZE] = {};
+        av_strerror(input_error_, text, sizeof text);
+        return text;
+    }
+    return last_packet_bad_ ? "its last video data is incomplete" : "";
 }
 
 Result VideoFrames::ffmpeg_fault(int code)
@@ -548,6 +562,7 @@ Result VideoFrames::open(long long first, std::uint64_t pixel_cap)
             Result past = fault(Fault::past_end);
             past.frame = first;
             past.frames_decoded = decoded_count_;
+            past.detail = end_error();
             return past;
         }
     }
@@ -582,7 +597,10 @@ bool VideoFrames::next_decoded()
         }
         if (!packet_pending_) {
             arm();
-            if (av_read_frame(format_, packet_) < 0) {
+            if (const int read = av_read_frame(format_, packet_); read < 0) {
+                // An end other than the file's own: cut short, or damaged.
+                if (read != AVERROR_EOF)
+                    input_error_ = read;
                 input_ended_ = true;
                 avcodec_send_packet(codec_, nullptr);
                 continue;
@@ -592,9 +610,13 @@ bool VideoFrames::next_decoded()
                 continue;
             }
         }
+        // The demuxer marks a packet the file ends inside.
+        const bool incomplete = (packet_->flags & AV_PKT_FLAG_CORRUPT) != 0;
         code = avcodec_send_packet(codec_, packet_);
         // A decoder with frames to hand out first takes the packet later.
         packet_pending_ = code == AVERROR(EAGAIN);
+        if (!packet_pending_)
+            last_packet_bad_ = incomplete || code < 0;
         if (!packet_pending_)
             av_packet_unref(packet_);
     }
@@ -684,6 +706,7 @@ Result VideoFrames::read(long long number, BytePlanes& frame)
                 result = fault(Fault::past_end);
                 result.frame = number;
                 result.frames_decoded = decoded_count_;
+                result.detail = end_error();
                 return result;
             }
         }
