@@ -1,7 +1,7 @@
 // Whole runs of the executable: which files appear, the phase lines, frames
 // that cannot be read, outputs that cannot be written, names at the system's
 // limits, and what a person at a terminal sees: the key wait and the progress
-// line. (Every engine's bytes against the reference: overlap_test.cpp.)
+// line. (Every engine's bytes against the reference: run/whole_run_test.cpp.)
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
