@@ -51,13 +51,14 @@ public:
     }
     void init(const FloatPlanes& pixels) override
     {
-        init_model(current_, pixels, s_.H, s_.W, s_.n);
+        init_model(current_, pixels, {s_.H, s_.W, s_.n});
         copy_planes(current_, s_.model_length, update_);
     }
     void segment(const FloatPlanes& pixels, std::uint8_t* mask, const WeightMatrix& weights,
                  float e) override
     {
-        segment_frame(pixels, s_.H, s_.W, current_, mask, weights, s_.n, e, s_.shadow, update_);
+        segment_frame(pixels, {s_.H, s_.W, s_.n}, current_, mask, {weights, e, s_.shadow},
+                      update_);
     }
     void commit() override { copy_planes(update_, s_.model_length, current_); }
     const FloatPlanes& model() const override { return current_; }
@@ -76,7 +77,7 @@ public:
         // Unfilled: init_model writes every element before anything reads one,
         // and a 1080p model is 224 MB to fill.
         : s_(config), model_(alloc_unfilled_float_planes(plane_count, s_.model_length)),
-          engine_(s_.H, s_.W, s_.n, config.threads, unit),
+          engine_({s_.H, s_.W, s_.n}, config.threads, unit),
           core_free_(run_helper_threads(Engine::fast, config) > 0)
     {
     }
@@ -86,7 +87,7 @@ public:
     {
         const RunShape s(config);
         return saturating_sum({plane_set_bytes<float>(s.model_length),
-                               ThreadedEngine::scratch_bytes(s.H, s.W, s.n, config.threads),
+                               ThreadedEngine::scratch_bytes({s.H, s.W, s.n}, config.threads),
                                ConeConverter::table_bytes});
     }
     // Only the reading thread uses the colour table.
@@ -119,7 +120,7 @@ public:
     void segment(const FloatPlanes& pixels, std::uint8_t* mask, const WeightMatrix& weights,
                  float e) override
     {
-        engine_.segment_frame(pixels, model_, mask, weights, e, s_.shadow);
+        engine_.segment_frame(pixels, model_, mask, {weights, e, s_.shadow});
     }
     void commit() override {}
     const FloatPlanes& model() const override { return model_; }

@@ -19,7 +19,7 @@ TEST(InitModel, WithSideOneCopiesTheFrame)
         for (int c = 0; c < 3; ++c)
             frame.set(r, c, {0.1f * float(r), 0.2f * float(c), 0.01f * float(r * 3 + c)});
     TestModel model(2, 3, 1, -1.0f);
-    init_model(model.planes, frame.planes, 2, 3, 1);
+    init_model(model.planes, frame.planes, {2, 3, 1});
     for (int k = 0; k < plane_count; ++k)
         for (int i = 0; i < 6; ++i)
             EXPECT_EQ(model.planes[k][i], frame.planes[k][i]) << "plane " << k << " element " << i;
@@ -34,7 +34,7 @@ TEST(InitModel, FillsEachPixelsBlockWithRowsBeforeColumns)
         for (int c = 0; c < W; ++c)
             frame.set(r, c, {float(r), float(c), float(10 * r + c)});
     TestModel model(H, W, n, -1.0f);
-    init_model(model.planes, frame.planes, H, W, n);
+    init_model(model.planes, frame.planes, {H, W, n});
 
     ASSERT_EQ(model.cols(), 9);
     for (Index i = 0; i < n * H; ++i) {
@@ -52,7 +52,7 @@ TEST(InitModel, PixelOneZeroOfATwoByTwoFrameOwnsRowsThreeToFive)
     TestFrame frame(2, 2);
     frame.set(1, 0, {0.5f, 0.25f, 0.75f});
     TestModel model(2, 2, 3);
-    init_model(model.planes, frame.planes, 2, 2, 3);
+    init_model(model.planes, frame.planes, {2, 2, 3});
     EXPECT_EQ(model.index(4, 1), 25);  // the block's centre
     for (Index i = 0; i < 6; ++i)
         for (Index j = 0; j < 6; ++j)
@@ -63,8 +63,8 @@ TEST(InitModel, EmptyFrameWritesNothing)
 {
     TestFrame frame(1, 1, 0.5f);
     TestModel model(1, 1, 3, -1.0f);
-    init_model(model.planes, frame.planes, 0, 1, 3);
-    init_model(model.planes, frame.planes, 1, 0, 3);
+    init_model(model.planes, frame.planes, {0, 1, 3});
+    init_model(model.planes, frame.planes, {1, 0, 3});
     for (int i = 0; i < 9; ++i)
         EXPECT_EQ(model.planes[2][i], -1.0f);
 }
