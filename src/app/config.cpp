@@ -23,13 +23,14 @@ bool is_c_space(char c)
 }
 
 // Reads the thirteen switches in their fixed order, then -j, -o, -O (null when
-// absent) and --estimate-memory. The order matters: an argument equal to an earlier
+// absent), --estimate-memory and --report. The order matters: an argument equal to an earlier
 // switch's text is consumed by that earlier read. The calls at the end are
 // the command line's one table of switches: each read notes its switch in
 // `known`.
 SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads,
                           const char*& output_folder, const char*& mask_pattern,
-                          bool& estimate_memory, const char*& faulty, SwitchTable& known)
+                          bool& estimate_memory, const char*& report_path, const char*& faulty,
+                          SwitchTable& known)
 {
     SwitchFault fault = SwitchFault::none;
     // Each read keeps the value already in place (the default) when its
@@ -85,6 +86,7 @@ SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads
     text("-o", output_folder);
     text("-O", mask_pattern);
     flag("--estimate-memory", estimate_memory);
+    text("--report", report_path);
     return fault;
 }
 
@@ -232,11 +234,12 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
     int threads = config.threads;
     const char* output_folder = nullptr;
     const char* mask_pattern = nullptr;
+    const char* report_path = nullptr;
     const std::vector<char*> before(argv, argv + argc);
     SwitchTable known;
     SwitchFault fault =
         read_switches(argc, argv, p, threads, output_folder, mask_pattern,
-                      config.estimate_memory, faulty, known);
+                      config.estimate_memory, report_path, faulty, known);
     if (fault != SwitchFault::none) {
         print_switch_fault(fault, faulty);
         return StartUp::command_line;
@@ -246,6 +249,12 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
     warn_unread_arguments(before, argc, argv, known);
     if (!accept_values(config, threads, output_folder, mask_pattern))
         return StartUp::command_line;
+    if (report_path != nullptr && *report_path == '\0') {
+        std::fprintf(stderr, "zemb: --report needs a file name\n");
+        return StartUp::command_line;
+    }
+    if (report_path != nullptr)
+        config.report_path = report_path;
     // The name as it stood before the switch reads, which may have moved it.
     const char* name = before[1];
     media::SourceKind kind = media::SourceKind::ppm_frames;
@@ -304,6 +313,7 @@ void print_usage()
     std::printf("  -O PAT:  Mask file name, one %%d for the frame number, .pgm or .png. Default: "
                 "<base>Mask.%%d.pgm\n");
     std::printf("  --estimate-memory: print the bytes the run would hold, and stop\n");
+    std::printf("  --report FILE: keep the run's progress and account in FILE (JSON)\n");
 }
 
 void print_settings_echo(const RunConfig& config)

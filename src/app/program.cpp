@@ -5,8 +5,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "app/program.h"
+#include "app/report.h"
 #include "app/startup.h"
 #include "app/terminal.h"
 #include "run/driver.h"
@@ -59,6 +61,34 @@ private:
     ProgressLine line_;
 };
 
+// The terminal's watcher, and the report's beside it when there is one.
+class BothWatchers final : public RunWatcher {
+public:
+    BothWatchers(RunWatcher& first, RunWatcher& second) : first_(first), second_(second) {}
+    void start_phase(const char* phase, long long frames) override
+    {
+        first_.start_phase(phase, frames);
+        second_.start_phase(phase, frames);
+    }
+    void frame_done(long long k) override
+    {
+        first_.frame_done(k);
+        second_.frame_done(k);
+    }
+    void before_message() override { first_.before_message(); }
+    void after_message() override { first_.after_message(); }
+    void frames_done() override { first_.frames_done(); }
+    void accounted(const RunAccount& account, int status) override
+    {
+        first_.accounted(account, status);
+        second_.accounted(account, status);
+    }
+    void run_ended() override { first_.run_ended(); }
+
+private:
+    RunWatcher &first_, &second_;
+};
+
 int run(int argc, char** argv, Engine engine)
 {
     RunConfig config;
@@ -85,13 +115,27 @@ int run(int argc, char** argv, Engine engine)
         print_fault(memory);
         return exit_failed;
     }
+    // Written before the first frame, so that a report that cannot be
+    // written stops the run before it does any work.
+    std::unique_ptr<RunReport> report;
+    if (!config.report_path.empty()) {
+        report = std::make_unique<RunReport>(config);
+        if (!report->start())
+            return exit_failed;
+    }
     install_stop_handlers();
     print_settings_echo(config);
-    TerminalWatcher watcher(config.params);
+    TerminalWatcher terminal(config.params);
+    RunWatcher no_report;
+    BothWatchers watcher(terminal, report ? *report : no_report);
     RunFault fault;
     const int status = run_sequence(config, engine, watcher, fault);
     print_fault(fault);
-    return status;
+    if (!report)
+        return status;
+    if (!fault.ok())
+        report->not_started(fault);
+    return report->exit_status(status);
 }
 
 }  // namespace

@@ -53,6 +53,8 @@ struct RunConfig {
     std::shared_ptr<media::FrameSource> frames;
     // --estimate-memory: print the bytes the run would hold instead of running.
     bool estimate_memory = false;
+    // --report: the file the run's account is kept in (JSON); empty: none.
+    std::string report_path;
     // The file that names the first frame in messages.
     std::string first_frame_name;
 };

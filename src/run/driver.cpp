@@ -30,21 +30,32 @@ struct PhaseTimer {
     std::int64_t online_ticks = 0;
 };
 
-void print_report(const PhaseTimer& timer, std::int64_t ticks, long long divisor,
-                  long long segmented)
+PhaseTime phase_time(const PhaseTimer& timer, std::int64_t ticks, long long divisor,
+                     long long segmented)
+{
+    PhaseTime time;
+    time.frames = divisor;
+    if (!timer.available || segmented <= 0)
+        return time;
+    time.measured = true;
+    time.total_ms = static_cast<double>(ticks) / static_cast<double>(timer.frequency) * 1000.0;
+    time.ms_per_frame = time.total_ms / static_cast<double>(divisor);
+    time.fps = 1000.0 / time.ms_per_frame;
+    return time;
+}
+
+void print_report(const PhaseTimer& timer, const PhaseTime& time)
 {
     if (!timer.available) {
         std::printf("  unable to compute times\n");
         return;
     }
-    if (segmented <= 0) {
+    if (!time.measured) {
         std::printf("  ZEMB (no I/O): no frames segmented\n");
         return;
     }
-    double total_ms = static_cast<double>(ticks) / static_cast<double>(timer.frequency) * 1000.0;
-    double per_frame = total_ms / static_cast<double>(divisor);
-    std::printf("  ZEMB (no I/O): %.4f\tmsecs\t(%.4f msecs/frame\t%.2f fps)\n", total_ms, per_frame,
-                1000.0 / per_frame);
+    std::printf("  ZEMB (no I/O): %.4f\tmsecs\t(%.4f msecs/frame\t%.2f fps)\n", time.total_ms,
+                time.ms_per_frame, time.fps);
 }
 
 // Slots in each ring of a run that reads ahead and writes behind: the
@@ -186,7 +197,8 @@ public:
             watcher_.frame_done(k);
         }
         report_writes(true);
-        message([&] { print_report(timer_, timer_.calibration_ticks, K, K - 1); });
+        account_.calibration = phase_time(timer_, timer_.calibration_ticks, K, K - 1);
+        message([&] { print_report(timer_, account_.calibration); });
     }
 
     // Online: fixed rate, narrow threshold, filtered masks written.
@@ -211,7 +223,8 @@ public:
             watcher_.frame_done(number - first - K + 1);
         }
         report_writes(true);
-        message([&] { print_report(timer_, timer_.online_ticks, count, count); });
+        account_.online = phase_time(timer_, timer_.online_ticks, count, count);
+        message([&] { print_report(timer_, account_.online); });
     }
 
     // The run's last words; returns its exit status.
@@ -222,8 +235,13 @@ public:
             std::fprintf(stderr, "zemb: %lld output file%s could not be written\n", lost_outputs_,
                          lost_outputs_ == 1 ? "" : "s");
         unusable_frames_.report();
+        account_.frames_unusable = unusable_frames_.total();
+        account_.outputs_lost = lost_outputs_;
+        const int status =
+            lost_outputs_ > 0 || unusable_frames_.total() > 0 ? exit_failed : exit_complete;
+        watcher_.accounted(account_, status);
         watcher_.run_ended();
-        return lost_outputs_ > 0 || unusable_frames_.total() > 0 ? exit_failed : exit_complete;
+        return status;
     }
 
 private:
@@ -252,6 +270,7 @@ private:
     const FloatPlanes& take_frame(long long number)
     {
         note_frame(number);
+        ++account_.frames_read;
         const FrameSlot& frame = frame_slots_[std::size_t(reader_->wait_oldest())];
         unusable_frames_.count(number, frame_use(frame.read));
         if (frame.read.fault != media::Fault::none) {
@@ -337,27 +356,32 @@ private:
         const int number = static_cast<int>(done.number);
         if (done.model)
             count_lost(names_.model(number), done.model_written);
+        bool mask_written = false;
         if (done.mask && config_.png_masks)
-            count_lost(done.png_written);
+            mask_written = count_lost(done.png_written);
         else if (done.mask)
-            count_lost(names_.mask(number), done.mask_written);
+            mask_written = count_lost(names_.mask(number), done.mask_written);
+        account_.masks_written += mask_written ? 1 : 0;
         writer_->release_oldest();
     }
 
-    void count_lost(const char* path, const FileWrite& written)
+    // Reports and counts a write that failed; true when the file was written.
+    bool count_lost(const char* path, const FileWrite& written)
     {
         if (written.ok())
-            return;
+            return true;
         message([&] { report_write(path, written); });
         ++lost_outputs_;
+        return false;
     }
 
-    void count_lost(const media::Result& written)
+    bool count_lost(const media::Result& written)
     {
         if (written.fault == media::Fault::none)
-            return;
+            return true;
         message([&] { report_write(written); });
         ++lost_outputs_;
+        return false;
     }
 
     const RunConfig& config_;
@@ -375,6 +399,7 @@ private:
     std::vector<OutputSlot> output_slots_;
     WeightMatrix weights_{};
     PhaseTimer timer_;
+    RunAccount account_;
     RunWatcher& watcher_;
     UnusableFrames unusable_frames_;
     long long lost_outputs_ = 0;
