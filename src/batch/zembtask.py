@@ -303,13 +303,13 @@ class Progress:
 
 
     def running_frames(self) -> float:
-        """Frames the running videos have done, from their zemb reports."""
+        """Frames the running videos have done, from their zemb reports (a
+        report that says complete: zemb-eval is scoring the masks)."""
         frames = 0.0
         for i, task in self.tasks.items():
             if self.state[i] != "running":
                 continue
-            report = zembtools.read_report(os.path.join(task["results"], REPORT))
-            progress = zembtools.frames_done(report) if report and report.get("state") == "running" else None
+            progress = zembtools.frames_done(zembtools.read_report(os.path.join(task["results"], REPORT)))
             if progress:
                 frames += task["frames"] * min(1.0, progress[0] / progress[1])
         return frames

@@ -176,13 +176,15 @@ class Tools(unittest.TestCase):
             tasks = [{"index": i, "name": name, "frames": 100, "results": os.path.join(tmp, name)}
                      for i, name in enumerate(("a", "b", "c"))]
             for task, report in zip(tasks, [{"state": "complete", "frames_done": 99, "frames_total": 99},
-                                            {"state": "running", "frames_done": 33, "frames_total": 66}]):
+                                            {"state": "running", "frames_done": 33, "frames_total": 66},
+                                            {"state": "complete", "frames_done": 10, "frames_total": 10}]):
                 os.makedirs(task["results"])
                 with open(os.path.join(task["results"], zembtask.REPORT), "w") as f:
                     json.dump(report, f)
-            for live, shown in [(True, "1 of 3 done, 1 running; 150 of 300 frames, "), (False, None)]:
+            # The third is being scored.
+            for live, shown in [(True, "1 of 3 done, 2 running; 250 of 300 frames, "), (False, None)]:
                 progress = zembtask.Progress(tasks, live=live)
-                progress.state.update({0: "done", 1: "running"})
+                progress.state.update({0: "done", 1: "running", 2: "running"})
                 # COLUMNS: the line is cut to the terminal's width.
                 with tempfile.TemporaryFile("w+", newline="") as screen, \
                         mock.patch.dict(os.environ, COLUMNS="200"):
