@@ -115,6 +115,7 @@ int run(int argc, char** argv, Engine engine)
         print_fault(memory);
         return exit_failed;
     }
+    install_stop_handlers();
     // Written before the first frame, so that a report that cannot be
     // written stops the run before it does any work.
     std::unique_ptr<RunReport> report;
@@ -123,7 +124,6 @@ int run(int argc, char** argv, Engine engine)
         if (!report->start())
             return exit_failed;
     }
-    install_stop_handlers();
     print_settings_echo(config);
     TerminalWatcher terminal(config.params);
     RunWatcher no_report;

@@ -20,7 +20,8 @@ namespace zemb {
 
 namespace {
 
-// Room for the fields beside the settings, whatever their numbers.
+// Room for the fields beside the settings, whatever their numbers, so that
+// composing a report while frames go by never grows its buffer.
 constexpr std::size_t fields_capacity = 2048;
 
 // What the stop handler reads, set before `kept` says it may.
