@@ -23,14 +23,14 @@ bool is_c_space(char c)
 }
 
 // Reads the thirteen switches in their fixed order, then -j, -o, -O (null when
-// absent), --estimate-memory and --no-wait. The order matters: an argument equal to an earlier
+// absent), --estimate-memory, --no-wait and --report. The order matters: an argument equal to an earlier
 // switch's text is consumed by that earlier read. The calls at the end are
 // the command line's one table of switches: each read notes its switch in
 // `known`.
 SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads,
                           const char*& output_folder, const char*& mask_pattern,
-                          RunConfig& config, LiveSwitches& live, const char*& faulty,
-                          const char*& typed,
+                          RunConfig& config, LiveSwitches& live, const char*& report_path,
+                          const char*& faulty, const char*& typed,
                           SwitchTable& known)
 {
     SwitchFault fault = SwitchFault::none;
@@ -92,6 +92,7 @@ SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads
     text("--overlay", live.overlay);
     real("--stall", live.stall_seconds);
     integer("--reconnect", live.reconnect);
+    text("--report", report_path);
     return fault;
 }
 
@@ -287,11 +288,11 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
     const char* output_folder = nullptr;
     const char* mask_pattern = nullptr;
     LiveSwitches live;
+    const char* report_path = nullptr;
     const std::vector<char*> before(argv, argv + argc);
     SwitchTable known;
-    SwitchFault fault =
-        read_switches(argc, argv, p, threads, output_folder, mask_pattern, config, live, faulty,
-                      typed, known);
+    SwitchFault fault = read_switches(argc, argv, p, threads, output_folder, mask_pattern, config,
+                                      live, report_path, faulty, typed, known);
     if (fault != SwitchFault::none) {
         print_switch_fault(fault, faulty, typed);
         return StartUp::command_line;
@@ -303,6 +304,12 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
     if (!accept_values(config, threads, output_folder, mask_pattern) ||
         !take_live_switches(live, config))
         return StartUp::command_line;
+    if (report_path != nullptr && *report_path == '\0') {
+        std::fprintf(stderr, "zemb: --report needs a file name\n");
+        return StartUp::command_line;
+    }
+    if (report_path != nullptr)
+        config.report_path = report_path;
     // The name as it stood before the switch reads, which may have moved it.
     const char* name = before[1];
     media::SourceKind kind = media::SourceKind::ppm_frames;
@@ -372,6 +379,7 @@ void print_usage()
     std::printf("  --reconnect N: attempts to reach a network stream again. Default 3\n");
     std::printf("  <#LastFrame> end: until the input ends (a video's last frame, the first "
                 "missing file)\n");
+    std::printf("  --report FILE: keep the run's progress and account in FILE (JSON)\n");
 }
 
 void print_help()

@@ -5,8 +5,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "app/program.h"
+#include "app/report.h"
 #include "app/startup.h"
 #include "app/terminal.h"
 #include "files/stop.h"
@@ -67,6 +69,34 @@ private:
     bool no_wait_;
 };
 
+// The terminal's watcher, and the report's beside it when there is one.
+class BothWatchers final : public RunWatcher {
+public:
+    BothWatchers(RunWatcher& first, RunWatcher& second) : first_(first), second_(second) {}
+    void start_phase(const char* phase, long long frames, long long first, long long last) override
+    {
+        first_.start_phase(phase, frames, first, last);
+        second_.start_phase(phase, frames, first, last);
+    }
+    void frame_done(long long k) override
+    {
+        first_.frame_done(k);
+        second_.frame_done(k);
+    }
+    void before_message() override { first_.before_message(); }
+    void after_message() override { first_.after_message(); }
+    void frames_done() override { first_.frames_done(); }
+    void accounted(const RunAccount& account, int status) override
+    {
+        first_.accounted(account, status);
+        second_.accounted(account, status);
+    }
+    void run_ended() override { first_.run_ended(); }
+
+private:
+    RunWatcher &first_, &second_;
+};
+
 int run(int argc, char** argv, Engine engine)
 {
     RunConfig config;
@@ -104,8 +134,20 @@ int run(int argc, char** argv, Engine engine)
     if (!config.mask_video.empty() || !config.overlay_video.empty())
         defer_stops();
     install_stop_handlers();
+    // Written before the first frame, so that a report that cannot be
+    // written stops the run before it does any work.
+    std::unique_ptr<RunReport> report;
+    if (!config.report_path.empty()) {
+        report = std::make_unique<RunReport>(config);
+        if (!report->start()) {
+            remove_made_folders(config);
+            return exit_failed;
+        }
+    }
     print_settings_echo(config);
-    TerminalWatcher watcher(config.params, config.no_wait);
+    TerminalWatcher terminal(config.params, config.no_wait);
+    RunWatcher no_report;
+    BothWatchers watcher(terminal, report ? *report : no_report);
     RunFault fault;
     const int status = run_sequence(config, engine, watcher, fault);
     print_fault(fault);
@@ -115,7 +157,11 @@ int run(int argc, char** argv, Engine engine)
         std::fflush(stdout);
         end_stopped_run();
     }
-    return status;
+    if (!report)
+        return status;
+    if (!fault.ok())
+        report->not_started(fault);
+    return report->exit_status(status);
 }
 
 }  // namespace

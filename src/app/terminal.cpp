@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "app/report.h"
 #include "app/terminal.h"
 #include "files/files.h"
 #include "files/stop.h"
@@ -54,6 +55,11 @@ extern "C" void restore_and_reraise(int signal_number)
     end_as(signal_number);
 }
 
+const char* stop_signal_name(int signal_number)
+{
+    return signal_number == SIGINT ? "SIGINT" : signal_number == SIGTERM ? "SIGTERM" : "SIGHUP";
+}
+
 // "zemb: stopped by SIGTERM at frame 205" on standard error, with nothing
 // a signal handler may not call.
 void report_stop(int signal_number)
@@ -67,7 +73,7 @@ void report_stop(int signal_number)
     if (progress_shown)
         append("\r\033[K");
     append("zemb: stopped by ");
-    append(signal_number == SIGINT ? "SIGINT" : signal_number == SIGTERM ? "SIGTERM" : "SIGHUP");
+    append(stop_signal_name(signal_number));
     const long long frame = noted_frame();
     if (frame == no_frame) {
         append(" before the first frame");
@@ -84,7 +90,7 @@ void report_stop(int signal_number)
 }
 
 // Leaves no temporary output behind, puts the terminal back, says where the
-// run stopped and ends as the signal would have.
+// run stopped (in its report too) and ends as the signal would have.
 extern "C" void stop_run(int signal_number)
 {
     // A run writing a video ends at the next frame; a second stop is at once.
@@ -93,6 +99,7 @@ extern "C" void stop_run(int signal_number)
         return;
     }
     remove_unfinished_outputs();
+    write_stopped_report(stop_signal_name(signal_number), 128 + signal_number);
     restore_terminal();
     report_stop(signal_number);
     end_as(signal_number);

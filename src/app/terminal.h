@@ -60,10 +60,10 @@ private:
 };
 
 // Ends the run cleanly on SIGINT, SIGTERM and SIGHUP: the temporary files of
-// unfinished outputs are removed, the terminal is restored, "zemb: stopped by
-// <signal> at frame <k>" goes to standard error, and the process ends as the
-// signal would have (status 128 + its number). A signal the process was
-// started with ignored stays ignored.
+// unfinished outputs are removed, a --report file says "stopped", the
+// terminal is restored, "zemb: stopped by <signal> at frame <k>" goes to
+// standard error, and the process ends as the signal would have (status 128
+// + its number). A signal the process was started with ignored stays ignored.
 void install_stop_handlers();
 
 // After a run that deferred its stop (files/stop.h) has closed its outputs:

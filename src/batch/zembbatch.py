@@ -119,7 +119,7 @@ def read_command_line(argv: list[str]) -> argparse.Namespace:
     def refuse(message: str) -> NoReturn:
         parser.error(message)
 
-    for switch in ("-o", "-O"):
+    for switch in ("-o", "-O", "--report"):
         if switch in settings:
             refuse(f"{switch} is zemb-batch's to set: results go to <results>/<video>/{MASK_PATTERN}")
     options.threads = threads_of(settings, refuse)

@@ -26,7 +26,7 @@ def run_local(tasks: list[Task], options: argparse.Namespace, progress: Progress
     def started(task: Task) -> None:
         progress.update(task, "running")
 
-    jobs = pool.each(job, tasks, on_start=started)
+    jobs = pool.each(job, tasks, on_start=started, tick=progress.show_running if progress.live else None)
     try:
         for task, fault in jobs:
             state, status = task_state(task)

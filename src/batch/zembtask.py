@@ -1,7 +1,8 @@
 """What every backend of zemb-batch shares: the task for one video (zemb
 into the video's results folder, then zemb-eval, then a status file written
 last), the status files the tables are built from, writing files whole and
-never through a symbolic link, and the progress report."""
+never through a symbolic link, and the progress report (on a terminal, a
+line kept up to date from the running videos' zemb reports)."""
 
 from __future__ import annotations
 
@@ -9,6 +10,7 @@ import errno
 import json
 import os
 import re
+import shutil
 import socket
 import stat
 import subprocess
@@ -30,6 +32,7 @@ SCRIPT = os.path.join(HERE, "zemb-batch")
 MASK_PATTERN = "bin%06d.png"
 MASK_FILE = re.compile(r"bin[0-9]{6}\.png")
 LOG = "zemb.log"          # zemb's output, then zemb-eval's messages
+REPORT = "zemb.json"      # zemb --report: its progress while it runs, its timings when done
 SCORE = "score.kv"        # zemb-eval --kv
 STATUS = "status.json"    # written at the start (running) and last (done, failed or stopped)
 POLL_SECONDS = (1, 10)    # between looks at status files and squeue: at first, at most
@@ -39,7 +42,15 @@ UMASK = os.umask(0o022)
 os.umask(UMASK)
 
 
+# Whether the progress line stands on the terminal: a message takes its place.
+_line_shown = False
+
+
 def err(text: str) -> None:
+    global _line_shown
+    if _line_shown:
+        sys.stderr.write("\r\033[K")
+        _line_shown = False
     sys.stderr.write(text + "\n")
     sys.stderr.flush()
 
@@ -169,21 +180,22 @@ def run_task(task: Task, run: Callable[..., int] = zembtools.run_child) -> int:
     os.makedirs(task["root"], exist_ok=True)
     folder = results_folder(task["root"], task["name"], create=True)
     for name in os.listdir(folder):  # masks of an earlier run must not be scored as this run's
-        if MASK_FILE.fullmatch(name) or name == SCORE:
+        if MASK_FILE.fullmatch(name) or name in (SCORE, REPORT):
             os.remove(os.path.join(folder, name))
     status = {"state": "running", "key": task["key"], "host": socket.gethostname()}
     write_status(folder, status)
     log = os.path.join(folder, LOG)
+    report = os.path.join(folder, REPORT)
     start = time.monotonic()
     out, log_part = new_file(folder, LOG)
     stopped = False
     try:
         with out:  # zemb's output, then zemb-eval's messages
-            code = zembtools.exit_status(run(task["zemb"], cwd=folder, stdin=subprocess.DEVNULL,
-                                             stdout=out, stderr=out, error_file=out))
+            code = zembtools.exit_status(run(task["zemb"] + ["--report", report], cwd=folder,
+                                             stdin=subprocess.DEVNULL, stdout=out, stderr=out,
+                                             error_file=out))
             status["seconds"] = round(time.monotonic() - start, 3)
-            with open(log_part, encoding="utf-8", errors="replace") as f:
-                status["ms_per_frame"] = zembtools.online_ms_per_frame(f.read())
+            status["ms_per_frame"] = zembtools.online_ms_per_frame(zembtools.read_report(report))
             if code != 0:
                 status.update(state="failed", reason=f"zemb ended with status {code}", status=code)
             elif task["eval"]:
@@ -237,12 +249,15 @@ class Progress:
     """Counts and reports on standard error: videos done, running and
     failed, frames per second over the whole run, and the time left."""
 
-    def __init__(self, tasks: list[Task]) -> None:
+    def __init__(self, tasks: list[Task], live: bool | None = None) -> None:
         self.tasks = {t["index"]: t for t in tasks}
         self.state = {i: None for i in self.tasks}
         self.start = time.monotonic()
         self.frames_total = sum(t["frames"] for t in tasks)
         self.last_line = ""
+        # Only a person at a terminal sees a line redrawn: scripts and
+        # clusters get the lines above, one per finished video.
+        self.live = sys.stderr.isatty() if live is None else live
 
     def update(self, task: Task, state: str, status: Status | None = None) -> None:
         """Records a task's state and reports it when it finishes; a failure
@@ -287,6 +302,42 @@ class Progress:
             err(line)
 
 
+    def running_frames(self) -> float:
+        """Frames the running videos have done, from their zemb reports (a
+        report that says complete: zemb-eval is scoring the masks)."""
+        frames = 0.0
+        for i, task in self.tasks.items():
+            if self.state[i] != "running":
+                continue
+            progress = zembtools.frames_done(zembtools.read_report(os.path.join(task["results"], REPORT)))
+            if progress:
+                frames += task["frames"] * min(1.0, progress[0] / progress[1])
+        return frames
+
+    def show_running(self) -> None:
+        """On a terminal, one line redrawn in place while videos run: the
+        frames done across all videos, finished and running, frames per
+        second and the time left."""
+        global _line_shown
+        if not self.live:
+            return
+        counts = {s: sum(1 for v in self.state.values() if v == s) for s in ("done", "running")}
+        frames = {s: sum(t["frames"] for i, t in self.tasks.items() if self.state[i] == s)
+                  for s in ("done", "failed")}
+        done = frames["done"] + self.running_frames()
+        elapsed = time.monotonic() - self.start
+        line = (f"{ME}: {counts['done']} of {len(self.tasks)} done, {counts['running']} running; "
+                f"{done:.0f} of {zembtools.plural(self.frames_total, 'frame')}")
+        if done and elapsed > 0:
+            rate = done / elapsed
+            left = max(0.0, self.frames_total - done - frames["failed"])
+            line += f", {rate:.0f} frames/s, about {clock(left / rate)} left"
+        width = shutil.get_terminal_size().columns
+        sys.stderr.write("\r" + line[:max(1, width - 1)] + "\033[K")
+        sys.stderr.flush()
+        _line_shown = True
+
+
 def clock(seconds: float) -> str:
     minutes, seconds = divmod(int(seconds + 0.5), 60)
     hours, minutes = divmod(minutes, 60)
@@ -314,6 +365,7 @@ def watch(progress: Progress, child: subprocess.Popen[bytes] | None = None,
     start = time.monotonic()
     while True:
         progress.refresh()
+        progress.show_running()
         pause = min(POLL_SECONDS[1], POLL_SECONDS[0] + (time.monotonic() - start) / 60)
         if child:
             try:

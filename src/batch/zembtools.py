@@ -1,11 +1,11 @@
 """What zemb-batch and zemb-sweep share: finding the programs they drive,
 running child processes a few at a time so that an interrupt ends them all,
-and reading what zemb and zemb-eval print."""
+and reading what zemb (its --report file) and zemb-eval print."""
 
 from __future__ import annotations
 
+import json
 import os
-import re
 import shutil
 import signal
 import subprocess
@@ -114,6 +114,9 @@ class _Children(set):
     stopped = False
 
 
+TICK_SECONDS = 1
+
+
 class Pool:
     """Runs jobs `width` at a time, each a function in a thread of its own.
     Jobs start their processes through run(), so that stop() can end every
@@ -135,10 +138,12 @@ class Pool:
                     child.terminate()
 
     def each(self, job: Callable[[T], R], items: Iterable[T],
-             on_start: Callable[[T], None] | None = None) -> Iterator[tuple[T, R]]:
+             on_start: Callable[[T], None] | None = None,
+             tick: Callable[[], None] | None = None) -> Iterator[tuple[T, R]]:
         """Yields (item, result) in the order the jobs finish; result is what
-        job(item) returned. An exception in the caller (an interrupt) stops
-        the children and waits for the threads before it goes on."""
+        job(item) returned. tick() is called about once a second while jobs
+        run. An exception in the caller (an interrupt) stops the children and
+        waits for the threads before it goes on."""
         executor = ThreadPoolExecutor(self.width)
         try:
             futures = {}
@@ -149,7 +154,10 @@ class Pool:
                     if on_start:
                         on_start(item)
                     futures[executor.submit(job, item)] = item
-                finished, _ = wait(list(futures), return_when=FIRST_COMPLETED)
+                finished, _ = wait(list(futures), timeout=TICK_SECONDS if tick else None,
+                                   return_when=FIRST_COMPLETED)
+                if tick:
+                    tick()
                 for future in finished:
                     yield futures.pop(future), future.result()
         finally:
@@ -196,13 +204,34 @@ def read_score(text: str) -> dict[str, Any] | None:
     return score
 
 
-# "  ZEMB (no I/O): 123.4567\tmsecs\t(1.2345 msecs/frame\t810.04 fps)"
-_TIMES = re.compile(r"ZEMB \(no I/O\):\s*([0-9.]+)\s+msecs\s+\(([0-9.]+) msecs/frame")
+def read_report(path: str) -> dict[str, Any] | None:
+    """zemb's --report file; None when it is missing or not a JSON object."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            report = json.load(f)
+    except (OSError, ValueError):
+        return None
+    return report if isinstance(report, dict) else None
 
 
-def online_ms_per_frame(stdout_text: str) -> float | None:
-    """zemb's own figure for segmenting one frame of the online phase, from
-    the report that follows "Times for online phase"; None when absent."""
-    _, found, online = stdout_text.partition("Times for online phase")
-    match = _TIMES.search(online) if found else None
-    return float(match.group(2)) if match else None
+def _number(value: Any) -> float | None:
+    return float(value) if isinstance(value, (int, float)) and not isinstance(value, bool) else None
+
+
+def online_ms_per_frame(report: dict[str, Any] | None) -> float | None:
+    """zemb's own figure for segmenting one frame of the online phase (its
+    "ZEMB (no I/O)" msecs/frame, to the same four decimals); None when the
+    report has none."""
+    try:
+        return _number(report["timings"]["online"]["ms_per_frame"])  # type: ignore[index]
+    except (KeyError, TypeError):
+        return None
+
+
+def frames_done(report: dict[str, Any] | None) -> tuple[float, float] | None:
+    """(frames done, frames in all) of a run's phases, as its report counts
+    them; None when the report says nothing of its progress."""
+    if not report:
+        return None
+    done, total = _number(report.get("frames_done")), _number(report.get("frames_total"))
+    return (done, total) if done is not None and total else None

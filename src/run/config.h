@@ -65,6 +65,8 @@ struct RunConfig {
     bool no_wait = false;
     // The output folders start-up made, deepest first.
     std::vector<std::string> made_folders;
+    // --report: the file the run's account is kept in (JSON); empty: none.
+    std::string report_path;
     // The file that names the first frame in messages.
     std::string first_frame_name;
 };

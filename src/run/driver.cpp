@@ -31,21 +31,32 @@ struct PhaseTimer {
     std::int64_t online_ticks = 0;
 };
 
-void print_report(const PhaseTimer& timer, std::int64_t ticks, long long divisor,
-                  long long segmented)
+PhaseTime phase_time(const PhaseTimer& timer, std::int64_t ticks, long long divisor,
+                     long long segmented)
+{
+    PhaseTime time;
+    time.frames = divisor;
+    if (!timer.available || segmented <= 0)
+        return time;
+    time.measured = true;
+    time.total_ms = static_cast<double>(ticks) / static_cast<double>(timer.frequency) * 1000.0;
+    time.ms_per_frame = time.total_ms / static_cast<double>(divisor);
+    time.fps = 1000.0 / time.ms_per_frame;
+    return time;
+}
+
+void print_report(const PhaseTimer& timer, const PhaseTime& time)
 {
     if (!timer.available) {
         std::printf("  unable to compute times\n");
         return;
     }
-    if (segmented <= 0) {
+    if (!time.measured) {
         std::printf("  ZEMB (no I/O): no frames segmented\n");
         return;
     }
-    double total_ms = static_cast<double>(ticks) / static_cast<double>(timer.frequency) * 1000.0;
-    double per_frame = total_ms / static_cast<double>(divisor);
-    std::printf("  ZEMB (no I/O): %.4f\tmsecs\t(%.4f msecs/frame\t%.2f fps)\n", total_ms, per_frame,
-                1000.0 / per_frame);
+    std::printf("  ZEMB (no I/O): %.4f\tmsecs\t(%.4f msecs/frame\t%.2f fps)\n", time.total_ms,
+                time.ms_per_frame, time.fps);
 }
 
 // Slots in each ring of a run that reads ahead and writes behind: the
@@ -231,7 +242,8 @@ public:
             watcher_.frame_done(k);
         }
         report_writes(true);
-        message([&] { print_report(timer_, timer_.calibration_ticks, K, K - 1); });
+        account_.calibration = phase_time(timer_, timer_.calibration_ticks, K, K - 1);
+        message([&] { print_report(timer_, account_.calibration); });
         return true;
     }
 
@@ -273,7 +285,8 @@ public:
                 save_outputs(number - 1, false, true, false);
         }
         report_writes(true);
-        message([&] { print_report(timer_, timer_.online_ticks, count, count); });
+        account_.online = phase_time(timer_, timer_.online_ticks, count, count);
+        message([&] { print_report(timer_, account_.online); });
         if (p_.to_end)
             message([&] {
                 std::printf("\nNo. of images =         %lld (from %lld to %lld)\n",
@@ -293,11 +306,15 @@ public:
             std::fprintf(stderr, "zemb: %lld output file%s could not be written\n", lost_outputs_,
                          lost_outputs_ == 1 ? "" : "s");
         unusable_frames_.report();
+        account_.frames_unusable = unusable_frames_.total();
+        account_.outputs_lost = lost_outputs_;
+        const int status = lost_outputs_ > 0 || unusable_frames_.total() > 0 ||
+                                   input_ended_early_ || input_stalled_
+                               ? exit_failed
+                               : exit_complete;
+        watcher_.accounted(account_, status);
         watcher_.run_ended();
-        return lost_outputs_ > 0 || unusable_frames_.total() > 0 || input_ended_early_ ||
-                       input_stalled_ || stopped_
-                   ? exit_failed
-                   : exit_complete;
+        return status;
     }
 
 private:
@@ -340,6 +357,7 @@ private:
             return nullptr;
         }
         note_frame(number);
+        ++account_.frames_read;
         const FrameSlot& frame = frame_slots_[std::size_t(reader_->wait_oldest())];
         if (p_.to_end && may_end && input_ended(frame.read)) {
             release_frame();
@@ -452,21 +470,25 @@ private:
             count_lost(names_.model(number), done.model_written);
         if (done.overlay)
             count_lost(done.overlay_written);
+        bool mask_written = false;
         if (done.mask && mask_video_)
-            count_lost(done.mask_video_written);
+            mask_written = count_lost(done.mask_video_written);
         else if (done.mask && config_.png_masks)
-            count_lost(done.png_written);
+            mask_written = count_lost(done.png_written);
         else if (done.mask)
-            count_lost(names_.mask(number), done.mask_written);
+            mask_written = count_lost(names_.mask(number), done.mask_written);
+        account_.masks_written += mask_written ? 1 : 0;
         writer_->release_oldest();
     }
 
-    void count_lost(const char* path, const FileWrite& written)
+    // Reports and counts a write that failed; true when the file was written.
+    bool count_lost(const char* path, const FileWrite& written)
     {
         if (written.ok())
-            return;
+            return true;
         message([&] { report_write(path, written); });
         ++lost_outputs_;
+        return false;
     }
 
     // The outputs written as the run goes: the figures file, with its header,
@@ -546,12 +568,13 @@ private:
         }
     }
 
-    void count_lost(const media::Result& written)
+    bool count_lost(const media::Result& written)
     {
         if (written.fault == media::Fault::none)
-            return;
+            return true;
         message([&] { report_write(written); });
         ++lost_outputs_;
+        return false;
     }
 
     const RunConfig& config_;
@@ -565,6 +588,7 @@ private:
     std::vector<FrameSlot> frame_slots_;
     std::vector<OutputSlot> output_slots_;
     PhaseTimer timer_;
+    RunAccount account_;
     RunWatcher& watcher_;
     UnusableFrames unusable_frames_;
     long long lost_outputs_ = 0;

@@ -14,6 +14,22 @@ namespace zemb {
 constexpr int exit_complete = 0;  // every input frame used, every output written
 constexpr int exit_failed = 1;    // a run that could not start, lost output or input
 
+// A phase's segmentation time, as its timing report gives it.
+struct PhaseTime {
+    bool measured = false;  // false: no clock, or no frame segmented
+    long long frames = 0;   // the frames the report divides by
+    double total_ms = 0.0, ms_per_frame = 0.0, fps = 0.0;
+};
+
+// What a run did, counted while frames go by.
+struct RunAccount {
+    PhaseTime calibration, online;
+    long long frames_read = 0;      // frames taken in, each number once
+    long long frames_unusable = 0;  // of those, replaced (in whole or part) by the frame before
+    long long masks_written = 0;
+    long long outputs_lost = 0;  // masks and model images that could not be written
+};
+
 // What shows a run's progress while frames go by; the driver calls it on its
 // own thread. Every call may be left empty.
 class RunWatcher {
@@ -34,7 +50,9 @@ public:
     virtual void after_message() {}
     // The frames are done; the run's closing lines follow.
     virtual void frames_done() {}
-    // The closing lines are printed: the run ends when this returns.
+    // The closing lines are printed; `status` is the run's exit status.
+    virtual void accounted(const RunAccount& /*account*/, int /*status*/) {}
+    // The run ends when this returns.
     virtual void run_ended() {}
 };
 

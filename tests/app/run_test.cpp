@@ -54,6 +54,17 @@ std::string frame_bytes(int number, int moving_from = 1000)
     });
 }
 
+// The value of a field of a --report file, as written; "(none)" when absent.
+std::string field(const std::string& report, const std::string& name)
+{
+    const std::string key = "\"" + name + "\": ";
+    const std::size_t at = report.find(key);
+    if (at == std::string::npos)
+        return "(none)";
+    const std::size_t begin = at + key.size();
+    return report.substr(begin, report.find_first_of(",}\n", begin) - begin);
+}
+
 std::string frame_name(int k) { return "seq." + std::to_string(k) + ".ppm"; }
 std::string mask_name(int k) { return "seqMask." + std::to_string(k) + ".pgm"; }
 std::string model_name(int k) { return "seqModel." + std::to_string(k) + ".ppm"; }
@@ -82,7 +93,7 @@ protected:
 TEST_F(Run, MasksOfTheFrameSizeAreWrittenForOnlineFramesOnly)
 {
     write_sequence(1, 6);
-    RunResult r = run({"seq", "1", "6", "-K", "3"});
+    RunResult r = run({"seq", "1", "6", "-K", "3", "--report", "run.json"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(masks(), (std::vector<int>{4, 5, 6}));
@@ -100,6 +111,20 @@ TEST_F(Run, MasksOfTheFrameSizeAreWrittenForOnlineFramesOnly)
     EXPECT_LT(calibration, online);
     EXPECT_NE(r.out.find(" msecs/frame\t"), std::string::npos);
     EXPECT_EQ(r.out.substr(r.out.size() - 29), "\n\nHit any key to continue...\n");
+
+    // The report holds the online figures exactly as printed.
+    const std::string report = test::read_file(dir / "run.json");
+    const std::string printed = r.out.substr(online);
+    const std::size_t figures = printed.find("): ") + 3;
+    const std::string ms = printed.substr(figures, printed.find('\t', figures) - figures);
+    const std::size_t per = printed.find("(", figures) + 1;
+    const std::string ms_per_frame = printed.substr(per, printed.find(' ', per) - per);
+    const std::string online_time = report.substr(report.find("\"online\": {"));
+    EXPECT_EQ(field(online_time, "ms"), ms) << report;
+    EXPECT_EQ(field(online_time, "ms_per_frame"), ms_per_frame) << report;
+    EXPECT_EQ(field(report, "settings"), "{\"sequence\": \"seq\"");
+    EXPECT_NE(report.find("\"K\": 3, \"e1\": 0.1, \"e2\": 0.03,"), std::string::npos) << report;
+    EXPECT_EQ(report.back(), '\n');
 }
 
 TEST_F(Run, PhasesFollowTheFrameRangeAndCalibrationLength)
@@ -111,6 +136,10 @@ TEST_F(Run, PhasesFollowTheFrameRangeAndCalibrationLength)
         std::vector<std::string> shown;  // each on standard output
         std::vector<int> masks;
         int status = 0;  // 1 when frames past the last are asked for
+        // The report's frames read and could not be used, and its online figure.
+        const char* read = "6";
+        const char* unusable = "0";
+        const char* online_ms = "(a figure)";
     };
     const std::string none = "  ZEMB (no I/O): no frames segmented\n";
     const Case cases[] = {
@@ -119,33 +148,48 @@ TEST_F(Run, PhasesFollowTheFrameRangeAndCalibrationLength)
          4,
          {"seq", "1", "4", "-K", "4", "-l"},
          {"\nTimes for online phase on 0 frames (from 5 to 4) ...\n" + none},
-         {}},
+         {},
+         0,
+         "4",
+         "0",
+         "null"},
         {"a single calibration frame",
          3,
          {"seq", "1", "3", "-K", "1"},
          {"\nTimes for calibration phase on 1 frames (from 1 to 1) ...\n" + none +
           "\nTimes for online phase on 2 frames (from 2 to 3) ...\n"},
-         {2, 3}},
+         {2, 3},
+         0,
+         "3"},
         {"last frame before the first",
          6,
          {"seq", "5", "3", "-K", "2"},
          {"No. of images =         -1 (from 5 to 3)\n",
           "\nTimes for online phase on -3 frames (from 7 to 3) ...\n" + none},
-         {}},
+         {},
+         0,
+         "2",
+         "0",
+         "null"},
         {"calibration frames beyond the last",
          2,
          {"seq", "1", "2", "-K", "4"},
          {"Errore apertura file seq.3.ppm\nErrore apertura file seq.4.ppm\n",
           "online phase on -2 frames (from 5 to 2)"},
          {},
-         1},
+         1,
+         "4",
+         "2",
+         "null"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TempDir fresh;
         for (int k = 1; k <= c.frames; ++k)
             test::write_file(fresh / frame_name(k), frame_bytes(k));
-        RunResult r = test::run_zemb(fresh.path(), c.args);
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--report", "run.json"});
+        RunResult r = test::run_zemb(fresh.path(), args);
         EXPECT_EQ(r.status, c.status);
         for (const std::string& text : c.shown)
             EXPECT_NE(r.out.find(text), std::string::npos) << r.out;
@@ -154,6 +198,18 @@ TEST_F(Run, PhasesFollowTheFrameRangeAndCalibrationLength)
             if (test::file_exists(fresh / mask_name(k)))
                 written.push_back(k);
         EXPECT_EQ(written, c.masks);
+        const std::string report = test::read_file(fresh / "run.json");
+        EXPECT_EQ(field(report, "state"), c.status == 0 ? "\"complete\"" : "\"failed\"");
+        EXPECT_EQ(field(report, "status"), std::to_string(c.status));
+        EXPECT_EQ(field(report, "frames_read"), c.read);
+        EXPECT_EQ(field(report, "masks_written"), std::to_string(written.size()));
+        EXPECT_EQ(field(report, "frames_unusable"), c.unusable);
+        EXPECT_EQ(field(report, "outputs_failed"), "0");
+        const std::string online = field(report.substr(report.find("\"online\": {")), "ms");
+        if (std::string(c.online_ms) == "null")
+            EXPECT_EQ(online, "null");
+        else
+            EXPECT_NE(online.find('.'), std::string::npos) << online;
     }
 }
 
@@ -718,7 +774,8 @@ TEST(Stop, ASignalDuringAWriteLeavesOnlyTheEarlierWholeFile)
 }
 
 // The real program stopped at some frame of a long run: the status says
-// which signal, and every output in the folder is whole.
+// which signal, every output in the folder is whole, and the report, which
+// said "running" while frames went by, says where the run stopped.
 TEST_F(Run, AStoppedRunLeavesOnlyWholeOutputs)
 {
     // Frames past the third are missing: the run goes on with the third's
@@ -726,17 +783,39 @@ TEST_F(Run, AStoppedRunLeavesOnlyWholeOutputs)
     write_sequence(1, 3, 2);
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(strsignal(signal));
-        const int pid = test::start_program(ZEMB_EXE, dir.path(),
-                                            {"seq", "1", "1000000", "-K", "2", "-m"}, 60);
+        const int pid = test::start_program(
+            ZEMB_EXE, dir.path(), {"seq", "1", "1000000", "-K", "2", "-m", "--report", "run.json"},
+            60);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
         while (!exists("seqMask.20.pgm") && std::chrono::steady_clock::now() < deadline)
             usleep(1000);
+        // Once, the rewrite while frames go by: the frame reached, the rate.
+        std::string running;
+        while (signal == SIGINT && field(running, "frame") == "(none)" &&
+               std::chrono::steady_clock::now() < deadline) {
+            usleep(10000);
+            running = test::read_file(dir / "run.json");
+            if (field(running, "frame") == "null")
+                running.clear();
+        }
+        if (signal == SIGINT) {
+            EXPECT_EQ(field(running, "state"), "\"running\"");
+            EXPECT_EQ(field(running, "phase"), "\"online\"");
+            EXPECT_NE(field(running, "fps"), "null");
+        }
         kill(pid, signal);
         const RunResult r = test::finish_program(pid, dir.path());
         EXPECT_EQ(r.status, 128 + signal);
-        EXPECT_NE(r.err.find(std::string("zemb: stopped by SIG") + sigabbrev_np(signal) + " at frame "),
-                  std::string::npos)
+        const std::string stopped = std::string("zemb: stopped by SIG") + sigabbrev_np(signal) + " at frame ";
+        EXPECT_NE(r.err.find(stopped), std::string::npos)
             << r.err.substr(r.err.size() > 300 ? r.err.size() - 300 : 0);
+        const std::string report = test::read_file(dir / "run.json");
+        EXPECT_EQ(field(report, "state"), "\"stopped\"") << report;
+        EXPECT_EQ(field(report, "signal"), std::string("\"SIG") + sigabbrev_np(signal) + "\"");
+        EXPECT_EQ(field(report, "status"), std::to_string(128 + signal));
+        const std::size_t at = r.err.find(stopped) + stopped.size();
+        EXPECT_EQ(field(report, "frame"), r.err.substr(at, r.err.find('\n', at) - at));
+        EXPECT_EQ(report.substr(report.size() - 3), "\n}\n");
         EXPECT_EQ(broken_outputs(dir, 12 + width * height, 13 + 3 * 9 * width * height),
                   std::vector<std::string>{});
         for (const auto& entry : std::filesystem::directory_iterator(dir.path()))

@@ -56,6 +56,7 @@ const char* const usage_body =
     "  --stall S: a stream, pipe or camera that sends nothing for S seconds ends. Default 10\n"
     "  --reconnect N: attempts to reach a network stream again. Default 3\n"
     "  <#LastFrame> end: until the input ends (a video's last frame, the first missing file)\n"
+    "  --report FILE: keep the run's progress and account in FILE (JSON)\n"
     "Hit any key to continue...\n";
 
 std::string default_echo(const std::string& sequence, const std::string& base)
@@ -574,6 +575,7 @@ TEST_F(StartUp, FaultyOutputSwitchesEndTheRunBeforeAnyFrameIsRead)
              Case{{"-o", "file"}, 1, "zemb: file: is not a folder: the output folder cannot be made\n"},
              Case{{"-o", "file/sub"}, 1,
                   "zemb: file/sub: cannot make the output folder: Not a directory\n"},
+             Case{{"--report", ""}, 2, "zemb: --report needs a file name\n"},
          }) {
         std::vector<std::string> args = {"gone", "1", "3"};
         args.insert(args.end(), c.args.begin(), c.args.end());
@@ -582,6 +584,12 @@ TEST_F(StartUp, FaultyOutputSwitchesEndTheRunBeforeAnyFrameIsRead)
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err.substr(0, c.err.size()), c.err);
     }
+    // A report that cannot be written stops the run before its first mask.
+    RunResult report = run({"seq", "1", "3", "-K", "1", "--report", "file/r.json"});
+    EXPECT_EQ(report.status, 1);
+    EXPECT_EQ(report.out, "");
+    EXPECT_EQ(report.err, "zemb: file/r.json: cannot open: Not a directory\n");
+    EXPECT_FALSE(wrote_outputs());
     // A % in the sequence's file name makes it a pattern, which must be one.
     RunResult pattern = run({"in%s.jpg", "1", "3"});
     EXPECT_EQ(pattern.status, 2);

@@ -23,11 +23,13 @@ import sys
 import tempfile
 import time
 import unittest
+from unittest import mock
 import xml.etree.ElementTree as ElementTree
 
 BUILD = os.path.abspath(sys.argv[1])
 sys.path.insert(0, BUILD)
 import zembtable  # noqa: E402
+import zembtask  # noqa: E402
 import zembtools  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -112,6 +114,7 @@ class Tables(unittest.TestCase):
                 open(os.path.join(tmp, "ds/cat/vid", name), "w").close()
             for args, message in [
                 (["ds", "out", "--", "-o", "x"], "-o is zemb-batch's to set"),
+                (["ds", "out", "--", "--report", "x"], "--report is zemb-batch's to set"),
                 (["ds", "out", "--", "-l"], "-l keeps only the last mask"),
                 (["--slurm", "ds", "out", "--", "-j", "0"], "-j 0 leaves the cores"),
                 (["--local", "0", "ds", "out"], "'0' is not a positive number"),
@@ -144,6 +147,60 @@ class Tools(unittest.TestCase):
         self.assertEqual(started, [1, 2])
         self.assertLess(time.monotonic() - start, 10)
         self.assertEqual(zembtools.exit_status(-signal.SIGTERM), 128 + signal.SIGTERM)
+
+    def test_zembs_report_gives_the_online_figure_and_the_progress(self):
+        timings = {"calibration": {"ms_per_frame": 9.5}, "online": {"ms_per_frame": 0.0035}}
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "zemb.json")
+            for text, figure, progress in [
+                (json.dumps({"state": "complete", "timings": timings, "frames_done": 9, "frames_total": 9}),
+                 0.0035, (9, 9)),
+                (json.dumps({"state": "running", "frames_done": 3, "frames_total": 0}), None, None),
+                (json.dumps({"timings": {"online": {"ms_per_frame": None}}}), None, None),
+                (json.dumps({"timings": {"online": {"ms_per_frame": True}}}), None, None),
+                ('{"state": "runn', None, None),  # never seen whole, but a reader must survive it
+                ("[1]", None, None),
+                (None, None, None),
+            ]:
+                if text is None:
+                    os.remove(path)
+                else:
+                    with open(path, "w") as f:
+                        f.write(text)
+                report = zembtools.read_report(path)
+                self.assertEqual(zembtools.online_ms_per_frame(report), figure, text)
+                self.assertEqual(zembtools.frames_done(report), progress, text)
+
+    def test_the_progress_line_counts_the_running_videos_frames_on_a_terminal_only(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            tasks = [{"index": i, "name": name, "frames": 100, "results": os.path.join(tmp, name)}
+                     for i, name in enumerate(("a", "b", "c"))]
+            for task, report in zip(tasks, [{"state": "complete", "frames_done": 99, "frames_total": 99},
+                                            {"state": "running", "frames_done": 33, "frames_total": 66},
+                                            {"state": "complete", "frames_done": 10, "frames_total": 10}]):
+                os.makedirs(task["results"])
+                with open(os.path.join(task["results"], zembtask.REPORT), "w") as f:
+                    json.dump(report, f)
+            # The third is being scored.
+            for live, shown in [(True, "1 of 3 done, 2 running; 250 of 300 frames, "), (False, None)]:
+                progress = zembtask.Progress(tasks, live=live)
+                progress.state.update({0: "done", 1: "running", 2: "running"})
+                # COLUMNS: the line is cut to the terminal's width.
+                with tempfile.TemporaryFile("w+", newline="") as screen, \
+                        mock.patch.dict(os.environ, COLUMNS="200"):
+                    saved, sys.stderr = sys.stderr, screen
+                    try:
+                        progress.show_running()
+                        zembtask.err("a message")
+                    finally:
+                        sys.stderr = saved
+                    screen.seek(0)
+                    text = screen.read()
+                if shown:
+                    self.assertRegex(text, rf"^\rzemb-batch: {shown}[0-9]+ frames/s, about [0-9:]+ left"
+                                           r"\033\[K\r\033\[Ka message\n$")
+                else:
+                    self.assertEqual(text, "a message\n")
 
 
 class Doors(unittest.TestCase):
@@ -286,8 +343,12 @@ class Runs(unittest.TestCase):
         run = subprocess.Popen([BATCH, "--zemb", slow, "--local", "1", self.ds, results],
                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                text=True)
+        following = [os.path.join(results, v, "status.json") for v in ("baseline/street", "shadow/disc")]
         deadline = time.monotonic() + 60
-        while not os.path.exists(first) or '"done"' not in read(first):
+        # The first done and the next one running (its zemb waits half a
+        # second), so that the interrupt meets a video midway on a busy machine too.
+        while (not os.path.exists(first) or '"done"' not in read(first)
+               or not any(os.path.exists(f) and '"running"' in read(f) for f in following)):
             self.assertLess(time.monotonic(), deadline)
             time.sleep(0.05)
         run.send_signal(signal.SIGINT)
