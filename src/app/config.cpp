@@ -226,7 +226,8 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
     RunParameters& p = config.params;
     split_sequence_name(argv[1], config.directory, config.base);
     p.first_frame = parse_frame_number(argv[2]);
-    p.last_frame = parse_frame_number(argv[3]);
+    p.to_end = std::strcmp(argv[3], end_word) == 0;
+    p.last_frame = p.to_end ? INT_MAX : parse_frame_number(argv[3]);
 
     const char* faulty = nullptr;
     int threads = config.threads;
@@ -242,7 +243,8 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
         return StartUp::command_line;
     }
     warn_frame_number("first frame", before[2], p.first_frame);
-    warn_frame_number("last frame", before[3], p.last_frame);
+    if (!p.to_end)
+        warn_frame_number("last frame", before[3], p.last_frame);
     warn_unread_arguments(before, argc, argv, known);
     if (!accept_values(config, threads, output_folder, mask_pattern))
         return StartUp::command_line;
@@ -254,7 +256,8 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
         return StartUp::command_line;
     if (!accept_first_frame(config, name, kind, pattern))
         return StartUp::cannot_start;
-    warn_range(p);
+    if (!p.to_end)
+        warn_range(p);
     return StartUp::run;
 }
 
@@ -304,16 +307,22 @@ void print_usage()
     std::printf("  -O PAT:  Mask file name, one %%d for the frame number, .pgm or .png. Default: "
                 "<base>Mask.%%d.pgm\n");
     std::printf("  --estimate-memory: print the bytes the run would hold, and stop\n");
+    std::printf("  <#LastFrame> end: until the input ends (a video's last frame, the first "
+                "missing file)\n");
 }
 
 void print_settings_echo(const RunConfig& config)
 {
     const RunParameters& p = config.params;
     std::printf("ZEMB on sequence %s%s\n\n\n", config.directory.c_str(), config.base.c_str());
-    // 64-bit so that an extreme frame range prints its true count.
-    std::printf("No. of images =         %lld (from %d to %d)\n",
-                static_cast<long long>(p.last_frame) - p.first_frame + 1, p.first_frame,
-                p.last_frame);
+    // 64-bit so that an extreme frame range prints its true count. Up to the
+    // end, the count is known only when the input ends: the driver prints it then.
+    if (p.to_end)
+        std::printf("No. of images =         up to the end (from %d)\n", p.first_frame);
+    else
+        std::printf("No. of images =         %lld (from %d to %d)\n",
+                    static_cast<long long>(p.last_frame) - p.first_frame + 1, p.first_frame,
+                    p.last_frame);
     std::printf("Image size =            %d x %d\n", config.width, config.height);
     std::printf("Frames for calibration: K=%d\n", p.K);
     std::printf("Neighborhood size:      n=%d (%d weight vectors per pixel)\n", p.n, p.n * p.n);

@@ -32,6 +32,8 @@ int check_standard_output(int status)
     return status == exit_complete ? exit_failed : status;
 }
 
+static_assert(unknown_frames == ProgressLine::unknown_count, "the driver's count is the line's");
+
 // The run as the terminal shows it: the progress line on standard error, and
 // the key wait at its end.
 class TerminalWatcher final : public RunWatcher {

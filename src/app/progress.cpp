@@ -23,9 +23,9 @@ void ProgressLine::start_phase(const char* phase, long long frames, Clock::time_
 {
     done_before_phase_ += k_;
     phase_ = phase;
-    phase_frames_ = frames > 0 ? frames : 0;
+    phase_frames_ = frames > 0 || frames == unknown_count ? frames : 0;
     k_ = 0;
-    if (phase_frames_ > 0)
+    if (phase_frames_ != 0)
         draw(now);
     else
         hide();
@@ -50,7 +50,7 @@ void ProgressLine::hide()
 
 void ProgressLine::show(Clock::time_point now)
 {
-    if (phase_frames_ > 0)
+    if (phase_frames_ != 0)
         draw(now);
 }
 
@@ -65,12 +65,18 @@ void ProgressLine::draw(Clock::time_point now)
     if (!enabled_)
         return;
     char line[line_capacity];
-    int length = std::snprintf(line, sizeof line, "\rzemb: %s frame %lld of %lld", phase_, k_,
-                               phase_frames_);
+    int length = phase_frames_ == unknown_count
+                     ? std::snprintf(line, sizeof line, "\rzemb: %s frame %lld", phase_, k_)
+                     : std::snprintf(line, sizeof line, "\rzemb: %s frame %lld of %lld", phase_,
+                                     k_, phase_frames_);
     // The rate over the whole run so far; no figure until there is one.
     const long long done = done_before_phase_ + k_;
     const double seconds = std::chrono::duration<double>(now - started_).count();
-    if (done > 0 && seconds > 0.0 && length > 0 && std::size_t(length) < sizeof line) {
+    if (done > 0 && seconds > 0.0 && length > 0 && std::size_t(length) < sizeof line &&
+        run_frames_ == unknown_count) {
+        length += std::snprintf(line + length, sizeof line - std::size_t(length),
+                                ", %.1f frames/s", static_cast<double>(done) / seconds);
+    } else if (done > 0 && seconds > 0.0 && length > 0 && std::size_t(length) < sizeof line) {
         const double rate = static_cast<double>(done) / seconds;
         const long long frames_left = run_frames_ > done ? run_frames_ - done : 0;
         const long long left = static_cast<long long>(static_cast<double>(frames_left) / rate + 0.5);

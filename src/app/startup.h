@@ -36,6 +36,9 @@ bool take_output_switches(const char* folder, const char* mask_pattern, RunConfi
 // separator) and base name ("L0" when nothing follows the separator).
 void split_sequence_name(const char* name, std::string& directory, std::string& base);
 
+// The last-frame argument that runs until the input ends.
+constexpr const char* end_word = "end";
+
 // The C library's atoi, saturating at the int range instead of overflowing.
 int parse_frame_number(const char* text);
 

@@ -25,11 +25,15 @@ public:
     using Clock = std::chrono::steady_clock;
     static constexpr Clock::duration redraw_interval = std::chrono::milliseconds(100);
 
-    // `run_frames`: the frames all phases will count, for the time left.
+    // A count not known before the input ends: the line shows no time left.
+    static constexpr long long unknown_count = -1;
+
+    // `run_frames`: the frames all phases will count, for the time left, or
+    // unknown_count.
     ProgressLine(std::FILE* terminal, bool enabled, long long run_frames, Clock::time_point now);
 
-    // A phase of `frames` frames begins; the line shows it at once (an empty
-    // phase shows none).
+    // A phase of `frames` frames (or unknown_count) begins; the line shows
+    // it at once (an empty phase shows none).
     void start_phase(const char* phase, long long frames, Clock::time_point now);
     // Frame k (1-based) of the phase is done.
     void frame_done(long long k, Clock::time_point now);

@@ -26,6 +26,9 @@ struct RunParameters {
     bool last_mask_only = false;  // write only the last frame's mask
     int first_frame = 0;
     int last_frame = 0;
+    // "end" as the last frame: the run goes on until the input ends, and
+    // last_frame is the largest number a name can carry.
+    bool to_end = false;
 };
 
 // Everything the phase driver needs.

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -161,18 +162,32 @@ public:
                     first, first + p_.K - 1);
         std::fflush(stdout);
         watcher_.start_phase("calibration", p_.K - 1);
-        road_->step(take_frame(first));
+        // Opening the frames found the first one: it never counts as the end.
+        road_->step(*take_frame(first, false));
         release_frame();
         save_outputs(first, p_.save_models, false);
     }
 
     // Calibration: the road's learning rate falls linearly from c1' towards c2'.
-    void calibrate()
+    // False when the input ended before calibration was done.
+    bool calibrate()
     {
         const long long K = p_.K;
         SegmentClock clock{read_counter, 0};
         for (long long k = 1; k <= K - 1; ++k) {
-            road_->step(take_frame(p_.first_frame + k), timer_.available ? &clock : nullptr);
+            const FloatPlanes* pixels = take_frame(p_.first_frame + k);
+            if (pixels == nullptr) {
+                report_writes(true);
+                message([&] {
+                    std::fprintf(stderr,
+                                 "zemb: %s: the input ends after frame %lld, before the %d "
+                                 "frames of calibration (-K) are read: no masks\n",
+                                 config_.first_frame_name.c_str(), p_.first_frame + k - 1, p_.K);
+                });
+                input_ended_early_ = true;
+                return false;
+            }
+            road_->step(*pixels, timer_.available ? &clock : nullptr);
             release_frame();
             save_outputs(p_.first_frame + k, p_.save_models, false);
             watcher_.frame_done(k);
@@ -180,29 +195,50 @@ public:
         timer_.calibration_ticks = clock.ticks;
         report_writes(true);
         message([&] { print_report(timer_, timer_.calibration_ticks, K, K - 1); });
+        return true;
     }
 
     // Online: fixed rate, narrow threshold, the road's filtered masks written.
+    // Up to the end, the phase ends where the input does.
     void run_online()
     {
         const long long first = p_.first_frame, last = p_.last_frame, K = p_.K;
-        const long long count = last - K - first + 1;
+        long long count = last - K - first + 1;
         message([&] {
-            std::printf("\nTimes for online phase on %lld frames (from %lld to %lld) ...\n", count,
-                        first + K, last);
+            if (p_.to_end)
+                std::printf("\nTimes for online phase (from %lld to the end) ...\n", first + K);
+            else
+                std::printf("\nTimes for online phase on %lld frames (from %lld to %lld) ...\n",
+                            count, first + K, last);
             std::fflush(stdout);
         });
-        watcher_.start_phase("online", count);
+        watcher_.start_phase("online", p_.to_end ? unknown_frames : count);
         SegmentClock clock{read_counter, 0};
-        for (long long number = first + K; number <= last; ++number) {
-            road_->step(take_frame(number), timer_.available ? &clock : nullptr);
+        long long number = first + K;
+        for (; number <= last; ++number) {
+            const FloatPlanes* pixels = take_frame(number);
+            if (pixels == nullptr)
+                break;
+            road_->step(*pixels, timer_.available ? &clock : nullptr);
             release_frame();
             save_outputs(number, p_.save_models, !p_.last_mask_only || number == last);
             watcher_.frame_done(number - first - K + 1);
         }
         timer_.online_ticks = clock.ticks;
+        if (p_.to_end) {
+            count = number - first - K;
+            // Only now is the last frame known.
+            if (p_.last_mask_only && count > 0)
+                save_outputs(number - 1, false, true);
+        }
         report_writes(true);
         message([&] { print_report(timer_, timer_.online_ticks, count, count); });
+        if (p_.to_end)
+            message([&] {
+                std::printf("\nNo. of images =         %lld (from %lld to %lld)\n",
+                            number - first, first, number - 1);
+                std::fflush(stdout);
+            });
     }
 
     // The run's last words; returns its exit status.
@@ -214,7 +250,9 @@ public:
                          lost_outputs_ == 1 ? "" : "s");
         unusable_frames_.report();
         watcher_.run_ended();
-        return lost_outputs_ > 0 || unusable_frames_.total() > 0 ? exit_failed : exit_complete;
+        return lost_outputs_ > 0 || unusable_frames_.total() > 0 || input_ended_early_
+                   ? exit_failed
+                   : exit_complete;
     }
 
 private:
@@ -225,7 +263,12 @@ private:
 
     // Frames the run reads, in order: the first, then those the progress
     // line counts (calibration, even past the last frame, then online).
-    static long long frames_read(const RunParameters& p) { return 1 + run_progress_frames(p); }
+    static long long frames_read(const RunParameters& p)
+    {
+        if (p.to_end)
+            return static_cast<long long>(p.last_frame) - p.first_frame + 1;
+        return 1 + run_progress_frames(p);
+    }
 
     // The reader's job: frame first + `job`. A frame that cannot be read
     // leaves the byte buffer as it was: the previous frame's pixels are
@@ -239,17 +282,30 @@ private:
 
     // Frame `number` in cone coordinates, as soon as the reader has it. Its
     // read's messages follow those of every write before it, as they would
-    // if it were read now.
-    const FloatPlanes& take_frame(long long number)
+    // if it were read now. Null when the input ended before it (only up to
+    // the end, and when it `may_end`): its slot is released then.
+    const FloatPlanes* take_frame(long long number, bool may_end = true)
     {
         note_frame(number);
         const FrameSlot& frame = frame_slots_[std::size_t(reader_->wait_oldest())];
+        if (p_.to_end && may_end && input_ended(frame.read)) {
+            release_frame();
+            return nullptr;
+        }
         unusable_frames_.count(number, frame_use(frame.read));
         if (frame.read.fault != media::Fault::none) {
             report_writes(true);
             message([&] { reports_.report(frame.read); });
         }
-        return frame.pixels;
+        return &frame.pixels;
+    }
+
+    // Where a run up to the end stops: past a video's last frame, or at the
+    // first frame file that does not exist.
+    static bool input_ended(const media::Result& read)
+    {
+        return read.fault == media::Fault::past_end ||
+               (read.fault == media::Fault::cannot_open && read.error == ENOENT);
     }
 
     // The frame taken last is done with: its slot goes back to the reader.
@@ -354,6 +410,7 @@ private:
     RunWatcher& watcher_;
     UnusableFrames unusable_frames_;
     long long lost_outputs_ = 0;
+    bool input_ended_early_ = false;  // within calibration, up to the end
     // Last, so that their threads end before anything they use goes.
     std::unique_ptr<Stage> reader_, writer_;
 };
@@ -362,6 +419,8 @@ private:
 
 long long run_progress_frames(const RunParameters& p)
 {
+    if (p.to_end)
+        return unknown_frames;
     const long long online = static_cast<long long>(p.last_frame) - p.first_frame - p.K + 1;
     return p.K - 1 + (online > 0 ? online : 0);
 }
@@ -388,8 +447,8 @@ int run_sequence(const RunConfig& config, Engine engine, RunWatcher& watcher, Ru
     if (!fault.ok())
         return exit_failed;
     run.initialise();
-    run.calibrate();
-    run.run_online();
+    if (run.calibrate())
+        run.run_online();
     return run.finish();
 }
 

@@ -19,7 +19,7 @@ constexpr int exit_failed = 1;    // a run that could not start, lost output or 
 class RunWatcher {
 public:
     virtual ~RunWatcher() = default;
-    // A phase of `frames` frames begins.
+    // A phase of `frames` frames (unknown_frames: until the input ends) begins.
     virtual void start_phase(const char* /*phase*/, long long /*frames*/) {}
     // Frame k (1-based) of the phase is done.
     virtual void frame_done(long long /*k*/) {}
@@ -32,8 +32,11 @@ public:
     virtual void run_ended() {}
 };
 
+// A count not known before the input ends.
+constexpr long long unknown_frames = -1;
+
 // Frames a run's phases count: calibration after the first frame, then the
-// online phase.
+// online phase; unknown_frames up to the end.
 long long run_progress_frames(const RunParameters& p);
 
 // Bytes the driver allocates beside the engine: the frame as read, the

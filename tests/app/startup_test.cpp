@@ -49,6 +49,7 @@ const char* const usage_body =
     "  -O PAT:  Mask file name, one %d for the frame number, .pgm or .png. Default: "
     "<base>Mask.%d.pgm\n"
     "  --estimate-memory: print the bytes the run would hold, and stop\n"
+    "  <#LastFrame> end: until the input ends (a video's last frame, the first missing file)\n"
     "Hit any key to continue...\n";
 
 std::string default_echo(const std::string& sequence, const std::string& base)
