@@ -8,16 +8,19 @@ denominator is zero for a video (recall when the video has no moving pixel
 in its scored frames, say) is nan there and left out of that figure's mean;
 a mean with nothing to average is nan."""
 
+from __future__ import annotations
+
 import json
 import math
+from typing import Any
 from xml.sax.saxutils import escape
 
-from zembtools import COUNT_NAMES, FIGURE_NAMES
+from zembtools import COUNT_NAMES, FIGURE_NAMES, plural
 
 NAN = float("nan")
 
 
-def mean_figures(figure_sets):
+def mean_figures(figure_sets: list[dict[str, Any]]) -> dict[str, float]:
     means = {}
     for name in FIGURE_NAMES:
         values = [f[name] for f in figure_sets if not math.isnan(f[name])]
@@ -30,7 +33,7 @@ class Summary:
     None when the video has no score) and "log" (where to look when it has
     none), in the order to print."""
 
-    def __init__(self, videos):
+    def __init__(self, videos: list[dict[str, Any]]) -> None:
         self.videos = videos
         self.categories = []  # (name, videos scored, videos, figures)
         for category in sorted({v["category"] for v in videos}):
@@ -42,18 +45,20 @@ class Summary:
 
     # ---- Text ----------------------------------------------------------------
 
-    def text(self):
-        overall = "Overall (%s categories)" % count_text(self.overall[0], self.overall[1])
+    def text(self) -> str:
+        scored, total = self.overall[:2]
+        overall = "Overall (%s)" % (plural(total, "category", "categories") if scored == total
+                                    else "%d/%s" % (scored, plural(total, "category", "categories")))
         width = max([len(overall)] + [len(v["name"]) for v in self.videos])
         titles = ["Recall", "Specificity", "FPR", "FNR", "PWC", "Precision", "F-measure"]
         sizes = [max(6, len(t)) for t in titles]
 
-        def row(label, count, figures):
+        def row(label: str, count: object, figures: dict[str, float]) -> str:
             cells = ["nan" if math.isnan(figures[n]) else "%.4f" % figures[n] for n in FIGURE_NAMES]
             return "%-*s %10s  " % (width, label, count) + "  ".join(
                 "%*s" % (s, c) for s, c in zip(sizes, cells))
 
-        def header(first, second):
+        def header(first: str, second: str) -> str:
             return "%-*s %10s  " % (width, first, second) + "  ".join(
                 "%*s" % (s, t) for s, t in zip(sizes, titles))
 
@@ -71,10 +76,10 @@ class Summary:
 
     # ---- CSV and JSON ----------------------------------------------------------
 
-    def csv(self):
+    def csv(self) -> str:
         lines = [",".join(("level", "name", "frames", "videos") + COUNT_NAMES + FIGURE_NAMES + ("log",))]
 
-        def figures_text(figures):
+        def figures_text(figures: dict[str, float]) -> list[str]:
             return ["nan" if math.isnan(figures[n]) else "%.6f" % figures[n] for n in FIGURE_NAMES]
 
         for v in self.videos:
@@ -92,8 +97,8 @@ class Summary:
                               + [""] * len(COUNT_NAMES) + figures_text(figures) + [""]))
         return "\n".join(lines) + "\n"
 
-    def json(self):
-        def figures_json(figures):
+    def json(self) -> str:
+        def figures_json(figures: dict[str, float]) -> dict[str, float | None]:
             return {n: None if math.isnan(figures[n]) else round(figures[n], 6) for n in FIGURE_NAMES}
 
         videos = []
@@ -113,7 +118,7 @@ class Summary:
 
     # ---- The chart -------------------------------------------------------------
 
-    def svg(self):
+    def svg(self) -> str:
         """Horizontal bars of F-measure: each category's videos, then the
         category's mean in a darker bar, and the overall mean last."""
         bars = []  # (label, value or None, kind)
@@ -155,18 +160,18 @@ class Summary:
         return "\n".join(out) + "\n"
 
 
-def count_text(scored, total):
+def count_text(scored: int, total: int) -> str:
     return str(total) if scored == total else "%d/%d" % (scored, total)
 
 
-def csv_text(text):
+def csv_text(text: str) -> str:
     return '"%s"' % text.replace('"', '""') if any(c in text for c in ',"\n') else text
 
 
 # ---- Sequences without ground truth ----------------------------------------------
 
 
-def runs_table(runs, fmt):
+def runs_table(runs: list[dict[str, Any]], fmt: str) -> str:
     """runs: dicts with "name", "frames", "ms_per_frame" (zemb's own online
     figure, or None), "ok" and "log"."""
     if fmt == "json":
@@ -184,5 +189,5 @@ def runs_table(runs, fmt):
     return "\n".join(lines) + "\n"
 
 
-def ms_text(value):
+def ms_text(value: float | None) -> str:
     return "" if value is None else "%.3f" % value

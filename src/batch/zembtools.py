@@ -2,6 +2,8 @@
 running child processes a few at a time so that an interrupt ends them all,
 and reading what zemb and zemb-eval print."""
 
+from __future__ import annotations
+
 import os
 import re
 import shutil
@@ -9,6 +11,11 @@ import signal
 import subprocess
 import threading
 from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
+from contextlib import AbstractContextManager
+from typing import Any, Callable, Iterable, Iterator, NoReturn, TypeVar
+
+T = TypeVar("T")
+R = TypeVar("R")
 
 # zemb-eval --kv: the pixel counts and the seven figures of the benchmark.
 COUNT_NAMES = ("TP", "FP", "FN", "TN")
@@ -18,27 +25,37 @@ FIGURE_NAMES = ("recall", "specificity", "FPR", "FNR", "PWC", "precision", "F-me
 class Interrupted(Exception):
     """SIGINT or SIGTERM arrived; `status` is the shell's exit status for it."""
 
-    def __init__(self, status):
+    def __init__(self, status: int) -> None:
         super().__init__(status)
         self.status = status
 
 
-def raise_on_signals():
+def raise_on_signals() -> None:
     """Turns SIGINT and SIGTERM into Interrupted in the main thread, so that
     the caller's clean-up runs and the children are ended."""
 
-    def handler(signum, _frame):
+    def handler(signum: int, _frame: object) -> NoReturn:
         raise Interrupted(128 + signum)
 
     signal.signal(signal.SIGINT, handler)
     signal.signal(signal.SIGTERM, handler)
 
 
+def plural(count: int, word: str, words: str | None = None) -> str:
+    """"1 video", "2 videos"."""
+    return f"{count} {word if count == 1 else words or word + 's'}"
+
+
+def pattern_literal(text: str) -> str:
+    """text with every '%' doubled, so that a frame pattern reads it as it is."""
+    return text.replace("%", "%%")
+
+
 class ToolMissing(Exception):
     pass
 
 
-def find_tool(name, given, beside, me):
+def find_tool(name: str, given: str | None, beside: str, me: str) -> str:
     """The program `name`: the path given on the command line, else the one
     in the folder `beside`, else the one on PATH; always an absolute path,
     since runs happen in other folders."""
@@ -59,7 +76,8 @@ class Stopped(Exception):
     """The pool was stopped: no further child is started."""
 
 
-def run_child(argv, children=None, lock=None, **popen_args):
+def run_child(argv: list[str], children: _Children | None = None,
+              lock: AbstractContextManager[Any] | None = None, **popen_args: Any) -> int:
     """Runs argv to its end and returns its exit status (127 when it cannot
     be started, with the reason in `error_file` when one is given). A child
     that is still running when this thread is interrupted is ended; one that
@@ -101,22 +119,23 @@ class Pool:
     Jobs start their processes through run(), so that stop() can end every
     child at once (on an interrupt) and no new one starts afterwards."""
 
-    def __init__(self, width):
+    def __init__(self, width: int) -> None:
         self.width = max(1, width)
         self._children = _Children()
         self._lock = threading.Lock()
 
-    def run(self, argv, **popen_args):
+    def run(self, argv: list[str], **popen_args: Any) -> int:
         return run_child(argv, self._children, self._lock, **popen_args)
 
-    def stop(self):
+    def stop(self) -> None:
         with self._lock:
             self._children.stopped = True
             for child in self._children:
                 if child.poll() is None:
                     child.terminate()
 
-    def each(self, job, items, on_start=None):
+    def each(self, job: Callable[[T], R], items: Iterable[T],
+             on_start: Callable[[T], None] | None = None) -> Iterator[tuple[T, R]]:
         """Yields (item, result) in the order the jobs finish; result is what
         job(item) returned. An exception in the caller (an interrupt) stops
         the children and waits for the threads before it goes on."""
@@ -138,12 +157,12 @@ class Pool:
             executor.shutdown(wait=True, cancel_futures=True)
 
 
-def exit_status(code):
+def exit_status(code: int) -> int:
     """A child's exit status as the shell shows it: 128 + N when signal N ended it."""
     return 128 - code if code < 0 else code
 
 
-def core_count():
+def core_count() -> int:
     """Cores this process may use (what nproc prints)."""
     try:
         return max(1, len(os.sched_getaffinity(0)))
@@ -154,7 +173,7 @@ def core_count():
 # ---- What the programs print ---------------------------------------------------
 
 
-def read_kv(text):
+def read_kv(text: str) -> dict[str, str]:
     """key=value lines as zemb-eval --kv prints them, values as text."""
     values = {}
     for line in text.splitlines():
@@ -164,7 +183,7 @@ def read_kv(text):
     return values
 
 
-def read_score(text):
+def read_score(text: str) -> dict[str, Any] | None:
     """A complete score from zemb-eval --kv: the frame range and counts as
     integers, the figures as floats (nan where zemb-eval prints nan); None
     when any of them is missing."""
@@ -181,7 +200,7 @@ def read_score(text):
 _TIMES = re.compile(r"ZEMB \(no I/O\):\s*([0-9.]+)\s+msecs\s+\(([0-9.]+) msecs/frame")
 
 
-def online_ms_per_frame(stdout_text):
+def online_ms_per_frame(stdout_text: str) -> float | None:
     """zemb's own figure for segmenting one frame of the online phase, from
     the report that follows "Times for online phase"; None when absent."""
     _, found, online = stdout_text.partition("Times for online phase")

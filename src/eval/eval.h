@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -90,9 +91,11 @@ FramePattern parse_pattern(const std::string& text);
 // when it is exactly what the pattern makes of its number.
 std::vector<int> frames_present(const FramePattern& pattern);
 
-// The masks zemb wrote into `folder`: "<base>Mask.<k>.pgm". Throws EvalError
-// when there are none, std::invalid_argument when several base names are
-// mixed in the folder (the caller must then name one as a pattern).
+// The masks in `folder`: zemb's "<base>Mask.<k>.pgm" (or .png) or the
+// benchmark's "bin000001.png". Throws EvalError when there are none (naming
+// the pattern of the folder's numbered images when they are of one kind),
+// std::invalid_argument when masks of several kinds are mixed in the folder
+// (the caller must then name one as a pattern).
 FramePattern mask_pattern_in_folder(const std::string& folder);
 
 // ---- Ground-truth sequences ------------------------------------------------
@@ -111,7 +114,8 @@ struct TruthSource {
 };
 TruthSource truth_in_folder(const std::string& folder);
 
-// The two frame numbers of a temporalROI.txt ("470 1700").
+// The two frame numbers of a temporalROI.txt ("470 1700"), read as zemb
+// reads frames (a regular file, without blocking) and from a short prefix.
 FrameRange read_temporal_roi(const std::string& path);
 
 // ---- Grey images -----------------------------------------------------------
@@ -121,13 +125,31 @@ struct GreyImage {
     std::vector<std::uint8_t> pixels;  // row-major, width x height
 };
 
-// Reads a binary PGM strictly (maxval up to 255, whole raster), and any other
-// file through zemb's PPM / PNG / BMP / JPEG decoders, keeping the first
-// channel of colour images. The size the header declares is checked before
-// anything is decoded: against a cap, and against `expected` when given; an
-// image of another size than `expected` comes back undecoded (no pixels) with
-// its declared size, for the caller to name both files. Throws EvalError
-// naming the file.
-GreyImage read_grey_image(const std::string& path, const GreyImage* expected = nullptr);
+// A grey image file opened and its header read, so that sizes can be
+// compared before either file is decoded. A binary PGM is read strictly
+// (maxval up to 255, whole raster), any other file through zemb's PPM / PNG /
+// BMP / JPEG decoders, keeping the first channel of colour images. Files are
+// opened as zemb opens frames (regular files only, without blocking), and a
+// declared size above a cap is refused before anything is allocated. Throws
+// EvalError naming the file.
+class GreyFile {
+public:
+    explicit GreyFile(const std::string& path);
+    ~GreyFile();
+    GreyFile(const GreyFile&) = delete;
+    GreyFile& operator=(const GreyFile&) = delete;
+
+    const std::string& path() const { return path_; }
+    int width() const { return width_; }
+    int height() const { return height_; }
+    // Reads the pixels, once.
+    GreyImage decode();
+
+private:
+    std::string path_;
+    std::FILE* pgm_ = nullptr;  // a PGM, positioned at its raster
+    media::ImageReader reader_;  // any other format, open
+    int width_ = 0, height_ = 0;
+};
 
 }  // namespace zemb::eval

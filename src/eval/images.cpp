@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -59,31 +60,35 @@ long read_header_number(std::FILE* in, const std::string& path, const char* fiel
     return value;
 }
 
-// The stream is positioned after the magic word "P5".
-GreyImage read_pgm(std::FILE* in, const std::string& path, const GreyImage* expected)
+// The stream is positioned after the magic word "P5"; reads the header.
+void read_pgm_header(std::FILE* in, const std::string& path, int& width, int& height)
 {
-    const long width = read_header_number(in, path, "width", false);
-    const long height = read_header_number(in, path, "height", false);
+    const long w = read_header_number(in, path, "width", false);
+    const long h = read_header_number(in, path, "height", false);
     // The single white-space byte after maxval was taken by read_header_number.
     const long maxval = read_header_number(in, path, "maxval", true);
-    if (width == 0 || height == 0)
+    if (w == 0 || h == 0)
         throw EvalError(path, "the image has no pixels");
-    if (width > max_side || height > max_side || width * height > max_pixels)
-        throw EvalError(path, "the image is far too large (" + std::to_string(width) + " x " +
-                                  std::to_string(height) + ")");
+    if (w > max_side || h > max_side || w * h > max_pixels)
+        throw EvalError(path, "the image is far too large (" + std::to_string(w) + " x " +
+                                  std::to_string(h) + ")");
     if (maxval < 1 || maxval > 255)
         throw EvalError(path, "maxval " + std::to_string(maxval) + ": only 8-bit PGM is read");
+    width = static_cast<int>(w);
+    height = static_cast<int>(h);
+}
+
+GreyImage read_pgm_raster(std::FILE* in, const std::string& path, int width, int height)
+{
     GreyImage image;
-    image.width = static_cast<int>(width);
-    image.height = static_cast<int>(height);
-    if (expected != nullptr && (image.width != expected->width || image.height != expected->height))
-        return image;
+    image.width = width;
+    image.height = height;
     // A header that claims more than the file holds allocates nothing.
     const long start = std::ftell(in);
     std::fseek(in, 0, SEEK_END);
     const long available = std::max(0L, std::ftell(in) - start);
     std::fseek(in, start, SEEK_SET);
-    const std::size_t size = static_cast<std::size_t>(width * height);
+    const std::size_t size = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
     if (static_cast<std::size_t>(available) < size)
         throw EvalError(path, "the raster ends after " + std::to_string(available) + " of " +
                                   std::to_string(size) + " bytes");
@@ -95,34 +100,16 @@ GreyImage read_pgm(std::FILE* in, const std::string& path, const GreyImage* expe
     return image;
 }
 
-// Everything that is no PGM goes through the decoders zemb reads frames with.
-GreyImage decode(const std::string& path, const GreyImage* expected)
+void throw_fault(const std::string& path, const media::Result& result)
 {
-    media::ImageReader reader;
-    media::Result result = reader.open(path.c_str(), max_pixels);
-    GreyImage image;
-    image.width = result.width;
-    image.height = result.height;
-    if (result.fault == media::Fault::none &&
-        (expected == nullptr || (image.width == expected->width && image.height == expected->height))) {
-        const std::size_t pixels = static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height);
-        BytePlanes planes = alloc_byte_planes(plane_count, pixels);
-        result = reader.decode(planes);
-        // Colour ground truth repeats the class value in every channel; the first one is taken.
-        image.pixels.assign(planes[0], planes[0] + pixels);
-    } else if (result.fault == media::Fault::none) {
-        return image;  // another size: the caller names both files
-    }
     if (result.fault == media::Fault::cannot_open || result.fault == media::Fault::not_regular)
         throw EvalError(path, media::describe(result));
-    if (result.fault != media::Fault::none)
-        throw EvalError(path, "cannot decode the image: " + media::describe(result));
-    return image;
+    throw EvalError(path, "cannot decode the image: " + media::describe(result));
 }
 
 }  // namespace
 
-GreyImage read_grey_image(const std::string& path, const GreyImage* expected)
+GreyFile::GreyFile(const std::string& path) : path_(path)
 {
     int fd = -1;
     const media::Result opened = media::open_regular_file(path.c_str(), fd);
@@ -135,10 +122,44 @@ GreyImage read_grey_image(const std::string& path, const GreyImage* expected)
     }
     const int first = std::fgetc(in.get());
     const int second = std::fgetc(in.get());
-    if (first == 'P' && second == '5')
-        return read_pgm(in.get(), path, expected);
+    if (first == 'P' && second == '5') {
+        read_pgm_header(in.get(), path, width_, height_);
+        pgm_ = in.release();
+        return;
+    }
     in.reset();
-    return decode(path, expected);
+    // Everything that is no PGM goes through the decoders zemb reads frames with.
+    const media::Result result = reader_.open(path.c_str(), max_pixels);
+    if (result.fault != media::Fault::none)
+        throw_fault(path, result);
+    width_ = result.width;
+    height_ = result.height;
+}
+
+GreyFile::~GreyFile()
+{
+    if (pgm_ != nullptr)
+        std::fclose(pgm_);
+}
+
+GreyImage GreyFile::decode()
+{
+    if (pgm_ != nullptr) {
+        File in(pgm_);
+        pgm_ = nullptr;
+        return read_pgm_raster(in.get(), path_, width_, height_);
+    }
+    GreyImage image;
+    image.width = width_;
+    image.height = height_;
+    const std::size_t pixels = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
+    BytePlanes planes = alloc_byte_planes(plane_count, pixels);
+    const media::Result result = reader_.decode(planes);
+    if (result.fault != media::Fault::none)
+        throw_fault(path_, result);
+    // Colour ground truth repeats the class value in every channel; the first one is taken.
+    image.pixels.assign(planes[0], planes[0] + pixels);
+    return image;
 }
 
 }  // namespace zemb::eval

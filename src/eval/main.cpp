@@ -8,6 +8,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "eval/eval.h"
@@ -29,8 +30,9 @@ const char* const usage_text =
     "170 are not scored, nor are pixels outside the region of interest; a mask\n"
     "pixel is foreground when it is not zero.\n"
     "\n"
-    "<masks>  a folder with zemb's masks (<base>Mask.<number>.pgm), or a file\n"
-    "         pattern with %d or %0Nd for the frame number, e.g. out/inMask.%d.pgm\n"
+    "<masks>  a folder with zemb's masks (<base>Mask.<number>.pgm) or the\n"
+    "         benchmark's (bin000001.png), or a file pattern with %d or %0Nd for\n"
+    "         the frame number, e.g. out/inMask.%d.pgm\n"
     "<truth>  a benchmark sequence folder (groundtruth/gt%06d.png, and ROI.bmp and\n"
     "         temporalROI.txt when present), or a pattern of ground-truth files\n"
     "         (PNG, BMP, JPEG, PPM or PGM)\n"
@@ -144,7 +146,12 @@ Options parse_command_line(int argc, char** argv)
     return options;
 }
 
-bool is_pattern(const std::string& text) { return text.find('%') != std::string::npos; }
+// A folder is a folder even when its name holds a '%'.
+bool is_pattern(const std::string& text)
+{
+    std::error_code error;
+    return text.find('%') != std::string::npos && !std::filesystem::is_directory(text, error);
+}
 
 // A pattern that cannot be used, or a mask folder that needs one, is a fault
 // of the command line.
@@ -266,9 +273,14 @@ FrameRange frames_to_score(const Options& options, const FramePattern& masks,
     return range;
 }
 
-std::string size_text(const GreyImage& image)
+std::string size_text(const GreyFile& image)
 {
-    return std::to_string(image.width) + " x " + std::to_string(image.height);
+    return std::to_string(image.width()) + " x " + std::to_string(image.height());
+}
+
+bool same_size(const GreyFile& a, const GreyFile& b)
+{
+    return a.width() == b.width() && a.height() == b.height();
 }
 
 int score(const Options& options)
@@ -295,18 +307,23 @@ int score(const Options& options)
     Counts total;
     for (long long k = range.first; k <= range.last; ++k) {
         const int frame = static_cast<int>(k);
-        const std::string mask_file = masks.name(frame), truth_file = truth.name(frame);
-        const GreyImage mask = read_grey_image(mask_file);
-        const GreyImage gt = read_grey_image(truth_file, &mask);
-        if (mask.width != gt.width || mask.height != gt.height)
-            throw EvalError(mask_file, "the mask has " + size_text(mask) + " pixels but its ground truth " +
-                                           truth_file + " has " + size_text(gt));
-        if (!roi && !source.roi_file.empty())
-            roi = read_grey_image(source.roi_file, &gt);
-        if (roi && (roi->width != gt.width || roi->height != gt.height))
-            throw EvalError(source.roi_file, "the region of interest has " + size_text(*roi) +
-                                                 " pixels but the ground truth " + truth_file + " has " +
-                                                 size_text(gt));
+        // Both headers are read and compared before either file is decoded.
+        GreyFile mask_file(masks.name(frame));
+        GreyFile truth_file(truth.name(frame));
+        if (!same_size(mask_file, truth_file))
+            throw EvalError(mask_file.path(), "the mask has " + size_text(mask_file) +
+                                                  " pixels but its ground truth " + truth_file.path() +
+                                                  " has " + size_text(truth_file));
+        if (!roi && !source.roi_file.empty()) {
+            GreyFile roi_file(source.roi_file);
+            if (!same_size(roi_file, truth_file))
+                throw EvalError(roi_file.path(), "the region of interest has " + size_text(roi_file) +
+                                                     " pixels but the ground truth " + truth_file.path() +
+                                                     " has " + size_text(truth_file));
+            roi = roi_file.decode();
+        }
+        const GreyImage mask = mask_file.decode();
+        const GreyImage gt = truth_file.decode();
         Counts counts;
         count_frame(mask.pixels.data(), gt.pixels.data(), roi ? roi->pixels.data() : nullptr,
                     gt.pixels.size(), counts);

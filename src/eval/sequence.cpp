@@ -1,9 +1,13 @@
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <set>
+#include <sstream>
 #include <system_error>
 
 #include "eval/eval.h"
@@ -11,6 +15,9 @@
 namespace zemb::eval {
 
 namespace fs = std::filesystem;
+
+// temporalROI.txt holds two frame numbers; more than this is no such file.
+constexpr std::size_t temporal_roi_max_bytes = 4096;
 
 namespace {
 
@@ -79,37 +86,81 @@ std::vector<int> frames_present(const FramePattern& pattern)
     return frames;
 }
 
+namespace {
+
+// Numbered images in a folder, grouped by what surrounds the number:
+// "inMask." and ".pgm" for inMask.7.pgm, "bin" and ".png" for bin000007.png.
+struct NumberedImages {
+    std::string head, tail;
+    int width = 0;  // of zero-padded numbers; 0 when none is padded
+    bool is_mask() const
+    {
+        static const std::string marker = "Mask.";
+        return head == "bin" ||
+               (head.size() >= marker.size() &&
+                head.compare(head.size() - marker.size(), marker.size(), marker) == 0);
+    }
+    std::string pattern(const std::string& folder) const
+    {
+        const std::string number = width > 0 ? "%0" + std::to_string(width) + "d" : "%d";
+        return join(media::pattern_literal(folder),
+                    media::pattern_literal(head) + number + media::pattern_literal(tail));
+    }
+};
+
+std::vector<NumberedImages> numbered_images(const std::string& folder)
+{
+    std::vector<NumberedImages> groups;
+    for (const std::string& file : list_folder(folder)) {
+        const std::size_t dot = file.rfind('.');
+        if (dot == std::string::npos ||
+            (file.compare(dot, 4, ".pgm") != 0 && file.compare(dot, 4, ".png") != 0) ||
+            dot + 4 != file.size())
+            continue;
+        std::size_t begin = dot;
+        while (begin > 0 && file[begin - 1] >= '0' && file[begin - 1] <= '9')
+            --begin;
+        const std::size_t digits = dot - begin;
+        if (digits == 0 || digits > static_cast<std::size_t>(media::max_pattern_width))
+            continue;
+        const std::string head = file.substr(0, begin), tail = file.substr(dot);
+        auto group = std::find_if(groups.begin(), groups.end(), [&](const NumberedImages& g) {
+            return g.head == head && g.tail == tail;
+        });
+        if (group == groups.end())
+            group = groups.insert(groups.end(), NumberedImages{head, tail, 0});
+        if (file[begin] == '0' && digits > 1)
+            group->width = static_cast<int>(digits);
+    }
+    std::sort(groups.begin(), groups.end(), [](const NumberedImages& a, const NumberedImages& b) {
+        return a.head + a.tail < b.head + b.tail;
+    });
+    return groups;
+}
+
+}  // namespace
+
 FramePattern mask_pattern_in_folder(const std::string& folder)
 {
-    static const std::string marker = "Mask.", suffix = ".pgm";
-    std::set<std::string> bases;
-    for (const std::string& file : list_folder(folder)) {
-        if (file.size() <= suffix.size() ||
-            file.compare(file.size() - suffix.size(), suffix.size(), suffix) != 0)
-            continue;
-        const std::string stem = file.substr(0, file.size() - suffix.size());
-        const std::size_t dot = stem.rfind('.');
-        int frame = 0;
-        if (dot == std::string::npos || dot + 1 < marker.size() ||
-            stem.compare(dot + 1 - marker.size(), marker.size(), marker) != 0 ||
-            !parse_int(stem.substr(dot + 1), frame) || std::to_string(frame) != stem.substr(dot + 1))
-            continue;
-        bases.insert(stem.substr(0, dot + 1 - marker.size()));
+    std::vector<NumberedImages> masks, others;
+    for (const NumberedImages& group : numbered_images(folder))
+        (group.is_mask() ? masks : others).push_back(group);
+    if (masks.empty()) {
+        std::string message = "no masks (<base>Mask.<number>.pgm or bin000001.png) in this folder";
+        if (others.size() == 1)
+            message +=
+                "; for its numbered images, give the pattern " + others.front().pattern(folder);
+        throw EvalError(folder, message);
     }
-    if (bases.empty())
-        throw EvalError(folder, "no masks (<base>Mask.<number>.pgm) in this folder");
-    auto as_pattern = [&](const std::string& base) {
-        return join(folder, media::pattern_literal(base) + "Mask.%d.pgm");
-    };
-    if (bases.size() > 1) {
+    if (masks.size() > 1) {
         std::string list;
-        for (const std::string& base : bases)
-            list += (list.empty() ? "" : ", ") + base;
+        for (const NumberedImages& group : masks)
+            list += (list.empty() ? "" : ", ") + group.head + "*" + group.tail;
         throw std::invalid_argument("masks of several sequences (" + list +
                                     ") in one folder: name one as a pattern such as " +
-                                    as_pattern(*bases.begin()));
+                                    masks.front().pattern(folder));
     }
-    return parse_pattern(as_pattern(*bases.begin()));
+    return parse_pattern(masks.front().pattern(folder));
 }
 
 TruthSource truth_in_folder(const std::string& folder)
@@ -121,7 +172,7 @@ TruthSource truth_in_folder(const std::string& folder)
     if (!fs::is_directory(truth, error))
         throw EvalError(truth, "no such folder: a benchmark sequence keeps its ground truth there");
     TruthSource source;
-    source.pattern = join(truth, "gt%06d.png");
+    source.pattern = join(media::pattern_literal(truth), "gt%06d.png");
     const std::string roi = join(folder, "ROI.bmp"), temporal = join(folder, "temporalROI.txt");
     if (fs::exists(roi, error))
         source.roi_file = roi;
@@ -132,9 +183,33 @@ TruthSource truth_in_folder(const std::string& folder)
 
 FrameRange read_temporal_roi(const std::string& path)
 {
-    std::ifstream in(path);
-    if (!in)
-        throw EvalError(path, "cannot open");
+    int fd = -1;
+    const media::Result opened = media::open_regular_file(path.c_str(), fd);
+    if (opened.fault != media::Fault::none)
+        throw EvalError(path, media::describe(opened));
+    // Two frame numbers and some white space; a longer file is something else.
+    char text[temporal_roi_max_bytes + 1];
+    std::size_t size = 0;
+    for (;;) {
+        const ssize_t got = ::read(fd, text + size, sizeof text - size);
+        if (got > 0) {
+            size += static_cast<std::size_t>(got);
+            if (size == sizeof text)
+                break;
+        } else if (got == 0) {
+            break;
+        } else if (errno != EINTR) {
+            const int error = errno;
+            ::close(fd);
+            throw EvalError(path, std::string("cannot read: ") + std::strerror(error));
+        }
+    }
+    ::close(fd);
+    if (size > temporal_roi_max_bytes)
+        throw EvalError(path,
+                        "longer than " + std::to_string(temporal_roi_max_bytes) +
+                            " bytes: expected two frame numbers, the first and the last to score");
+    std::istringstream in(std::string(text, size));
     FrameRange range;
     std::string rest;
     if (!(in >> range.first >> range.last) || (in >> rest))

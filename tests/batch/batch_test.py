@@ -2,11 +2,13 @@
 """zemb-batch's behaviours.
 
 Tables: the benchmark's averages on hand-made scores, and the command lines
-it refuses. Runs: whole runs of the real zemb on the generated dataset (the
-same table however many run at a time, resumption after an interrupt, new
-settings, a failing video, a list of sequences).
+it refuses. Tools: zembtools on its own. Doors: what a shared or hostile
+results folder or list file cannot do (a stand-in zemb). Runs: whole runs of
+the real zemb on the generated dataset (the same table however many run at a
+time, resumption after an interrupt, new settings, a failing video, a list
+of sequences, a one-video root, % in folder names).
 
-Usage: batch_test.py <build folder> Tables|Runs
+Usage: batch_test.py <build folder> Tables|Tools|Doors|Runs
 Runs needs a zemb that reads frame patterns and writes -o/-O masks; without
 one it exits 77 (skipped), or fails where ZEMB_REQUIRE_BATCH_CLI=1.
 """
@@ -116,11 +118,127 @@ class Tables(unittest.TestCase):
                 (["--local", "2", "--slurm", "ds", "out"], "not allowed with argument"),
                 (["--sshloginfile", "m", "ds", "out"], "--sshloginfile needs --parallel"),
                 (["--category", "cat,nosuch", "ds", "out"], "no category or video named nosuch"),
+                (["--slurm", "ds", "out\ntouch x"], "the results folder holds a control character"),
+                (["--slurm", "--time", "1:00\nid", "ds", "out"], "--time holds a control character"),
+                (["--slurm", "ds", "out\\x"], "the results folder holds a backslash"),
             ]:
                 r = batch(*args, cwd=tmp)
                 self.assertEqual(r.returncode, 2, args)
                 self.assertIn(message, r.stderr, args)
             self.assertFalse(os.path.exists(os.path.join(tmp, "out")))
+
+
+class Tools(unittest.TestCase):
+    """zembtools on its own."""
+
+    def test_a_stopped_pool_ends_its_children_and_starts_no_more(self):
+        pool, started = zembtools.Pool(2), []
+
+        def job(item):
+            return pool.run(["true"] if item == 1 else ["sleep", "30"])
+
+        start = time.monotonic()
+        jobs = pool.each(job, [1, 2, 3], on_start=started.append)
+        self.assertEqual(next(jobs), (1, 0))
+        jobs.close()  # as an interrupt in the caller does
+        self.assertEqual(started, [1, 2])
+        self.assertLess(time.monotonic() - start, 10)
+        self.assertEqual(zembtools.exit_status(-signal.SIGTERM), 128 + signal.SIGTERM)
+
+
+class Doors(unittest.TestCase):
+    """What a hostile or shared results folder or list file cannot do; a
+    stand-in zemb that sleeps FAKE_SLEEP seconds and succeeds."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="zemb-batch-doors.")
+        self.zemb = self.path("zemb")
+        with open(self.zemb, "w") as f:
+            f.write('#!/bin/sh\nsleep "${FAKE_SLEEP:-0}"\n')
+        os.chmod(self.zemb, 0o755)
+        self.listing = self.list_file("a.ppm 1 1 v\n")
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def path(self, *parts):
+        return os.path.join(self.tmp, *parts)
+
+    def list_file(self, text):
+        path = self.path("list.txt")
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+    def run_batch(self, *args, sleep=0, wait=True):
+        argv = [BATCH, "--zemb", self.zemb, self.listing, self.path("out")] + list(args)
+        child = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True,
+                                 env=dict(os.environ, FAKE_SLEEP=str(sleep)))
+        if not wait:
+            return child
+        out, err = child.communicate()
+        return subprocess.CompletedProcess(argv, child.returncode, out, err)
+
+    def test_one_run_at_a_time_on_a_results_folder(self):
+        first = self.run_batch(sleep=3, wait=False)
+        status = self.path("out/v/status.json")
+        deadline = time.monotonic() + 30
+        while not os.path.exists(status):
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.05)
+        second = self.run_batch()
+        self.assertEqual(second.returncode, 1, second.stderr)
+        self.assertIn(f"another zemb-batch is using this results folder (pid {first.pid} on ", second.stderr)
+        first.communicate()
+        self.assertEqual(first.returncode, 0)
+        # The lock file stays behind, naming a process that is gone: free.
+        # (--local alone: the default width.)
+        r = self.run_batch("--force", "--local")
+        self.assertEqual(r.returncode, 0, r.stderr)
+
+    def test_list_entries_that_name_one_folder_are_refused(self):
+        for names in [("a", "a/"), ("a", "./a"), ("a/b", "a//b/.")]:
+            self.list_file("".join(f"s{i}.ppm 1 1 {name}\n" for i, name in enumerate(names)))
+            r = self.run_batch()
+            self.assertEqual(r.returncode, 1, names)
+            self.assertIn(f"list.txt:2: the results folder '{os.path.normpath(names[0])}' is line 1's too",
+                          r.stderr)
+
+    def test_a_status_file_with_wrong_types_is_no_status(self):
+        self.assertEqual(self.run_batch().returncode, 0)
+        status_file = self.path("out/v/status.json")
+        good = json.loads(read(status_file))
+        for field, value in [("ms_per_frame", "fast"), ("seconds", "1"), ("state", 5), ("key", "k"),
+                             ("host", ["h"]), ("seconds", True)]:
+            with open(status_file, "w") as f:
+                json.dump(dict(good, **{field: value}), f)
+            r = self.run_batch()
+            self.assertEqual(r.returncode, 0, (field, r.stderr))
+            self.assertIn("0 complete from an earlier run, 1 to run", r.stderr, field)
+
+    def test_links_in_the_results_folder_are_replaced_or_refused(self):
+        victim, victims = self.path("victim.txt"), self.path("victims")
+        os.makedirs(victims)
+        for name in ("bin000001.png", "score.kv", "status.json"):
+            open(os.path.join(victims, name), "w").close()
+        with open(victim, "w") as f:
+            f.write("precious")
+        for links, status, message in [
+            ({"table.txt": victim, "v/zemb.log": victim, "v/status.json": victim,
+              ".zemb-batch/tasks.json": victim}, 0, ""),
+            ({"v": victims}, 1, "out/v: a symbolic link, not a folder: refused"),
+            ({".zemb-batch": victims}, 1, "out/.zemb-batch: a symbolic link, not a folder: refused"),
+        ]:
+            shutil.rmtree(self.path("out"), ignore_errors=True)
+            for name, target in links.items():
+                os.makedirs(os.path.dirname(self.path("out", name)), exist_ok=True)
+                os.symlink(target, self.path("out", name))
+            r = self.run_batch()
+            self.assertEqual(r.returncode, status, (links, r.stderr))
+            self.assertIn(message, r.stderr)
+            self.assertEqual(read(victim), "precious")
+            self.assertEqual(sorted(os.listdir(victims)), ["bin000001.png", "score.kv", "status.json"])
 
 
 class Runs(unittest.TestCase):
@@ -176,6 +294,9 @@ class Runs(unittest.TestCase):
         _, err = run.communicate()
         self.assertEqual(run.returncode, 130, err)
         self.assertIn("interrupted", err)
+        states = [json.loads(read(os.path.join(results, v, "status.json")))["state"]
+                  for v in ("baseline/street", "shadow/disc") if os.path.exists(os.path.join(results, v))]
+        self.assertIn("stopped", states)
         done_at = os.stat(first).st_mtime_ns
 
         r = batch(self.ds, results)
@@ -211,6 +332,25 @@ class Runs(unittest.TestCase):
             self.assertRegex(r.stdout, rf"thermal/damaged +failed  see {log}\n")
             self.assertRegex(r.stdout, r"\nthermal +1/2 ")
         self.assertTrue(os.path.getsize(log) > 0)
+
+    def test_percent_signs_in_the_dataset_and_results_folders_are_plain_text(self):
+        ds = os.path.join(self.tmp, "100%d ds")
+        os.makedirs(os.path.join(ds, "baseline"))
+        os.symlink(os.path.join(self.ds, "baseline/squares"), os.path.join(ds, "baseline/squares"))
+        r = batch(ds, self.results("%s results"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        reference = next(line for line in self.reference.stdout.splitlines()
+                         if line.startswith("baseline/squares "))
+        self.assertEqual(r.stdout.splitlines()[1].split(), reference.split())
+
+    def test_a_root_that_is_one_video_runs_it(self):
+        r = batch("--local", os.path.join(self.ds, "shadow/disc"), self.results("one"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        reference = next(line for line in self.reference.stdout.splitlines()
+                         if line.startswith("shadow/disc "))
+        self.assertEqual(r.stdout.splitlines()[1].split(), ["disc"] + reference.split()[1:])
+        self.assertRegex(r.stdout, r"\n- +1 .*\n\nOverall \(1 category\) ")
+        self.assertIn("1 video, 0 complete", r.stderr)
 
     def test_a_list_of_sequences_runs_without_scores(self):
         listing = os.path.join(self.ds, "sequences.txt")

@@ -259,17 +259,26 @@ def main():
     parser.add_argument("out", help="folder to make the dataset in")
     parser.add_argument("--highway", type=int, metavar="LAST", help="add baseline/highway, frames 1..LAST")
     args = parser.parse_args()
+    data = os.environ.get("ZEMB_DATA") or os.path.normpath(os.path.join(REPO, "..", "shared", "data"))
+    if args.highway is not None:
+        if args.highway <= 470:
+            sys.exit("make_dataset.py: --highway: the highway sequence is scored from frame 470 on")
+        if not os.path.isfile(os.path.join(data, "cdnet-highway.tar")):
+            sys.exit(f"make_dataset.py: --highway needs cdnet-highway.tar, not found in {data}: "
+                     "set ZEMB_DATA to the folder that holds it")
+    if not os.path.isfile(WALK_TARBALL):
+        sys.exit(f"make_dataset.py: {WALK_TARBALL}: not found (it comes with the repository)")
     rng = random.Random(14)
     frames, truths, roi = street_video()
     write_video(os.path.join(args.out, "baseline", "street"), frames, truths, roi)
     write_video(os.path.join(args.out, "baseline", "squares"), *squares_video(rng))
     write_video(os.path.join(args.out, "shadow", "disc"), *disc_video(rng))
     write_video(os.path.join(args.out, "thermal", "corridor"), *corridor_video(rng))
-    if args.highway:
-        data = os.environ.get("ZEMB_DATA") or os.path.join(REPO, "..", "shared", "data")
-        if args.highway <= 470:
-            sys.exit("make_dataset.py: --highway: the highway sequence is scored from frame 470 on")
-        highway_cut(args.out, args.highway, data)
+    if args.highway is not None:
+        try:
+            highway_cut(args.out, args.highway, data)
+        except (OSError, tarfile.TarError) as e:
+            sys.exit(f"make_dataset.py: {os.path.join(data, 'cdnet-highway.tar')}: cannot be read ({e})")
 
 
 if __name__ == "__main__":

@@ -49,17 +49,20 @@ make_dataset() {
     head -c 300 "$work/ds/thermal/corridor/input/in000120.jpg" >"$work/ds/thermal/damaged/input/in000120.jpg"
 }
 
-# zemb-batch on the dataset: $1 names the results folder, the rest are its
-# options. Table in $work/$1.table (results folder written as RESULTS), messages
-# in $work/$1.err, exit status in $work/$1.status, wall seconds in $work/$1.seconds.
+# zemb-batch on the dataset: $1 names the run and its results folder
+# $work/$1 (or $work/$folder when `folder` is set), the rest are its options.
+# Table in $work/$1.table (results folder written as RESULTS), messages in
+# $work/$1.err, exit status in $work/$1.status, wall seconds in $work/$1.seconds.
 run_batch() {
-    local name=$1 start status=0
+    local name=$1 start status=0 out
+    local results=$work/${folder:-$1}
     shift
     start=$(date +%s.%N)
-    "$batch" --zemb "$zemb" "$@" "$work/ds" "$work/$name" >"$work/$name.out" 2>"$work/$name.err" || status=$?
+    "$batch" --zemb "$zemb" "$@" "$work/ds" "$results" >"$work/$name.out" 2>"$work/$name.err" || status=$?
     echo "$status" >"$work/$name.status"
     awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f\n", b - a }' >"$work/$name.seconds"
-    sed "s|$work/$name|RESULTS|g" "$work/$name.out" >"$work/$name.table"
+    out=$(<"$work/$name.out")
+    printf '%s\n' "${out//"$results"/RESULTS}" >"$work/$name.table"
 }
 
 same_table() { diff "$work/$1.table" "$work/$2.table"; }

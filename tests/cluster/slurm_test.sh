@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # zemb-batch --slurm on a one-node Slurm cluster started here for the test:
 # the table must be --local's, the damaged video must fail and be submitted
-# once more on its own. Installs slurm-wlm and munge when missing (root).
+# once more on its own, and a results folder whose name is shell code, with
+# spaces and Slurm's own % patterns, must work and run nothing. Installs slurm-wlm and munge when missing (root).
 # The daemons this script starts are stopped by their PIDs, also on failure.
 # Usage: slurm_test.sh [build folder]   (default: build)
 set -euo pipefail
@@ -88,15 +89,22 @@ while [[ $(sinfo -h -o %t 2>/dev/null) != idle ]] && ((SECONDS < until)); do
 done
 check "the one-node cluster is up" test "$(sinfo -h -o %t)" == idle
 
+cd "$work"  # where the jobs start, and where the hostile name would touch its file
+hostile='slurm run $(touch pwned) `touch pwned`;touch pwned; %j '"'q\""
 run_batch local --local 2
-run_batch slurm --slurm
+folder=$hostile run_batch slurm --slurm
+results=$work/$hostile
 echo "wall time: --local 2 $(cat "$work/local.seconds") s, --slurm $(cat "$work/slurm.seconds") s"
 
 check "--local ends with status 1 for the damaged video" status_is local 1
 check "--slurm ends with status 1 for the damaged video" status_is slurm 1
 check "--slurm prints the table of --local" same_table local slurm
 check "the damaged video is reported with its log" \
-    grep -q "thermal/damaged failed: .*log: $work/slurm/thermal/damaged/zemb.log" "$work/slurm.err"
-check "only the failed task is submitted again" grep -qx '#SBATCH --array=4' "$work/slurm/.zemb-batch/job.sh"
-check "one core a task, as zemb's -j" grep -qx '#SBATCH --cpus-per-task=1' "$work/slurm/.zemb-batch/job.sh"
+    grep -qF "thermal/damaged failed: zemb ended with status 1" "$work/slurm.err"
+check "... and its log in the results folder" grep -qF "log: $results/thermal/damaged/zemb.log" "$work/slurm.err"
+check "only the failed task is submitted again" grep -qx '#SBATCH --array=4' "$results/.zemb-batch/job.sh"
+check "one core a task, as zemb's -j" grep -qx '#SBATCH --cpus-per-task=1' "$results/.zemb-batch/job.sh"
+check "the results folder's name ran nothing" test -z "$(find "$work" -name pwned)"
+check "Slurm wrote each task's output into the results folder" \
+    test "$(ls "$results/.zemb-batch" | grep -c '^slurm-[0-9]*_[0-4]\.out$')" -eq 6
 finish
