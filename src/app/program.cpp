@@ -9,6 +9,7 @@
 #include "app/program.h"
 #include "app/startup.h"
 #include "app/terminal.h"
+#include "files/stop.h"
 #include "run/driver.h"
 #include "run/resources.h"
 
@@ -88,6 +89,9 @@ int run(int argc, char** argv, Engine engine)
         return exit_failed;
     }
     install_stop_handlers();
+    // The state is saved at a stop, once the frame in hand is done.
+    if (!config.save_model.empty())
+        defer_stops();
     print_settings_echo(config);
     TerminalWatcher watcher(config.params);
     RunFault fault;

@@ -83,10 +83,12 @@ void report_stop(int signal_number)
     }
 }
 
-// Leaves no temporary output behind, puts the terminal back, says where the
+// Unless the run defers it (files/stop.h): leaves no temporary output behind, puts the terminal back, says where the
 // run stopped and ends as the signal would have.
 extern "C" void stop_run(int signal_number)
 {
+    if (defer_stop(signal_number))
+        return;
     remove_unfinished_outputs();
     restore_terminal();
     report_stop(signal_number);

@@ -36,4 +36,14 @@ constexpr long long no_frame = LLONG_MIN;
 void note_frame(long long number);
 long long noted_frame();
 
+// Deferred stops: a run that saves its state asks that a stop wait for the
+// frame in hand. The stop handler then calls defer_stop(), which notes the
+// first stop and says to return; the run, seeing pending_stop(), saves and
+// calls end_deferred_stop(), which raises it again, undeferred. A second
+// stop is not deferred.
+void defer_stops();
+bool defer_stop(int signal_number);  // async-signal-safe
+int pending_stop();                  // the signal waiting, or 0
+void end_deferred_stop();
+
 }  // namespace zemb

@@ -120,7 +120,7 @@ Subtractor::Subtractor(int width, int height, const Settings& settings)
 {
     check(width, height, settings);
     Settings s = settings;
-    s.threads = band_count(height, s.threads > 0 ? s.threads : usable_cores());
+    s.threads = threads_for_rows(height, s.threads > 0 ? s.threads : usable_cores());
     const VectorUnit unit = chosen_unit(s.vector_unit);
     s.vector_unit = public_unit(unit);
 
@@ -200,7 +200,7 @@ int Subtractor::width() const { return state_->road.width(); }
 int Subtractor::height() const { return state_->road.height(); }
 const Settings& Subtractor::settings() const { return state_->settings; }
 Vectors Subtractor::vector_unit() const { return state_->settings.vector_unit; }
-int Subtractor::threads() const { return state_->road.bands(); }
+int Subtractor::threads() const { return state_->road.threads(); }
 
 const char* vector_unit_name(Vectors unit)
 {

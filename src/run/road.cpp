@@ -24,8 +24,10 @@ public:
     // Makes the update the current model.
     virtual void commit() = 0;
     virtual const FloatPlanes& model() const = 0;
-    virtual int bands() const = 0;
-    virtual VectorUnit unit() const = 0;
+    // The model to write a saved one into, and the call once it is written.
+    virtual FloatPlanes& model_to_fill() = 0;
+    virtual void model_filled() {}
+    virtual int threads() const = 0;
 };
 
 namespace {
@@ -66,8 +68,9 @@ public:
     }
     void commit() override { copy_planes(update_, length_, current_); }
     const FloatPlanes& model() const override { return current_; }
-    int bands() const override { return 1; }
-    VectorUnit unit() const override { return VectorUnit::scalar; }
+    FloatPlanes& model_to_fill() override { return current_; }
+    void model_filled() override { copy_planes(current_, length_, update_); }
+    int threads() const override { return 1; }
 
 private:
     const int H_, W_, n_;
@@ -129,8 +132,8 @@ public:
     }
     void commit() override {}
     const FloatPlanes& model() const override { return model_; }
-    int bands() const override { return engine_.bands(); }
-    VectorUnit unit() const override { return engine_.unit(); }
+    FloatPlanes& model_to_fill() override { return model_; }
+    int threads() const override { return engine_.threads(); }
 
 private:
     const int H_, W_, n_;
@@ -150,7 +153,8 @@ Road::Road(int height, int width, const RoadSettings& settings, Engine engine, i
       kernel_(weight_kernel(s_.n, spread_for_block_side(s_.n))),
       c1_scaled_(scaled_learning_rate(s_.c1, s_.n)),
       c2_scaled_(scaled_learning_rate(s_.c2, s_.n)),
-      online_weights_(scaled_weights(kernel_, s_.n, c2_scaled_))
+      online_weights_(scaled_weights(kernel_, s_.n, c2_scaled_)),
+      unit_(engine == Engine::reference ? VectorUnit::scalar : unit)
 {
     if (engine == Engine::reference)
         core_ = std::make_unique<ReferenceCore>(H_, W_, s_.n, s_.shadow);
@@ -188,17 +192,44 @@ void Road::segment(const FloatPlanes& pixels, const WeightMatrix& weights, float
     core_->commit();
 }
 
-void Road::step(const FloatPlanes& pixels, SegmentClock* clock)
+// The masks segment() would give, by the straightforward search, without
+// touching the model.
+void Road::classify(const FloatPlanes& pixels, float e, SegmentClock* clock)
+{
+    const std::int64_t start = clock != nullptr ? clock->read() : 0;
+    const FloatPlanes& model = core_->model();
+    std::size_t i = 0;
+    for (int r = 0; r < H_; ++r)
+        for (int c = 0; c < W_; ++c, ++i) {
+            const float x = pixels[0][i], y = pixels[1][i], z = pixels[2][i];
+            Index bi = 0, bj = 0;
+            const bool background =
+                find_best_match(x, y, z, model, W_, r, c, s_.n, e, bi, bj) >= 0 ||
+                (s_.shadow.enabled && is_shadow(x, y, z, model, W_, r, c, s_.n, s_.shadow));
+            mask_[i] = background ? 0 : 255;
+        }
+    if (clock != nullptr)
+        clock->ticks += clock->read() - start;
+}
+
+void Road::step(const FloatPlanes& pixels, SegmentClock* clock, bool learn)
 {
     switch (phase()) {
     case Phase::first_frame: core_->init(pixels); break;
     case Phase::calibration:
-        segment(pixels,
-                scaled_weights(kernel_, s_.n, calibration_rate(c1_scaled_, c2_scaled_, frames_, s_.K)),
-                s_.e1, clock);
+        if (!learn)
+            classify(pixels, s_.e1, clock);
+        else
+            segment(pixels,
+                    scaled_weights(kernel_, s_.n,
+                                   calibration_rate(c1_scaled_, c2_scaled_, frames_, s_.K)),
+                    s_.e1, clock);
         break;
     case Phase::online:
-        segment(pixels, online_weights_, s_.e2, clock);
+        if (!learn)
+            classify(pixels, s_.e2, clock);
+        else
+            segment(pixels, online_weights_, s_.e2, clock);
         // The next frame's segmentation reads this filtered mask.
         filter_mask(mask_.get(), W_, pixels_, mask_.get());
         break;
@@ -207,9 +238,15 @@ void Road::step(const FloatPlanes& pixels, SegmentClock* clock)
 }
 
 const FloatPlanes& Road::model() const { return core_->model(); }
+FloatPlanes& Road::model_to_fill() { return core_->model_to_fill(); }
+
+void Road::resume(long long frames)
+{
+    core_->model_filled();
+    frames_ = frames;
+}
 std::size_t Road::model_length() const { return model_elements(H_, W_, s_.n); }
-int Road::bands() const { return core_->bands(); }
-VectorUnit Road::unit() const { return core_->unit(); }
+int Road::threads() const { return core_->threads(); }
 
 std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b)
 {

@@ -76,8 +76,17 @@ public:
     void convert(const BytePlanes& frame, FloatPlanes& pixels);
 
     // One frame in cone coordinates through the phase of its place; a clock,
-    // when given, adds the segmentation's ticks.
-    void step(const FloatPlanes& pixels, SegmentClock* clock = nullptr);
+    // when given, adds the segmentation's ticks. Without `learn`, a frame
+    // after the first is classified against the model as it stands and the
+    // model is left alone (the phase still counts the frame).
+    void step(const FloatPlanes& pixels, SegmentClock* clock = nullptr, bool learn = true);
+
+    // A saved state goes back in through these: the model and the mask are
+    // filled in place, then resume() says how many frames made them.
+    FloatPlanes& model_to_fill();
+    std::uint8_t* mask_to_fill() { return mask_.get(); }
+    void resume(long long frames);
+    const RoadSettings& settings() const { return s_; }
 
     // The phase the next step() works in, and the frames stepped so far.
     Phase phase() const;
@@ -92,12 +101,13 @@ public:
     std::size_t model_length() const;
     int height() const { return H_; }
     int width() const { return W_; }
-    int bands() const;
-    VectorUnit unit() const;
+    int threads() const;  // threads that segment, the calling one included
+    VectorUnit unit() const { return unit_; }
 
 private:
     void segment(const FloatPlanes& pixels, const WeightMatrix& weights, float e,
                  SegmentClock* clock);
+    void classify(const FloatPlanes& pixels, float e, SegmentClock* clock);
 
     const int H_, W_;
     const std::size_t pixels_;
@@ -105,6 +115,7 @@ private:
     const WeightMatrix kernel_;
     const float c1_scaled_, c2_scaled_;
     const WeightMatrix online_weights_;
+    const VectorUnit unit_;
     std::unique_ptr<Core> core_;
     Buffer<std::uint8_t> mask_;
     long long frames_ = 0;
