@@ -66,6 +66,7 @@ public:
     // threads fail all the same.
     Subtractor(int width, int height, const Settings& settings = Settings());
     ~Subtractor();
+    // A Subtractor moved from may only be assigned to or destroyed.
     Subtractor(Subtractor&&) noexcept;
     Subtractor& operator=(Subtractor&&) noexcept;
 

@@ -2,9 +2,9 @@
 # Installs the build into a temporary prefix, builds a small program against
 # the installed library (find_package, then pkg-config), and runs it and
 # every installed program from the prefix.
-# Usage: install_test.sh CMAKE BUILD_DIR SAMPLES_DIR
+# Usage: install_test.sh CMAKE BUILD_DIR SAMPLES_DIR [CONSUMER_FLAGS]
 set -eu
-cmake=$1 build=$2 samples=$3
+cmake=$1 build=$2 samples=$3 flags=${4:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
@@ -41,17 +41,18 @@ int main()
 CPP
 expected="3 frames, online 1, mask 0
 refused: frame is 3 x 2, not 4 x 2 like the first frame"
-"$cmake" -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+"$cmake" -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" >/dev/null
 "$cmake" --build "$work/consumer/build"
 got=$("$work/consumer/build/consumer")
 [ "$got" = "$expected" ] || { echo "consumer printed: $got"; exit 1; }
 
 # The same program built by hand from the pkg-config file.
 if command -v pkg-config >/dev/null; then
-    flags=$(PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name zemb.pc)") pkg-config --cflags --libs zemb)
+    zemb_flags=$(PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name zemb.pc)") pkg-config --cflags --libs zemb)
     libdir=$(dirname "$(find "$prefix" -name 'libzemb.so' | head -n 1)")
     # shellcheck disable=SC2086
-    c++ -std=c++17 "$work/consumer/main.cpp" $flags -Wl,-rpath,"$libdir" -o "$work/by-pkg-config"
+    c++ -std=c++17 $flags "$work/consumer/main.cpp" $zemb_flags -Wl,-rpath,"$libdir" -o "$work/by-pkg-config"
     got=$("$work/by-pkg-config")
     [ "$got" = "$expected" ] || { echo "pkg-config consumer printed: $got"; exit 1; }
 fi
