@@ -60,7 +60,7 @@ bool prepare(const std::string& prefix, int n, Setup& s)
     s.mask.assign(s.N, 0);
 
     // The calibration phase of a default run, done with the fast engine.
-    FastEngine engine(s.H, s.W, n);
+    FastEngine engine({s.H, s.W, n});
     ConeConverter converter;
     auto load = [&](int k) {
         // A frame that cannot be read leaves the previous one, as in a run.
@@ -71,7 +71,7 @@ bool prepare(const std::string& prefix, int n, Setup& s)
         converter.convert(s.frame, static_cast<std::ptrdiff_t>(s.N), s.pixels);
     };
     load(1);
-    init_model(s.current, s.pixels, s.H, s.W, n);
+    init_model(s.current, s.pixels, {s.H, s.W, n});
     const WeightMatrix kernel = weight_kernel(n, spread_for_block_side(n));
     const float c1 = static_cast<float>(params.c1 * (1.0 / (n + 1)));
     const float c2 = static_cast<float>(params.c2 * (1.0 / (n + 1)));
@@ -81,7 +81,7 @@ bool prepare(const std::string& prefix, int n, Setup& s)
         s.weights = scaled_weights(
             kernel, n,
             static_cast<float>(c1 - (double(k) * step) / double(calibration_frames - 1)));
-        engine.segment_frame(s.pixels, s.current, s.mask.data(), s.weights, params.e1, s.shadow);
+        engine.segment_frame(s.pixels, s.current, s.mask.data(), {s.weights, params.e1, s.shadow});
     }
     s.weights = scaled_weights(kernel, n, c2);
     s.e = params.e2;
@@ -98,7 +98,7 @@ void BM_SegmentFrameReference(benchmark::State& state)
     std::vector<std::uint8_t> mask = s.mask;
     for (auto _ : state) {
         std::memcpy(mask.data(), s.mask.data(), s.N);
-        segment_frame(s.pixels, s.H, s.W, s.current, mask.data(), s.weights, s.n, s.e, s.shadow,
+        segment_frame(s.pixels, {s.H, s.W, s.n}, s.current, mask.data(), {s.weights, s.e, s.shadow},
                       s.update);
         benchmark::ClobberMemory();
     }
@@ -124,14 +124,14 @@ void BM_SegmentFrameFast(benchmark::State& state)
     const auto unit = static_cast<VectorUnit>(state.range(0));
     if (!unit_here(state, unit))
         return;
-    FastEngine engine(s.H, s.W, s.n, unit);
+    FastEngine engine({s.H, s.W, s.n}, unit);
     std::vector<std::uint8_t> mask = s.mask;
     for (auto _ : state) {
         state.PauseTiming();
         std::memcpy(mask.data(), s.mask.data(), s.N);
         copy_planes(s.current, s.model_length, s.update);
         state.ResumeTiming();
-        engine.segment_frame(s.pixels, s.update, mask.data(), s.weights, s.e, s.shadow);
+        engine.segment_frame(s.pixels, s.update, mask.data(), {s.weights, s.e, s.shadow});
         benchmark::ClobberMemory();
     }
 }
@@ -145,7 +145,7 @@ void BM_MatchRowsFast(benchmark::State& state)
     const auto unit = static_cast<VectorUnit>(state.range(0));
     if (!unit_here(state, unit))
         return;
-    FastEngine engine(s.H, s.W, s.n, unit);
+    FastEngine engine({s.H, s.W, s.n}, unit);
     std::vector<int> found(static_cast<std::size_t>(s.W));
     for (auto _ : state) {
         for (int r = 0; r < s.H; ++r)
@@ -199,9 +199,9 @@ void BM_FilterMask(benchmark::State& state)
 {
     Setup& s = *setup;
     std::vector<std::uint8_t> raw = s.mask;
-    FastEngine engine(s.H, s.W, s.n);
+    FastEngine engine({s.H, s.W, s.n});
     copy_planes(s.current, s.model_length, s.update);
-    engine.segment_frame(s.pixels, s.update, raw.data(), s.weights, s.e, s.shadow);
+    engine.segment_frame(s.pixels, s.update, raw.data(), {s.weights, s.e, s.shadow});
     std::vector<std::uint8_t> mask = raw;
     for (auto _ : state) {
         std::memcpy(mask.data(), raw.data(), s.N);

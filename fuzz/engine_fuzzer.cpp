@@ -112,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     BytePlanes fast_image = alloc_byte_planes(plane_count, length);
     std::uint8_t ref_mask[widest * tallest] = {};
     std::uint8_t fast_mask[widest * tallest] = {};
-    ThreadedEngine engine(H, W, n, threads, unit);
+    ThreadedEngine engine({H, W, n}, threads, unit);
 
     // Past the input's end a frame keeps the previous one's samples.
     auto load_frame = [&] {
@@ -128,9 +128,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
     // One frame through both sides, then the comparison.
     auto step = [&](const WeightMatrix& weights, float e) {
-        segment_frame(ref_pixels, H, W, ref_current, ref_mask, weights, n, e, shadow, ref_update);
+        segment_frame(ref_pixels, {H, W, n}, ref_current, ref_mask, {weights, e, shadow},
+                      ref_update);
         copy_planes(ref_update, length, ref_current);
-        engine.segment_frame(fast_pixels, fast_model, fast_mask, weights, e, shadow);
+        engine.segment_frame(fast_pixels, fast_model, fast_mask, {weights, e, shadow});
         if (std::memcmp(ref_mask, fast_mask, N) != 0)
             fail("masks differ");
         if (!same_values(ref_current, fast_model, length))
@@ -143,9 +144,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
 
     load_frame();
-    init_model(ref_current, ref_pixels, H, W, n);
+    init_model(ref_current, ref_pixels, {H, W, n});
     copy_planes(ref_current, length, ref_update);
-    init_model(fast_model, fast_pixels, H, W, n);
+    init_model(fast_model, fast_pixels, {H, W, n});
 
     const WeightMatrix kernel = weight_kernel(n, spread_for_block_side(n));
     const float c1_scaled = scaled_learning_rate(c1, n);

@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
 
     load_frame();
-    init_model(current, pixels, H, W, n);
+    init_model(current, pixels, {H, W, n});
     copy_planes(current, model_length, update);
     cone_to_rgb_planes(update, static_cast<std::ptrdiff_t>(model_length), model_image);
 
@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (int k = 1; k <= K - 1; ++k) {
             load_frame();
             weights = scaled_weights(kernel, n, calibration_rate(c1_scaled, c2_scaled, k, K));
-            segment_frame(pixels, H, W, current, mask, weights, n, e1, shadow, update);
+            segment_frame(pixels, {H, W, n}, current, mask, {weights, e1, shadow}, update);
             check_mask(mask, N);
             copy_planes(update, model_length, current);
             cone_to_rgb_planes(update, static_cast<std::ptrdiff_t>(model_length), model_image);
@@ -105,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     weights = scaled_weights(kernel, n, c2_scaled);
     for (int k = K; k < frames; ++k) {
         load_frame();
-        segment_frame(pixels, H, W, current, mask, weights, n, e2, shadow, update);
+        segment_frame(pixels, {H, W, n}, current, mask, {weights, e2, shadow}, update);
         check_mask(mask, N);
         copy_planes(update, model_length, current);
         filter_mask(mask, W, N, mask);

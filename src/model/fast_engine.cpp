@@ -111,13 +111,14 @@ struct FastEngine::Scratch {
     fast::BlendWeights weights{};
 };
 
-std::uint64_t FastEngine::scratch_bytes(int H, int W, int n)
+std::uint64_t FastEngine::scratch_bytes(const ModelShape& shape)
 {
-    return sizeof(Scratch) + ScratchSizes(H, W, n).bytes();
+    return sizeof(Scratch) + ScratchSizes(shape.H, shape.W, shape.n).bytes();
 }
 
-FastEngine::FastEngine(int H, int W, int n, VectorUnit unit) : s_(std::make_unique<Scratch>())
+FastEngine::FastEngine(const ModelShape& shape, VectorUnit unit) : s_(std::make_unique<Scratch>())
 {
+    const int H = shape.H, W = shape.W, n = shape.n;
     Scratch& s = *s_;
     const ScratchSizes sizes(H, W, n);
     s.H = H;
@@ -154,9 +155,9 @@ FastEngine::FastEngine(int H, int W, int n, VectorUnit unit) : s_(std::make_uniq
 FastEngine::~FastEngine() = default;
 
 void FastEngine::segment_frame(const FloatPlanes& frame, FloatPlanes& model, std::uint8_t* mask,
-                               const WeightMatrix& weights, float e, const ShadowSettings& shadow)
+                               const FrameSettings& settings)
 {
-    segment_band(frame, model, mask, weights, e, shadow, 0, s_->H, nullptr, nullptr);
+    segment_band(frame, model, mask, settings, 0, s_->H, nullptr, nullptr);
 }
 
 void FastEngine::match_row(const FloatPlanes& frame, const FloatPlanes& model, float e, int r,
@@ -181,9 +182,12 @@ void FastEngine::match_row(const FloatPlanes& frame, const FloatPlanes& model, f
 }
 
 void FastEngine::segment_band(const FloatPlanes& frame, FloatPlanes& model, std::uint8_t* mask,
-                              const WeightMatrix& weights, float e, const ShadowSettings& shadow,
-                              int r0, int r1, const int* found_above, const int* found_below)
+                              const FrameSettings& settings, int r0, int r1,
+                              const int* found_above, const int* found_below)
 {
+    const WeightMatrix& weights = settings.weights;
+    const float e = settings.e;
+    const ShadowSettings& shadow = settings.shadow;
     Scratch& s = *s_;
     for (int a = 0; a < s.n; ++a)
         for (int b = 0; b < s.n; ++b) {

@@ -4,9 +4,9 @@
 
 namespace zemb {
 
-void init_model(FloatPlanes& model, const FloatPlanes& frame, int H, int W, int n)
+void init_model(FloatPlanes& model, const FloatPlanes& frame, const ModelShape& shape)
 {
-    init_model_rows(model, frame, W, n, 0, H);
+    init_model_rows(model, frame, shape.W, shape.n, 0, shape.H);
 }
 
 void init_model_rows(FloatPlanes& model, const FloatPlanes& frame, int W, int n, int first_row,

@@ -34,10 +34,18 @@ using WeightMatrix = std::array<std::array<float, max_block_side>, max_block_sid
 // Model index type: wide enough for n*n*W*H, -1 for "no match".
 using Index = std::ptrdiff_t;
 
+// The shape of a run's frames and model: H rows and W columns of pixels,
+// each owning an n x n block of the model.
+struct ModelShape {
+    int H = 0;
+    int W = 0;
+    int n = 0;
+};
+
 // ---- Layout ---------------------------------------------------------------
 
 // Every element of pixel (r, c)'s block starts as that pixel's coordinates.
-void init_model(FloatPlanes& model, const FloatPlanes& frame, int H, int W, int n);
+void init_model(FloatPlanes& model, const FloatPlanes& frame, const ModelShape& shape);
 // The same for the blocks of pixel rows first_row .. last_row - 1 only.
 void init_model_rows(FloatPlanes& model, const FloatPlanes& frame, int W, int n, int first_row,
                      int last_row);
@@ -100,14 +108,22 @@ bool is_shadow_in_block(float x, float y, float z, const float* const* block, In
 
 // ---- Segmentation and update ----------------------------------------------
 
+// What a frame's segmentation is given beside the frame and the model: the
+// phase's weights and threshold, and the shadow test. It refers to them, so
+// it lives no longer than they do.
+struct FrameSettings {
+    const WeightMatrix& weights;
+    float e;
+    const ShadowSettings& shadow;
+};
+
 // Classifies every pixel of `frame` against `current` into `mask` (0
 // background, 255 foreground; an unmatched pixel that passes an enabled
 // shadow test is background) in row-major order, and blends the window
 // around each matched pixel's best match into `update`. Reads only
 // `current`; writes only `update` and `mask`.
-void segment_frame(const FloatPlanes& frame, int H, int W, const FloatPlanes& current,
-                   std::uint8_t* mask, const WeightMatrix& weights, int n, float e,
-                   const ShadowSettings& shadow, FloatPlanes& update);
+void segment_frame(const FloatPlanes& frame, const ModelShape& shape, const FloatPlanes& current,
+                   std::uint8_t* mask, const FrameSettings& settings, FloatPlanes& update);
 
 // Blends the window of the model around (bi, bj), clipped to the model's
 // edges, towards the pixel (x, y, z), skipping elements whose owner's mask is
@@ -147,20 +163,20 @@ public:
     // Allocates the engine's scratch for frames of H x W pixels and block
     // side n (odd, at most max_block_side). Nothing is allocated later. A unit
     // this processor lacks falls back to plain code.
-    FastEngine(int H, int W, int n, VectorUnit unit = best_vector_unit());
+    explicit FastEngine(const ModelShape& shape, VectorUnit unit = best_vector_unit());
     ~FastEngine();
     FastEngine(const FastEngine&) = delete;
     FastEngine& operator=(const FastEngine&) = delete;
 
     // Bytes the constructor allocates for these sizes (the model is the
     // caller's).
-    static std::uint64_t scratch_bytes(int H, int W, int n);
+    static std::uint64_t scratch_bytes(const ModelShape& shape);
 
-    // segment_frame(frame, H, W, model, mask, weights, n, e, shadow, update)
-    // with `update` a copy of `model`, then `update` copied into `model`: the
+    // segment_frame(frame, shape, model, mask, settings, update) with
+    // `update` a copy of `model`, then `update` copied into `model`: the
     // whole frame's work, done in `model` itself.
     void segment_frame(const FloatPlanes& frame, FloatPlanes& model, std::uint8_t* mask,
-                       const WeightMatrix& weights, float e, const ShadowSettings& shadow);
+                       const FrameSettings& settings);
 
     // found[c] for c = 0 .. W-1: the block position a*n + b of pixel (r, c)'s
     // best match in `model`, as find_best_match finds it, or -1 for none.
@@ -177,8 +193,8 @@ public:
     // that together cover 0 .. H-1 leave exactly segment_frame's mask and
     // model, whatever the order in which they run (step (7) in fast_rows.h).
     void segment_band(const FloatPlanes& frame, FloatPlanes& model, std::uint8_t* mask,
-                      const WeightMatrix& weights, float e, const ShadowSettings& shadow, int r0,
-                      int r1, const int* found_above, const int* found_below);
+                      const FrameSettings& settings, int r0, int r1, const int* found_above,
+                      const int* found_below);
 
 private:
     struct Scratch;  // the engine's buffers and its unit's code (fast_engine.cpp)
@@ -199,18 +215,18 @@ class ThreadedEngine {
 public:
     // threads: wanted number of threads, at least 1. Throws std::bad_alloc or
     // std::system_error when the scratch or the threads cannot be had.
-    ThreadedEngine(int H, int W, int n, int threads, VectorUnit unit = best_vector_unit());
+    ThreadedEngine(const ModelShape& shape, int threads, VectorUnit unit = best_vector_unit());
     ~ThreadedEngine();
     ThreadedEngine(const ThreadedEngine&) = delete;
     ThreadedEngine& operator=(const ThreadedEngine&) = delete;
 
     // Bytes the constructor allocates for these sizes, the bands' scratch
     // included (not the threads' stacks).
-    static std::uint64_t scratch_bytes(int H, int W, int n, int threads);
+    static std::uint64_t scratch_bytes(const ModelShape& shape, int threads);
 
     // FastEngine::segment_frame's result; returns when every band is done.
     void segment_frame(const FloatPlanes& frame, FloatPlanes& model, std::uint8_t* mask,
-                       const WeightMatrix& weights, float e, const ShadowSettings& shadow);
+                       const FrameSettings& settings);
 
     int threads() const;  // threads in use, the calling one included
 

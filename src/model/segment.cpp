@@ -10,10 +10,13 @@ constexpr std::uint8_t mask_foreground = 255;
 
 }  // namespace
 
-void segment_frame(const FloatPlanes& frame, int H, int W, const FloatPlanes& current,
-                   std::uint8_t* mask, const WeightMatrix& weights, int n, float e,
-                   const ShadowSettings& shadow, FloatPlanes& update)
+void segment_frame(const FloatPlanes& frame, const ModelShape& shape, const FloatPlanes& current,
+                   std::uint8_t* mask, const FrameSettings& settings, FloatPlanes& update)
 {
+    const int H = shape.H, W = shape.W, n = shape.n;
+    const WeightMatrix& weights = settings.weights;
+    const float e = settings.e;
+    const ShadowSettings& shadow = settings.shadow;
     // Strict row-major order: later pixels see this frame's mask for the
     // pixels before them, and the last overlapping blend is the one kept.
     for (Index r = 0; r < H; ++r) {

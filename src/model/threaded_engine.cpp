@@ -87,7 +87,7 @@ struct ThreadedEngine::Pool {
             find_boundary(k, engine);
         if (k + 1 < bands)
             find_boundary(k + 1, engine);
-        engine.segment_band(*frame, *model, mask, *weights, e, shadow, first_row[at],
+        engine.segment_band(*frame, *model, mask, {*weights, e, shadow}, first_row[at],
                             first_row[at + 1], k > 0 ? boundaries[at]->above.data() : nullptr,
                             k + 1 < bands ? boundaries[at + 1]->below.data() : nullptr);
         if (bands_left.fetch_sub(1, std::memory_order_acq_rel) == 1)
@@ -131,12 +131,13 @@ constexpr std::uint64_t thread_record_bytes = 64;
 
 }  // namespace
 
-std::uint64_t ThreadedEngine::scratch_bytes(int H, int W, int n, int threads)
+std::uint64_t ThreadedEngine::scratch_bytes(const ModelShape& shape, int threads)
 {
+    const int H = shape.H, W = shape.W;
     const std::uint64_t used = std::uint64_t(threads_for_rows(H, threads));
     const std::uint64_t bands = std::uint64_t(work_band_count(H, threads));
     const std::uint64_t engine = sizeof(std::unique_ptr<FastEngine>) + sizeof(FastEngine) +
-                                 FastEngine::scratch_bytes(H, W, n);
+                                 FastEngine::scratch_bytes(shape);
     // Every boundary but band 0's holds two rows of best matches.
     const std::uint64_t boundary = sizeof(std::unique_ptr<Pool::Boundary>) + sizeof(Pool::Boundary);
     const std::uint64_t boundary_rows = (bands - 1) * 2 * std::uint64_t(W) * sizeof(int);
@@ -145,9 +146,10 @@ std::uint64_t ThreadedEngine::scratch_bytes(int H, int W, int n, int threads)
            boundary_rows + (used - 1) * worker;
 }
 
-ThreadedEngine::ThreadedEngine(int H, int W, int n, int threads, VectorUnit unit)
+ThreadedEngine::ThreadedEngine(const ModelShape& shape, int threads, VectorUnit unit)
     : pool_(std::make_unique<Pool>())
 {
+    const int H = shape.H, W = shape.W;
     Pool& p = *pool_;
     p.threads = threads_for_rows(H, threads);
     p.bands = work_band_count(H, threads);
@@ -160,7 +162,7 @@ ThreadedEngine::ThreadedEngine(int H, int W, int n, int threads, VectorUnit unit
         p.first_row.push_back(
             static_cast<int>(static_cast<long long>(H) * k / static_cast<long long>(p.bands)));
     for (int t = 0; t < p.threads; ++t)
-        p.engines.push_back(std::make_unique<FastEngine>(H, W, n, unit));
+        p.engines.push_back(std::make_unique<FastEngine>(shape, unit));
     for (int k = 0; k < p.bands; ++k) {
         p.boundaries.push_back(std::make_unique<Pool::Boundary>());
         p.boundaries.back()->above.assign(static_cast<std::size_t>(k > 0 ? W : 0), -1);
@@ -178,16 +180,15 @@ ThreadedEngine::~ThreadedEngine() = default;
 int ThreadedEngine::threads() const { return pool_->threads; }
 
 void ThreadedEngine::segment_frame(const FloatPlanes& frame, FloatPlanes& model, std::uint8_t* mask,
-                                   const WeightMatrix& weights, float e,
-                                   const ShadowSettings& shadow)
+                                   const FrameSettings& settings)
 {
     Pool& p = *pool_;
     p.frame = &frame;
     p.model = &model;
     p.mask = mask;
-    p.weights = &weights;
-    p.e = e;
-    p.shadow = shadow;
+    p.weights = &settings.weights;
+    p.e = settings.e;
+    p.shadow = settings.shadow;
     for (auto& b : p.boundaries)
         b->state.store(Pool::Boundary::open, std::memory_order_relaxed);
     p.bands_left.store(p.bands, std::memory_order_relaxed);

@@ -58,13 +58,13 @@ public:
     }
     void init(const FloatPlanes& pixels) override
     {
-        init_model(current_, pixels, H_, W_, n_);
+        init_model(current_, pixels, {H_, W_, n_});
         copy_planes(current_, length_, update_);
     }
     void segment(const FloatPlanes& pixels, std::uint8_t* mask, const WeightMatrix& weights,
                  float e) override
     {
-        segment_frame(pixels, H_, W_, current_, mask, weights, n_, e, shadow_, update_);
+        segment_frame(pixels, {H_, W_, n_}, current_, mask, {weights, e, shadow_}, update_);
     }
     void commit() override { copy_planes(update_, length_, current_); }
     const FloatPlanes& model() const override { return current_; }
@@ -90,13 +90,13 @@ public:
         // and a 1080p model is 224 MB to fill.
         : H_(H), W_(W), n_(n), pixels_(std::size_t(H) * std::size_t(W)), shadow_(shadow),
           model_(alloc_unfilled_float_planes(plane_count, model_elements(H, W, n))),
-          engine_(H, W, n, threads, unit), spare_core_(spare_core)
+          engine_({H, W, n}, threads, unit), spare_core_(spare_core)
     {
     }
     static std::uint64_t bytes(int H, int W, int n, int threads)
     {
         return saturating_sum({plane_set_bytes<float>(model_elements(H, W, n)),
-                               ThreadedEngine::scratch_bytes(H, W, n, threads),
+                               ThreadedEngine::scratch_bytes({H, W, n}, threads),
                                ConeConverter::table_bytes});
     }
     // Only the converting thread uses the colour table.
@@ -128,7 +128,7 @@ public:
     void segment(const FloatPlanes& pixels, std::uint8_t* mask, const WeightMatrix& weights,
                  float e) override
     {
-        engine_.segment_frame(pixels, model_, mask, weights, e, shadow_);
+        engine_.segment_frame(pixels, model_, mask, {weights, e, shadow_});
     }
     void commit() override {}
     const FloatPlanes& model() const override { return model_; }

@@ -1,7 +1,7 @@
 // Whole runs of the executable: which files appear, the phase lines, frames
 // that cannot be read, outputs that cannot be written, names at the system's
-// limits, the same bytes from every engine and any number of threads, and
-// what a person at a terminal sees: the key wait and the progress line.
+// limits, and what a person at a terminal sees: the key wait and the progress
+// line. (Every engine's bytes against the reference: run/whole_run_test.cpp.)
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -465,83 +465,6 @@ TEST_F(Run, MovingSquareIsForegroundAndTheBackgroundIsNot)
             EXPECT_EQ(std::uint8_t(mask[row * width + col]), inside ? 255 : 0)
                 << "row " << row << " col " << col;
         }
-}
-
-// ---- Engines ------------------------------------------------------------------
-
-// Every mask and model image of a run on the bundled sample, in order.
-std::vector<std::string> sample_outputs(const char* exe, const std::vector<std::string>& args,
-                                        int first, int last, int K)
-{
-    TempDir dir;
-    std::string unpack = std::string("cd '") + dir.path() + "' && '" + ZEMB_CMAKE +
-                         "' -E tar xf '" + ZEMB_SAMPLES_DIR + "/walk-160x120.tar.xz'";
-    if (std::system(unpack.c_str()) != 0)
-        return {};
-    RunResult r = test::run_program(exe, dir.path(), args);
-    EXPECT_EQ(r.status, 0) << r.err;
-    std::vector<std::string> files;
-    for (int k = first; k <= last; ++k) {
-        files.push_back(test::read_file(dir / ("walkModel." + std::to_string(k) + ".ppm")));
-        if (k >= first + K)
-            files.push_back(test::read_file(dir / ("walkMask." + std::to_string(k) + ".pgm")));
-    }
-    return files;
-}
-
-// Sets an environment variable for the programs started while it lives.
-class ScopedVariable {
-public:
-    ScopedVariable(const char* name, const char* value) : name_(name) { setenv(name, value, 1); }
-    ~ScopedVariable() { unsetenv(name_); }
-    ScopedVariable(const ScopedVariable&) = delete;
-    ScopedVariable& operator=(const ScopedVariable&) = delete;
-
-private:
-    const char* name_;
-};
-
-// Vector units forced through ZEMB_VECTOR_UNIT, so that every unit this
-// processor has runs its own code; "" leaves the choice to the program.
-std::vector<const char*> forced_units(bool every)
-{
-    std::vector<const char*> units = {""};
-    if (every)
-        for (VectorUnit u : available_vector_units())
-            units.push_back(vector_unit_name(u));
-    return units;
-}
-
-TEST(Engines, FastRunsOnEveryUnitAndAnyNumberOfThreadsWriteTheReferenceRunsBytes)
-{
-    struct Case {
-        std::vector<std::string> args;  // -m always: model images for every frame
-        int first, last, K;
-        std::vector<const char*> threads;
-        bool every_unit;
-    };
-    const Case cases[] = {
-        {{"walk", "3", "32", "-K", "12", "-s", "-m"}, 3, 32, 12, {"1"}, true},
-        {{"walk", "1", "16", "-K", "6", "-n", "5", "-m"}, 1, 16, 6, {"1"}, true},
-        {{"walk", "1", "24", "-K", "8", "-s", "-m"}, 1, 24, 8, {"3", "0"}, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.args));
-        const auto reference = sample_outputs(ZEMB_REFERENCE_EXE, c.args, c.first, c.last, c.K);
-        for (const char* unit : forced_units(c.every_unit))
-            for (const char* j : c.threads) {
-                const ScopedVariable forced("ZEMB_VECTOR_UNIT", unit);
-                std::vector<std::string> args = c.args;
-                args.insert(args.end(), {"-j", j});
-                const auto fast = sample_outputs(ZEMB_EXE, args, c.first, c.last, c.K);
-                ASSERT_EQ(fast.size(), reference.size());
-                for (std::size_t i = 0; i < fast.size(); ++i) {
-                    ASSERT_FALSE(reference[i].empty()) << "output " << i << " missing";
-                    EXPECT_TRUE(fast[i] == reference[i])
-                        << "unit '" << unit << "' -j " << j << " output " << i;
-                }
-            }
-    }
 }
 
 // ---- On a terminal ------------------------------------------------------------

@@ -53,29 +53,30 @@ public:
         : H_(H), W_(W), n_(n), N_(std::size_t(H) * std::size_t(W)),
           length_(std::size_t(n) * std::size_t(n) * N_), ref_cur_(make_planes(length_)),
           ref_upd_(make_planes(length_)), fast_(make_planes(length_)), ref_mask_(N_, 0),
-          fast_mask_(N_, 0), engine_(H, W, n, unit)
+          fast_mask_(N_, 0), engine_({H, W, n}, unit)
     {
         if (threads > 0)
-            threaded_ = std::make_unique<ThreadedEngine>(H, W, n, threads, unit);
+            threaded_ = std::make_unique<ThreadedEngine>(ModelShape{H, W, n}, threads, unit);
     }
 
     void init(const FloatPlanes& pixels)
     {
-        init_model(ref_cur_, pixels, H_, W_, n_);
+        init_model(ref_cur_, pixels, {H_, W_, n_});
         copy_planes(ref_cur_, length_, ref_upd_);
-        init_model(fast_, pixels, H_, W_, n_);
+        init_model(fast_, pixels, {H_, W_, n_});
     }
 
     // One frame through both; the masks and the models must agree.
     ::testing::AssertionResult step(const FloatPlanes& pixels, const WeightMatrix& weights, float e,
                                     const ShadowSettings& shadow)
     {
-        segment_frame(pixels, H_, W_, ref_cur_, ref_mask_.data(), weights, n_, e, shadow, ref_upd_);
+        segment_frame(pixels, {H_, W_, n_}, ref_cur_, ref_mask_.data(), {weights, e, shadow},
+                      ref_upd_);
         copy_planes(ref_upd_, length_, ref_cur_);
         if (threaded_)
-            threaded_->segment_frame(pixels, fast_, fast_mask_.data(), weights, e, shadow);
+            threaded_->segment_frame(pixels, fast_, fast_mask_.data(), {weights, e, shadow});
         else
-            engine_.segment_frame(pixels, fast_, fast_mask_.data(), weights, e, shadow);
+            engine_.segment_frame(pixels, fast_, fast_mask_.data(), {weights, e, shadow});
         if (ref_mask_ != fast_mask_) {
             for (std::size_t i = 0; i < N_; ++i)
                 if (ref_mask_[i] != fast_mask_[i])
@@ -337,7 +338,7 @@ TEST(ThreadedEngine, UsesAFewBandsPerThreadButNeverMoreThreadsOrBandsThanRows)
     EXPECT_EQ(threads_for_rows(3, 5), 3);
     EXPECT_EQ(threads_for_rows(1, 2), 1);
     EXPECT_EQ(threads_for_rows(10, 0), 1);
-    EXPECT_EQ(ThreadedEngine(2, 4, 3, 5).threads(), 2);
+    EXPECT_EQ(ThreadedEngine({2, 4, 3}, 5).threads(), 2);
     EXPECT_EQ(work_band_count(120, 1), 1);
     EXPECT_EQ(work_band_count(120, 2), 4);
     EXPECT_EQ(work_band_count(3, 2), 3);

@@ -98,14 +98,14 @@ TEST(ScratchBytes, AreWhatTheEnginesAllocate)
         SCOPED_TRACE(testing::Message()
                      << c.W << " x " << c.H << ", n = " << c.n << ", " << c.threads << " threads");
         const auto single =
-            peak_bytes_of([&] { return std::make_unique<FastEngine>(c.H, c.W, c.n); });
+            peak_bytes_of([&] { return std::make_unique<FastEngine>(ModelShape{c.H, c.W, c.n}); });
         EXPECT_EQ(std::uint64_t(single),
-                  sizeof(FastEngine) + FastEngine::scratch_bytes(c.H, c.W, c.n));
+                  sizeof(FastEngine) + FastEngine::scratch_bytes({c.H, c.W, c.n}));
         // Beside the scratch, std::thread's own records, which it does not size.
         const std::uint64_t said =
-            sizeof(ThreadedEngine) + ThreadedEngine::scratch_bytes(c.H, c.W, c.n, c.threads);
+            sizeof(ThreadedEngine) + ThreadedEngine::scratch_bytes({c.H, c.W, c.n}, c.threads);
         const auto threaded = peak_bytes_of(
-            [&] { return std::make_unique<ThreadedEngine>(c.H, c.W, c.n, c.threads); });
+            [&] { return std::make_unique<ThreadedEngine>(ModelShape{c.H, c.W, c.n}, c.threads); });
         EXPECT_LE(std::uint64_t(threaded), said);
         EXPECT_GE(std::uint64_t(threaded), said - said / 100);
     }

@@ -191,8 +191,8 @@ TEST(SegmentFrame, UnmatchedPixelIsForegroundAndChangesNoModel)
     TestModel before(1, 1, 3, 0.8f);
     TestModel update(1, 1, 3, sentinel);
     std::uint8_t mask = 0;
-    segment_frame(frame.planes, 1, 1, current.planes, &mask, uniform_weights(0.5f), 3, online_e,
-                  no_shadows, update.planes);
+    segment_frame(frame.planes, {1, 1, 3}, current.planes, &mask,
+                  {uniform_weights(0.5f), online_e, no_shadows}, update.planes);
     EXPECT_EQ(mask, 255);
     EXPECT_TRUE(same_planes(current, before));
     for (std::size_t i = 0; i < 9; ++i)
@@ -208,8 +208,8 @@ TEST(SegmentFrame, MatchedPixelClearsAStaleMaskBeforeUpdatingItsOwnBlock)
     TestModel current(1, 1, 3, 0.5f);
     TestModel update(1, 1, 3, sentinel);
     std::uint8_t mask = 255;  // the previous frame's foreground
-    segment_frame(frame.planes, 1, 1, current.planes, &mask, uniform_weights(0.5f), 3, online_e,
-                  no_shadows, update.planes);
+    segment_frame(frame.planes, {1, 1, 3}, current.planes, &mask,
+                  {uniform_weights(0.5f), online_e, no_shadows}, update.planes);
     EXPECT_EQ(mask, 0);
     const float expected = blend(0.5f, 0.625f, 0.5f);
     for (std::size_t i = 0; i < 9; ++i)
@@ -234,8 +234,8 @@ TEST(SegmentFrame, OverlappingWindowsKeepTheLaterPixelsBlendOfTheCurrentValue)
     before.set(1, 4, p1);
     TestModel update(1, 2, 3, sentinel);
     std::vector<std::uint8_t> mask(2, 0);
-    segment_frame(frame.planes, 1, 2, current.planes, mask.data(), uniform_weights(0.5f), 3,
-                  online_e, no_shadows, update.planes);
+    segment_frame(frame.planes, {1, 2, 3}, current.planes, mask.data(),
+                  {uniform_weights(0.5f), online_e, no_shadows}, update.planes);
 
     EXPECT_EQ(mask, (std::vector<std::uint8_t>{0, 0}));
     EXPECT_TRUE(same_planes(current, before));  // the frame never writes the current model
@@ -264,8 +264,8 @@ TEST(SegmentFrame, EarlierPixelsMaskIsThisFramesResult)
             current.set(1, 0, p0);  // its own window stays in columns 0..1
         TestModel update(1, 2, 3, sentinel);
         std::vector<std::uint8_t> mask(2, 0);
-        segment_frame(frame.planes, 1, 2, current.planes, mask.data(), uniform_weights(0.5f), 3,
-                      online_e, no_shadows, update.planes);
+        segment_frame(frame.planes, {1, 2, 3}, current.planes, mask.data(),
+                  {uniform_weights(0.5f), online_e, no_shadows}, update.planes);
 
         EXPECT_EQ(mask[0], pixel0_background ? 0 : 255);
         for (Index i = 0; i < 3; ++i) {
@@ -290,8 +290,8 @@ TEST(SegmentFrame, LaterPixelsMaskIsThePreviousFrames)
         current.set(1, 2, p0);
         TestModel update(1, 2, 3, sentinel);
         std::vector<std::uint8_t> mask = {0, previous};
-        segment_frame(frame.planes, 1, 2, current.planes, mask.data(), uniform_weights(0.5f), 3,
-                      online_e, no_shadows, update.planes);
+        segment_frame(frame.planes, {1, 2, 3}, current.planes, mask.data(),
+                  {uniform_weights(0.5f), online_e, no_shadows}, update.planes);
 
         EXPECT_EQ(mask, (std::vector<std::uint8_t>{0, 255}));
         for (Index i = 0; i < 3; ++i)
@@ -310,8 +310,8 @@ TEST(SegmentFrame, SideOneBlendsEachMatchedPixelsOwnElement)
     current.set(0, 2, {0.5f, 0.5f, 0.375f});  // distance 1/64 <= 0.03
     TestModel update(1, 3, 1, sentinel);
     std::vector<std::uint8_t> mask(3, 0);
-    segment_frame(frame.planes, 1, 3, current.planes, mask.data(), uniform_weights(0.5f), 1,
-                  online_e, no_shadows, update.planes);
+    segment_frame(frame.planes, {1, 3, 1}, current.planes, mask.data(),
+                  {uniform_weights(0.5f), online_e, no_shadows}, update.planes);
     EXPECT_EQ(mask, (std::vector<std::uint8_t>{0, 255, 0}));
     EXPECT_EQ(update.get(0, 0).z, 0.5f);
     EXPECT_EQ(update.get(0, 1).z, sentinel);

@@ -187,7 +187,7 @@ TEST_F(ShadowTest, SegmentationLabelsAShadowBackgroundWithoutUpdatingIt)
         for (auto& row : w)
             row.fill(0.5f);
         // A threshold below the shadow's distance (about 0.017) to its block.
-        segment_frame(frame.planes, 1, 2, current.planes, mask.data(), w, 3, 0.005f, settings,
+        segment_frame(frame.planes, {1, 2, 3}, current.planes, mask.data(), {w, 0.005f, settings},
                       update.planes);
 
         EXPECT_EQ(mask[0], removal ? 0 : 255);
