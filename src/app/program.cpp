@@ -88,15 +88,20 @@ int run(int argc, char** argv, Engine engine)
         print_fault(memory);
         return exit_failed;
     }
-    install_stop_handlers();
-    // The state is saved at a stop, once the frame in hand is done.
+    // A saved model is saved when the run is stopped: the stop waits for
+    // the frame in hand.
     if (!config.save_model.empty())
         defer_stops();
+    install_stop_handlers();
     print_settings_echo(config);
     TerminalWatcher watcher(config.params);
     RunFault fault;
     const int status = run_sequence(config, engine, watcher, fault);
     print_fault(fault);
+    if (noted_stop() != 0) {
+        std::fflush(stdout);
+        end_stopped_run();
+    }
     return status;
 }
 

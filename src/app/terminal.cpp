@@ -36,7 +36,7 @@ void restore_terminal()
 
 // Ends the process as the signal would have (the status shows 128 + its
 // number), from inside its handler.
-void end_as(int signal_number)
+[[noreturn]] void end_as(int signal_number)
 {
     std::signal(signal_number, SIG_DFL);
     sigset_t unblock;
@@ -83,12 +83,15 @@ void report_stop(int signal_number)
     }
 }
 
-// Unless the run defers it (files/stop.h): leaves no temporary output behind, puts the terminal back, says where the
+// Leaves no temporary output behind, puts the terminal back, says where the
 // run stopped and ends as the signal would have.
 extern "C" void stop_run(int signal_number)
 {
-    if (defer_stop(signal_number))
+    // A run writing a video ends at the next frame; a second stop is at once.
+    if (stops_deferred() && noted_stop() == 0) {
+        note_stop(signal_number);
         return;
+    }
     remove_unfinished_outputs();
     restore_terminal();
     report_stop(signal_number);
@@ -96,6 +99,13 @@ extern "C" void stop_run(int signal_number)
 }
 
 }  // namespace
+
+void end_stopped_run()
+{
+    restore_terminal();
+    report_stop(noted_stop());
+    end_as(noted_stop());
+}
 
 void install_stop_handlers()
 {

@@ -62,4 +62,8 @@ private:
 // started with ignored stays ignored.
 void install_stop_handlers();
 
+// After a run that deferred its stop (files/stop.h) has closed its outputs:
+// says where it stopped and ends as the signal would have.
+[[noreturn]] void end_stopped_run();
+
 }  // namespace zemb

@@ -9,10 +9,10 @@ namespace zemb {
 namespace {
 
 std::atomic<long long> current_frame{no_frame};
-static_assert(std::atomic<long long>::is_always_lock_free, "the stop handler reads it");
-std::atomic<bool> stops_deferred{false};
-std::atomic<int> waiting_stop{0};
+std::atomic<bool> deferred{false};
+std::atomic<int> stop_signal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the stop handler writes it");
+static_assert(std::atomic<long long>::is_always_lock_free, "the stop handler reads it");
 
 }  // namespace
 
@@ -31,24 +31,9 @@ void note_frame(long long number) { current_frame.store(number, std::memory_orde
 
 long long noted_frame() { return current_frame.load(); }
 
-void defer_stops() { stops_deferred.store(true); }
-
-bool defer_stop(int signal_number)
-{
-    if (!stops_deferred.load() || waiting_stop.load() != 0)
-        return false;
-    waiting_stop.store(signal_number);
-    return true;
-}
-
-int pending_stop() { return waiting_stop.load(std::memory_order_relaxed); }
-
-void end_deferred_stop()
-{
-    const int signal_number = waiting_stop.load();
-    stops_deferred.store(false);
-    if (signal_number != 0)
-        raise(signal_number);
-}
+void defer_stops() { deferred.store(true); }
+bool stops_deferred() { return deferred.load(); }
+void note_stop(int signal_number) { stop_signal.store(signal_number); }
+int noted_stop() { return stop_signal.load(); }
 
 }  // namespace zemb

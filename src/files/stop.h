@@ -28,6 +28,14 @@ private:
     sigset_t previous_;
 };
 
+// A run that writes a video ends it properly when stopped: the program
+// defers stops, the handler then only notes the first stop signal, and the
+// run ends at the next frame and closes its outputs. Safe in a signal handler.
+void defer_stops();
+bool stops_deferred();
+void note_stop(int signal_number);
+int noted_stop();  // 0 while no stop is noted
+
 // No frame noted yet: the run stopped while it was starting.
 constexpr long long no_frame = LLONG_MIN;
 
@@ -35,15 +43,5 @@ constexpr long long no_frame = LLONG_MIN;
 // it, and a signal handler may read it.
 void note_frame(long long number);
 long long noted_frame();
-
-// Deferred stops: a run that saves its state asks that a stop wait for the
-// frame in hand. The stop handler then calls defer_stop(), which notes the
-// first stop and says to return; the run, seeing pending_stop(), saves and
-// calls end_deferred_stop(), which raises it again, undeferred. A second
-// stop is not deferred.
-void defer_stops();
-bool defer_stop(int signal_number);  // async-signal-safe
-int pending_stop();                  // the signal waiting, or 0
-void end_deferred_stop();
 
 }  // namespace zemb

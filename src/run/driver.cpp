@@ -296,18 +296,12 @@ public:
         ++lost_outputs_;
     }
 
-    // A stop that waited for the frame in hand to end (run/stop.h) ends the
-    // run now, as the signal would have.
-    void end_if_stopped()
-    {
-        if (stopped())
-            end_deferred_stop();
-    }
-
     // The run's last words; returns its exit status.
     int finish()
     {
         watcher_.frames_done();
+        if (stopped())  // the program says where, and ends as the signal would have
+            return exit_failed;
         if (lost_outputs_ > 0)
             std::fprintf(stderr, "zemb: %lld output file%s could not be written\n", lost_outputs_,
                          lost_outputs_ == 1 ? "" : "s");
@@ -319,7 +313,7 @@ public:
     }
 
 private:
-    bool stopped() const { return pending_stop() != 0; }
+    bool stopped() const { return noted_stop() != 0; }
 
     // The phase position of the last calibration frame the run takes: K-1,
     // or for a piece the last frame's, when that comes first.
@@ -552,7 +546,6 @@ int run_sequence(const RunConfig& config, Engine engine, RunWatcher& watcher, Ru
     if (run.calibrate())
         run.run_online();
     run.save_state();
-    run.end_if_stopped();
     return run.finish();
 }
 
