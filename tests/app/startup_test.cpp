@@ -49,6 +49,10 @@ const char* const usage_body =
     "  -O PAT:  Mask file name, one %d for the frame number, .pgm or .png. Default: "
     "<base>Mask.%d.pgm\n"
     "  --estimate-memory: print the bytes the run would hold, and stop\n"
+    "  --save-model FILE: save the model at the end (and at a stop) to resume from\n"
+    "  --load-model FILE: start from a saved model instead of calibrating anew\n"
+    "  --checkpoint N:    also save it every N frames\n"
+    "  --freeze-after F:  frames from number F on leave the model unchanged\n"
     "  <#LastFrame> end: until the input ends (a video's last frame, the first missing file)\n"
     "Hit any key to continue...\n";
 
