@@ -108,15 +108,23 @@ public:
         return image;
     }
 
-    void save(const std::string& path) const
+    // `path`: a str or any os.PathLike.
+    void save(const py::object& path) const
     {
+        const std::string file = file_name(path);
         py::gil_scoped_release unlocked;
-        s_.save(path.c_str());
+        s_.save(file.c_str());
     }
-    void load(const std::string& path)
+    void load(const py::object& path)
     {
+        const std::string file = file_name(path);
         py::gil_scoped_release unlocked;
-        s_.load(path.c_str());
+        s_.load(file.c_str());
+    }
+
+    static std::string file_name(const py::object& path)
+    {
+        return py::str(py::module_::import("os").attr("fspath")(path)).cast<std::string>();
     }
 
     const zemb::Subtractor& get() const { return s_; }

@@ -162,11 +162,11 @@ def test_a_saved_subtractor_resumes_in_the_program_and_back(walk, tmp_path):
                     str(tmp_path / "state")], check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
     assert all((out / f"walkMask.{k}.pgm").read_bytes()[-W * H:] == masks[k] for k in range(31, LAST + 1))
     resumed = zemb.Subtractor(W, H)
-    resumed.load(str(tmp_path / "state"))
+    resumed.load(tmp_path / "state")
     assert resumed.K == K and resumed.frames == 30
     before = resumed.background()
     assert resumed.apply(frames[30], learn=False).tobytes() == masks[31]
     assert resumed.background().tobytes() == before.tobytes()
     (tmp_path / "state").write_bytes((tmp_path / "state").read_bytes()[:1000])
     with pytest.raises(zemb.Error, match="cut short"):
-        resumed.load(str(tmp_path / "state"))
+        resumed.load(tmp_path / "state")
