@@ -133,8 +133,10 @@ ModelFileResult open_model(const char* path, int& fd, std::uint64_t& size)
     int error = 0;
     unsigned mode = 0;
     fd = open_input_file(path, error, mode);
+    if (fd < 0 && error == 0)
+        return fault_of(ModelFileFault::not_file, 0, mode);
     if (fd < 0)
-        return fault_of(ModelFileFault::cannot_open, error != 0 ? error : EISDIR);
+        return fault_of(ModelFileFault::cannot_open, error);
     // Reads wait for the disk from here on.
     const int flags = fcntl(fd, F_GETFL);
     if (flags >= 0)
@@ -355,6 +357,9 @@ std::string model_file_message(const ModelFileResult& r, const ModelFileHeader& 
     case ModelFileFault::none: return "";
     case ModelFileFault::cannot_open: return std::string("cannot open: ") + std::strerror(r.error);
     case ModelFileFault::cannot_read: return std::string("cannot read: ") + std::strerror(r.error);
+    case ModelFileFault::not_file:
+        return std::string("is ") + describe_file_kind(static_cast<unsigned>(r.number)) +
+               ", not a model file";
     case ModelFileFault::not_model: return "not a zemb model file";
     case ModelFileFault::version:
         return text("model file of format version %lld; this zemb reads version %lld", r.number,

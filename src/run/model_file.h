@@ -29,6 +29,7 @@ struct ModelFileHeader {
 enum class ModelFileFault {
     none,
     cannot_open,   // error: errno
+    not_file,      // a folder, FIFO, device or socket (number: its st_mode)
     cannot_read,   // error: errno
     not_model,     // no magic string
     version,       // number: the file's version
