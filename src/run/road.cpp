@@ -192,44 +192,21 @@ void Road::segment(const FloatPlanes& pixels, const WeightMatrix& weights, float
     core_->commit();
 }
 
-// The masks segment() would give, by the straightforward search, without
-// touching the model.
-void Road::classify(const FloatPlanes& pixels, float e, SegmentClock* clock)
-{
-    const std::int64_t start = clock != nullptr ? clock->read() : 0;
-    const FloatPlanes& model = core_->model();
-    std::size_t i = 0;
-    for (int r = 0; r < H_; ++r)
-        for (int c = 0; c < W_; ++c, ++i) {
-            const float x = pixels[0][i], y = pixels[1][i], z = pixels[2][i];
-            Index bi = 0, bj = 0;
-            const bool background =
-                find_best_match(x, y, z, model, W_, r, c, s_.n, e, bi, bj) >= 0 ||
-                (s_.shadow.enabled && is_shadow(x, y, z, model, W_, r, c, s_.n, s_.shadow));
-            mask_[i] = background ? 0 : 255;
-        }
-    if (clock != nullptr)
-        clock->ticks += clock->read() - start;
-}
-
 void Road::step(const FloatPlanes& pixels, SegmentClock* clock, bool learn)
 {
     switch (phase()) {
     case Phase::first_frame: core_->init(pixels); break;
+    // Without learning, every weight is 0: each blend gives back the
+    // element's own value (a -0 may come back +0), in every engine alike.
     case Phase::calibration:
-        if (!learn)
-            classify(pixels, s_.e1, clock);
-        else
-            segment(pixels,
-                    scaled_weights(kernel_, s_.n,
-                                   calibration_rate(c1_scaled_, c2_scaled_, frames_, s_.K)),
-                    s_.e1, clock);
+        segment(pixels,
+                learn ? scaled_weights(kernel_, s_.n,
+                                       calibration_rate(c1_scaled_, c2_scaled_, frames_, s_.K))
+                      : WeightMatrix{},
+                s_.e1, clock);
         break;
     case Phase::online:
-        if (!learn)
-            classify(pixels, s_.e2, clock);
-        else
-            segment(pixels, online_weights_, s_.e2, clock);
+        segment(pixels, learn ? online_weights_ : WeightMatrix{}, s_.e2, clock);
         // The next frame's segmentation reads this filtered mask.
         filter_mask(mask_.get(), W_, pixels_, mask_.get());
         break;

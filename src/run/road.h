@@ -77,8 +77,9 @@ public:
 
     // One frame in cone coordinates through the phase of its place; a clock,
     // when given, adds the segmentation's ticks. Without `learn`, a frame
-    // after the first is classified against the model as it stands and the
-    // model is left alone (the phase still counts the frame).
+    // after the first is segmented with a learning rate of 0: its mask is
+    // the same, and the model keeps every value (the phase still counts the
+    // frame).
     void step(const FloatPlanes& pixels, SegmentClock* clock = nullptr, bool learn = true);
 
     // A saved state goes back in through these: the model and the mask are
@@ -107,7 +108,6 @@ public:
 private:
     void segment(const FloatPlanes& pixels, const WeightMatrix& weights, float e,
                  SegmentClock* clock);
-    void classify(const FloatPlanes& pixels, float e, SegmentClock* clock);
 
     const int H_, W_;
     const std::size_t pixels_;
