@@ -63,7 +63,8 @@ public:
     {
     }
 
-    py::array_t<std::uint8_t> apply(const py::object& given, const std::string& order_name)
+    py::array_t<std::uint8_t> apply(const py::object& given, const std::string& order_name,
+                                    bool learn)
     {
         const zemb::PixelOrder order = pixel_order(order_name);
         if (!py::isinstance<py::array>(given))
@@ -90,7 +91,7 @@ public:
                 data = packed_.data();
                 row_stride = 3 * static_cast<std::ptrdiff_t>(W);
             }
-            s_.apply(data, W, H, row_stride, order, out);
+            s_.apply(data, W, H, row_stride, order, out, learn);
         }
         return mask;
     }
@@ -105,6 +106,25 @@ public:
             s_.background(out, order);
         }
         return image;
+    }
+
+    // `path`: a str or any os.PathLike.
+    void save(const py::object& path) const
+    {
+        const std::string file = file_name(path);
+        py::gil_scoped_release unlocked;
+        s_.save(file.c_str());
+    }
+    void load(const py::object& path)
+    {
+        const std::string file = file_name(path);
+        py::gil_scoped_release unlocked;
+        s_.load(file.c_str());
+    }
+
+    static std::string file_name(const py::object& path)
+    {
+        return py::str(py::module_::import("os").attr("fspath")(path)).cast<std::string>();
     }
 
     const zemb::Subtractor& get() const { return s_; }
@@ -248,8 +268,14 @@ PYBIND11_MODULE(_zemb, m)
              py::arg("threads") = d.threads, py::arg("vector_unit") = "best",
              "Frames of width x height pixels; keywords as the zemb program's switches.")
         .def("apply", &PySubtractor::apply, py::arg("frame"), py::arg("order") = "rgb",
+             py::arg("learn") = true,
              "Takes an HxWx3 uint8 frame; returns its HxW mask (255 foreground, 0 background; "
-             "all 0 until the online phase).")
+             "all 0 until the online phase). learn=False leaves the model as it stands.")
+        .def("save", &PySubtractor::save, py::arg("path"),
+             "Saves the state to resume from: the zemb program's --save-model file.")
+        .def("load", &PySubtractor::load, py::arg("path"),
+             "Goes on from a saved state (--load-model): same width, height and n; the file's "
+             "K, thresholds, rates and shadow settings.")
         .def("background", &PySubtractor::background, py::arg("order") = "rgb",
              "The model image (n*H x n*W x 3), as the program's -m writes it.")
         .def_property_readonly("width", [](const PySubtractor& p) { return p.get().width(); })

@@ -77,8 +77,24 @@ public:
     // mask is all 0. Throws zemb::Error when width or height is not the
     // Subtractor's or the stride is too short. Allocates nothing. One
     // Subtractor serves one thread at a time; separate ones run in parallel.
+    // With `learn` false, a frame after the first is classified against the
+    // model as it stands and leaves it unchanged (a frozen model); the
+    // frame still counts towards the phases.
     void apply(const std::uint8_t* pixels, int width, int height, std::ptrdiff_t row_stride,
-               PixelOrder order, std::uint8_t* mask_out);
+               PixelOrder order, std::uint8_t* mask_out, bool learn = true);
+
+    // Saves everything the next frame starts from (the model, the mask it
+    // reads, the frames taken and the settings that shaped them) to `path`,
+    // written under a temporary name and renamed onto it: the zemb program's
+    // --save-model file. Needs one frame taken. Throws zemb::Error.
+    void save(const char* path) const;
+    // Goes on from a saved state, as if its frames had been given here: the
+    // program's --load-model. The file's width, height and n must be this
+    // Subtractor's; its K, thresholds, rates and shadow settings replace
+    // this one's (threads and vector unit stay). A file of another version,
+    // cut or damaged is refused with zemb::Error, and this Subtractor is
+    // left as it was (loading holds a second model for a moment).
+    void load(const char* path);
 
     // The phase the next frame goes through, and the frames taken so far.
     Phase phase() const;
@@ -100,6 +116,7 @@ public:
 
 private:
     struct State;
+    static std::unique_ptr<State> make_state(int width, int height, const Settings& settings);
     std::unique_ptr<State> state_;
 };
 

@@ -146,3 +146,27 @@ def test_wrong_inputs_are_refused_saying_what_they_got(call, exception, names):
         call(subtractor)
     assert names in str(raised.value)
     assert subtractor.frames == 0
+
+
+def test_a_saved_subtractor_resumes_in_the_program_and_back(walk, tmp_path):
+    """Python trains and saves; the program goes on from the file to its own whole run's masks;
+    frozen frames leave the background alone."""
+    masks, _ = program_run(walk, "walk")
+    frames = list(zemb.frames(str(walk / "walk"), 1, LAST))
+    trained = zemb.Subtractor(W, H, K=K)
+    for frame in frames[:30]:
+        trained.apply(frame)
+    trained.save(str(tmp_path / "state"))
+    out = tmp_path / "out"
+    subprocess.run([os.environ["ZEMB_EXE"], str(walk / "walk"), "31", str(LAST), "-o", str(out), "--load-model",
+                    str(tmp_path / "state")], check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+    assert all((out / f"walkMask.{k}.pgm").read_bytes()[-W * H:] == masks[k] for k in range(31, LAST + 1))
+    resumed = zemb.Subtractor(W, H)
+    resumed.load(tmp_path / "state")
+    assert resumed.K == K and resumed.frames == 30
+    before = resumed.background()
+    assert resumed.apply(frames[30], learn=False).tobytes() == masks[31]
+    assert resumed.background().tobytes() == before.tobytes()
+    (tmp_path / "state").write_bytes((tmp_path / "state").read_bytes()[:1000])
+    with pytest.raises(zemb.Error, match="cut short"):
+        resumed.load(tmp_path / "state")

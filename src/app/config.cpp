@@ -2,6 +2,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "app/startup.h"
@@ -22,27 +23,50 @@ bool is_c_space(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+// The model file switches, and the switches given (to tell a setting given
+// anew from one a loaded model file brings).
+struct ModelSwitches {
+    const char* save = nullptr;
+    const char* load = nullptr;
+    int checkpoint = 0;
+    int freeze_after = 0;
+    std::vector<std::string> given;
+
+    bool was_given(const char* name) const
+    {
+        return std::find(given.begin(), given.end(), name) != given.end();
+    }
+};
+
 // Reads the thirteen switches in their fixed order, then -j, -o, -O (null when
-// absent), --estimate-memory, --no-wait and --report. The order matters: an argument equal to an earlier
-// switch's text is consumed by that earlier read. The calls at the end are
+// absent), --estimate-memory, --no-wait, --report and the model file switches.
+// The order matters: an argument equal to an earlier switch's text is consumed
+// by that earlier read. The calls at the end are
 // the command line's one table of switches: each read notes its switch in
 // `known`.
 SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads,
                           const char*& output_folder, const char*& mask_pattern,
                           RunConfig& config, LiveSwitches& live, const char*& report_path,
-                          const char*& faulty, const char*& typed,
+                          ModelSwitches& model, const char*& faulty, const char*& typed,
                           SwitchTable& known)
 {
     SwitchFault fault = SwitchFault::none;
+    // Notes each switch that was there.
+    auto note = [&](const char* name, int argc_before) {
+        if (argc != argc_before)
+            model.given.push_back(name);
+    };
     // Each read keeps the value already in place (the default) when its
     // switch is absent, or once an earlier read has failed.
     auto integer = [&](const char* name, int& value) {
         known.push_back({name, 1});
         if (fault != SwitchFault::none)
             return;
+        const int argc_before = argc;
         value = take_int_switch(argc, argv, name, value, fault, &typed);
         if (fault != SwitchFault::none)
             faulty = name;
+        note(name, argc_before);
     };
     // Real switches are read as doubles and stored as 32-bit floats; every
     // later use, the echo included, sees the float.
@@ -50,17 +74,21 @@ SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads
         known.push_back({name, 1});
         if (fault != SwitchFault::none)
             return;
+        const int argc_before = argc;
         const double read = take_real_switch(argc, argv, name, value, fault, &typed);
         if (fault != SwitchFault::none)
             faulty = name;
         else
             value = static_cast<float>(read);
+        note(name, argc_before);
     };
     auto flag = [&](const char* name, bool& value) {
         known.push_back({name, 0});
         if (fault != SwitchFault::none)
             return;
         value = take_switch(argc, argv, name, false, nullptr, fault) != nullptr;
+        if (value)
+            model.given.push_back(name);
     };
     auto text = [&](const char* name, const char*& value) {
         known.push_back({name, 1});
@@ -93,6 +121,10 @@ SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads
     real("--stall", live.stall_seconds);
     integer("--reconnect", live.reconnect);
     text("--report", report_path);
+    text("--save-model", model.save);
+    text("--load-model", model.load);
+    integer("--checkpoint", model.checkpoint);
+    integer("--freeze-after", model.freeze_after);
     return fault;
 }
 
@@ -220,6 +252,88 @@ bool accept_values(RunConfig& config, int threads, const char* output_folder,
     return take_output_switches(output_folder, mask_pattern, config);
 }
 
+// The model file switches. A loaded file brings every setting the command
+// line does not give anew; n and K given anew must be the file's. Returns
+// the start-up's outcome: a switch that cannot work is the command line's
+// fault, a file that cannot be used the run's.
+StartUp accept_model_switches(RunConfig& config, const ModelSwitches& model)
+{
+    RunParameters& p = config.params;
+    if (model.checkpoint < 0 || (model.checkpoint > 0 && model.save == nullptr)) {
+        std::fprintf(stderr, "zemb: --checkpoint needs a number of frames of 1 or more, and "
+                             "--save-model to name the file\n");
+        return StartUp::command_line;
+    }
+    for (const char* file : {model.save, model.load})
+        if (file != nullptr && *file == '\0') {
+            std::fprintf(stderr, "zemb: --save-model and --load-model need a file name\n");
+            return StartUp::command_line;
+        }
+    if (model.save != nullptr) {
+        config.save_model = model.save;
+        p.piece = true;
+    }
+    config.checkpoint = model.checkpoint;
+    if (model.was_given("--freeze-after"))
+        config.freeze_after = model.freeze_after;
+    if (model.load == nullptr)
+        return StartUp::run;
+
+    config.load_model = model.load;
+    ModelFileHeader header;
+    RoadSettings wanted = road_settings(p);
+    ModelFileResult read = read_model_header(model.load, header);
+    if (read.ok()) {
+        if (!model.was_given("-n"))
+            wanted.n = header.settings.n;
+        if (!model.was_given("-K"))
+            wanted.K = header.settings.K;
+        read = match_model_file(header, header.width, header.height, wanted);
+    }
+    if (!read.ok()) {
+        std::fprintf(stderr, "zemb: %s: %s\n", model.load,
+                     model_file_message(read, header, 0, 0, wanted.n, wanted.K).c_str());
+        return StartUp::cannot_start;
+    }
+    const RoadSettings& s = header.settings;
+    auto from_file = [&](const char* name, auto& value, auto saved) {
+        if (model.was_given(name))
+            return;
+        value = saved;
+        config.from_model_file += config.from_model_file.empty() ? name : std::string(" ") + name;
+    };
+    from_file("-n", p.n, s.n);
+    from_file("-K", p.K, s.K);
+    from_file("-e1", p.e1, s.e1);
+    from_file("-e2", p.e2, s.e2);
+    from_file("-c1", p.c1, s.c1);
+    from_file("-c2", p.c2, s.c2);
+    from_file("-s", p.shadow.enabled, s.shadow.enabled);
+    from_file("-g", p.shadow.gamma, s.shadow.gamma);
+    from_file("-b", p.shadow.beta, s.shadow.beta);
+    from_file("-tS", p.shadow.tau_S, s.shadow.tau_S);
+    from_file("-tH", p.shadow.tau_H, s.shadow.tau_H);
+    p.resumed_frames = header.frames;
+    config.loaded = header;
+    return StartUp::run;
+}
+
+// The frames' size must be the loaded model's.
+bool accept_model_size(const RunConfig& config)
+{
+    if (!config.loaded)
+        return true;
+    const ModelFileResult match = match_model_file(*config.loaded, config.width, config.height,
+                                                   road_settings(config.params));
+    if (match.ok())
+        return true;
+    std::fprintf(stderr, "zemb: %s: %s\n", config.load_model.c_str(),
+                 model_file_message(match, *config.loaded, config.width, config.height,
+                                    config.params.n, config.params.K)
+                     .c_str());
+    return false;
+}
+
 // The frames' route, from the sequence name; a faulty pattern is a faulty
 // command line.
 bool choose_route(const RunConfig& config, const char* name, media::SourceKind& kind,
@@ -291,12 +405,16 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
     const char* report_path = nullptr;
     const std::vector<char*> before(argv, argv + argc);
     SwitchTable known;
+    ModelSwitches model;
     SwitchFault fault = read_switches(argc, argv, p, threads, output_folder, mask_pattern, config,
-                                      live, report_path, faulty, typed, known);
+                                      live, report_path, model, faulty, typed, known);
     if (fault != SwitchFault::none) {
         print_switch_fault(fault, faulty, typed);
         return StartUp::command_line;
     }
+    if (const StartUp model_start = accept_model_switches(config, model);
+        model_start != StartUp::run)
+        return model_start;
     warn_frame_number("first frame", before[2], p.first_frame);
     if (!p.to_end)
         warn_frame_number("last frame", before[3], p.last_frame);
@@ -318,9 +436,10 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
         return StartUp::command_line;
     if (const StartUp mistake = recognise_name(config, name, kind); mistake != StartUp::run)
         return mistake;
-    if (!accept_first_frame(config, name, kind, pattern))
+    if (!accept_first_frame(config, name, kind, pattern) || !accept_model_size(config))
         return StartUp::cannot_start;
-    if (!p.to_end)
+    // A piece of a split run may well end, or start, within calibration.
+    if (!p.to_end && !p.piece && !config.loaded)
         warn_range(p);
     return StartUp::run;
 }
@@ -377,6 +496,10 @@ void print_usage()
     std::printf("  --stall S: a stream, pipe or camera that sends nothing for S seconds ends. "
                 "Default 10\n");
     std::printf("  --reconnect N: attempts to reach a network stream again. Default 3\n");
+    std::printf("  --save-model FILE: save the model at the end (and at a stop) to resume from\n");
+    std::printf("  --load-model FILE: start from a saved model instead of calibrating anew\n");
+    std::printf("  --checkpoint N:    also save it every N frames\n");
+    std::printf("  --freeze-after F:  frames from number F on leave the model unchanged\n");
     std::printf("  <#LastFrame> end: until the input ends (a video's last frame, the first "
                 "missing file)\n");
     std::printf("  --report FILE: keep the run's progress and account in FILE (JSON)\n");
@@ -450,6 +573,20 @@ void print_settings_echo(const RunConfig& config)
         std::printf("Overlay video:          %s\n", config.overlay_video.c_str());
     if (!config.stats_path.empty())
         std::printf("Figures per frame:      %s\n", config.stats_path.c_str());
+    if (config.loaded) {
+        std::printf("Model loaded from:      %s (%lld frames taken, the last numbered %lld)\n",
+                    config.load_model.c_str(), config.loaded->frames, config.loaded->last_frame);
+        if (!config.from_model_file.empty())
+            std::printf("From the model file:    %s\n", config.from_model_file.c_str());
+    }
+    if (!config.save_model.empty()) {
+        std::printf("Model saved to:         %s", config.save_model.c_str());
+        if (config.checkpoint > 0)
+            std::printf(" (every %d frames, and at the end)", config.checkpoint);
+        std::printf("\n");
+    }
+    if (config.freeze_after)
+        std::printf("Model frozen from:      frame %d\n", *config.freeze_after);
 }
 
 }  // namespace zemb

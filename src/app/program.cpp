@@ -129,9 +129,9 @@ int run(int argc, char** argv, Engine engine)
         remove_made_folders(config);
         return exit_failed;
     }
-    // A video is ended properly when the run is stopped: the stop waits
-    // for the frame in hand.
-    if (!config.mask_video.empty() || !config.overlay_video.empty())
+    // A video is ended properly, and a model saved, when the run is stopped:
+    // the stop waits for the frame in hand.
+    if (!config.mask_video.empty() || !config.overlay_video.empty() || !config.save_model.empty())
         defer_stops();
     install_stop_handlers();
     // Written before the first frame, so that a report that cannot be

@@ -27,6 +27,7 @@ import zembparallel
 import zembslurm
 import zembtable
 import zembtools
+import zembtask
 from zembtask import (HERE, LOG, MASK_PATTERN, ME, SCRIPT, STATUS, Fault, Progress, Task, err,
                       read_task_score, results_folder, task_main, task_state, usable_folder, write_file)
 
@@ -82,6 +83,9 @@ def read_command_line(argv: list[str]) -> argparse.Namespace:
     pick.add_argument("--video", action="append", default=[], metavar="NAMES",
                       help="only these videos, as video or category/video (comma-separated, repeatable)")
     pick.add_argument("--force", action="store_true", help="run complete videos again")
+    pick.add_argument("--resume", type=positive, nargs="?", const=zembtask.CHECKPOINT_FRAMES, metavar="N",
+                      help="zemb saves its model every N frames (default %(const)s) and a stopped, "
+                           "failed or resubmitted video goes on from there")
     where = parser.add_argument_group("where the videos run (one of)")
     backend = where.add_mutually_exclusive_group()
     backend.add_argument("--local", type=width, metavar="N",
@@ -308,6 +312,9 @@ def complete_tasks(tasks: list[Task], options: argparse.Namespace, zemb: str, ze
         task["results"] = folder
         task["zemb"] = [zemb, task["sequence"], str(task["first"]), str(task["last"]),
                         "-o", folder, "-O", MASK_PATTERN] + options.settings
+        if options.resume:
+            task["zemb"] += ["--save-model", os.path.join(folder, zembtask.CHECKPOINT),
+                             "--checkpoint", str(options.resume)]
         task["eval"] = None
         if task["truth"]:
             masks = os.path.join(zembtools.pattern_literal(folder), MASK_PATTERN)

@@ -35,6 +35,8 @@ LOG = "zemb.log"          # zemb's output, then zemb-eval's messages
 REPORT = "zemb.json"      # zemb --report: its progress while it runs, its timings when done
 SCORE = "score.kv"        # zemb-eval --kv
 STATUS = "status.json"    # written at the start (running) and last (done, failed or stopped)
+CHECKPOINT = "zemb.model"  # --resume: zemb's state, saved every CHECKPOINT_FRAMES frames
+CHECKPOINT_FRAMES = 100
 POLL_SECONDS = (1, 10)    # between looks at status files and squeue: at first, at most
 
 # Files are made with mkstemp (mode 0600) and given what open() would give them.
@@ -174,13 +176,40 @@ def read_task_score(task: Task) -> dict[str, Any] | None:
         return None
 
 
+def checkpoint_frame(path: str) -> int | None:
+    """The number of the last frame a zemb model file holds (docs/model-file.md),
+    or None when there is no such file of a version this reads; zemb checks the rest."""
+    try:
+        with open(path, "rb") as f:
+            header = f.read(56)
+    except OSError:
+        return None
+    if len(header) < 56 or header[:8] != b"ZEMBMODL" or int.from_bytes(header[8:12], "little") != 1:
+        return None
+    return int.from_bytes(header[48:56], "little", signed=True)
+
+
+def resumed_command(task: Task, folder: str) -> tuple[list[str], int]:
+    """The zemb command that goes on from the video's checkpoint, when it has one
+    within its frames, and the last frame whose mask it keeps."""
+    command = task["zemb"]
+    if "--save-model" not in command:
+        return command, task["first"] - 1
+    saved = checkpoint_frame(command[command.index("--save-model") + 1])
+    if saved is None or not task["first"] <= saved < task["last"]:
+        return command, task["first"] - 1
+    return (command[:2] + [str(saved + 1)] + command[3:] +
+            ["--load-model", command[command.index("--save-model") + 1]]), saved
+
+
 def run_task(task: Task, run: Callable[..., int] = zembtools.run_child) -> int:
     """Runs zemb on one video and scores its masks; the status file is
     written last, and says what failed. Returns the task's exit status."""
     os.makedirs(task["root"], exist_ok=True)
     folder = results_folder(task["root"], task["name"], create=True)
+    command, kept = resumed_command(task, folder)
     for name in os.listdir(folder):  # masks of an earlier run must not be scored as this run's
-        if MASK_FILE.fullmatch(name) or name in (SCORE, REPORT):
+        if (MASK_FILE.fullmatch(name) and int(name[3:9]) > kept) or name in (SCORE, REPORT):
             os.remove(os.path.join(folder, name))
     status = {"state": "running", "key": task["key"], "host": socket.gethostname()}
     write_status(folder, status)
@@ -191,7 +220,7 @@ def run_task(task: Task, run: Callable[..., int] = zembtools.run_child) -> int:
     stopped = False
     try:
         with out:  # zemb's output, then zemb-eval's messages
-            code = zembtools.exit_status(run(task["zemb"] + ["--report", report], cwd=folder,
+            code = zembtools.exit_status(run(command + ["--report", report], cwd=folder,
                                              stdin=subprocess.DEVNULL, stdout=out, stderr=out,
                                              error_file=out))
             status["seconds"] = round(time.monotonic() - start, 3)

@@ -10,6 +10,7 @@
 
 #include "media/media.h"
 #include "model/model.h"
+#include "run/model_file.h"
 
 namespace zemb {
 
@@ -30,6 +31,12 @@ struct RunParameters {
     // "end" as the last frame: the run goes on until the input ends, and
     // last_frame is the largest number a name can carry.
     bool to_end = false;
+    // Frames the model loaded with --load-model had taken: the run goes on
+    // from that place in its phases.
+    long long resumed_frames = 0;
+    // A run that saves its model is a piece of a longer one: its
+    // calibration, too, ends at the last frame.
+    bool piece = false;
 };
 
 // Everything the phase driver needs.
@@ -69,6 +76,17 @@ struct RunConfig {
     std::string report_path;
     // The file that names the first frame in messages.
     std::string first_frame_name;
+
+    // Model files: the state to start from (its header read at start-up)
+    // and the settings taken from it, named for the echo; the file the
+    // state goes to at the end, and every `checkpoint` frames on the way.
+    std::string load_model;
+    std::optional<ModelFileHeader> loaded;
+    std::string from_model_file;
+    std::string save_model;
+    int checkpoint = 0;
+    // --freeze-after: frames from this number on leave the model alone.
+    std::optional<int> freeze_after;
 };
 
 // Composes the run's file names into one buffer reserved up front, so that

@@ -15,6 +15,7 @@
 #include "files/stop.h"
 #include "imagedata/imagedata.h"
 #include "model/model.h"
+#include "run/model_file.h"
 #include "run/reports.h"
 #include "run/resources.h"
 #include "run/stage.h"
@@ -139,6 +140,18 @@ public:
             road_ = make_run_road(kind, config_, fault);
             if (!road_)
                 return fault;
+            if (config_.loaded) {
+                const ModelFileResult loaded =
+                    load_model(config_.load_model.c_str(), *config_.loaded, *road_);
+                if (!loaded.ok()) {
+                    fault.fault = StartFault::model_file;
+                    fault.path = config_.load_model;
+                    fault.detail = model_file_message(loaded, *config_.loaded, config_.width,
+                                                      config_.height, p_.n, p_.K);
+                    return fault;
+                }
+                last_number_ = config_.loaded->last_frame;
+            }
         } catch (const std::bad_alloc&) {
             fault.fault = StartFault::buffers;
             fault.width = config_.width;
@@ -203,25 +216,37 @@ public:
             std::printf("\tQueryPerformance not supported: Impossible to compute times\n");
         }
         const long long first = p_.first_frame;
-        std::printf("\nTimes for calibration phase on %d frames (from %lld to %lld) ...\n", p_.K,
-                    first, first + p_.K - 1);
+        if (resumed_ >= p_.K)
+            return;
+        // A loaded model goes on calibrating: K - resumed frames are left.
+        std::printf("\nTimes for calibration phase on %lld frames (from %lld to %lld) ...\n",
+                    calibration_end() + 1 - resumed_, first, offset_ + calibration_end());
         std::fflush(stdout);
-        watcher_.start_phase("calibration", p_.K - 1, first, first + p_.K - 1);
+        watcher_.start_phase("calibration", calibration_end() + 1 - std::max(resumed_, 1LL),
+                             offset_, offset_ + calibration_end());
+        if (resumed_ > 0)
+            return;
         // Opening the frames found the first one: it never counts as the end.
         road_->step(*take_frame(first, false));
         release_frame();
         save_outputs(first, p_.save_models, false, overlay_ != nullptr, false);
+        frame_stepped(first);
     }
 
-    // Calibration: the learning rate falls linearly from c1' towards c2'.
+    // Calibration: the road's learning rate falls linearly from c1' towards c2'.
     // False when the input ended before calibration was done.
     bool calibrate()
     {
         const long long K = p_.K;
+        if (resumed_ >= K)
+            return !stopped();
+        const long long start = std::max(resumed_, 1LL);
         SegmentClock clock{read_counter, 0};
-        for (long long k = 1; k <= K - 1; ++k) {
-            const FloatPlanes* pixels = take_frame(p_.first_frame + k);
-            if (pixels == nullptr && (stopped_ || input_stalled_))
+        const long long end = calibration_end();
+        for (long long k = start; k <= end && !stopped(); ++k) {
+            const long long number = offset_ + k;
+            const FloatPlanes* pixels = take_frame(number);
+            if (pixels == nullptr && (stopped() || input_stalled_))
                 return false;
             if (pixels == nullptr) {
                 report_writes(true);
@@ -229,57 +254,66 @@ public:
                     std::fprintf(stderr,
                                  "zemb: %s: the input ends after frame %lld, before the %d "
                                  "frames of calibration (-K) are read: no masks\n",
-                                 config_.first_frame_name.c_str(), p_.first_frame + k - 1, p_.K);
+                                 config_.first_frame_name.c_str(), number - 1, p_.K);
                 });
                 input_ended_early_ = true;
                 return false;
             }
-            road_->step(*pixels, timer_.available ? &clock : nullptr);
+            road_->step(*pixels, timer_.available ? &clock : nullptr, learns(number));
             timer_.calibration_ticks = clock.ticks;
             release_frame();
             // The overlay shows every frame; those of calibration untinted.
-            save_outputs(p_.first_frame + k, p_.save_models, false, overlay_ != nullptr, false);
-            watcher_.frame_done(k);
+            save_outputs(number, p_.save_models, false, overlay_ != nullptr, false);
+            frame_stepped(number);
+            watcher_.frame_done(k - start + 1);
         }
         report_writes(true);
-        account_.calibration = phase_time(timer_, timer_.calibration_ticks, K, K - 1);
+        if (stopped())
+            return false;
+        account_.calibration =
+            phase_time(timer_, timer_.calibration_ticks, end + 1 - resumed_, end + 1 - start);
         message([&] { print_report(timer_, account_.calibration); });
-        return true;
+        return end == K - 1;
     }
 
-    // Online: fixed rate, narrow threshold, filtered masks written. Up to
-    // the end, the phase ends where the input does.
+    // Online: fixed rate, narrow threshold, the road's filtered masks written.
+    // Up to the end, the phase ends where the input does.
     void run_online()
     {
-        const long long first = p_.first_frame, last = p_.last_frame, K = p_.K;
-        long long count = last - K - first + 1;
+        const long long first = p_.first_frame, last = p_.last_frame;
+        // The first online frame's number.
+        const long long start = offset_ + std::max<long long>(p_.K, resumed_);
+        long long count = last - start + 1;
         message([&] {
             if (p_.to_end)
-                std::printf("\nTimes for online phase (from %lld to the end) ...\n", first + K);
+                std::printf("\nTimes for online phase (from %lld to the end) ...\n", start);
             else
                 std::printf("\nTimes for online phase on %lld frames (from %lld to %lld) ...\n",
-                            count, first + K, last);
+                            count, start, last);
             std::fflush(stdout);
         });
-        watcher_.start_phase("online", p_.to_end ? unknown_frames : count, first + K, last);
+        watcher_.start_phase("online", p_.to_end ? unknown_frames : count, start, last);
         SegmentClock clock{read_counter, 0};
-        long long number = first + K;
-        for (; number <= last; ++number) {
+        long long number = start;
+        for (; number <= last && !stopped(); ++number) {
             const FloatPlanes* pixels = take_frame(number);
             if (pixels == nullptr)
                 break;
-            road_->step(*pixels, timer_.available ? &clock : nullptr);
+            road_->step(*pixels, timer_.available ? &clock : nullptr, learns(number));
             timer_.online_ticks = clock.ticks;
             release_frame();
             write_stats(number);
             save_outputs(number, p_.save_models, !p_.last_mask_only || number == last,
                          overlay_ != nullptr);
-            watcher_.frame_done(number - first - K + 1);
+            frame_stepped(number);
+            watcher_.frame_done(number - start + 1);
         }
-        if (stopped_)
+        if (stopped()) {
+            report_writes(true);
             return;
+        }
         if (p_.to_end || input_stalled_) {
-            count = number - first - K;
+            count = number - start;
             // The last frame is known once the input has ended.
             if (p_.last_mask_only && count > 0)
                 save_outputs(number - 1, false, true, false);
@@ -295,12 +329,31 @@ public:
             });
     }
 
+    // The state the next frame would start from, to --save-model's file.
+    void save_state()
+    {
+        if (config_.save_model.empty())
+            return;
+        report_writes(true);
+        const ModelFileResult saved =
+            save_model(config_.save_model.c_str(), *road_, last_number_);
+        if (saved.ok())
+            return;
+        message([&] {
+            std::fprintf(stderr, "zemb: %s: %s\n", config_.save_model.c_str(),
+                         model_file_message(saved, ModelFileHeader(), config_.width,
+                                            config_.height, p_.n, p_.K)
+                             .c_str());
+        });
+        ++lost_outputs_;
+    }
+
     // The run's last words; returns its exit status.
     int finish()
     {
         close_outputs();
         watcher_.frames_done();
-        if (stopped_)  // the program says where, and ends as the signal would have
+        if (stopped())  // the program says where, and ends as the signal would have
             return exit_failed;
         if (lost_outputs_ > 0)
             std::fprintf(stderr, "zemb: %lld output file%s could not be written\n", lost_outputs_,
@@ -318,6 +371,33 @@ public:
     }
 
 private:
+    bool stopped() const { return noted_stop() != 0; }
+
+    // The phase position of the last calibration frame the run takes: K-1,
+    // or for a piece the last frame's, when that comes first.
+    long long calibration_end() const
+    {
+        const long long end = p_.K - 1;
+        return p_.piece ? std::min<long long>(end, p_.last_frame - offset_) : end;
+    }
+
+    // Frames from --freeze-after's on are classified without learning.
+    bool learns(long long number) const
+    {
+        return !config_.freeze_after || number < *config_.freeze_after;
+    }
+
+    // After each frame: its number, for the model file, and the checkpoint
+    // every `checkpoint` frames, once the frame's outputs are written.
+    void frame_stepped(long long number)
+    {
+        last_number_ = number;
+        if (config_.checkpoint > 0 && ++since_checkpoint_ == config_.checkpoint) {
+            since_checkpoint_ = 0;
+            save_state();
+        }
+    }
+
     static std::size_t model_image_length(const RunConfig& config)
     {
         return std::size_t(config.params.n) * std::size_t(config.params.n) * config.pixels;
@@ -329,7 +409,7 @@ private:
     {
         if (p.to_end)
             return static_cast<long long>(p.last_frame) - p.first_frame + 1;
-        return 1 + run_progress_frames(p);
+        return (p.resumed_frames == 0 ? 1 : 0) + run_progress_frames(p);
     }
 
     // The reader's job: frame first + `job`. A frame that cannot be read
@@ -599,6 +679,12 @@ private:
     std::unique_ptr<media::VideoWriter> mask_video_, overlay_;
     std::FILE* stats_ = nullptr;
     bool input_ended_early_ = false;  // within calibration, up to the end
+    // A loaded model's frames, and the number the run's phase position 0
+    // would have had: frame number = offset_ + position.
+    const long long resumed_ = p_.resumed_frames;
+    const long long offset_ = p_.first_frame - p_.resumed_frames;
+    long long last_number_ = 0;
+    int since_checkpoint_ = 0;
     // Last, so that their threads end before anything they use goes.
     std::unique_ptr<Stage> reader_, writer_;
 };
@@ -609,8 +695,14 @@ long long run_progress_frames(const RunParameters& p)
 {
     if (p.to_end)
         return unknown_frames;
-    const long long online = static_cast<long long>(p.last_frame) - p.first_frame - p.K + 1;
-    return p.K - 1 + (online > 0 ? online : 0);
+    // Calibration frames read (the first included) and those counted.
+    const long long frames = std::max<long long>(static_cast<long long>(p.last_frame) - p.first_frame + 1, 0);
+    long long left = std::max<long long>(p.K - p.resumed_frames, 0);
+    if (p.piece)
+        left = std::min(left, std::max(frames, p.resumed_frames == 0 ? 1LL : 0LL));
+    const long long counted = std::max<long long>(left - (p.resumed_frames == 0 ? 1 : 0), 0);
+    const long long online = static_cast<long long>(p.last_frame) - p.first_frame - left + 1;
+    return counted + (online > 0 ? online : 0);
 }
 
 std::uint64_t run_buffer_bytes(const RunConfig& config, Engine engine)
@@ -637,6 +729,7 @@ int run_sequence(const RunConfig& config, Engine engine, RunWatcher& watcher, Ru
     run.initialise();
     if (run.calibrate())
         run.run_online();
+    run.save_state();
     return run.finish();
 }
 

@@ -28,6 +28,7 @@ enum class StartFault {
     buffers,              // the run's buffers cannot be allocated
     workers,              // the engine's worker threads cannot start: `detail`
     helpers,              // the threads that read and write cannot start: `detail`
+    model_file,           // the model file `path` cannot be used: `detail`
 };
 
 struct RunFault {

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "run/resources.h"
+#include "run/model_file.h"
 #include "run/road.h"
 #include "zemb/zemb.h"
 
@@ -116,15 +117,11 @@ struct Subtractor::State {
     FloatPlanes pixels;
 };
 
-Subtractor::Subtractor(int width, int height, const Settings& settings)
+// A run's state for these frames and settings (threads and unit resolved),
+// its memory checked first as the program checks a run's.
+std::unique_ptr<Subtractor::State> Subtractor::make_state(int width, int height, const Settings& s)
 {
-    check(width, height, settings);
-    Settings s = settings;
-    s.threads = threads_for_rows(height, s.threads > 0 ? s.threads : usable_cores());
     const VectorUnit unit = chosen_unit(s.vector_unit);
-    s.vector_unit = public_unit(unit);
-
-    // Checked before anything is allocated, as the program checks a run.
     const std::size_t pixels = std::size_t(width) * std::size_t(height);
     const std::uint64_t needed =
         saturating_sum({Road::bytes(height, width, s.n, Engine::fast, s.threads),
@@ -137,7 +134,7 @@ Subtractor::Subtractor(int width, int height, const Settings& settings)
                     std::to_string(limit.bytes >> 20) + " MiB this process can get (" + limit.what +
                     ")");
     try {
-        state_ = std::make_unique<State>(width, height, s, unit, pixels);
+        return std::make_unique<State>(width, height, s, unit, pixels);
     } catch (const std::bad_alloc&) {
         throw Error(format("cannot allocate the buffers for %lld x %lld frames with n = %lld", width,
                            height, s.n));
@@ -146,12 +143,22 @@ Subtractor::Subtractor(int width, int height, const Settings& settings)
     }
 }
 
+Subtractor::Subtractor(int width, int height, const Settings& settings)
+{
+    check(width, height, settings);
+    Settings s = settings;
+    s.threads = threads_for_rows(height, s.threads > 0 ? s.threads : usable_cores());
+    s.vector_unit = public_unit(chosen_unit(s.vector_unit));
+    state_ = make_state(width, height, s);
+}
+
 Subtractor::~Subtractor() = default;
 Subtractor::Subtractor(Subtractor&&) noexcept = default;
 Subtractor& Subtractor::operator=(Subtractor&&) noexcept = default;
 
 void Subtractor::apply(const std::uint8_t* pixels, int width, int height,
-                       std::ptrdiff_t row_stride, PixelOrder order, std::uint8_t* mask_out)
+                       std::ptrdiff_t row_stride, PixelOrder order, std::uint8_t* mask_out,
+                       bool learn)
 {
     Road& road = state_->road;
     if (width != road.width() || height != road.height())
@@ -165,12 +172,57 @@ void Subtractor::apply(const std::uint8_t* pixels, int width, int height,
     split_channels(pixels, height, width, row_stride,
                    order == PixelOrder::rgb ? ChannelOrder::rgb : ChannelOrder::bgr, state_->frame);
     road.convert(state_->frame, state_->pixels);
-    road.step(state_->pixels);
+    road.step(state_->pixels, nullptr, learn);
     const std::size_t count = std::size_t(width) * std::size_t(height);
     if (road.frames() > state_->settings.K)
         std::copy_n(road.mask(), count, mask_out);
     else
         std::fill_n(mask_out, count, std::uint8_t(0));
+}
+
+void Subtractor::save(const char* path) const
+{
+    const Road& road = state_->road;
+    const ModelFileResult saved = save_model(path, road, road.frames() - 1);
+    if (!saved.ok())
+        throw Error(std::string(path) + ": " +
+                    model_file_message(saved, ModelFileHeader(), road.width(), road.height(),
+                                       state_->settings.n, state_->settings.K));
+}
+
+void Subtractor::load(const char* path)
+{
+    const Road& road = state_->road;
+    ModelFileHeader header;
+    ModelFileResult result = read_model_header(path, header);
+    RoadSettings wanted = road.settings();
+    wanted.K = header.settings.K;
+    if (result.ok())
+        result = match_model_file(header, road.width(), road.height(), wanted);
+    auto refuse = [&] {
+        throw Error(std::string(path) + ": " +
+                    model_file_message(result, header, road.width(), road.height(),
+                                       state_->settings.n, state_->settings.K));
+    };
+    if (!result.ok())
+        refuse();
+    Settings s = state_->settings;
+    const RoadSettings& saved = header.settings;
+    s.K = saved.K;
+    s.e1 = saved.e1;
+    s.e2 = saved.e2;
+    s.c1 = saved.c1;
+    s.c2 = saved.c2;
+    s.shadow = saved.shadow.enabled;
+    s.gamma = saved.shadow.gamma;
+    s.beta = saved.shadow.beta;
+    s.tau_S = saved.shadow.tau_S;
+    s.tau_H = saved.shadow.tau_H;
+    std::unique_ptr<State> loaded = make_state(road.width(), road.height(), s);
+    result = load_model(path, header, loaded->road);
+    if (!result.ok())
+        refuse();
+    state_ = std::move(loaded);
 }
 
 Phase Subtractor::phase() const

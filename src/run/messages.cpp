@@ -86,6 +86,7 @@ std::string message(const RunFault& f)
                       f.height, f.n);
     case StartFault::workers:
         return format("zemb: cannot start %d worker threads: %s", f.threads, f.detail.c_str());
+    case StartFault::model_file: return "zemb: " + f.path + ": " + f.detail;
     case StartFault::helpers:
         return format("zemb: cannot start the threads that read and write: %s", f.detail.c_str());
     }

@@ -24,6 +24,9 @@ public:
     // Makes the update the current model.
     virtual void commit() = 0;
     virtual const FloatPlanes& model() const = 0;
+    // The model to write a saved one into, and the call once it is written.
+    virtual FloatPlanes& model_to_fill() = 0;
+    virtual void model_filled() {}
     virtual int threads() const = 0;
 };
 
@@ -65,6 +68,8 @@ public:
     }
     void commit() override { copy_planes(update_, length_, current_); }
     const FloatPlanes& model() const override { return current_; }
+    FloatPlanes& model_to_fill() override { return current_; }
+    void model_filled() override { copy_planes(current_, length_, update_); }
     int threads() const override { return 1; }
 
 private:
@@ -127,6 +132,7 @@ public:
     }
     void commit() override {}
     const FloatPlanes& model() const override { return model_; }
+    FloatPlanes& model_to_fill() override { return model_; }
     int threads() const override { return engine_.threads(); }
 
 private:
@@ -186,17 +192,21 @@ void Road::segment(const FloatPlanes& pixels, const WeightMatrix& weights, float
     core_->commit();
 }
 
-void Road::step(const FloatPlanes& pixels, SegmentClock* clock)
+void Road::step(const FloatPlanes& pixels, SegmentClock* clock, bool learn)
 {
     switch (phase()) {
     case Phase::first_frame: core_->init(pixels); break;
+    // Without learning, every weight is 0: each blend gives back the
+    // element's own value (a -0 may come back +0), in every engine alike.
     case Phase::calibration:
         segment(pixels,
-                scaled_weights(kernel_, s_.n, calibration_rate(c1_scaled_, c2_scaled_, frames_, s_.K)),
+                learn ? scaled_weights(kernel_, s_.n,
+                                       calibration_rate(c1_scaled_, c2_scaled_, frames_, s_.K))
+                      : WeightMatrix{},
                 s_.e1, clock);
         break;
     case Phase::online:
-        segment(pixels, online_weights_, s_.e2, clock);
+        segment(pixels, learn ? online_weights_ : WeightMatrix{}, s_.e2, clock);
         // The next frame's segmentation reads this filtered mask.
         filter_mask(mask_.get(), W_, pixels_, mask_.get());
         break;
@@ -205,6 +215,13 @@ void Road::step(const FloatPlanes& pixels, SegmentClock* clock)
 }
 
 const FloatPlanes& Road::model() const { return core_->model(); }
+FloatPlanes& Road::model_to_fill() { return core_->model_to_fill(); }
+
+void Road::resume(long long frames)
+{
+    core_->model_filled();
+    frames_ = frames;
+}
 std::size_t Road::model_length() const { return model_elements(H_, W_, s_.n); }
 int Road::threads() const { return core_->threads(); }
 

@@ -76,8 +76,18 @@ public:
     void convert(const BytePlanes& frame, FloatPlanes& pixels);
 
     // One frame in cone coordinates through the phase of its place; a clock,
-    // when given, adds the segmentation's ticks.
-    void step(const FloatPlanes& pixels, SegmentClock* clock = nullptr);
+    // when given, adds the segmentation's ticks. Without `learn`, a frame
+    // after the first is segmented with a learning rate of 0: its mask is
+    // the same, and the model keeps every value (the phase still counts the
+    // frame).
+    void step(const FloatPlanes& pixels, SegmentClock* clock = nullptr, bool learn = true);
+
+    // A saved state goes back in through these: the model and the mask are
+    // filled in place, then resume() says how many frames made them.
+    FloatPlanes& model_to_fill();
+    std::uint8_t* mask_to_fill() { return mask_.get(); }
+    void resume(long long frames);
+    const RoadSettings& settings() const { return s_; }
 
     // The phase the next step() works in, and the frames stepped so far.
     Phase phase() const;

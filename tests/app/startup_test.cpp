@@ -55,6 +55,10 @@ const char* const usage_body =
     "  --stats FILE: per frame: number, seconds, foreground pixels, fraction (CSV)\n"
     "  --stall S: a stream, pipe or camera that sends nothing for S seconds ends. Default 10\n"
     "  --reconnect N: attempts to reach a network stream again. Default 3\n"
+    "  --save-model FILE: save the model at the end (and at a stop) to resume from\n"
+    "  --load-model FILE: start from a saved model instead of calibrating anew\n"
+    "  --checkpoint N:    also save it every N frames\n"
+    "  --freeze-after F:  frames from number F on leave the model unchanged\n"
     "  <#LastFrame> end: until the input ends (a video's last frame, the first missing file)\n"
     "  --report FILE: keep the run's progress and account in FILE (JSON)\n"
     "Hit any key to continue...\n";

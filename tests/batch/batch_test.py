@@ -365,6 +365,22 @@ class Runs(unittest.TestCase):
         self.assertRegex(r.stderr, r"4 videos, [1-3] complete from an earlier run")
         self.assertEqual(os.stat(first).st_mtime_ns, done_at)
 
+    def test_with_resume_a_stopped_video_goes_on_from_its_checkpoint(self):
+        video = os.path.join(self.ds, "shadow/disc")
+        results = self.results("resumed")
+        folder = os.path.join(results, "disc")
+        # A run stopped after frame 120, as its checkpoint and masks leave it.
+        os.makedirs(folder)
+        subprocess.run([ZEMB, os.path.join(video, "input/in%06d.jpg"), "1", "120", "-o", folder, "-O",
+                        "bin%06d.png", "--save-model", os.path.join(folder, "zemb.model")],
+                       stdin=subprocess.DEVNULL, capture_output=True, check=True)
+        r = batch("--local", "1", "--resume", "50", video, results)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("Model loaded from:      " + os.path.join(folder, "zemb.model") + " (120 frames",
+                      read(os.path.join(folder, "zemb.log")))
+        reference = next(line for line in self.reference.stdout.splitlines() if line.startswith("shadow/disc "))
+        self.assertEqual(r.stdout.splitlines()[1].split(), ["disc"] + reference.split()[1:])
+
     def test_new_settings_or_force_run_a_complete_video_again(self):
         results = self.results("settings")
         for args, to_run in [([], 1), ([], 0), (["--", "-e2", "0.02"], 1),

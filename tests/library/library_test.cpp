@@ -109,5 +109,70 @@ TEST(Library, RefusesInTheProgramsWords)
     EXPECT_EQ(subtractor.frames(), 0);
 }
 
+// A Subtractor saved after frame `cut` and loaded into a fresh one goes on
+// with the masks and backgrounds of one that was never cut; the program
+// loads the same file; a frozen frame leaves the background as it was.
+TEST(Library, SavedAndLoadedGoesOnAsTheWholeRun)
+{
+    test::TempDir dir;
+    Settings settings;
+    settings.K = K;
+    settings.shadow = true;
+    std::vector<std::uint8_t> rgb(3 * W * H), mask(W * H), again(W * H);
+    auto frame = [&](int k) {
+        for (int r = 0; r < H; ++r)
+            for (int c = 0; c < W; ++c) {
+                const test::Rgb p = pixel(k, r, c);
+                std::uint8_t* out = &rgb[std::size_t(3 * (r * W + c))];
+                out[0] = p.r, out[1] = p.g, out[2] = p.b;
+            }
+        return rgb.data();
+    };
+    for (int cut : {1, 5, K, 17}) {
+        SCOPED_TRACE("cut after frame " + std::to_string(cut));
+        Subtractor whole(W, H, settings), piece(W, H, settings);
+        std::vector<std::uint8_t> model(whole.background_bytes()), other(model.size());
+        for (int k = 1; k <= cut; ++k)
+            piece.apply(frame(k), W, H, 3 * W, PixelOrder::rgb, mask.data());
+        piece.save((dir / "state").c_str());
+        Subtractor resumed(W, H);  // the file brings K and the shadow test
+        resumed.load((dir / "state").c_str());
+        EXPECT_EQ(resumed.frames(), cut);
+        for (int k = 1; k <= frames; ++k) {
+            whole.apply(frame(k), W, H, 3 * W, PixelOrder::rgb, mask.data());
+            if (k <= cut)
+                continue;
+            resumed.apply(frame(k), W, H, 3 * W, PixelOrder::rgb, again.data());
+            EXPECT_EQ(mask, again) << "frame " << k;
+            whole.background(model.data());
+            resumed.background(other.data());
+            EXPECT_EQ(model, other) << "frame " << k;
+        }
+    }
+    Subtractor frozen(W, H, settings);
+    std::vector<std::uint8_t> before(frozen.background_bytes()), after(before.size());
+    frozen.apply(frame(1), W, H, 3 * W, PixelOrder::rgb, mask.data());
+    for (int k = 2; k <= frames; ++k) {
+        frozen.background(before.data());
+        frozen.apply(frame(k), W, H, 3 * W, PixelOrder::rgb, mask.data(), k < 20);
+        frozen.background(after.data());
+        EXPECT_TRUE(k < 20 || before == after) << "frame " << k;
+    }
+    // The program takes it up from the library's file; a damaged one is refused.
+    for (int k = 1; k <= frames; ++k)
+        test::write_file(dir / ("s." + std::to_string(k) + ".ppm"),
+                         test::make_ppm(W, H, [k](int r, int c) { return pixel(k, r, c); }));
+    const test::RunResult run = test::run_zemb(
+        dir.path(), {"s", "18", std::to_string(frames), "-s",
+                     "--load-model", "state"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::string bytes = test::read_file(dir / "state");
+    bytes[200] = char(bytes[200] ^ 4);
+    test::write_file(dir / "state", bytes);
+    Subtractor refused(W, H);
+    EXPECT_THROW(refused.load((dir / "state").c_str()), Error);
+    EXPECT_EQ(refused.frames(), 0);
+}
+
 }  // namespace
 }  // namespace zemb
