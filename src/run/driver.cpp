@@ -196,6 +196,11 @@ public:
         SegmentClock clock{read_counter, 0};
         for (long long number = first + K; number <= last; ++number) {
             road_->step(take_frame(number), timer_.available ? &clock : nullptr);
+            if (road_->relearned())
+                message([&] {
+                    std::fprintf(stderr, "zemb: the scene changed at frame %lld: relearning\n",
+                                 number);
+                });
             release_frame();
             save_outputs(number, p_.save_models, !p_.last_mask_only || number == last);
             watcher_.frame_done(number - first - K + 1);
