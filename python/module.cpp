@@ -275,6 +275,12 @@ PYBIND11_MODULE(_zemb, m)
                                [](const PySubtractor& p) { return p.get().settings().tau_H; })
         .def_property_readonly("threads", [](const PySubtractor& p) { return p.get().threads(); })
         .def_property_readonly(
+            "ghost_frames", [](const PySubtractor& p) { return p.get().settings().ghost_frames; })
+        .def_property_readonly("relearn",
+                               [](const PySubtractor& p) { return p.get().settings().relearn; })
+        .def_property_readonly("relearned",
+                               [](const PySubtractor& p) { return p.get().relearned(); })
+        .def_property_readonly(
             "vector_unit",
             [](const PySubtractor& p) { return zemb::vector_unit_name(p.get().vector_unit()); })
         .def_property_readonly("phase",
