@@ -6,15 +6,14 @@ namespace zemb {
 
 long long relearn_frames(int K) { return std::max<long long>(2, K / 4); }
 
-void init_pixel_block(FloatPlanes& model, const FloatPlanes& frame, const ModelShape& shape, int r,
-                      int c)
+void teach_pixel(FloatPlanes& model, const FloatPlanes& frame, const ModelShape& shape, int r,
+                 int c)
 {
     const Index n = shape.n, model_cols = n * shape.W;
     const Index pixel = Index(r) * shape.W + c;
     for (int k = 0; k < plane_count; ++k) {
         float* block = model[k] + n * r * model_cols + n * c;
-        for (Index a = 0; a < n; ++a)
-            std::fill_n(block + a * model_cols, n, frame[k][pixel]);
+        block[(n / 2) * model_cols + n / 2] = frame[k][pixel];
     }
 }
 

@@ -1,9 +1,10 @@
 // Recovery from a model that no longer fits the scene, both opt-in:
 // - ghosts: a pixel that the online segmentation has called foreground for
-//   `ghost_frames` frames in a row gets its n x n map re-initialised from its
-//   current coordinates (as the first frame initialises it), so a ghost or an
-//   object that stopped fades into the background within that many frames,
-//   while anything that covers a pixel for fewer frames is never learnt;
+//   `ghost_frames` frames in a row gets its current coordinates written into
+//   the centre of its n x n map, so a ghost or an object that stopped fades
+//   into the background within that many frames, while anything that covers
+//   a pixel for fewer frames is never learnt. The rest of the map keeps what
+//   it learnt: a pixel taught a passing car's colour still knows its road's;
 // - whole-scene changes: when more than `relearn_fraction` of an online
 //   frame is foreground, the caller re-initialises the whole model from it
 //   and calibrates again for relearn_frames(K) frames.
@@ -22,9 +23,10 @@ namespace zemb {
 // re-initialising frame included: a quarter of K, at least 2.
 long long relearn_frames(int K);
 
-// Re-initialises pixel (r, c)'s block of `model` from `frame`.
-void init_pixel_block(FloatPlanes& model, const FloatPlanes& frame, const ModelShape& shape, int r,
-                      int c);
+// Writes pixel (r, c)'s coordinates in `frame` into the centre of its block
+// of `model`.
+void teach_pixel(FloatPlanes& model, const FloatPlanes& frame, const ModelShape& shape, int r,
+                 int c);
 
 class GhostCounter {
 public:

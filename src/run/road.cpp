@@ -24,10 +24,10 @@ public:
                          const WeightMatrix& weights, float e) = 0;
     // Makes the update the current model.
     virtual void commit() = 0;
-    // After commit(): the whole model, or pixel (r, c)'s block, from
-    // `pixels` (recovery.h), on this thread.
+    // After commit(), on this thread: the whole model from `pixels`, or
+    // pixel (r, c) taught its colour in them (recovery.h).
     virtual void reinit(const FloatPlanes& pixels) = 0;
-    virtual void reinit_block(const FloatPlanes& pixels, int r, int c) = 0;
+    virtual void teach(const FloatPlanes& pixels, int r, int c) = 0;
     virtual const FloatPlanes& model() const = 0;
     virtual int threads() const = 0;
 };
@@ -70,10 +70,10 @@ public:
     }
     void commit() override { copy_planes(update_, length_, current_); }
     void reinit(const FloatPlanes& pixels) override { init(pixels); }
-    void reinit_block(const FloatPlanes& pixels, int r, int c) override
+    void teach(const FloatPlanes& pixels, int r, int c) override
     {
-        init_pixel_block(current_, pixels, {H_, W_, n_}, r, c);
-        init_pixel_block(update_, pixels, {H_, W_, n_}, r, c);
+        teach_pixel(current_, pixels, {H_, W_, n_}, r, c);
+        teach_pixel(update_, pixels, {H_, W_, n_}, r, c);
     }
     const FloatPlanes& model() const override { return current_; }
     int threads() const override { return 1; }
@@ -141,9 +141,9 @@ public:
     {
         init_model_rows(model_, pixels, W_, n_, 0, H_);
     }
-    void reinit_block(const FloatPlanes& pixels, int r, int c) override
+    void teach(const FloatPlanes& pixels, int r, int c) override
     {
-        init_pixel_block(model_, pixels, {H_, W_, n_}, r, c);
+        teach_pixel(model_, pixels, {H_, W_, n_}, r, c);
     }
     const FloatPlanes& model() const override { return model_; }
     int threads() const override { return engine_.threads(); }
@@ -215,17 +215,11 @@ void Road::step(const FloatPlanes& pixels, SegmentClock* clock)
     switch (phase()) {
     case Phase::first_frame: core_->init(pixels); break;
     case Phase::calibration:
-        if (frames_ < s_.K)
-            segment(pixels,
-                    scaled_weights(kernel_, s_.n,
-                                   calibration_rate(c1_scaled_, c2_scaled_, frames_, s_.K)),
-                    s_.e1, clock);
-        else
-            segment(pixels,
-                    scaled_weights(kernel_, s_.n,
-                                   calibration_rate(c1_scaled_, c2_scaled_, frames_ - relearn_start_,
-                                                    relearn_frames(s_.K))),
-                    s_.e1, clock);
+        segment(pixels,
+                scaled_weights(kernel_, s_.n,
+                               calibration_rate(c1_scaled_, c2_scaled_, calibration_step(),
+                                                calibration_frames())),
+                s_.e1, clock);
         break;
     case Phase::online:
         segment(pixels, online_weights_, s_.e2, clock);
@@ -248,7 +242,7 @@ void Road::recover(const FloatPlanes& pixels)
         return;
     }
     ghosts_.count(mask_.get(), [&](std::size_t i) {
-        core_->reinit_block(pixels, static_cast<int>(i / std::size_t(W_)),
+        core_->teach(pixels, static_cast<int>(i / std::size_t(W_)),
                             static_cast<int>(i % std::size_t(W_)));
     });
 }

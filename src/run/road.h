@@ -37,7 +37,7 @@ struct RoadSettings {
     float c1 = 1.0f;    // learning rate of the calibration phase, before scaling
     float c2 = 0.05f;   // learning rate of the online phase, before scaling
     ShadowSettings shadow;
-    int ghost_frames = 0;          // foreground frames in a row that teach a pixel; 0 off
+    int ghost_frames = 0;           // foreground frames in a row that teach a pixel; 0 off
     float relearn_fraction = 0.0f;  // foreground share that starts a relearning; 0 off
 };
 
@@ -108,6 +108,10 @@ private:
     // After an online frame's filter: the whole-scene guard and the ghosts'
     // counts (recovery.h).
     void recover(const FloatPlanes& pixels);
+    // Where a calibration frame stands in its calibration: the first over K
+    // frames, a relearning's over relearn_frames(K).
+    long long calibration_step() const { return frames_ < s_.K ? frames_ : frames_ - relearn_start_; }
+    long long calibration_frames() const { return frames_ < s_.K ? s_.K : relearn_frames(s_.K); }
 
     const int H_, W_;
     const std::size_t pixels_;
