@@ -244,7 +244,8 @@ PYBIND11_MODULE(_zemb, m)
     py::class_<PySubtractor>(m, "Subtractor")
         .def(py::init([](int width, int height, int n, int K, float e1, float e2, float c1, float c2,
                          bool shadow, float gamma, float beta, float tau_S, float tau_H,
-                         int threads, const std::string& vector_unit) {
+                         int threads, const std::string& vector_unit, int ghost_frames,
+                         float relearn) {
                  zemb::Settings s;
                  s.n = n;
                  s.K = K;
@@ -259,6 +260,8 @@ PYBIND11_MODULE(_zemb, m)
                  s.tau_H = tau_H;
                  s.threads = threads;
                  s.vector_unit = vectors_named(vector_unit);
+                 s.ghost_frames = ghost_frames;
+                 s.relearn = relearn;
                  return std::make_unique<PySubtractor>(width, height, s);
              }),
              py::arg("width"), py::arg("height"), py::kw_only(), py::arg("n") = d.n,
@@ -266,6 +269,7 @@ PYBIND11_MODULE(_zemb, m)
              py::arg("c2") = d.c2, py::arg("shadow") = d.shadow, py::arg("gamma") = d.gamma,
              py::arg("beta") = d.beta, py::arg("tau_S") = d.tau_S, py::arg("tau_H") = d.tau_H,
              py::arg("threads") = d.threads, py::arg("vector_unit") = "best",
+             py::arg("ghost_frames") = d.ghost_frames, py::arg("relearn") = d.relearn,
              "Frames of width x height pixels; keywords as the zemb program's switches.")
         .def("apply", &PySubtractor::apply, py::arg("frame"), py::arg("order") = "rgb",
              py::arg("learn") = true,
@@ -296,6 +300,12 @@ PYBIND11_MODULE(_zemb, m)
         .def_property_readonly("tau_H",
                                [](const PySubtractor& p) { return p.get().settings().tau_H; })
         .def_property_readonly("threads", [](const PySubtractor& p) { return p.get().threads(); })
+        .def_property_readonly(
+            "ghost_frames", [](const PySubtractor& p) { return p.get().settings().ghost_frames; })
+        .def_property_readonly("relearn",
+                               [](const PySubtractor& p) { return p.get().settings().relearn; })
+        .def_property_readonly("relearned",
+                               [](const PySubtractor& p) { return p.get().relearned(); })
         .def_property_readonly(
             "vector_unit",
             [](const PySubtractor& p) { return zemb::vector_unit_name(p.get().vector_unit()); })

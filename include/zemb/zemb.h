@@ -49,6 +49,8 @@ struct Settings {
     float tau_S = 0.1f;   // -tS: saturation difference of a shadow below this
     float tau_H = 10.0f;  // -tH: hue distance (degrees) of a shadow below this
     int threads = 1;      // -j: threads that segment a frame; 0 = one per usable core
+    int ghost_frames = 0;  // -G: frames a pixel stays foreground before it is learnt; 0 never
+    float relearn = 0.0f;  // --relearn: foreground share (0-1) of a frame that relearns; 0 never
     Vectors vector_unit = Vectors::best;  // for tests and comparisons; any gives the same masks
 };
 
@@ -99,6 +101,10 @@ public:
     // The phase the next frame goes through, and the frames taken so far.
     Phase phase() const;
     long long frames() const;
+    // The last frame taken turned more than Settings::relearn of the scene
+    // foreground: its mask is all 0, the model restarts from it and
+    // calibrates again for a quarter of K frames (at least 2).
+    bool relearned() const;
 
     // The background model as an image of n*height rows of n*width pixels
     // (each pixel's n x n map), 3 bytes a pixel in `order`: the program's -m

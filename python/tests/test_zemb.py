@@ -117,6 +117,9 @@ def test_settings_are_the_programs_defaults_and_readable():
     assert (np.float32(s.gamma), s.beta, np.float32(s.tau_S), s.tau_H) == (np.float32(0.7), 1.0, np.float32(0.1), 10.0)
     assert s.vector_unit in ("scalar", "avx2", "avx512")
     assert zemb.Subtractor(W, H, vector_unit="scalar", threads=0).vector_unit == "scalar"
+    assert (s.ghost_frames, s.relearn, s.relearned) == (0, 0.0, False)
+    g = zemb.Subtractor(W, H, ghost_frames=50, relearn=0.5)
+    assert (g.ghost_frames, g.relearn) == (50, 0.5)
 
 
 REFUSALS = [

@@ -109,6 +109,8 @@ SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads
     real("-tS", p.shadow.tau_S);
     real("-tH", p.shadow.tau_H);
     flag("-s", p.shadow.enabled);
+    integer("-G", p.ghost_frames);
+    real("--relearn", p.relearn_fraction);
     flag("-m", p.save_models);
     flag("-l", p.last_mask_only);
     integer("-j", threads);
@@ -242,6 +244,15 @@ bool accept_values(RunConfig& config, int threads, const char* output_folder,
                      "zemb: -K %d would ask for frame numbers beyond %d, the largest a name "
                      "can carry\n",
                      p.K, INT_MAX);
+        return false;
+    }
+    if (p.ghost_frames < 0) {
+        std::fprintf(stderr, "zemb: -G must be 0 (never) or more frames, not %d\n", p.ghost_frames);
+        return false;
+    }
+    if (!(p.relearn_fraction >= 0.0f && p.relearn_fraction <= 1.0f)) {
+        std::fprintf(stderr, "zemb: --relearn must be a fraction from 0 (never) to 1, not %g\n",
+                     static_cast<double>(p.relearn_fraction));
         return false;
     }
     if (threads < 0) {
@@ -489,6 +500,10 @@ void print_usage()
     std::printf("  -o DIR:  Folder for masks and model images (made if missing). Default: current\n");
     std::printf("  -O PAT:  Mask file name, one %%d for the frame number, .pgm or .png. Default: "
                 "<base>Mask.%%d.pgm\n");
+    std::printf("  -G #:    Frames a pixel stays foreground before it is learnt (ghosts fade). "
+                "Default 0: never\n");
+    std::printf("  --relearn #: Foreground share of a frame (0-1) that relearns the scene. "
+                "Default 0: never\n");
     std::printf("  --estimate-memory: print the bytes the run would hold, and stop\n");
     std::printf("  -O NAME.mkv: all masks as one lossless video (.mkv, .mp4, .avi, .nut)\n");
     std::printf("  --overlay FILE: the input with the foreground tinted, as a video\n");
@@ -559,6 +574,11 @@ void print_settings_echo(const RunConfig& config)
         std::printf("  gamma = %.4f, beta = %.4f, Th_S = %.4f, Th_H = %.4f\n",
                     static_cast<double>(p.shadow.gamma), static_cast<double>(p.shadow.beta),
                     static_cast<double>(p.shadow.tau_S), static_cast<double>(p.shadow.tau_H));
+    if (p.ghost_frames > 0)
+        std::printf("Ghosts learnt after:    %d frames of foreground\n", p.ghost_frames);
+    if (p.relearn_fraction > 0.0f)
+        std::printf("Relearn the scene:      above %.4f of a frame foreground\n",
+                    static_cast<double>(p.relearn_fraction));
     const int bands = threads_for_rows(config.height, config.threads);
     if (bands > 1)
         std::printf("Worker threads:         %d\n", bands);

@@ -24,6 +24,8 @@ struct RunParameters {
     float c1 = 1.0f;              // learning rate of the calibration phase, before scaling
     float c2 = 0.05f;             // learning rate of the online phase, before scaling
     ShadowSettings shadow;        // -s and the test's gamma, beta, tau_S, tau_H
+    int ghost_frames = 0;         // -G: foreground frames in a row that teach a pixel; 0 off
+    float relearn_fraction = 0;   // --relearn: foreground share that relearns the scene; 0 off
     bool save_models = false;     // write a model image for every processed frame
     bool last_mask_only = false;  // write only the last frame's mask
     int first_frame = 0;

@@ -301,6 +301,11 @@ public:
                 break;
             road_->step(*pixels, timer_.available ? &clock : nullptr, learns(number));
             timer_.online_ticks = clock.ticks;
+            if (road_->relearned())
+                message([&] {
+                    std::fprintf(stderr, "zemb: the scene changed at frame %lld: relearning\n",
+                                 number);
+                });
             release_frame();
             write_stats(number);
             save_outputs(number, p_.save_models, !p_.last_mask_only || number == last,

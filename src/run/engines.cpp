@@ -18,6 +18,8 @@ RoadSettings road_settings(const RunParameters& params)
     s.c1 = params.c1;
     s.c2 = params.c2;
     s.shadow = params.shadow;
+    s.ghost_frames = params.ghost_frames;
+    s.relearn_fraction = params.relearn_fraction;
     return s;
 }
 
@@ -40,7 +42,8 @@ RunFault run_vector_unit(VectorUnit& unit)
 
 std::uint64_t run_engine_bytes(Engine kind, const RunConfig& config)
 {
-    return Road::bytes(config.height, config.width, config.params.n, kind, config.threads);
+    return Road::bytes(config.height, config.width, config.params.n, kind, config.threads,
+                       config.params.ghost_frames);
 }
 
 std::unique_ptr<Road> make_run_road(Engine kind, const RunConfig& config, RunFault& fault)

@@ -32,6 +32,10 @@ void check(int width, int height, const Settings& s)
         throw Error(format("n must be 1, 3, 5, 7 or 9 (the map side), not %lld", s.n));
     if (s.K < 1)
         throw Error(format("K must be at least 1 (the first frame counts), not %lld", s.K));
+    if (s.ghost_frames < 0)
+        throw Error(format("ghost_frames must be 0 (never) or more, not %lld", s.ghost_frames));
+    if (!(s.relearn >= 0.0f && s.relearn <= 1.0f))
+        throw Error("relearn must be a fraction from 0 (never) to 1");
     if (s.threads < 0)
         throw Error(format("threads must be 0 (one per core) or more, not %lld", s.threads));
     if (width <= 0 || height <= 0)
@@ -80,6 +84,8 @@ RoadSettings road_settings(const Settings& s)
     r.shadow.beta = s.beta;
     r.shadow.tau_S = s.tau_S;
     r.shadow.tau_H = s.tau_H;
+    r.ghost_frames = s.ghost_frames;
+    r.relearn_fraction = s.relearn;
     return r;
 }
 
@@ -124,7 +130,7 @@ std::unique_ptr<Subtractor::State> Subtractor::make_state(int width, int height,
     const VectorUnit unit = chosen_unit(s.vector_unit);
     const std::size_t pixels = std::size_t(width) * std::size_t(height);
     const std::uint64_t needed =
-        saturating_sum({Road::bytes(height, width, s.n, Engine::fast, s.threads),
+        saturating_sum({Road::bytes(height, width, s.n, Engine::fast, s.threads, s.ghost_frames),
                         plane_set_bytes<std::uint8_t>(pixels), plane_set_bytes<float>(pixels)});
     const MemoryLimit limit =
         memory_limit(saturating_product(std::uint64_t(s.threads - 1), thread_stack_bytes()));
@@ -236,6 +242,7 @@ Phase Subtractor::phase() const
 }
 
 long long Subtractor::frames() const { return state_->road.frames(); }
+bool Subtractor::relearned() const { return state_->road.relearned(); }
 
 void Subtractor::background(std::uint8_t* out, PixelOrder order) const
 {

@@ -1,5 +1,6 @@
 #include "run/road.h"
 
+#include <algorithm>
 #include <system_error>
 #include <thread>
 
@@ -23,6 +24,10 @@ public:
                          const WeightMatrix& weights, float e) = 0;
     // Makes the update the current model.
     virtual void commit() = 0;
+    // After commit(), on this thread: the whole model from `pixels`, or
+    // pixel (r, c) taught its colour in them (recovery.h).
+    virtual void reinit(const FloatPlanes& pixels) = 0;
+    virtual void teach(const FloatPlanes& pixels, int r, int c) = 0;
     virtual const FloatPlanes& model() const = 0;
     // The model to write a saved one into, and the call once it is written.
     virtual FloatPlanes& model_to_fill() = 0;
@@ -67,6 +72,12 @@ public:
         segment_frame(pixels, {H_, W_, n_}, current_, mask, {weights, e, shadow_}, update_);
     }
     void commit() override { copy_planes(update_, length_, current_); }
+    void reinit(const FloatPlanes& pixels) override { init(pixels); }
+    void teach(const FloatPlanes& pixels, int r, int c) override
+    {
+        teach_pixel(current_, pixels, {H_, W_, n_}, r, c);
+        teach_pixel(update_, pixels, {H_, W_, n_}, r, c);
+    }
     const FloatPlanes& model() const override { return current_; }
     FloatPlanes& model_to_fill() override { return current_; }
     void model_filled() override { copy_planes(current_, length_, update_); }
@@ -131,6 +142,14 @@ public:
         engine_.segment_frame(pixels, model_, mask, {weights, e, shadow_});
     }
     void commit() override {}
+    void reinit(const FloatPlanes& pixels) override
+    {
+        init_model_rows(model_, pixels, W_, n_, 0, H_);
+    }
+    void teach(const FloatPlanes& pixels, int r, int c) override
+    {
+        teach_pixel(model_, pixels, {H_, W_, n_}, r, c);
+    }
     const FloatPlanes& model() const override { return model_; }
     FloatPlanes& model_to_fill() override { return model_; }
     int threads() const override { return engine_.threads(); }
@@ -154,7 +173,8 @@ Road::Road(int height, int width, const RoadSettings& settings, Engine engine, i
       c1_scaled_(scaled_learning_rate(s_.c1, s_.n)),
       c2_scaled_(scaled_learning_rate(s_.c2, s_.n)),
       online_weights_(scaled_weights(kernel_, s_.n, c2_scaled_)),
-      unit_(engine == Engine::reference ? VectorUnit::scalar : unit)
+      unit_(engine == Engine::reference ? VectorUnit::scalar : unit),
+      ghosts_(pixels_, settings.ghost_frames)
 {
     if (engine == Engine::reference)
         core_ = std::make_unique<ReferenceCore>(H_, W_, s_.n, s_.shadow);
@@ -165,12 +185,14 @@ Road::Road(int height, int width, const RoadSettings& settings, Engine engine, i
 
 Road::~Road() = default;
 
-std::uint64_t Road::bytes(int height, int width, int n, Engine engine, int threads)
+std::uint64_t Road::bytes(int height, int width, int n, Engine engine, int threads,
+                          int ghost_frames)
 {
     const std::uint64_t core = engine == Engine::reference
                                    ? ReferenceCore::bytes(height, width, n)
                                    : FastCore::bytes(height, width, n, threads);
-    return saturating_sum({core, buffer_bytes(std::uint64_t(height) * std::uint64_t(width))});
+    const std::uint64_t pixels = std::uint64_t(height) * std::uint64_t(width);
+    return saturating_sum({core, buffer_bytes(pixels), GhostCounter::bytes(pixels, ghost_frames)});
 }
 
 void Road::convert(const BytePlanes& frame, FloatPlanes& pixels) { core_->convert(frame, pixels); }
@@ -179,7 +201,9 @@ Road::Phase Road::phase() const
 {
     if (frames_ == 0)
         return Phase::first_frame;
-    return frames_ < s_.K ? Phase::calibration : Phase::online;
+    if (frames_ < s_.K || frames_ - relearn_start_ < relearn_frames(s_.K))
+        return Phase::calibration;
+    return Phase::online;
 }
 
 void Road::segment(const FloatPlanes& pixels, const WeightMatrix& weights, float e,
@@ -201,7 +225,8 @@ void Road::step(const FloatPlanes& pixels, SegmentClock* clock, bool learn)
     case Phase::calibration:
         segment(pixels,
                 learn ? scaled_weights(kernel_, s_.n,
-                                       calibration_rate(c1_scaled_, c2_scaled_, frames_, s_.K))
+                                       calibration_rate(c1_scaled_, c2_scaled_, calibration_step(),
+                                                        calibration_frames()))
                       : WeightMatrix{},
                 s_.e1, clock);
         break;
@@ -209,9 +234,26 @@ void Road::step(const FloatPlanes& pixels, SegmentClock* clock, bool learn)
         segment(pixels, learn ? online_weights_ : WeightMatrix{}, s_.e2, clock);
         // The next frame's segmentation reads this filtered mask.
         filter_mask(mask_.get(), W_, pixels_, mask_.get());
+        recover(pixels);
         break;
     }
     ++frames_;
+}
+
+void Road::recover(const FloatPlanes& pixels)
+{
+    if (scene_changed(mask_.get(), pixels_, s_.relearn_fraction)) {
+        // Like a first frame: the model is this frame, the mask empty.
+        core_->reinit(pixels);
+        std::fill_n(mask_.get(), pixels_, std::uint8_t(0));
+        ghosts_.reset();
+        relearn_start_ = frames_;
+        return;
+    }
+    ghosts_.count(mask_.get(), [&](std::size_t i) {
+        core_->teach(pixels, static_cast<int>(i / std::size_t(W_)),
+                            static_cast<int>(i % std::size_t(W_)));
+    });
 }
 
 const FloatPlanes& Road::model() const { return core_->model(); }

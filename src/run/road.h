@@ -18,6 +18,7 @@
 
 #include "imagedata/imagedata.h"
 #include "model/model.h"
+#include "run/recovery.h"
 
 namespace zemb {
 
@@ -36,6 +37,8 @@ struct RoadSettings {
     float c1 = 1.0f;    // learning rate of the calibration phase, before scaling
     float c2 = 0.05f;   // learning rate of the online phase, before scaling
     ShadowSettings shadow;
+    int ghost_frames = 0;           // foreground frames in a row that teach a pixel; 0 off
+    float relearn_fraction = 0.0f;  // foreground share that starts a relearning; 0 off
 };
 
 // Byte order of the pixels of an interleaved frame.
@@ -68,7 +71,8 @@ public:
 
     // Bytes the constructor allocates: the engine's models, scratch and
     // tables, and the mask.
-    static std::uint64_t bytes(int height, int width, int n, Engine engine, int threads);
+    static std::uint64_t bytes(int height, int width, int n, Engine engine, int threads,
+                               int ghost_frames = 0);
 
     // A frame's R, G, B planes to cone coordinates in `pixels`. It touches
     // nothing step() uses, so one thread may convert the next frame while
@@ -92,6 +96,9 @@ public:
     // The phase the next step() works in, and the frames stepped so far.
     Phase phase() const;
     long long frames() const { return frames_; }
+    // The last frame stepped changed the whole scene (relearn_fraction): the
+    // model was initialised from it and calibrates again.
+    bool relearned() const { return relearn_start_ == frames_ - 1; }
 
     // The mask of the last frame stepped: 0 background, 255 foreground,
     // filtered after an online frame (what the program writes).
@@ -108,6 +115,13 @@ public:
 private:
     void segment(const FloatPlanes& pixels, const WeightMatrix& weights, float e,
                  SegmentClock* clock);
+    // After an online frame's filter: the whole-scene guard and the ghosts'
+    // counts (recovery.h).
+    void recover(const FloatPlanes& pixels);
+    // Where a calibration frame stands in its calibration: the first over K
+    // frames, a relearning's over relearn_frames(K).
+    long long calibration_step() const { return frames_ < s_.K ? frames_ : frames_ - relearn_start_; }
+    long long calibration_frames() const { return frames_ < s_.K ? s_.K : relearn_frames(s_.K); }
 
     const int H_, W_;
     const std::size_t pixels_;
@@ -119,6 +133,8 @@ private:
     std::unique_ptr<Core> core_;
     Buffer<std::uint8_t> mask_;
     long long frames_ = 0;
+    GhostCounter ghosts_;
+    long long relearn_start_ = -2;  // the frame of the last relearning
 };
 
 // Byte arithmetic that saturates at UINT64_MAX instead of overflowing.

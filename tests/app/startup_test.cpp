@@ -49,6 +49,9 @@ const char* const usage_body =
     "  -o DIR:  Folder for masks and model images (made if missing). Default: current\n"
     "  -O PAT:  Mask file name, one %d for the frame number, .pgm or .png. Default: "
     "<base>Mask.%d.pgm\n"
+    "  -G #:    Frames a pixel stays foreground before it is learnt (ghosts fade). Default 0: "
+    "never\n"
+    "  --relearn #: Foreground share of a frame (0-1) that relearns the scene. Default 0: never\n"
     "  --estimate-memory: print the bytes the run would hold, and stop\n"
     "  -O NAME.mkv: all masks as one lossless video (.mkv, .mp4, .avi, .nut)\n"
     "  --overlay FILE: the input with the foreground tinted, as a video\n"
@@ -237,11 +240,12 @@ std::vector<std::string> with_switch(const std::string& name, const char* value)
     return args;
 }
 
-TEST_F(StartUp, IntegerValuesAreTakenWhollyInTheirBaseOrRefused)
+TEST_F(StartUp, IntegerValuesAndRangesAreTakenWhollyInTheirBaseOrRefused)
 {
     const std::string bad_n = "zemb: -n must be 1, 3, 5, 7 or 9 (the map side), not ";
     const std::string bad_k = "zemb: -K must be at least 1 (the first frame counts), not ";
     const std::string bad_j = "zemb: -j must be 0 (one per core) or more, not ";
+    const std::string bad_share = "zemb: --relearn must be a fraction from 0 (never) to 1, not ";
     struct Case {
         const char* name;
         const char* value;
@@ -280,6 +284,12 @@ TEST_F(StartUp, IntegerValuesAreTakenWhollyInTheirBaseOrRefused)
         {"-j", "-1", bad_j + "-1\n", ""},
         {"-j", "two", not_integer("-j", "two"), ""},
         {"-j", nullptr, missing_value("-j"), ""},
+        {"-G", "-1", "zemb: -G must be 0 (never) or more frames, not -1\n", ""},
+        {"-G", "0x10", "", "Ghosts learnt after:    16 frames of foreground\n"},
+        // The one real switch with a range: the guard's share of the frame.
+        {"--relearn", "1.5", bad_share + "1.5\n", ""},
+        {"--relearn", "nan", bad_share + "nan\n", ""},
+        {"--relearn", "0.25", "", "Relearn the scene:      above 0.2500 of a frame foreground\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.name) + " " +

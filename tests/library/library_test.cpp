@@ -31,21 +31,28 @@ std::string raster(const std::string& file, std::size_t bytes)
     return file.size() >= bytes ? file.substr(file.size() - bytes) : "";
 }
 
-TEST(Library, GivesTheProgramsMasksAndModelImagesFrameByFrame)
+// Once with the defaults, once with the walker learnt after 4 frames and
+// every online frame relearnt (the walker is 8 % of the frame).
+void expect_the_programs_masks(int ghost_frames, float relearn, const std::string& relearn_switch)
 {
     test::TempDir dir;
     for (int k = 1; k <= frames; ++k)
         test::write_file(dir / ("s." + std::to_string(k) + ".ppm"),
                          test::make_ppm(W, H, [k](int r, int c) { return pixel(k, r, c); }));
-    const test::RunResult run =
-        test::run_zemb(dir.path(), {"s", "1", std::to_string(frames), "-K", std::to_string(K), "-m",
-                                    "-s", "-j", "2"});
+    std::vector<std::string> args = {"s",  "1", std::to_string(frames), "-K", std::to_string(K),
+                                      "-m", "-s", "-j", "2"};
+    if (ghost_frames > 0)
+        args.insert(args.end(), {"-G", std::to_string(ghost_frames), "--relearn", relearn_switch});
+    const test::RunResult run = test::run_zemb(dir.path(), args);
     ASSERT_EQ(run.status, 0) << run.err;
 
     Settings settings;
     settings.K = K;
     settings.shadow = true;
     settings.threads = 2;
+    settings.ghost_frames = ghost_frames;
+    settings.relearn = relearn;
+    long long relearnings = 0;
     Subtractor subtractor(W, H, settings);
     EXPECT_EQ(subtractor.threads(), 2);
     EXPECT_EQ(subtractor.phase(), Phase::first_frame);
@@ -61,7 +68,10 @@ TEST(Library, GivesTheProgramsMasksAndModelImagesFrameByFrame)
             std::memcpy(&frame[std::size_t(r * stride)], &rgb[std::size_t(3 * W * r)], 3 * W);
         subtractor.apply(frame.data(), W, H, stride, PixelOrder::rgb, mask.data());
         EXPECT_EQ(subtractor.frames(), k);
-        EXPECT_EQ(subtractor.phase(), k < K ? Phase::calibration : Phase::online);
+        relearnings += subtractor.relearned();
+        if (relearn == 0.0f) {
+            EXPECT_EQ(subtractor.phase(), k < K ? Phase::calibration : Phase::online);
+        }
         const std::string name = std::to_string(k);
         const std::string written = raster(test::read_file(dir / ("sMask." + name + ".pgm")), mask.size());
         if (k > K)
@@ -73,6 +83,15 @@ TEST(Library, GivesTheProgramsMasksAndModelImagesFrameByFrame)
                   raster(test::read_file(dir / ("sModel." + name + ".ppm")), model.size()))
             << "model image of frame " << k;
     }
+    const auto lines = std::count(run.err.begin(), run.err.end(), '\n');
+    EXPECT_EQ(relearnings, lines);
+    EXPECT_EQ(relearnings > 0, relearn > 0.0f) << run.err;
+}
+
+TEST(Library, GivesTheProgramsMasksAndModelImagesFrameByFrame)
+{
+    expect_the_programs_masks(0, 0.0f, "");
+    expect_the_programs_masks(4, 0.05f, "0.05");
 }
 
 TEST(Library, RefusesInTheProgramsWords)
@@ -82,14 +101,18 @@ TEST(Library, RefusesInTheProgramsWords)
         Settings settings;
         const char* says;
     };
-    Settings n4, k0, threads;
+    Settings n4, k0, threads, ghosts, relearn;
     n4.n = 4;
     k0.K = 0;
     threads.threads = -1;
+    ghosts.ghost_frames = -1;
+    relearn.relearn = 1.5f;
     const Case cases[] = {
         {W, H, n4, "n must be 1, 3, 5, 7 or 9 (the map side), not 4"},
         {W, H, k0, "K must be at least 1 (the first frame counts), not 0"},
         {W, H, threads, "threads must be 0 (one per core) or more, not -1"},
+        {W, H, ghosts, "ghost_frames must be 0 (never) or more, not -1"},
+        {W, H, relearn, "relearn must be a fraction from 0 (never) to 1"},
         {0, H, Settings(), "the frames have no pixels (0 x 24)"},
         {1 << 30, 4, Settings(), "frames are too large for model images with n = 3"},
     };

@@ -158,6 +158,12 @@ TEST(WholeRuns, FastOnEveryUnitAndThreadCountEqualsTheReferenceWhateverGoesWrong
     const Case cases[] = {
         {"the sample with shadows", {"walk", "3", "20", "-K", "8", "-s", "-m"}, {}, {}, 0, true},
         {"the sample with n = 5", {"walk", "1", "12", "-K", "6", "-n", "5", "-m"}, {}, {}, 0, true},
+        {"the sample, ghosts learnt and the scene relearnt (7 times)",
+         {"walk", "1", "20", "-K", "6", "-G", "3", "--relearn", "0.015", "-m"},
+         {},
+         {},
+         0,
+         true},
         {"nothing wrong", {"seq", "1", "30", "-K", "6", "-m", "-s"}, {}, {}, 0},
         {"missing, damaged, other-size and short frames",
          {"seq", "1", "30", "-K", "6", "-m"},
