@@ -10,6 +10,7 @@
 #include "model/model.h"
 #include "run/engine.h"
 #include "run/frames.h"
+#include "run/model_file.h"
 #include "run/resources.h"
 
 namespace zemb {
@@ -280,6 +281,11 @@ StartUp accept_model_switches(RunConfig& config, const ModelSwitches& model)
             std::fprintf(stderr, "zemb: --save-model and --load-model need a file name\n");
             return StartUp::command_line;
         }
+    if ((model.save != nullptr || model.load != nullptr) &&
+        (p.ghost_frames > 0 || p.relearn_fraction > 0.0f)) {
+        std::fprintf(stderr, "zemb: %s\n", model_file_recovery_refusal);
+        return StartUp::command_line;
+    }
     if (model.save != nullptr) {
         config.save_model = model.save;
         p.piece = true;

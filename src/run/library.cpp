@@ -189,6 +189,8 @@ void Subtractor::apply(const std::uint8_t* pixels, int width, int height,
 void Subtractor::save(const char* path) const
 {
     const Road& road = state_->road;
+    if (state_->settings.ghost_frames > 0 || state_->settings.relearn > 0.0f)
+        throw Error(std::string(path) + ": " + model_file_recovery_refusal);
     const ModelFileResult saved = save_model(path, road, road.frames() - 1);
     if (!saved.ok())
         throw Error(std::string(path) + ": " +
@@ -199,6 +201,8 @@ void Subtractor::save(const char* path) const
 void Subtractor::load(const char* path)
 {
     const Road& road = state_->road;
+    if (state_->settings.ghost_frames > 0 || state_->settings.relearn > 0.0f)
+        throw Error(std::string(path) + ": " + model_file_recovery_refusal);
     ModelFileHeader header;
     ModelFileResult result = read_model_header(path, header);
     RoadSettings wanted = road.settings();

@@ -53,6 +53,12 @@ struct ModelFileResult {
 
 // What went wrong, for "zemb: FILE: <message>"; `width`, `height`, `n` and
 // `K` are those of the run that refused the file.
+// Recovery from ghosts and scene changes keeps per-pixel counts that a model
+// file does not hold, so a run split there would not be the whole run.
+constexpr const char* model_file_recovery_refusal =
+    "-G and --relearn keep per-pixel counts that a model file does not hold: they cannot be "
+    "used with a saved or loaded model";
+
 std::string model_file_message(const ModelFileResult& result, const ModelFileHeader& file,
                                int width, int height, int n, int K);
 
