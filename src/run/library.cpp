@@ -1,5 +1,4 @@
 // The public Subtractor (include/zemb/zemb.h) over the frame road.
-#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -87,24 +86,6 @@ RoadSettings road_settings(const Settings& s)
     r.ghost_frames = s.ghost_frames;
     r.relearn_fraction = s.relearn;
     return r;
-}
-
-// Address space each segmenting thread's stack reserves.
-std::uint64_t thread_stack_bytes()
-{
-    pthread_attr_t attributes;
-    std::size_t stack = 0, guard = 0;
-    if (pthread_getattr_default_np(&attributes) == 0) {
-        pthread_attr_getstacksize(&attributes, &stack);
-        pthread_attr_getguardsize(&attributes, &guard);
-        pthread_attr_destroy(&attributes);
-    }
-    return stack + guard;
-}
-
-std::uint64_t mebibytes_rounded_up(std::uint64_t bytes)
-{
-    return bytes / (1u << 20) + (bytes % (1u << 20) != 0);
 }
 
 }  // namespace

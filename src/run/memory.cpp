@@ -1,6 +1,5 @@
 // The memory check: what a run will hold, as each part that allocates it
 // reports it, against what this process can get.
-#include <pthread.h>
 
 #include <cstdio>
 
@@ -30,18 +29,6 @@ std::uint64_t held_now()
     return saturating_product(resident, std::uint64_t(sysconf(_SC_PAGESIZE)));
 }
 
-// Address space each worker thread's stack reserves.
-std::uint64_t thread_stack_bytes()
-{
-    pthread_attr_t attributes;
-    std::size_t stack = 0, guard = 0;
-    if (pthread_getattr_default_np(&attributes) == 0) {
-        pthread_attr_getstacksize(&attributes, &stack);
-        pthread_attr_getguardsize(&attributes, &guard);
-        pthread_attr_destroy(&attributes);
-    }
-    return stack + guard;
-}
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 
 #include "run/engine.h"
 #include "run/fault.h"
+#include "run/resources.h"
 
 namespace zemb {
 
@@ -23,10 +24,6 @@ namespace {
     return text;
 }
 
-std::uint64_t mebibytes_rounded_up(std::uint64_t bytes)
-{
-    return bytes / (1u << 20) + (bytes % (1u << 20) != 0);
-}
 
 // What the read of the first frame found, the pattern to type when a frame
 // file is missing, and why the run cannot start.

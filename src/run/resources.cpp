@@ -1,6 +1,7 @@
 // What the machine lets this process use: the cores of its CPU affinity and
 // its cgroup's CPU quota; the memory the machine has available, its cgroup's
 // memory limit and its address-space limit.
+#include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -253,6 +254,23 @@ MemoryLimit memory_limit(std::uint64_t reserved_bytes, const std::string& root)
         lower(cap > unheld ? cap - unheld : 0, "its address-space limit, ulimit -v");
     }
     return limit;
+}
+
+std::uint64_t thread_stack_bytes()
+{
+    pthread_attr_t attributes;
+    std::size_t stack = 0, guard = 0;
+    if (pthread_getattr_default_np(&attributes) == 0) {
+        pthread_attr_getstacksize(&attributes, &stack);
+        pthread_attr_getguardsize(&attributes, &guard);
+        pthread_attr_destroy(&attributes);
+    }
+    return stack + guard;
+}
+
+std::uint64_t mebibytes_rounded_up(std::uint64_t bytes)
+{
+    return bytes / (1u << 20) + (bytes % (1u << 20) != 0);
 }
 
 }  // namespace zemb

@@ -36,6 +36,11 @@ struct MemoryLimit {
 };
 MemoryLimit memory_limit(std::uint64_t reserved_bytes, const std::string& root = "");
 
+// Address space each worker thread's stack reserves.
+std::uint64_t thread_stack_bytes();
+// Bytes in whole MiB, rounded up, as messages give them.
+std::uint64_t mebibytes_rounded_up(std::uint64_t bytes);
+
 // Bytes a run of this configuration holds at its peak, as each part that
 // allocates reports it: the engine (run_engine_bytes), the driver's buffers
 // (run_buffer_bytes), the frame source's `source_bytes`, and the program
