@@ -65,8 +65,10 @@ int claim_slot()
     for (;;) {
         for (int k = 0; k < unfinished_slots; ++k) {
             int expected = slot_free;
-            if (slots[k].state.compare_exchange_strong(expected, slot_filling))
+            if (slots[k].state.compare_exchange_strong(expected, slot_filling)) {
+                slots[k].owner.store(gettid());
                 return k;
+            }
         }
         std::this_thread::yield();  // every slot busy: one frees as soon as its file is renamed
     }
@@ -125,6 +127,9 @@ FileWrite OutputFile::create(const char* path)
         return failure(WriteFault::cannot_open, ENOENT);
     if (const int refused = refusal(path); refused != 0)
         return failure(WriteFault::cannot_open, refused);
+    // A run being stopped starts no file: it could outlive the sweep.
+    if (outputs_removed.load())
+        return failure(WriteFault::cannot_open, ECANCELED);
     slot_ = claim_slot();
     Slot& slot = slots[slot_];
     int fd = -1;
@@ -220,12 +225,17 @@ void remove_unfinished_outputs()
     for (Slot& slot : slots) {
         // Another thread's open() may create the file just after an unlink
         // here, and the process could end before that thread sees the flag:
-        // so wait for it to return. The handler's own thread never returns
-        // to its open(), so its file either exists now or never will.
-        if (slot.state.load() == slot_opening && slot.owner.load() != self) {
+        // so wait for it to return, also when it is still naming the file
+        // (it may open it the moment the sweep has passed). The handler's own
+        // thread never returns to its open(), so its file either exists now
+        // or never will.
+        auto creating = [&slot] {
+            const int state = slot.state.load();
+            return state == slot_filling || state == slot_opening;
+        };
+        if (creating() && slot.owner.load() != self) {
             const struct timespec poll = {0, creation_poll_ns};
-            for (long waited = 0;
-                 slot.state.load() == slot_opening && waited < creation_wait_ms * 1000000L;
+            for (long waited = 0; creating() && waited < creation_wait_ms * 1000000L;
                  waited += creation_poll_ns)
                 nanosleep(&poll, nullptr);
         }
