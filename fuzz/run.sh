@@ -17,7 +17,7 @@ set -u
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 seconds="${1:-5}"
 shift || true
-all_targets=(ppm_fuzzer switches_fuzzer run_fuzzer engine_fuzzer image_fuzzer pattern_fuzzer video_fuzzer)
+all_targets=(ppm_fuzzer switches_fuzzer run_fuzzer engine_fuzzer image_fuzzer pattern_fuzzer video_fuzzer eval_fuzzer)
 [ $# -gt 0 ] && targets=("$@") || targets=("${all_targets[@]}")
 
 case "$seconds" in
