@@ -132,6 +132,9 @@ GreyFile::GreyFile(const std::string& path) : path_(path)
     const media::Result result = reader_.open(path.c_str(), max_pixels);
     if (result.fault != media::Fault::none)
         throw_fault(path, result);
+    // The frame decoders accept an empty PPM; a picture with no pixels scores nothing.
+    if (result.width <= 0 || result.height <= 0)
+        throw EvalError(path, "the image has no pixels");
     width_ = result.width;
     height_ = result.height;
 }
