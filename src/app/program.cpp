@@ -9,6 +9,7 @@
 
 #include "app/program.h"
 #include "app/report.h"
+#include "app/run_lines.h"
 #include "app/startup.h"
 #include "app/terminal.h"
 #include "files/stop.h"
@@ -38,14 +39,18 @@ int check_standard_output(int status)
 
 static_assert(unknown_frames == ProgressLine::unknown_count, "the driver's count is the line's");
 
-// The run as the terminal shows it: the progress line on standard error, and
-// the key wait at its end.
-class TerminalWatcher final : public RunWatcher {
+// The run as the terminal shows it: its lines, the progress line on
+// standard error, and the key wait at its end. Every line printed while
+// frames go by goes through say(), so that the progress line makes way for
+// it and comes back under it.
+class TerminalWatcher final : public RunWatcher, public RunMessages {
 public:
     using Clock = ProgressLine::Clock;
-    TerminalWatcher(const RunParameters& p, bool no_wait)
-        : line_(stderr, isatty(STDERR_FILENO) == 1, run_progress_frames(p), Clock::now()),
-          no_wait_(no_wait)
+    explicit TerminalWatcher(const RunConfig& config)
+        : config_(config),
+          line_(stderr, isatty(STDERR_FILENO) == 1, run_progress_frames(config.params),
+                Clock::now()),
+          reads_(config.frames->kind())
     {
     }
     void start_phase(const char* phase, long long frames, long long first, long long last) override
@@ -53,20 +58,61 @@ public:
         line_.start_phase(phase, frames, first, last, Clock::now());
     }
     void frame_done(long long k) override { line_.frame_done(k, Clock::now()); }
-    void before_message() override { line_.hide(); }
-    void after_message() override { line_.show(Clock::now()); }
     void frames_done() override { line_.finish(); }
     void run_ended() override
     {
-        if (no_wait_)
+        if (config_.no_wait)
             return;
         std::printf("\nHit any key to continue...\n");
         wait_for_key();
     }
 
+    void no_clock() override { say([] { print_no_clock(); }); }
+    void phase_begins(const PhaseSpan& span) override { say([&] { print_phase_begins(span); }); }
+    void phase_timed(const PhaseTime& time) override { say([&] { print_phase_time(time); }); }
+    void frames_counted(long long count, long long first, long long last) override
+    {
+        say([&] { print_frames_counted(count, first, last); });
+    }
+    void read_fault(const media::Result& read) override { say([&] { reads_.report(read); }); }
+    void write_fault(const char* path, const FileWrite& write) override
+    {
+        say([&] { report_write(path, write); });
+    }
+    void write_fault(const media::Result& write) override { say([&] { report_write(write); }); }
+    void input_ended_in_calibration(long long last_read) override
+    {
+        say([&] {
+            std::fprintf(stderr,
+                         "zemb: %s: the input ends after frame %lld, before the %d "
+                         "frames of calibration (-K) are read: no masks\n",
+                         config_.first_frame_name.c_str(), last_read, config_.params.K);
+        });
+    }
+    void scene_changed(long long number) override
+    {
+        say([&] { std::fprintf(stderr, "zemb: the scene changed at frame %lld: relearning\n", number); });
+    }
+    void model_not_saved(const std::string& path, const std::string& why) override
+    {
+        say([&] { std::fprintf(stderr, "zemb: %s: %s\n", path.c_str(), why.c_str()); });
+    }
+    // The closing lines come once the progress line has gone.
+    void outputs_lost(long long count) override { print_outputs_lost(count); }
+    void frames_unusable(const UnusableFrames& frames) override { print_unusable_frames(frames); }
+
 private:
+    template <typename Print>
+    void say(Print print)
+    {
+        line_.hide();
+        print();
+        line_.show(Clock::now());
+    }
+
+    const RunConfig& config_;
     ProgressLine line_;
-    bool no_wait_;
+    FrameReports reads_;
 };
 
 // The terminal's watcher, and the report's beside it when there is one.
@@ -83,8 +129,6 @@ public:
         first_.frame_done(k);
         second_.frame_done(k);
     }
-    void before_message() override { first_.before_message(); }
-    void after_message() override { first_.after_message(); }
     void frames_done() override { first_.frames_done(); }
     void accounted(const RunAccount& account, int status) override
     {
@@ -145,11 +189,11 @@ int run(int argc, char** argv, Engine engine)
         }
     }
     print_settings_echo(config);
-    TerminalWatcher terminal(config.params, config.no_wait);
+    TerminalWatcher terminal(config);
     RunWatcher no_report;
     BothWatchers watcher(terminal, report ? *report : no_report);
     RunFault fault;
-    const int status = run_sequence(config, engine, watcher, fault);
+    const int status = run_sequence(config, engine, watcher, terminal, fault);
     print_fault(fault);
     if (!fault.ok())
         remove_made_folders(config);

@@ -36,6 +36,7 @@ PhaseTime phase_time(const PhaseTimer& timer, std::int64_t ticks, long long divi
                      long long segmented)
 {
     PhaseTime time;
+    time.clocked = timer.available;
     time.frames = divisor;
     if (!timer.available || segmented <= 0)
         return time;
@@ -44,20 +45,6 @@ PhaseTime phase_time(const PhaseTimer& timer, std::int64_t ticks, long long divi
     time.ms_per_frame = time.total_ms / static_cast<double>(divisor);
     time.fps = 1000.0 / time.ms_per_frame;
     return time;
-}
-
-void print_report(const PhaseTimer& timer, const PhaseTime& time)
-{
-    if (!timer.available) {
-        std::printf("  unable to compute times\n");
-        return;
-    }
-    if (!time.measured) {
-        std::printf("  ZEMB (no I/O): no frames segmented\n");
-        return;
-    }
-    std::printf("  ZEMB (no I/O): %.4f\tmsecs\t(%.4f msecs/frame\t%.2f fps)\n", time.total_ms,
-                time.ms_per_frame, time.fps);
 }
 
 // Slots in each ring of a run that reads ahead and writes behind: the
@@ -104,9 +91,9 @@ struct OutputSlot {
 // code runs in place: the sequential road.
 class Run {
 public:
-    Run(const RunConfig& config, RunWatcher& watcher)
+    Run(const RunConfig& config, RunWatcher& watcher, RunMessages& messages)
         : config_(config), p_(config.params), names_(config), writer_names_(config),
-          frames_(*config.frames), reports_(config.frames->kind()), watcher_(watcher),
+          frames_(*config.frames), watcher_(watcher), messages_(messages),
           unusable_frames_(p_.first_frame)
     {
     }
@@ -213,15 +200,14 @@ public:
             timer_.available = true;
             timer_.frequency = static_cast<float>(frequency);
         } else {
-            std::printf("\tQueryPerformance not supported: Impossible to compute times\n");
+            messages_.no_clock();
         }
         const long long first = p_.first_frame;
         if (resumed_ >= p_.K)
             return;
         // A loaded model goes on calibrating: K - resumed frames are left.
-        std::printf("\nTimes for calibration phase on %lld frames (from %lld to %lld) ...\n",
-                    calibration_end() + 1 - resumed_, first, offset_ + calibration_end());
-        std::fflush(stdout);
+        messages_.phase_begins({"calibration", calibration_end() + 1 - resumed_, first,
+                                offset_ + calibration_end(), false});
         watcher_.start_phase("calibration", calibration_end() + 1 - std::max(resumed_, 1LL),
                              offset_, offset_ + calibration_end());
         if (resumed_ > 0)
@@ -250,12 +236,7 @@ public:
                 return false;
             if (pixels == nullptr) {
                 report_writes(true);
-                message([&] {
-                    std::fprintf(stderr,
-                                 "zemb: %s: the input ends after frame %lld, before the %d "
-                                 "frames of calibration (-K) are read: no masks\n",
-                                 config_.first_frame_name.c_str(), number - 1, p_.K);
-                });
+                messages_.input_ended_in_calibration(number - 1);
                 input_ended_early_ = true;
                 return false;
             }
@@ -272,7 +253,7 @@ public:
             return false;
         account_.calibration =
             phase_time(timer_, timer_.calibration_ticks, end + 1 - resumed_, end + 1 - start);
-        message([&] { print_report(timer_, account_.calibration); });
+        messages_.phase_timed(account_.calibration);
         return end == K - 1;
     }
 
@@ -284,14 +265,7 @@ public:
         // The first online frame's number.
         const long long start = offset_ + std::max<long long>(p_.K, resumed_);
         long long count = last - start + 1;
-        message([&] {
-            if (p_.to_end)
-                std::printf("\nTimes for online phase (from %lld to the end) ...\n", start);
-            else
-                std::printf("\nTimes for online phase on %lld frames (from %lld to %lld) ...\n",
-                            count, start, last);
-            std::fflush(stdout);
-        });
+        messages_.phase_begins({"online", count, start, last, p_.to_end});
         watcher_.start_phase("online", p_.to_end ? unknown_frames : count, start, last);
         SegmentClock clock{read_counter, 0};
         long long number = start;
@@ -302,10 +276,7 @@ public:
             road_->step(*pixels, timer_.available ? &clock : nullptr, learns(number));
             timer_.online_ticks = clock.ticks;
             if (road_->relearned())
-                message([&] {
-                    std::fprintf(stderr, "zemb: the scene changed at frame %lld: relearning\n",
-                                 number);
-                });
+                messages_.scene_changed(number);
             release_frame();
             write_stats(number);
             save_outputs(number, p_.save_models, !p_.last_mask_only || number == last,
@@ -325,13 +296,9 @@ public:
         }
         report_writes(true);
         account_.online = phase_time(timer_, timer_.online_ticks, count, count);
-        message([&] { print_report(timer_, account_.online); });
+        messages_.phase_timed(account_.online);
         if (p_.to_end)
-            message([&] {
-                std::printf("\nNo. of images =         %lld (from %lld to %lld)\n",
-                            number - first, first, number - 1);
-                std::fflush(stdout);
-            });
+            messages_.frames_counted(number - first, first, number - 1);
     }
 
     // The state the next frame would start from, to --save-model's file.
@@ -344,12 +311,9 @@ public:
             save_model(config_.save_model.c_str(), *road_, last_number_);
         if (saved.ok())
             return;
-        message([&] {
-            std::fprintf(stderr, "zemb: %s: %s\n", config_.save_model.c_str(),
-                         model_file_message(saved, ModelFileHeader(), config_.width,
-                                            config_.height, p_.n, p_.K)
-                             .c_str());
-        });
+        messages_.model_not_saved(config_.save_model,
+                                  model_file_message(saved, ModelFileHeader(), config_.width,
+                                                     config_.height, p_.n, p_.K));
         ++lost_outputs_;
     }
 
@@ -361,9 +325,9 @@ public:
         if (stopped())  // the program says where, and ends as the signal would have
             return exit_failed;
         if (lost_outputs_ > 0)
-            std::fprintf(stderr, "zemb: %lld output file%s could not be written\n", lost_outputs_,
-                         lost_outputs_ == 1 ? "" : "s");
-        unusable_frames_.report();
+            messages_.outputs_lost(lost_outputs_);
+        if (unusable_frames_.total() > 0)
+            messages_.frames_unusable(unusable_frames_);
         account_.frames_unusable = unusable_frames_.total();
         account_.outputs_lost = lost_outputs_;
         const int status = lost_outputs_ > 0 || unusable_frames_.total() > 0 ||
@@ -451,7 +415,7 @@ private:
         // A live input that went quiet ends the run, which keeps what it wrote.
         if (may_end && frame.read.fault == media::Fault::stalled) {
             report_writes(true);
-            message([&] { reports_.report(frame.read); });
+            messages_.read_fault(frame.read);
             release_frame();
             input_stalled_ = true;
             return nullptr;
@@ -463,7 +427,7 @@ private:
                 std::copy_n(frame.rgb[k], config_.pixels, current_rgb_[k]);
         if (frame.read.fault != media::Fault::none) {
             report_writes(true);
-            message([&] { reports_.report(frame.read); });
+            messages_.read_fault(frame.read);
         }
         return &frame.pixels;
     }
@@ -478,16 +442,6 @@ private:
 
     // The frame taken last is done with: its slot goes back to the reader.
     void release_frame() { reader_->release_oldest(); }
-
-    // Every line printed while frames go by goes through here, so that a
-    // progress line makes way for it and comes back under it.
-    template <typename Print>
-    void message(Print print)
-    {
-        watcher_.before_message();
-        print();
-        watcher_.after_message();
-    }
 
     // Hands frame `number`'s model image and mask, as asked, to the writer:
     // both are copied into its slot now, before the next frame changes them.
@@ -571,7 +525,7 @@ private:
     {
         if (written.ok())
             return true;
-        message([&] { report_write(path, written); });
+        messages_.write_fault(path, written);
         ++lost_outputs_;
         return false;
     }
@@ -657,7 +611,7 @@ private:
     {
         if (written.fault == media::Fault::none)
             return true;
-        message([&] { report_write(written); });
+        messages_.write_fault(written);
         ++lost_outputs_;
         return false;
     }
@@ -667,7 +621,6 @@ private:
     FileNames names_;         // the main thread's, for messages
     FileNames writer_names_;  // the writer's
     media::FrameSource& frames_;
-    FrameReports reports_;
     std::unique_ptr<Road> road_;  // the model and the mask, which carries over between frames
     BytePlanes frame_;  // the frame as read: only the reader touches it
     std::vector<FrameSlot> frame_slots_;
@@ -675,6 +628,7 @@ private:
     PhaseTimer timer_;
     RunAccount account_;
     RunWatcher& watcher_;
+    RunMessages& messages_;
     UnusableFrames unusable_frames_;
     long long lost_outputs_ = 0;
     bool stopped_ = false;  // by a deferred stop
@@ -725,9 +679,10 @@ int run_helper_threads(Engine engine, const RunConfig& config)
     return engine == Engine::fast && core_free ? 2 : 0;
 }
 
-int run_sequence(const RunConfig& config, Engine engine, RunWatcher& watcher, RunFault& fault)
+int run_sequence(const RunConfig& config, Engine engine, RunWatcher& watcher,
+                 RunMessages& messages, RunFault& fault)
 {
-    Run run(config, watcher);
+    Run run(config, watcher, messages);
     fault = run.allocate(engine);
     if (!fault.ok())
         return exit_failed;

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "app/terminal.h"
-#include "run/reports.h"
+#include "app/run_lines.h"
 #include "support/support.h"
 
 namespace zemb {
