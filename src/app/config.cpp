@@ -421,6 +421,13 @@ bool read_region(RunConfig& config)
         std::fprintf(stderr, "zemb: %s: cannot hold the region image: out of memory\n", path);
         return false;
     }
+    // A frame cut short keeps the samples it had; a region has none to keep.
+    if (read.fault == media::Fault::short_raster) {
+        std::fprintf(stderr, "zemb: %s: the region image is cut short: %llu of %llu bytes missing\n",
+                     path, static_cast<unsigned long long>(read.missing_bytes),
+                     static_cast<unsigned long long>(read.raster_bytes));
+        return false;
+    }
     if (read.fault != media::Fault::none) {
         std::fprintf(stderr, "zemb: %s: %s\n", path, media::describe(read).c_str());
         return false;
