@@ -392,7 +392,7 @@ class Runs(unittest.TestCase):
             self.assertIn(f"{1 - to_run} complete from an earlier run, {to_run} to run", r.stderr, args)
         self.assertNotEqual(r.stdout.splitlines()[1], self.reference.stdout.splitlines()[1])
 
-    def test_roi_segments_only_the_videos_region_and_scores_as_before(self):
+    def test_roi_segments_only_the_videos_region_and_is_scored_in_it(self):
         r = batch("--roi", "--video", "street", self.ds, self.results("roi"))
         self.assertEqual(r.returncode, 0, r.stderr)
         log = read(os.path.join(self.results("roi"), "baseline/street", "zemb.log"))

@@ -67,7 +67,7 @@ public:
         init_model(fast_, pixels, {H_, W_, n_});
     }
 
-    // Only the pixels whose byte is not 0 are segmented from now on; the
+    // Only the pixels whose byte is not 0 are segmented in later frames; the
     // others hold a mask value that is not background, as a run gives them.
     void limit_to(const std::vector<std::uint8_t>& inside)
     {
