@@ -15,6 +15,7 @@
 #   ZEMB_BENCH_SIZES="320 1080"  # the 320 x 240 sequences, the 1080p clip, or both
 #   ZEMB_BENCH_MICRO=0        # skip the per-function figures
 #   ZEMB_BENCH_ROUTES=0       # skip the input routes (bench/routes.sh)
+#   ZEMB_BENCH_REGION=0       # skip the rows of highway in a 25 % region (--roi)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -135,9 +136,40 @@ bench_sequence() {  # label prefix first last switches...
       "$(calc "$online_one / $online_all")"
   fi
 }
+# A region of the middle half of the rows and of the columns (a quarter of
+# the pixels) for the frames whose first is $1, written to $2 as a PPM.
+quarter_region() {  # first frame, region file
+  python3 - "$1" "$2" <<'PY'
+import sys
+magic, w, h = open(sys.argv[1], "rb").read(64).split()[:3]
+w, h = int(w), int(h)
+rows = [bytes(3 * w) if not h // 4 <= r < h // 4 + h // 2 else
+        bytes(3 * (w // 4)) + b"\xff" * (3 * (w // 2)) + bytes(3 * (w - w // 4 - w // 2)) for r in range(h)]
+open(sys.argv[2], "wb").write(b"P6\n%d %d\n255\n" % (w, h) + b"".join(rows))
+PY
+}
+# zemb -j 1 on the whole frame and in the quarter region, interleaved; the
+# ratio of their online figures is what a region saves.
+bench_region() {  # label prefix first last switches...
+  local label=$1 prefix=$2 first=$3 last=$4; shift 4
+  local frames=$((last - first + 1)) i roi=$work/out/quarter-region.ppm
+  local -a whole=() part=()
+  quarter_region "$prefix.$first.ppm" "$roi"
+  for ((i = 0; i < repeats; i++)); do
+    whole+=("$("$build/bench/zemb_measure" 1 "$work/out" "$build/zemb" "$prefix" "$first" "$last" "$@" -j 1)")
+    part+=("$("$build/bench/zemb_measure" 1 "$work/out" "$build/zemb" "$prefix" "$first" "$last" "$@" -j 1 --roi "$roi")")
+  done
+  engine_row "$label" "zemb -j 1" "$frames" "${whole[@]}"
+  engine_row "" "zemb -j 1, ROI 25%" "$frames" "${part[@]}"
+  printf '%-22s ROI 25%%/whole frame online: %.2f\n' "" \
+    "$(calc "$(median 2 "${part[@]}") / $(median 2 "${whole[@]}")")"
+}
 if [[ " $sizes " == *" 320 "* ]]; then
   bench_sequence "walk 320x240, 1-$walk_last" "$work/walk/walk" 1 "$walk_last"
   bench_sequence "highway 320x240, 1-$highway_last" "$work/highway/in" 1 "$highway_last"
+  if [ "${ZEMB_BENCH_REGION:-1}" != 0 ]; then
+    bench_region "highway, 25% region" "$work/highway/in" 1 "$highway_last"
+  fi
 fi
 if [[ " $sizes " == *" 1080 "* ]]; then
   bench_sequence "vtest 1920x1080, 1-$hd_frames" "$work/hd/hd" 1 "$hd_frames" -K "$hd_K"

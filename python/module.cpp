@@ -58,9 +58,25 @@ const char* phase_name(zemb::Phase phase)
 // packed bytes in rows (a view with other strides), reused frame after frame.
 class PySubtractor {
 public:
-    PySubtractor(int width, int height, const zemb::Settings& settings)
+    PySubtractor(int width, int height, const zemb::Settings& settings, const py::object& region)
         : s_(width, height, settings)
     {
+        if (!region.is_none())
+            set_region(region);
+    }
+
+    // Any HxW array; its nonzero elements are inside.
+    void set_region(const py::object& given)
+    {
+        const py::array region = py::array::ensure(given);
+        const int W = s_.width(), H = s_.height();
+        if (!region || region.ndim() != 2 || region.shape(0) != H || region.shape(1) != W)
+            throw py::value_error("region must be an array of shape (" + std::to_string(H) + ", " +
+                                  std::to_string(W) + ")" +
+                                  (region ? ", not " + shape_text(region) : std::string()));
+        const auto inside = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>(
+            region.attr("__ne__")(0));
+        s_.set_region(inside.data());
     }
 
     py::array_t<std::uint8_t> apply(const py::object& given, const std::string& order_name,
@@ -245,7 +261,7 @@ PYBIND11_MODULE(_zemb, m)
         .def(py::init([](int width, int height, int n, int K, float e1, float e2, float c1, float c2,
                          bool shadow, float gamma, float beta, float tau_S, float tau_H,
                          int threads, const std::string& vector_unit, int ghost_frames,
-                         float relearn) {
+                         float relearn, const py::object& region) {
                  zemb::Settings s;
                  s.n = n;
                  s.K = K;
@@ -262,7 +278,7 @@ PYBIND11_MODULE(_zemb, m)
                  s.vector_unit = vectors_named(vector_unit);
                  s.ghost_frames = ghost_frames;
                  s.relearn = relearn;
-                 return std::make_unique<PySubtractor>(width, height, s);
+                 return std::make_unique<PySubtractor>(width, height, s, region);
              }),
              py::arg("width"), py::arg("height"), py::kw_only(), py::arg("n") = d.n,
              py::arg("K") = d.K, py::arg("e1") = d.e1, py::arg("e2") = d.e2, py::arg("c1") = d.c1,
@@ -270,7 +286,9 @@ PYBIND11_MODULE(_zemb, m)
              py::arg("beta") = d.beta, py::arg("tau_S") = d.tau_S, py::arg("tau_H") = d.tau_H,
              py::arg("threads") = d.threads, py::arg("vector_unit") = "best",
              py::arg("ghost_frames") = d.ghost_frames, py::arg("relearn") = d.relearn,
-             "Frames of width x height pixels; keywords as the zemb program's switches.")
+             py::arg("region") = py::none(),
+             "Frames of width x height pixels; keywords as the zemb program's switches. "
+             "region: an HxW array whose nonzero pixels alone are segmented (--roi).")
         .def("apply", &PySubtractor::apply, py::arg("frame"), py::arg("order") = "rgb",
              py::arg("learn") = true,
              "Takes an HxWx3 uint8 frame; returns its HxW mask (255 foreground, 0 background; "
@@ -304,6 +322,8 @@ PYBIND11_MODULE(_zemb, m)
             "ghost_frames", [](const PySubtractor& p) { return p.get().settings().ghost_frames; })
         .def_property_readonly("relearn",
                                [](const PySubtractor& p) { return p.get().settings().relearn; })
+        .def_property_readonly("has_region",
+                               [](const PySubtractor& p) { return p.get().has_region(); })
         .def_property_readonly("relearned",
                                [](const PySubtractor& p) { return p.get().relearned(); })
         .def_property_readonly(

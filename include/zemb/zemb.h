@@ -85,6 +85,15 @@ public:
     void apply(const std::uint8_t* pixels, int width, int height, std::ptrdiff_t row_stride,
                PixelOrder order, std::uint8_t* mask_out, bool learn = true);
 
+    // Segments only the pixels whose byte in `inside` (width x height bytes,
+    // rows packed) is not 0: the program's --roi. Outside pixels are 0 in
+    // every mask and their maps stay as the first frame made them. Give it
+    // before the first frame. A Subtractor with a region neither saves nor
+    // loads (a model file does not keep the region). Throws zemb::Error for
+    // a null or empty region, or once a frame was taken.
+    void set_region(const std::uint8_t* inside);
+    bool has_region() const;
+
     // Saves everything the next frame starts from (the model, the mask it
     // reads, the frames taken and the settings that shaped them) to `path`,
     // written under a temporary name and renamed onto it: the zemb program's

@@ -78,6 +78,16 @@ def test_sample_masks_and_backgrounds_are_the_programs(walk, way):
     check_run(str(walk / "walk"), program_run(walk, "walk"), way)
 
 
+def test_a_region_gives_the_programs_masks_and_backgrounds(walk):
+    rows, cols = np.mgrid[0:H, 0:W]
+    region = (rows - 60) ** 2 + (cols - 80) ** 2 < 45 ** 2
+    image = np.repeat(region.astype(np.uint8)[..., None] * 255, 3, axis=2)
+    (walk / "roi.ppm").write_bytes(f"P6\n{W} {H}\n255\n".encode() + image.tobytes())
+    expected = program_run(walk, "walk", "--roi", "roi.ppm")
+    assert all(not np.frombuffer(m, np.uint8)[~region.ravel()].any() for m in expected[0].values())
+    check_run(str(walk / "walk"), expected, "rgb", region=region)
+
+
 def test_video_masks_and_backgrounds_are_the_programs(walk):
     if shutil.which("ffmpeg") is None:
         pytest.skip("ffmpeg is not installed (Debian: ffmpeg): no video to read")
@@ -139,6 +149,8 @@ REFUSALS = [
     (lambda s: zemb.Subtractor(W, H, 3), TypeError, "incompatible"),
     (lambda s: zemb.frames("no-such-walk"), FileNotFoundError, "no-such-walk.1.ppm"),
     (lambda s: zemb.frames("in%s.jpg"), ValueError, "in%s.jpg"),
+    (lambda s: zemb.Subtractor(W, H, region=np.ones((W, H))), ValueError, f"({H}, {W}), not ({W}, {H})"),
+    (lambda s: zemb.Subtractor(W, H, region=np.zeros((H, W))), ValueError, "the region is empty"),
 ]
 
 

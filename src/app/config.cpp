@@ -28,6 +28,7 @@ bool is_c_space(char c)
 // anew from one a loaded model file brings).
 struct ModelSwitches {
     const char* save = nullptr;
+    const char* roi = nullptr;  // --roi: a model file does not keep the region
     const char* load = nullptr;
     int checkpoint = 0;
     int freeze_after = 0;
@@ -128,6 +129,7 @@ SwitchFault read_switches(int& argc, char** argv, RunParameters& p, int& threads
     text("--load-model", model.load);
     integer("--checkpoint", model.checkpoint);
     integer("--freeze-after", model.freeze_after);
+    text("--roi", model.roi);
     return fault;
 }
 
@@ -286,6 +288,18 @@ StartUp accept_model_switches(RunConfig& config, const ModelSwitches& model)
         std::fprintf(stderr, "zemb: %s\n", model_file_recovery_refusal);
         return StartUp::command_line;
     }
+    if (model.roi != nullptr && *model.roi == '\0') {
+        std::fprintf(stderr, "zemb: --roi needs a file name\n");
+        return StartUp::command_line;
+    }
+    // A resumed run would not know the region it started with.
+    if (model.roi != nullptr && (model.save != nullptr || model.load != nullptr)) {
+        std::fprintf(stderr, "zemb: --roi cannot be combined with --save-model or --load-model: "
+                             "a model file does not keep the region\n");
+        return StartUp::command_line;
+    }
+    if (model.roi != nullptr)
+        config.region_path = model.roi;
     if (model.save != nullptr) {
         config.save_model = model.save;
         p.piece = true;
@@ -378,6 +392,67 @@ std::uint64_t run_bytes_per_pixel(const RunConfig& config)
     return std::max<std::uint64_t>(1, run_memory_bytes(probe, Engine::reference, 0) / probe.pixels);
 }
 
+// Reads the --roi image: a pixel is inside when any of its channels is not
+// 0. Any format a frame may have; its size is checked against the frames'
+// once they are open.
+bool read_region(RunConfig& config)
+{
+    const char* path = config.region_path.c_str();
+    media::ImageReader reader;
+    const std::uint64_t pixel_cap = memory_limit(0).bytes / run_bytes_per_pixel(config);
+    media::Result read = reader.open(path, pixel_cap);
+    if (read.fault == media::Fault::none && (read.width <= 0 || read.height <= 0)) {
+        std::fprintf(stderr, "zemb: %s: the region image has no pixels\n", path);
+        return false;
+    }
+    const int width = read.width, height = read.height;
+    const std::size_t pixels = std::size_t(width) * std::size_t(height);
+    try {
+        if (read.fault == media::Fault::none) {
+            BytePlanes planes = alloc_byte_planes(plane_count, pixels);
+            read = reader.decode(planes);
+            if (read.fault == media::Fault::none) {
+                config.region.resize(pixels);
+                for (std::size_t i = 0; i < pixels; ++i)
+                    config.region[i] = (planes[0][i] | planes[1][i] | planes[2][i]) != 0;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "zemb: %s: cannot hold the region image: out of memory\n", path);
+        return false;
+    }
+    // A frame cut short keeps the samples it had; a region has none to keep.
+    if (read.fault == media::Fault::short_raster) {
+        std::fprintf(stderr, "zemb: %s: the region image is cut short: %llu of %llu bytes missing\n",
+                     path, static_cast<unsigned long long>(read.missing_bytes),
+                     static_cast<unsigned long long>(read.raster_bytes));
+        return false;
+    }
+    if (read.fault != media::Fault::none) {
+        std::fprintf(stderr, "zemb: %s: %s\n", path, media::describe(read).c_str());
+        return false;
+    }
+    if (std::find(config.region.begin(), config.region.end(), 1) == config.region.end()) {
+        std::fprintf(stderr, "zemb: %s: the region is empty: every pixel is 0\n", path);
+        return false;
+    }
+    config.region_width = width;
+    config.region_height = height;
+    return true;
+}
+
+// The region must be the frames' size.
+bool accept_region_size(const RunConfig& config)
+{
+    if (config.region_path.empty() ||
+        (config.region_width == config.width && config.region_height == config.height))
+        return true;
+    std::fprintf(stderr, "zemb: %s: the region is %d x %d pixels, the frames %d x %d\n",
+                 config.region_path.c_str(), config.region_width, config.region_height,
+                 config.width, config.height);
+    return false;
+}
+
 // Makes the output folder and opens the frames, which set the run's size;
 // says why not and returns false.
 bool accept_first_frame(RunConfig& config, const char* name, media::SourceKind kind,
@@ -453,8 +528,14 @@ StartUp configure_run(int& argc, char** argv, RunConfig& config)
         return StartUp::command_line;
     if (const StartUp mistake = recognise_name(config, name, kind); mistake != StartUp::run)
         return mistake;
+    if (!config.region_path.empty() && !read_region(config))
+        return StartUp::cannot_start;
     if (!accept_first_frame(config, name, kind, pattern) || !accept_model_size(config))
         return StartUp::cannot_start;
+    if (!accept_region_size(config)) {
+        remove_made_folders(config);
+        return StartUp::cannot_start;
+    }
     // A piece of a split run may well end, or start, within calibration.
     if (!p.to_end && !p.piece && !config.loaded)
         warn_range(p);
@@ -521,6 +602,7 @@ void print_usage()
     std::printf("  --load-model FILE: start from a saved model instead of calibrating anew\n");
     std::printf("  --checkpoint N:    also save it every N frames\n");
     std::printf("  --freeze-after F:  frames from number F on leave the model unchanged\n");
+    std::printf("  --roi FILE:  image of the frame's size; only its nonzero pixels are segmented\n");
     std::printf("  <#LastFrame> end: until the input ends (a video's last frame, the first "
                 "missing file)\n");
     std::printf("  --report FILE: keep the run's progress and account in FILE (JSON)\n");
@@ -613,6 +695,12 @@ void print_settings_echo(const RunConfig& config)
     }
     if (config.freeze_after)
         std::printf("Model frozen from:      frame %d\n", *config.freeze_after);
+    if (!config.region_path.empty())
+        std::printf("Region of interest:     %s (%zu of %zu pixels)\n",
+                    config.region_path.c_str(),
+                    static_cast<std::size_t>(
+                        std::count(config.region.begin(), config.region.end(), 1)),
+                    config.pixels);
 }
 
 }  // namespace zemb

@@ -83,6 +83,8 @@ def read_command_line(argv: list[str]) -> argparse.Namespace:
     pick.add_argument("--video", action="append", default=[], metavar="NAMES",
                       help="only these videos, as video or category/video (comma-separated, repeatable)")
     pick.add_argument("--force", action="store_true", help="run complete videos again")
+    pick.add_argument("--roi", action="store_true",
+                      help="segment only each video's ROI.bmp (zemb --roi); scoring is the same either way")
     pick.add_argument("--resume", type=positive, nargs="?", const=zembtask.CHECKPOINT_FRAMES, metavar="N",
                       help="zemb saves its model every N frames (default %(const)s) and a stopped, "
                            "failed or resubmitted video goes on from there")
@@ -139,6 +141,10 @@ def read_command_line(argv: list[str]) -> argparse.Namespace:
                 refuse(f"{what} holds a control character ({value!r}), which a Slurm job script cannot carry")
         if "\\" in os.path.abspath(options.results):
             refuse("the results folder holds a backslash, which stops Slurm from naming each task's output")
+    if options.roi and options.resume:
+        refuse("--roi cannot be combined with --resume: a checkpoint does not keep the region")
+    if options.roi and "--roi" in settings:
+        refuse("--roi is given twice: to zemb-batch and after --")
     if options.retries is None:
         options.retries = 1 if options.parallel or options.slurm else 0
     if options.retries < 0:
@@ -214,6 +220,8 @@ def dataset_videos(root: str, options: argparse.Namespace) -> list[Task]:
         truth = [n for n, _, _ in numbered_files(os.path.join(folder, "groundtruth"), TRUTH_FILE)]
         if not truth:
             raise Fault(f"{folder}/groundtruth: no ground truth gt000001.png ..")
+        if options.roi and not os.path.isfile(os.path.join(folder, "ROI.bmp")):
+            raise Fault(f"{folder}/ROI.bmp: missing, and --roi segments only the region it draws")
         pattern = os.path.join(zembtools.pattern_literal(os.path.abspath(folder)), "input",
                                f"in%0{digits}d.{ext}")
         tasks.append(new_task(name, category, pattern, min(numbers), max(numbers), folder, max(truth)))
@@ -249,6 +257,8 @@ def listed_sequences(path: str, options: argparse.Namespace) -> list[Task]:
     """The sequences of a list file, as tasks without scoring."""
     if options.category or options.video:
         raise Fault("--category and --video choose from a dataset, not from a list file", 2)
+    if options.roi:
+        raise Fault("--roi takes each video's ROI.bmp from a dataset, not from a list file", 2)
     base = os.path.dirname(os.path.abspath(path))
     tasks, names = [], {}
     try:
@@ -312,6 +322,8 @@ def complete_tasks(tasks: list[Task], options: argparse.Namespace, zemb: str, ze
         task["results"] = folder
         task["zemb"] = [zemb, task["sequence"], str(task["first"]), str(task["last"]),
                         "-o", folder, "-O", MASK_PATTERN] + options.settings
+        if options.roi:
+            task["zemb"] += ["--roi", os.path.join(task["truth"], "ROI.bmp")]
         if options.resume:
             task["zemb"] += ["--save-model", os.path.join(folder, zembtask.CHECKPOINT),
                              "--checkpoint", str(options.resume)]

@@ -161,24 +161,33 @@ void FastEngine::segment_frame(const FloatPlanes& frame, FloatPlanes& model, std
 }
 
 void FastEngine::match_row(const FloatPlanes& frame, const FloatPlanes& model, float e, int r,
-                           int* found)
+                           int* found, const Region* region)
 {
     Scratch& s = *s_;
-    fast::BlockRow m;
-    const Index first = Index(s.n) * r * s.model_cols;
-    for (int q = 0; q < plane_count; ++q) {
-        m.model[q] = model[q] + first;
-        m.pixels[q] = frame[q] + Index(r) * s.W;
-        m.copy[q] = nullptr;
-        m.expanded[q] = s.expanded[q].data();
+    // A span is matched as a shorter row starting at its first pixel.
+    auto match = [&](Index begin, Index end) {
+        fast::BlockRow m;
+        const Index first = Index(s.n) * r * s.model_cols + Index(s.n) * begin;
+        for (int q = 0; q < plane_count; ++q) {
+            m.model[q] = model[q] + first;
+            m.pixels[q] = frame[q] + Index(r) * s.W + begin;
+            m.copy[q] = nullptr;
+            m.expanded[q] = s.expanded[q].data();
+        }
+        m.model_cols = s.model_cols;
+        m.W = static_cast<int>(end - begin);
+        m.n = s.n;
+        m.e = static_cast<double>(e);
+        m.found = found + begin;
+        m.distances = s.distances.data();
+        s.code.match_row(m);
+    };
+    if (region == nullptr) {
+        match(0, s.W);
+        return;
     }
-    m.model_cols = s.model_cols;
-    m.W = s.W;
-    m.n = s.n;
-    m.e = static_cast<double>(e);
-    m.found = found;
-    m.distances = s.distances.data();
-    s.code.match_row(m);
+    for (const Span* span = region->row_begin(r); span != region->row_end(r); ++span)
+        match(span->begin, span->end);
 }
 
 void FastEngine::segment_band(const FloatPlanes& frame, FloatPlanes& model, std::uint8_t* mask,
@@ -221,6 +230,7 @@ void FastEngine::segment_band(const FloatPlanes& frame, FloatPlanes& model, std:
     job.position_row = s.position_row.data();
     job.position_col = s.position_col.data();
     job.weights = &s.weights;
+    job.region = settings.region;
     s.code.segment_rows(job);
 }
 

@@ -68,6 +68,15 @@
 //     from before the store, which are the values (3) says it sees. The
 //     lanes are those the general window builder gives; the blends still run
 //     one pixel at a time in scan order.
+// (9) Regions. With a region, every step above runs on the spans of inside
+//     pixels only, left to right, so a frame costs what the region holds. The
+//     caller gives the outside pixels a mask value that is not background,
+//     so the owner tests of (4) and (8) keep every window off their elements
+//     exactly as they do in segment_frame; nothing here writes their masks.
+//     A block row's copy (6) then holds only its inside pixels' blocks, the
+//     only ones a blend writes, and a lane that reads a stale copy is never
+//     stored. The group planner reads the masks next to a span, which are
+//     those outside values.
 #pragma once
 
 #include <emmintrin.h>
@@ -114,6 +123,7 @@ struct RowJob {
     const int* position_row;    // block position a*n + b to a
     const int* position_col;    // and to b
     const BlendWeights* weights;
+    const Region* region;  // null: every pixel (9)
 };
 
 // How a pixel row of a band is worked.
@@ -134,28 +144,41 @@ inline int block_side(const RowJob& job)
 // into the ring by the same sweep. Runs before any blend reaches the block
 // row (5), so it reads the model as the frame began.
 template <typename Kernels, int fixed_n>
-inline void prepare_row(const RowJob& job, Index r)
+inline void prepare_columns(const RowJob& job, Index r, Index begin, Index end)
 {
     const int n = block_side<fixed_n>(job);
-    const Index first = Index(n) * r * job.model_cols;
-    const Index slot = (r % ring_block_rows) * n * job.model_cols;
+    const Index first = Index(n) * r * job.model_cols + Index(n) * begin;
+    const Index slot = (r % ring_block_rows) * n * job.model_cols + Index(n) * begin;
     BlockRow m;
     for (int q = 0; q < plane_count; ++q) {
         m.model[q] = job.model[q] + first;
-        m.pixels[q] = job.frame[q] + r * job.W;
+        m.pixels[q] = job.frame[q] + r * job.W + begin;
         m.copy[q] = job.ring[q] + slot;
         m.expanded[q] = job.expanded[q];
     }
     m.model_cols = job.model_cols;
-    m.W = job.W;
+    m.W = static_cast<int>(end - begin);
     m.n = n;
     m.e = job.e;
-    m.found = job.found + (r % 2) * job.W;
+    m.found = job.found + (r % 2) * job.W + begin;
     m.distances = job.distances;
     if (fixed_n == default_side)
         Kernels::match_row3(m);
     else
         match_row_general<Kernels>(m);
+}
+
+// The whole row, or its spans (9): a span is a shorter row of the same block
+// row, its pointers moved to its first pixel.
+template <typename Kernels, int fixed_n>
+inline void prepare_row(const RowJob& job, Index r)
+{
+    if (job.region == nullptr) {
+        prepare_columns<Kernels, fixed_n>(job, r, 0, job.W);
+        return;
+    }
+    for (const Span* s = job.region->row_begin(r); s != job.region->row_end(r); ++s)
+        prepare_columns<Kernels, fixed_n>(job, r, s->begin, s->end);
 }
 
 // The shadow test of pixel (r, c) on its block as the frame began (6).
@@ -265,10 +288,11 @@ inline unsigned matched_bits(const int* found)
            static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(high))) << 4;
 }
 
-// An own row r with r-1 and r+1 in the band, n = 3: its first and last pixels
-// in the general way, the others in groups (8).
+// Pixels begin .. end-1 of an own row r with r-1 and r+1 in the band, n = 3:
+// the row's first and last pixels in the general way, the others in groups
+// (8).
 template <typename Kernels>
-inline void scan_interior_row(const RowJob& job, Index r)
+inline void scan_interior_row(const RowJob& job, Index r, Index begin, Index end)
 {
     constexpr int n = default_side;
     constexpr Index readable = 16;  // mask bytes a vector planner reads per row
@@ -289,9 +313,11 @@ inline void scan_interior_row(const RowJob& job, Index r)
     const float* const frame[plane_count] = {job.frame[0] + r * W, job.frame[1] + r * W,
                                              job.frame[2] + r * W};
 
-    scan_pixel<Kernels, n>(job, r, 0, RowRole::own, found[0]);
-    for (Index c0 = 1; c0 < W - 1; c0 += group_width) {
-        const int count = static_cast<int>(std::min<Index>(group_width, W - 1 - c0));
+    if (begin == 0)
+        scan_pixel<Kernels, n>(job, r, 0, RowRole::own, found[0]);
+    const Index last = std::min<Index>(end, W - 1);
+    for (Index c0 = std::max<Index>(begin, 1); c0 < last; c0 += group_width) {
+        const int count = static_cast<int>(std::min<Index>(group_width, last - c0));
         const int* const f = found + c0;
         unsigned matched = 0;
         if (count == group_width) {
@@ -337,7 +363,7 @@ inline void scan_interior_row(const RowJob& job, Index r)
                   interior_lanes[static_cast<std::size_t>(plan.lanes_at[l])], p);
         }
     }
-    if (W > 1)
+    if (end == W && W > 1)
         scan_pixel<Kernels, n>(job, r, W - 1, RowRole::own, found[W - 1]);
 }
 
@@ -349,12 +375,25 @@ inline void scan_row(const RowJob& job, Index r, RowRole role, const int* found)
     // With n = 3, every window of a pixel of this row lies in the model and
     // in the band's model rows when the rows above and below are the band's
     // own (8).
-    if (fixed_n == default_side && role == RowRole::own && r - 1 >= job.r0 && r + 1 < job.r1) {
-        scan_interior_row<Kernels>(job, r);
+    const bool interior =
+        fixed_n == default_side && role == RowRole::own && r - 1 >= job.r0 && r + 1 < job.r1;
+    if (job.region == nullptr) {
+        if (interior) {
+            scan_interior_row<Kernels>(job, r, 0, job.W);
+            return;
+        }
+        for (Index c = 0; c < job.W; ++c)
+            scan_pixel<Kernels, fixed_n>(job, r, c, role, found[c]);
         return;
     }
-    for (Index c = 0; c < job.W; ++c)
-        scan_pixel<Kernels, fixed_n>(job, r, c, role, found[c]);
+    for (const Span* s = job.region->row_begin(r); s != job.region->row_end(r); ++s) {
+        if (interior) {
+            scan_interior_row<Kernels>(job, r, s->begin, s->end);
+            continue;
+        }
+        for (Index c = s->begin; c < s->end; ++c)
+            scan_pixel<Kernels, fixed_n>(job, r, c, role, found[c]);
+    }
 }
 
 // One band of pixel rows [r0, r1), a pixel row at a time: the next row's

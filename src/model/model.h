@@ -42,10 +42,37 @@ struct ModelShape {
     int n = 0;
 };
 
+// ---- Region -----------------------------------------------------------------
+
+// Columns begin .. end-1 of one pixel row.
+struct Span {
+    int begin = 0;
+    int end = 0;
+};
+
+// The pixels a run segments, kept as the runs of inside columns of each
+// pixel row, left to right. The engines walk these spans instead of testing
+// every pixel, so a frame costs what its region holds: a pixel outside is
+// neither matched nor classified, and its mask byte is left as it is.
+struct Region {
+    std::vector<Span> spans;
+    std::vector<std::size_t> first;  // row r's spans are [first[r], first[r+1])
+    std::size_t inside = 0;          // pixels inside
+
+    const Span* row_begin(Index r) const { return spans.data() + first[std::size_t(r)]; }
+    const Span* row_end(Index r) const { return spans.data() + first[std::size_t(r) + 1]; }
+};
+
+// The region of the H x W bytes `inside` (row-major, nonzero = inside).
+Region make_region(const std::uint8_t* inside, int H, int W);
+
 // ---- Layout ---------------------------------------------------------------
 
 // Every element of pixel (r, c)'s block starts as that pixel's coordinates.
 void init_model(FloatPlanes& model, const FloatPlanes& frame, const ModelShape& shape);
+// The same for the blocks of the region's pixels only.
+void init_model_region(FloatPlanes& model, const FloatPlanes& frame, int W, int n,
+                       const Region& region);
 // The same for the blocks of pixel rows first_row .. last_row - 1 only.
 void init_model_rows(FloatPlanes& model, const FloatPlanes& frame, int W, int n, int first_row,
                      int last_row);
@@ -115,9 +142,12 @@ struct FrameSettings {
     const WeightMatrix& weights;
     float e;
     const ShadowSettings& shadow;
+    // Only these pixels are segmented; null: all of them.
+    const Region* region = nullptr;
 };
 
-// Classifies every pixel of `frame` against `current` into `mask` (0
+// Classifies every pixel of `frame` (of the settings' region, when it has
+// one) against `current` into `mask` (0
 // background, 255 foreground; an unmatched pixel that passes an enabled
 // shadow test is background) in row-major order, and blends the window
 // around each matched pixel's best match into `update`. Reads only
@@ -180,7 +210,9 @@ public:
 
     // found[c] for c = 0 .. W-1: the block position a*n + b of pixel (r, c)'s
     // best match in `model`, as find_best_match finds it, or -1 for none.
-    void match_row(const FloatPlanes& frame, const FloatPlanes& model, float e, int r, int* found);
+    // With a region, only the entries of its pixels of row r are set.
+    void match_row(const FloatPlanes& frame, const FloatPlanes& model, float e, int r, int* found,
+                   const Region* region = nullptr);
 
     // The share of segment_frame that belongs to pixel rows r0 .. r1-1, run
     // beside the other bands of the frame at the same time: the band's mask

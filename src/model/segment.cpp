@@ -17,31 +17,40 @@ void segment_frame(const FloatPlanes& frame, const ModelShape& shape, const Floa
     const WeightMatrix& weights = settings.weights;
     const float e = settings.e;
     const ShadowSettings& shadow = settings.shadow;
+    auto classify = [&](Index r, Index c) {
+        const Index pixel = r * W + c;
+        const float x = frame[0][pixel];
+        const float y = frame[1][pixel];
+        const float z = frame[2][pixel];
+
+        Index bi = 0;
+        Index bj = 0;
+        const Index m = find_best_match(x, y, z, current, W, static_cast<int>(r),
+                                        static_cast<int>(c), n, e, bi, bj);
+        if (m < 0) {
+            const bool background =
+                shadow.enabled && is_shadow(x, y, z, current, W, static_cast<int>(r),
+                                            static_cast<int>(c), n, shadow);
+            mask[pixel] = background ? mask_background : mask_foreground;
+            return;
+        }
+        // Written before the update, so that the pixel's own elements
+        // count as background inside its window.
+        mask[pixel] = mask_background;
+        update_neighbourhood(x, y, z, H, W, current, update, weights, n, bi, bj, mask);
+    };
     // Strict row-major order: later pixels see this frame's mask for the
     // pixels before them, and the last overlapping blend is the one kept.
+    const Region* region = settings.region;
     for (Index r = 0; r < H; ++r) {
-        for (Index c = 0; c < W; ++c) {
-            const Index pixel = r * W + c;
-            const float x = frame[0][pixel];
-            const float y = frame[1][pixel];
-            const float z = frame[2][pixel];
-
-            Index bi = 0;
-            Index bj = 0;
-            const Index m = find_best_match(x, y, z, current, W, static_cast<int>(r),
-                                            static_cast<int>(c), n, e, bi, bj);
-            if (m < 0) {
-                const bool background =
-                    shadow.enabled && is_shadow(x, y, z, current, W, static_cast<int>(r),
-                                                static_cast<int>(c), n, shadow);
-                mask[pixel] = background ? mask_background : mask_foreground;
-                continue;
-            }
-            // Written before the update, so that the pixel's own elements
-            // count as background inside its window.
-            mask[pixel] = mask_background;
-            update_neighbourhood(x, y, z, H, W, current, update, weights, n, bi, bj, mask);
+        if (region == nullptr) {
+            for (Index c = 0; c < W; ++c)
+                classify(r, c);
+            continue;
         }
+        for (const Span* s = region->row_begin(r); s != region->row_end(r); ++s)
+            for (Index c = s->begin; c < s->end; ++c)
+                classify(r, c);
     }
 }
 

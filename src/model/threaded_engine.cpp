@@ -63,6 +63,44 @@ struct ThreadedEngine::Pool {
     const WeightMatrix* weights = nullptr;
     float e = 0.0f;
     ShadowSettings shadow;
+    const Region* region = nullptr;
+    // The region the bands were last cut for (see cut_bands).
+    const Region* cut_for = nullptr;
+
+    // Band k starts at row first_row[k]. Without a region the rows are
+    // shared evenly; with one, its pixels are, since a row costs what it
+    // holds of the region. Every band keeps at least one row. Any cut gives
+    // the same result (7), so this only evens out the threads' work.
+    void cut_bands(const Region* for_region)
+    {
+        const int H = static_cast<int>(first_row.back());
+        for (int k = 0; k <= bands; ++k) {
+            first_row[static_cast<std::size_t>(k)] =
+                static_cast<int>(static_cast<long long>(H) * k / static_cast<long long>(bands));
+        }
+        cut_for = for_region;
+        if (for_region == nullptr || bands == 1)
+            return;
+        const std::vector<std::size_t>& at = for_region->first;
+        std::size_t before = 0;  // inside pixels of rows 0 .. r-1
+        int r = 0;
+        for (int k = 1; k < bands; ++k) {
+            const double share = double(for_region->inside) * k / bands;
+            while (r < H && double(before) < share) {
+                before += span_pixels(*for_region, at[std::size_t(r)], at[std::size_t(r) + 1]);
+                ++r;
+            }
+            first_row[static_cast<std::size_t>(k)] =
+                std::clamp(r, first_row[static_cast<std::size_t>(k) - 1] + 1, H - (bands - k));
+        }
+    }
+    static std::size_t span_pixels(const Region& region, std::size_t from, std::size_t to)
+    {
+        std::size_t pixels = 0;
+        for (std::size_t i = from; i < to; ++i)
+            pixels += std::size_t(region.spans[i].end - region.spans[i].begin);
+        return pixels;
+    }
 
     void find_boundary(int k, FastEngine& engine)
     {
@@ -70,8 +108,8 @@ struct ThreadedEngine::Pool {
         int state = Boundary::open;
         if (b.state.compare_exchange_strong(state, Boundary::finding, std::memory_order_acq_rel)) {
             const int row = first_row[static_cast<std::size_t>(k)];
-            engine.match_row(*frame, *model, e, row - 1, b.above.data());
-            engine.match_row(*frame, *model, e, row, b.below.data());
+            engine.match_row(*frame, *model, e, row - 1, b.above.data(), region);
+            engine.match_row(*frame, *model, e, row, b.below.data(), region);
             b.state.store(Boundary::found, std::memory_order_release);
             b.state.notify_all();
             return;
@@ -87,7 +125,7 @@ struct ThreadedEngine::Pool {
             find_boundary(k, engine);
         if (k + 1 < bands)
             find_boundary(k + 1, engine);
-        engine.segment_band(*frame, *model, mask, {*weights, e, shadow}, first_row[at],
+        engine.segment_band(*frame, *model, mask, {*weights, e, shadow, region}, first_row[at],
                             first_row[at + 1], k > 0 ? boundaries[at]->above.data() : nullptr,
                             k + 1 < bands ? boundaries[at + 1]->below.data() : nullptr);
         if (bands_left.fetch_sub(1, std::memory_order_acq_rel) == 1)
@@ -189,6 +227,9 @@ void ThreadedEngine::segment_frame(const FloatPlanes& frame, FloatPlanes& model,
     p.weights = &settings.weights;
     p.e = settings.e;
     p.shadow = settings.shadow;
+    p.region = settings.region;
+    if (p.region != p.cut_for)
+        p.cut_bands(p.region);
     for (auto& b : p.boundaries)
         b->state.store(Pool::Boundary::open, std::memory_order_relaxed);
     p.bands_left.store(p.bands, std::memory_order_relaxed);

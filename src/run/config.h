@@ -89,6 +89,10 @@ struct RunConfig {
     int checkpoint = 0;
     // --freeze-after: frames from this number on leave the model alone.
     std::optional<int> freeze_after;
+    // --roi: the image as typed, its size, and a byte per pixel, 1 inside.
+    std::string region_path;
+    int region_width = 0, region_height = 0;
+    std::vector<std::uint8_t> region;
 };
 
 // Composes the run's file names into one buffer reserved up front, so that

@@ -127,6 +127,8 @@ public:
             road_ = make_run_road(kind, config_, fault);
             if (!road_)
                 return fault;
+            if (!config_.region.empty())
+                road_->limit_to(config_.region.data());
             if (config_.loaded) {
                 const ModelFileResult loaded =
                     load_model(config_.load_model.c_str(), *config_.loaded, *road_);

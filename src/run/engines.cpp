@@ -42,8 +42,12 @@ RunFault run_vector_unit(VectorUnit& unit)
 
 std::uint64_t run_engine_bytes(Engine kind, const RunConfig& config)
 {
-    return Road::bytes(config.height, config.width, config.params.n, kind, config.threads,
-                       config.params.ghost_frames);
+    const std::uint64_t road = Road::bytes(config.height, config.width, config.params.n, kind,
+                                           config.threads, config.params.ghost_frames);
+    if (config.region_path.empty())
+        return road;
+    return saturating_sum({road, Road::region_bytes(config.height, config.width),
+                           std::uint64_t(config.pixels)});
 }
 
 std::unique_ptr<Road> make_run_road(Engine kind, const RunConfig& config, RunFault& fault)

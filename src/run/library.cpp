@@ -167,9 +167,39 @@ void Subtractor::apply(const std::uint8_t* pixels, int width, int height,
         std::fill_n(mask_out, count, std::uint8_t(0));
 }
 
+void Subtractor::set_region(const std::uint8_t* inside)
+{
+    Road& road = state_->road;
+    if (road.frames() > 0)
+        throw Error("a region is given before the first frame");
+    const std::size_t count = std::size_t(road.width()) * std::size_t(road.height());
+    if (inside == nullptr || std::find_if(inside, inside + count, [](std::uint8_t v) {
+                                 return v != 0;
+                             }) == inside + count)
+        throw Error("the region is empty: every pixel is 0");
+    try {
+        road.limit_to(inside);
+    } catch (const std::bad_alloc&) {
+        throw Error(format("cannot allocate the region of %lld x %lld frames", road.width(),
+                           road.height()));
+    }
+}
+
+bool Subtractor::has_region() const { return state_->road.has_region(); }
+
+// A model file keeps no region: a run resumed from it would silently differ.
+static void refuse_region_with_model_file(const Road& road, const char* path)
+{
+    if (road.has_region())
+        throw Error(std::string(path) +
+                    ": a Subtractor with a region cannot save or load: a model file does not "
+                    "keep the region");
+}
+
 void Subtractor::save(const char* path) const
 {
     const Road& road = state_->road;
+    refuse_region_with_model_file(road, path);
     if (state_->settings.ghost_frames > 0 || state_->settings.relearn > 0.0f)
         throw Error(std::string(path) + ": " + model_file_recovery_refusal);
     const ModelFileResult saved = save_model(path, road, road.frames() - 1);
@@ -182,6 +212,7 @@ void Subtractor::save(const char* path) const
 void Subtractor::load(const char* path)
 {
     const Road& road = state_->road;
+    refuse_region_with_model_file(road, path);
     if (state_->settings.ghost_frames > 0 || state_->settings.relearn > 0.0f)
         throw Error(std::string(path) + ": " + model_file_recovery_refusal);
     ModelFileHeader header;

@@ -39,15 +39,18 @@ void GhostCounter::reset()
         std::fill_n(counts_.get(), pixels_, 0u);
 }
 
-bool scene_changed(const std::uint8_t* mask, std::size_t pixels, float fraction)
+bool scene_changed(const std::uint8_t* mask, std::size_t pixels, float fraction,
+                   std::size_t judged)
 {
+    if (judged == 0)
+        judged = pixels;
     if (fraction <= 0.0f)
         return false;
     std::size_t foreground = 0;
     for (std::size_t i = 0; i < pixels; ++i)
         foreground += mask[i] != 0;
     // In doubles, so that large frames count exactly.
-    return static_cast<double>(foreground) > static_cast<double>(fraction) * double(pixels);
+    return static_cast<double>(foreground) > static_cast<double>(fraction) * double(judged);
 }
 
 }  // namespace zemb

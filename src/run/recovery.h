@@ -60,8 +60,10 @@ private:
     Buffer<std::uint32_t> counts_;
 };
 
-// True when more than `fraction` of the `pixels` mask bytes are foreground;
-// never for fraction 0 (the guard is off).
-bool scene_changed(const std::uint8_t* mask, std::size_t pixels, float fraction);
+// True when more than `fraction` of `judged` pixels (all `pixels` when 0)
+// are foreground among the `pixels` mask bytes; never for fraction 0 (the
+// guard is off).
+bool scene_changed(const std::uint8_t* mask, std::size_t pixels, float fraction,
+                   std::size_t judged = 0);
 
 }  // namespace zemb

@@ -21,12 +21,13 @@ public:
     // Classifies `pixels` into `mask` (the previous frame's mask on entry)
     // and works out the model's update.
     virtual void segment(const FloatPlanes& pixels, std::uint8_t* mask,
-                         const WeightMatrix& weights, float e) = 0;
+                         const WeightMatrix& weights, float e, const Region* region) = 0;
     // Makes the update the current model.
     virtual void commit() = 0;
-    // After commit(), on this thread: the whole model from `pixels`, or
-    // pixel (r, c) taught its colour in them (recovery.h).
-    virtual void reinit(const FloatPlanes& pixels) = 0;
+    // After commit(), on this thread: the model from `pixels` (the blocks
+    // of the region's pixels only, when there is one), or pixel (r, c)
+    // taught its colour in them (recovery.h).
+    virtual void reinit(const FloatPlanes& pixels, const Region* region) = 0;
     virtual void teach(const FloatPlanes& pixels, int r, int c) = 0;
     virtual const FloatPlanes& model() const = 0;
     // The model to write a saved one into, and the call once it is written.
@@ -67,12 +68,21 @@ public:
         copy_planes(current_, length_, update_);
     }
     void segment(const FloatPlanes& pixels, std::uint8_t* mask, const WeightMatrix& weights,
-                 float e) override
+                 float e, const Region* region) override
     {
-        segment_frame(pixels, {H_, W_, n_}, current_, mask, {weights, e, shadow_}, update_);
+        segment_frame(pixels, {H_, W_, n_}, current_, mask, {weights, e, shadow_, region},
+                      update_);
     }
     void commit() override { copy_planes(update_, length_, current_); }
-    void reinit(const FloatPlanes& pixels) override { init(pixels); }
+    void reinit(const FloatPlanes& pixels, const Region* region) override
+    {
+        if (region == nullptr) {
+            init(pixels);
+            return;
+        }
+        init_model_region(current_, pixels, W_, n_, *region);
+        copy_planes(current_, length_, update_);
+    }
     void teach(const FloatPlanes& pixels, int r, int c) override
     {
         teach_pixel(current_, pixels, {H_, W_, n_}, r, c);
@@ -137,14 +147,17 @@ public:
             lower.join();
     }
     void segment(const FloatPlanes& pixels, std::uint8_t* mask, const WeightMatrix& weights,
-                 float e) override
+                 float e, const Region* region) override
     {
-        engine_.segment_frame(pixels, model_, mask, {weights, e, shadow_});
+        engine_.segment_frame(pixels, model_, mask, {weights, e, shadow_, region});
     }
     void commit() override {}
-    void reinit(const FloatPlanes& pixels) override
+    void reinit(const FloatPlanes& pixels, const Region* region) override
     {
-        init_model_rows(model_, pixels, W_, n_, 0, H_);
+        if (region == nullptr)
+            init_model_rows(model_, pixels, W_, n_, 0, H_);
+        else
+            init_model_region(model_, pixels, W_, n_, *region);
     }
     void teach(const FloatPlanes& pixels, int r, int c) override
     {
@@ -210,7 +223,14 @@ void Road::segment(const FloatPlanes& pixels, const WeightMatrix& weights, float
                    SegmentClock* clock)
 {
     const std::int64_t start = clock != nullptr ? clock->read() : 0;
-    core_->segment(pixels, mask_.get(), weights, e);
+    const Region* region = region_ ? &*region_ : nullptr;
+    // Outside pixels pass as foreground while the frame is segmented: every
+    // window's owner test then leaves their maps alone, in each engine.
+    if (region != nullptr)
+        fill_outside(outside_in_segmentation);
+    core_->segment(pixels, mask_.get(), weights, e, region);
+    if (region != nullptr)
+        fill_outside(0);
     if (clock != nullptr)
         clock->ticks += clock->read() - start;
     core_->commit();
@@ -234,6 +254,10 @@ void Road::step(const FloatPlanes& pixels, SegmentClock* clock, bool learn)
         segment(pixels, learn ? online_weights_ : WeightMatrix{}, s_.e2, clock);
         // The next frame's segmentation reads this filtered mask.
         filter_mask(mask_.get(), W_, pixels_, mask_.get());
+        // The filter sees the outside as background; its result there is
+        // background again.
+        if (region_)
+            fill_outside(0);
         recover(pixels);
         break;
     }
@@ -242,9 +266,10 @@ void Road::step(const FloatPlanes& pixels, SegmentClock* clock, bool learn)
 
 void Road::recover(const FloatPlanes& pixels)
 {
-    if (scene_changed(mask_.get(), pixels_, s_.relearn_fraction)) {
+    const std::size_t judged = region_ ? region_->inside : pixels_;
+    if (scene_changed(mask_.get(), pixels_, s_.relearn_fraction, judged)) {
         // Like a first frame: the model is this frame, the mask empty.
-        core_->reinit(pixels);
+        core_->reinit(pixels, region_ ? &*region_ : nullptr);
         std::fill_n(mask_.get(), pixels_, std::uint8_t(0));
         ghosts_.reset();
         relearn_start_ = frames_;
@@ -254,6 +279,33 @@ void Road::recover(const FloatPlanes& pixels)
         core_->teach(pixels, static_cast<int>(i / std::size_t(W_)),
                             static_cast<int>(i % std::size_t(W_)));
     });
+}
+
+void Road::limit_to(const std::uint8_t* inside)
+{
+    region_ = make_region(inside, H_, W_);
+}
+
+std::uint64_t Road::region_bytes(int height, int width)
+{
+    // At most a span for every other pixel of a row, and a start per row.
+    const std::uint64_t spans = std::uint64_t(height) * ((std::uint64_t(width) + 1) / 2);
+    return saturating_sum({saturating_product(spans, sizeof(Span)),
+                           saturating_product(std::uint64_t(height) + 1, sizeof(std::size_t))});
+}
+
+void Road::fill_outside(std::uint8_t value)
+{
+    std::uint8_t* mask = mask_.get();
+    for (int r = 0; r < H_; ++r) {
+        std::uint8_t* row = mask + std::size_t(r) * std::size_t(W_);
+        int from = 0;
+        for (const Span* s = region_->row_begin(r); s != region_->row_end(r); ++s) {
+            std::fill(row + from, row + s->begin, value);
+            from = s->end;
+        }
+        std::fill(row + from, row + W_, value);
+    }
 }
 
 const FloatPlanes& Road::model() const { return core_->model(); }

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 
 #include "imagedata/imagedata.h"
 #include "model/model.h"
@@ -93,6 +94,17 @@ public:
     void resume(long long frames);
     const RoadSettings& settings() const { return s_; }
 
+    // Segments only the pixels whose byte in `inside` (height x width,
+    // row-major) is not 0, from the next frame on; call it before the first.
+    // Outside pixels are background in every mask, the 3x3 filter's result
+    // included, and their maps stay as the first frame made them: no
+    // window of an inside pixel blends into them, and a relearning
+    // re-initialises the inside blocks only and counts the region's share.
+    // Throws std::bad_alloc; region_bytes() bounds what it allocates.
+    void limit_to(const std::uint8_t* inside);
+    static std::uint64_t region_bytes(int height, int width);
+    bool has_region() const { return region_.has_value(); }
+
     // The phase the next step() works in, and the frames stepped so far.
     Phase phase() const;
     long long frames() const { return frames_; }
@@ -118,6 +130,10 @@ private:
     // After an online frame's filter: the whole-scene guard and the ghosts'
     // counts (recovery.h).
     void recover(const FloatPlanes& pixels);
+    // Sets the mask bytes of the pixels outside the region.
+    void fill_outside(std::uint8_t value);
+    // What they hold while a frame is segmented: not background.
+    static constexpr std::uint8_t outside_in_segmentation = 255;
     // Where a calibration frame stands in its calibration: the first over K
     // frames, a relearning's over relearn_frames(K).
     long long calibration_step() const { return frames_ < s_.K ? frames_ : frames_ - relearn_start_; }
@@ -135,6 +151,7 @@ private:
     long long frames_ = 0;
     GhostCounter ghosts_;
     long long relearn_start_ = -2;  // the frame of the last relearning
+    std::optional<Region> region_;
 };
 
 // Byte arithmetic that saturates at UINT64_MAX instead of overflowing.

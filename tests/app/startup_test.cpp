@@ -62,6 +62,7 @@ const char* const usage_body =
     "  --load-model FILE: start from a saved model instead of calibrating anew\n"
     "  --checkpoint N:    also save it every N frames\n"
     "  --freeze-after F:  frames from number F on leave the model unchanged\n"
+    "  --roi FILE:  image of the frame's size; only its nonzero pixels are segmented\n"
     "  <#LastFrame> end: until the input ends (a video's last frame, the first missing file)\n"
     "  --report FILE: keep the run's progress and account in FILE (JSON)\n"
     "Hit any key to continue...\n";
@@ -569,6 +570,14 @@ TEST_F(StartUp, SettingsEchoNamesTheOutputFolderAndMaskPatternOnlyWhenGiven)
 TEST_F(StartUp, FaultyOutputSwitchesEndTheRunBeforeAnyFrameIsRead)
 {
     test::write_file(dir / "file", "");
+    const auto region = [](int w, int h, std::uint8_t inside) {
+        return test::make_ppm(w, h, [&](int r, int c) {
+            return test::Rgb{0, 0, std::uint8_t(r == 1 && c == 2 ? inside : 0)};
+        });
+    };
+    test::write_file(dir / "zero.ppm", region(4, 3, 0));
+    test::write_file(dir / "small.ppm", region(3, 3, 9));
+    test::write_file(dir / "roi.ppm", region(4, 3, 9));
     struct Case {
         std::vector<std::string> args;  // after "gone 1 3", a sequence without frames
         int status;
@@ -590,6 +599,15 @@ TEST_F(StartUp, FaultyOutputSwitchesEndTheRunBeforeAnyFrameIsRead)
              Case{{"-o", "file/sub"}, 1,
                   "zemb: file/sub: cannot make the output folder: Not a directory\n"},
              Case{{"--report", ""}, 2, "zemb: --report needs a file name\n"},
+             Case{{"--roi", ""}, 2, "zemb: --roi needs a file name\n"},
+             Case{{"--roi", "roi.ppm", "--save-model", "m"}, 2,
+                  "zemb: --roi cannot be combined with --save-model or --load-model"},
+             Case{{"--load-model", "m", "--roi", "roi.ppm"}, 2,
+                  "zemb: --roi cannot be combined with --save-model or --load-model"},
+             Case{{"--roi", "none.png"}, 1,
+                  "zemb: none.png: cannot open: No such file or directory\n"},
+             Case{{"--roi", "file"}, 1, "zemb: file: "},
+             Case{{"--roi", "zero.ppm"}, 1, "zemb: zero.ppm: the region is empty: every pixel is 0\n"},
          }) {
         std::vector<std::string> args = {"gone", "1", "3"};
         args.insert(args.end(), c.args.begin(), c.args.end());
@@ -598,6 +616,13 @@ TEST_F(StartUp, FaultyOutputSwitchesEndTheRunBeforeAnyFrameIsRead)
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err.substr(0, c.err.size()), c.err);
     }
+    // A region of another size than the frames' is refused once they are open.
+    RunResult other_size = run({"seq", "1", "3", "-K", "1", "-o", "out", "--roi", "small.ppm"});
+    EXPECT_EQ(other_size.status, 1);
+    EXPECT_EQ(other_size.out, "");
+    EXPECT_EQ(other_size.err, "zemb: small.ppm: the region is 3 x 3 pixels, the frames 4 x 3\n");
+    EXPECT_FALSE(std::filesystem::exists(dir / "out"));
+    EXPECT_FALSE(wrote_outputs());
     // A report that cannot be written stops the run before its first mask.
     RunResult report = run({"seq", "1", "3", "-K", "1", "--report", "file/r.json"});
     EXPECT_EQ(report.status, 1);

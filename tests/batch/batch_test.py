@@ -124,6 +124,8 @@ class Tables(unittest.TestCase):
                 (["--slurm", "ds", "out\ntouch x"], "the results folder holds a control character"),
                 (["--slurm", "--time", "1:00\nid", "ds", "out"], "--time holds a control character"),
                 (["--slurm", "ds", "out\\x"], "the results folder holds a backslash"),
+                (["--roi", "ds", "out", "--resume"], "--roi cannot be combined with --resume"),
+                (["--roi", "ds", "out", "--", "--roi", "r.bmp"], "--roi is given twice"),
             ]:
                 r = batch(*args, cwd=tmp)
                 self.assertEqual(r.returncode, 2, args)
@@ -389,6 +391,14 @@ class Runs(unittest.TestCase):
             self.assertEqual(r.returncode, 0, r.stderr)
             self.assertIn(f"{1 - to_run} complete from an earlier run, {to_run} to run", r.stderr, args)
         self.assertNotEqual(r.stdout.splitlines()[1], self.reference.stdout.splitlines()[1])
+
+    def test_roi_segments_only_the_videos_region_and_is_scored_in_it(self):
+        r = batch("--roi", "--video", "street", self.ds, self.results("roi"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        log = read(os.path.join(self.results("roi"), "baseline/street", "zemb.log"))
+        self.assertIn("Region of interest:", log)
+        row = next(line for line in r.stdout.splitlines() if line.startswith("baseline/street "))
+        self.assertGreater(float(row.split()[2]), 0.8, row)
 
     def test_a_failing_video_is_reported_with_its_log_and_the_rest_go_on(self):
         ds = os.path.join(self.tmp, "damaged-ds")

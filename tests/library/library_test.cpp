@@ -31,9 +31,14 @@ std::string raster(const std::string& file, std::size_t bytes)
     return file.size() >= bytes ? file.substr(file.size() - bytes) : "";
 }
 
+// A region: the lower right part of the street, cut by a diagonal.
+bool inside(int r, int c) { return r + c > 20; }
+
 // Once with the defaults, once with the walker learnt after 4 frames and
-// every online frame relearnt (the walker is 8 % of the frame).
-void expect_the_programs_masks(int ghost_frames, float relearn, const std::string& relearn_switch)
+// every online frame relearnt (the walker is 8 % of the frame), once in a
+// region.
+void expect_the_programs_masks(int ghost_frames, float relearn, const std::string& relearn_switch,
+                               bool region = false)
 {
     test::TempDir dir;
     for (int k = 1; k <= frames; ++k)
@@ -43,6 +48,16 @@ void expect_the_programs_masks(int ghost_frames, float relearn, const std::strin
                                       "-m", "-s", "-j", "2"};
     if (ghost_frames > 0)
         args.insert(args.end(), {"-G", std::to_string(ghost_frames), "--relearn", relearn_switch});
+    std::vector<std::uint8_t> inside_bytes(W * H);
+    if (region) {
+        test::write_file(dir / "roi.ppm", test::make_ppm(W, H, [](int r, int c) {
+                             return test::Rgb{std::uint8_t(inside(r, c) ? 255 : 0), 0, 0};
+                         }));
+        for (int r = 0; r < H; ++r)
+            for (int c = 0; c < W; ++c)
+                inside_bytes[std::size_t(r * W + c)] = inside(r, c) ? 3 : 0;
+        args.insert(args.end(), {"--roi", "roi.ppm"});
+    }
     const test::RunResult run = test::run_zemb(dir.path(), args);
     ASSERT_EQ(run.status, 0) << run.err;
 
@@ -54,6 +69,9 @@ void expect_the_programs_masks(int ghost_frames, float relearn, const std::strin
     settings.relearn = relearn;
     long long relearnings = 0;
     Subtractor subtractor(W, H, settings);
+    if (region)
+        subtractor.set_region(inside_bytes.data());
+    EXPECT_EQ(subtractor.has_region(), region);
     EXPECT_EQ(subtractor.threads(), 2);
     EXPECT_EQ(subtractor.phase(), Phase::first_frame);
     // Rows with room to spare, as an image library may hand them out.
@@ -92,6 +110,7 @@ TEST(Library, GivesTheProgramsMasksAndModelImagesFrameByFrame)
 {
     expect_the_programs_masks(0, 0.0f, "");
     expect_the_programs_masks(4, 0.05f, "0.05");
+    expect_the_programs_masks(0, 0.0f, "", true);
 }
 
 TEST(Library, RefusesInTheProgramsWords)
@@ -130,6 +149,16 @@ TEST(Library, RefusesInTheProgramsWords)
     EXPECT_THROW(subtractor.apply(frame.data(), W, H - 1, 3 * W, PixelOrder::rgb, mask.data()), Error);
     EXPECT_THROW(subtractor.apply(frame.data(), W, H, 3 * W - 1, PixelOrder::rgb, mask.data()), Error);
     EXPECT_EQ(subtractor.frames(), 0);
+    // A region: not empty, before the first frame, and kept by no model file.
+    std::vector<std::uint8_t> region(W * H, 0);
+    EXPECT_THROW(subtractor.set_region(region.data()), Error);
+    EXPECT_THROW(subtractor.set_region(nullptr), Error);
+    region.back() = 1;
+    subtractor.set_region(region.data());
+    EXPECT_THROW(subtractor.save("never"), Error);
+    EXPECT_THROW(subtractor.load("never"), Error);
+    subtractor.apply(frame.data(), W, H, 3 * W, PixelOrder::rgb, mask.data());
+    EXPECT_THROW(subtractor.set_region(region.data()), Error);
 }
 
 // A Subtractor saved after frame `cut` and loaded into a fresh one goes on

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -66,17 +67,29 @@ public:
         init_model(fast_, pixels, {H_, W_, n_});
     }
 
+    // Only the pixels whose byte is not 0 are segmented in later frames; the
+    // others hold a mask value that is not background, as a run gives them.
+    void limit_to(const std::vector<std::uint8_t>& inside)
+    {
+        inside_ = inside;
+        region_ = make_region(inside.data(), H_, W_);
+    }
+
     // One frame through both; the masks and the models must agree.
     ::testing::AssertionResult step(const FloatPlanes& pixels, const WeightMatrix& weights, float e,
                                     const ShadowSettings& shadow)
     {
-        segment_frame(pixels, {H_, W_, n_}, ref_cur_, ref_mask_.data(), {weights, e, shadow},
-                      ref_upd_);
+        const Region* region = region_ ? &*region_ : nullptr;
+        segment_frame(pixels, {H_, W_, n_}, ref_cur_, ref_mask_.data(),
+                      {weights, e, shadow, region}, ref_upd_);
         copy_planes(ref_upd_, length_, ref_cur_);
         if (threaded_)
-            threaded_->segment_frame(pixels, fast_, fast_mask_.data(), {weights, e, shadow});
+            threaded_->segment_frame(pixels, fast_, fast_mask_.data(), {weights, e, shadow, region});
         else
-            engine_.segment_frame(pixels, fast_, fast_mask_.data(), {weights, e, shadow});
+            engine_.segment_frame(pixels, fast_, fast_mask_.data(), {weights, e, shadow, region});
+        for (std::size_t i = 0; region != nullptr && i < N_; ++i)
+            if (inside_[i] == 0 && (ref_mask_[i] != outside || fast_mask_[i] != outside))
+                return ::testing::AssertionFailure() << "outside pixel " << i << " written";
         if (ref_mask_ != fast_mask_) {
             for (std::size_t i = 0; i < N_; ++i)
                 if (ref_mask_[i] != fast_mask_[i])
@@ -95,7 +108,7 @@ public:
     void set_masks(F value_of_pixel)
     {
         for (std::size_t i = 0; i < N_; ++i)
-            ref_mask_[i] = fast_mask_[i] = value_of_pixel(i);
+            ref_mask_[i] = fast_mask_[i] = region_ && inside_[i] == 0 ? outside : value_of_pixel(i);
     }
 
 private:
@@ -105,6 +118,9 @@ private:
     std::vector<std::uint8_t> ref_mask_, fast_mask_;
     FastEngine engine_;
     std::unique_ptr<ThreadedEngine> threaded_;
+    static constexpr std::uint8_t outside = 255;
+    std::vector<std::uint8_t> inside_;
+    std::optional<Region> region_;
 };
 
 float scaled_rate(float c, int n) { return static_cast<float>(c * (1.0 / (n + 1))); }
@@ -240,8 +256,9 @@ struct SyntheticCase {
     float e;
 };
 
+// With `region`, runs of inside pixels of random lengths, some rows empty.
 void run_synthetic(const SyntheticCase& tc, bool shadows, VectorUnit unit, unsigned seed,
-                   int threads = 0)
+                   int threads = 0, bool region = false)
 {
     ShadowSettings shadow;
     shadow.enabled = shadows;
@@ -266,6 +283,15 @@ void run_synthetic(const SyntheticCase& tc, bool shadows, VectorUnit unit, unsig
 
     SideBySide run(tc.H, tc.W, tc.n, unit, threads);
     run.init(frame(0).planes);
+    if (region) {
+        std::vector<std::uint8_t> inside(background.size());
+        bool in = random() % 2 != 0;
+        for (std::size_t i = 0; i < inside.size(); ++i) {
+            in = random() % 10 < 3 ? !in : in;
+            inside[i] = in;
+        }
+        run.limit_to(inside);
+    }
     const float rates[] = {0.25f, 0.125f, 1.0f, 0.0125f, 0.5f};
     for (int k = 0; k < 12; ++k) {
         // Masks before the frame: all background, all foreground, a
@@ -283,7 +309,8 @@ void run_synthetic(const SyntheticCase& tc, bool shadows, VectorUnit unit, unsig
         const WeightMatrix w = weights_for(tc.n, rates[k % 5]);
         ASSERT_TRUE(run.step(frame(k % 3 == 0 ? 400 : 60).planes, w, tc.e, shadow))
             << vector_unit_name(unit) << " " << tc.H << "x" << tc.W << " n=" << tc.n
-            << " e=" << tc.e << " shadows=" << shadows << " threads=" << threads << " frame " << k;
+            << " e=" << tc.e << " shadows=" << shadows << " threads=" << threads
+            << " region=" << region << " frame " << k;
     }
 }
 
@@ -318,8 +345,9 @@ TEST(FastEngine, MatchesTheReferenceOnTiesThresholdsEdgesAndShadowsWithEveryVect
     unsigned seed = 1;
     for (VectorUnit unit : available_vector_units())
         for (bool shadows : {false, true})
-            for (const SyntheticCase& tc : synthetic_cases)
-                run_synthetic(tc, shadows, unit, seed++);
+            for (bool region : {false, true})
+                for (const SyntheticCase& tc : synthetic_cases)
+                    run_synthetic(tc, shadows, unit, seed++, 0, region);
 }
 
 TEST(ThreadedEngine, MatchesTheReferenceOnTiesEdgesShadowsAndShortFramesInEveryBandShape)
@@ -328,8 +356,9 @@ TEST(ThreadedEngine, MatchesTheReferenceOnTiesEdgesShadowsAndShortFramesInEveryB
     for (VectorUnit unit : available_vector_units())
         for (int count : thread_counts)
             for (bool shadows : {false, true})
-                for (const SyntheticCase& tc : synthetic_cases)
-                    run_synthetic(tc, shadows, unit, seed++, threads_for(count));
+                for (bool region : {false, true})
+                    for (const SyntheticCase& tc : synthetic_cases)
+                        run_synthetic(tc, shadows, unit, seed++, threads_for(count), region);
 }
 
 TEST(ThreadedEngine, UsesAFewBandsPerThreadButNeverMoreThreadsOrBandsThanRows)

@@ -7,6 +7,7 @@
 // status.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -71,6 +72,43 @@ Outcome run_fresh(const char* exe, const std::vector<std::string>& args,
 std::string without_threads_line(const std::string& out)
 {
     return std::regex_replace(out, std::regex("Worker threads: +[0-9]+\n"), "");
+}
+
+// Regions for --roi, by pixel: a rectangle, and a disc with stripes and
+// single pixels (spans of every length, at both edges of the frame).
+bool in_rectangle(int r, int c) { return r >= 2 && r < 13 && c >= 3 && c < 20; }
+bool in_shape(int r, int c)
+{
+    const int dr = r - 60, dc = c - 70;
+    return dr * dr + dc * dc < 40 * 40 || (r % 9 == 0 && c % 11 < 3) || (r % 7 == 3 && c == 0) ||
+           (r % 5 == 1 && c == 159) || (r > 100 && c > 140) || (r + c) % 37 == 0;
+}
+
+// The run's masks are 0 outside the region, and each pixel outside keeps
+// the block the first model image (frame `first`) shows, in every later one.
+void expect_outside_untouched(const Outcome& o, const std::string& base, int first, int w, int h,
+                              int n, bool (*inside)(int, int))
+{
+    const std::string& first_model = o.files.at(base + "Model." + std::to_string(first) + ".ppm");
+    const std::string zero(1, '\0');
+    int checked = 0;
+    for (const auto& [name, bytes] : o.files) {
+        const bool mask = name.find("Mask.") != std::string::npos;
+        if (!mask && name.find("Model.") == std::string::npos)
+            continue;
+        ++checked;
+        const std::size_t run = mask ? 1 : 3 * n;  // bytes of a block row
+        const std::size_t header = bytes.size() - run * (mask ? 1 : n) * w * h;
+        for (int r = 0; r < h; ++r)
+            for (int c = 0; c < w; ++c)
+                for (int a = 0; !inside(r, c) && a < (mask ? 1 : n); ++a) {
+                    const std::size_t at = header + (mask ? std::size_t(r) * w + c
+                                                          : 3 * ((std::size_t(n * r + a) * n * w) + n * c));
+                    ASSERT_EQ(bytes.compare(at, run, mask ? zero : first_model, mask ? 0 : at, run), 0)
+                        << name << " pixel " << r << "," << c;
+                }
+    }
+    EXPECT_GT(checked, 2);
 }
 
 // Sets an environment variable for the programs started while it lives.
@@ -154,6 +192,7 @@ TEST(WholeRuns, FastOnEveryUnitAndThreadCountEqualsTheReferenceWhateverGoesWrong
         std::vector<std::string> folders;             // made under these output names
         int status;
         bool sample = false;  // the bundled sample's frames instead of the gradient
+        bool (*region)(int, int) = nullptr;  // given as --roi, and checked outside
     };
     const Case cases[] = {
         {"the sample with shadows", {"walk", "3", "20", "-K", "8", "-s", "-m"}, {}, {}, 0, true},
@@ -192,6 +231,21 @@ TEST(WholeRuns, FastOnEveryUnitAndThreadCountEqualsTheReferenceWhateverGoesWrong
          {},
          {"seqModel.32.ppm"},
          1},
+        {"the sample in a region, shadows",
+         {"walk", "3", "20", "-K", "8", "-s", "-m"},
+         {},
+         {},
+         0,
+         true,
+         in_shape},
+        {"the sample in a region, n = 5, ghosts and the scene relearnt",
+         {"walk", "1", "20", "-K", "6", "-n", "5", "-G", "3", "--relearn", "0.02", "-m"},
+         {},
+         {},
+         0,
+         true,
+         in_shape},
+        {"a rectangle", {"seq", "1", "30", "-K", "6", "-m", "-s"}, {}, {}, 0, false, in_rectangle},
         {"PNG masks in a folder",
          {"seq", "1", "30", "-K", "6", "-o", "out", "-O", "m%d.png"},
          {{"seq.15.ppm", "P6\n"}},
@@ -231,8 +285,22 @@ TEST(WholeRuns, FastOnEveryUnitAndThreadCountEqualsTheReferenceWhateverGoesWrong
             }
             args[0] = frames / args[0];
         }
+        const int w = c.sample ? 160 : width, h = c.sample ? 120 : height;
+        if (c.region != nullptr) {
+            const std::string path = frames / "roi.ppm";
+            test::write_file(path, test::make_ppm(w, h, [&](int r, int col) {
+                                 const std::uint8_t v = c.region(r, col) ? 1 : 0;
+                                 return test::Rgb{0, v, 0};
+                             }));
+            args.insert(args.end(), {"--roi", path});
+        }
         const Outcome reference = run_fresh(ZEMB_REFERENCE_EXE, args, c.folders);
         EXPECT_EQ(reference.status, c.status) << reference.err;
+        if (c.region != nullptr) {
+            const auto n = std::find(args.begin(), args.end(), std::string("-n"));
+            expect_outside_untouched(reference, c.sample ? "walk" : "seq", std::stoi(args[1]), w,
+                                     h, n == args.end() ? 3 : std::stoi(*(n + 1)), c.region);
+        }
         EXPECT_NE(reference.out.find("Times for online phase"), std::string::npos);
         for (const char* unit : units) {
             const char* threads = thread_counts[turn++ % std::size(thread_counts)];
