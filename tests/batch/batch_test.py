@@ -337,9 +337,12 @@ class Runs(unittest.TestCase):
 
     def test_an_interrupted_run_resumes_with_the_videos_that_had_not_finished(self):
         results = self.results("interrupted")
-        slow = os.path.join(self.tmp, "slow-zemb")  # the real zemb, half a second later
+        # The real zemb for the first video; every later one waits until the
+        # interrupt, so that it meets a video midway however busy the machine.
+        slow = os.path.join(self.tmp, "slow-zemb")
+        gate = os.path.join(self.tmp, "first-zemb-started")
         with open(slow, "w") as f:
-            f.write(f'#!/bin/sh\nsleep 0.5\nexec "{ZEMB}" "$@"\n')
+            f.write(f'#!/bin/sh\nmkdir "{gate}" 2>/dev/null && exec "{ZEMB}" "$@"\nexec sleep 120\n')
         os.chmod(slow, 0o755)
         first = os.path.join(results, "baseline/squares/status.json")
         run = subprocess.Popen([BATCH, "--zemb", slow, "--local", "1", self.ds, results],
@@ -347,8 +350,7 @@ class Runs(unittest.TestCase):
                                text=True)
         following = [os.path.join(results, v, "status.json") for v in ("baseline/street", "shadow/disc")]
         deadline = time.monotonic() + 60
-        # The first done and the next one running (its zemb waits half a
-        # second), so that the interrupt meets a video midway on a busy machine too.
+        # The first done and the next one running.
         while (not os.path.exists(first) or '"done"' not in read(first)
                or not any(os.path.exists(f) and '"running"' in read(f) for f in following)):
             self.assertLess(time.monotonic(), deadline)
