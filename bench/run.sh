@@ -101,9 +101,12 @@ echo "Machine: $model (family $family), $threads cores; zemb's vector unit: $uni
 echo "Date: $(date -u '+%Y-%m-%d %H:%M UTC'); load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "Figures: median of $repeats interleaved runs. ms/frame: segmentation and update (zemb's"
 echo "\"(no I/O)\" figures), apply() for OpenCV; wall: the whole zemb process per frame."
+echo "End to end: wall and CPU (user + system) time of each whole process."
 have_opencv=0
 [ -x "$build/bench/zemb_opencv" ] && have_opencv=1
-[ $have_opencv = 1 ] || echo "OpenCV's video module is not installed (libopencv-dev): MOG2 and KNN skipped."
+if [ $have_opencv = 0 ] && [[ " $sizes " == *" 320 "* || " $sizes " == *" 1080 "* ]]; then
+  echo "OpenCV's video module is not installed (libopencv-dev): MOG2 and KNN skipped."
+fi
 echo
 
 # Column k of the median run: the lines are "calib online wall_s rss_kb".
@@ -202,9 +205,10 @@ bench_e2e() {  # label clip last
       fi
     done
   done
-  local -a z p
+  local -a z p zemb_one
   for j in "${counts[@]}"; do
     mapfile -t z < <(printf '%s' "${runs[zemb$j]}")
+    [ "$j" = 1 ] && zemb_one=("${z[@]}")
     e2e_row "$label" "zemb -j $j" "$last" "${z[@]}"
     if [ $have_cv2 = 1 ]; then
       mapfile -t p < <(printf '%s' "${runs[py$j]}")
@@ -214,6 +218,11 @@ bench_e2e() {  # label clip last
     echo
     label=""
   done
+  if [ "${#counts[@]}" = 2 ]; then
+    printf '%-22s zemb -j %s against -j 1, wall: %.2f\n' "" "$threads" \
+      "$(calc "$(median 3 "${z[@]}") / $(median 3 "${zemb_one[@]}")")"
+  fi
+  echo
 }
 if [[ " $sizes " == *" e720 "* ]]; then
   bench_e2e "H.264 1280x720, 1-$e720_last" "$work/e2e/e720.mp4" "$e720_last"
