@@ -97,10 +97,11 @@ struct OutputSlot {
 
 // One run of the sequence: its engine and buffers, and the account of its
 // outputs. Every buffer is allocated once, before the first frame. With a
-// second usable core (run_helper_threads), the fast engine's runs read and convert the next frame on a thread ahead and write
-// the last one's outputs on a thread behind (see Stage), so that both
-// overlap segmentation; otherwise, and always for the reference, the same
-// code runs in place: the sequential road.
+// second usable core (run_helper_threads), the fast engine's runs read and
+// convert the next frame on a thread ahead and write the last one's outputs
+// on a thread behind (see Stage), so that both overlap segmentation;
+// otherwise, and always for the reference, the same code runs in place: the
+// sequential road.
 class Run {
 public:
     Run(const RunConfig& config, RunWatcher& watcher)
@@ -718,9 +719,9 @@ std::uint64_t run_buffer_bytes(const RunConfig& config, Engine engine)
 // fast engine reads ahead and writes behind wherever it has a second core,
 // even when its bands take every core: decoding a video, converting it and
 // writing PNG masks cost about half as much as segmentation at 720p, and
-// done in turns with the bands they made -j 2 slower than -j 1 on two cores.
-// Sharing the cores, the system gives the helpers what the bands leave; the
-// bands are a work queue, so a band whose core is taken holds up only itself.
+// done in turns with the bands, -j 2 would be slower than -j 1 on two cores.
+// The system shares the cores among bands and helpers; the bands are a work
+// queue, so a band whose core a helper holds delays only itself.
 int run_helper_threads(Engine engine)
 {
     return engine == Engine::fast && usable_cores() > 1 ? 2 : 0;
