@@ -1,12 +1,13 @@
 // Runs a program several times and reports what one run costs: the
 // calibration and online figures the program prints ("... msecs/frame"), the
 // wall time of the whole process, and its peak resident memory (the
-// children's maxrss from the kernel, read with wait4 per run).
+// children's maxrss from the kernel, read with wait4 per run), and the CPU
+// time it took (user and system, its threads and children included).
 //
 //   zemb_measure <repeats> <folder to run in> <program> [arguments...]
 //
-// Prints one line: "calibration_ms online_ms wall_s maxrss_kb", each the
-// median of the runs ("-" for a figure the program did not print).
+// Prints one line: "calibration_ms online_ms wall_s maxrss_kb cpu_s", each
+// the median of the runs ("-" for a figure the program did not print).
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -28,6 +29,7 @@ struct Run {
     double online_ms = -1.0;
     double wall_s = 0.0;
     long maxrss_kb = 0;
+    double cpu_s = 0.0;
 };
 
 // The figure before "msecs/frame" on the first report line after `header`.
@@ -65,6 +67,8 @@ bool run_once(const std::string& folder, char** argv, Run& run)
         return false;
     run.wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     run.maxrss_kb = usage.ru_maxrss;
+    auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) * 1e-6; };
+    run.cpu_s = seconds(usage.ru_utime) + seconds(usage.ru_stime);
     std::ifstream in(out_path);
     std::stringstream text;
     text << in.rdbuf();
@@ -100,13 +104,14 @@ int main(int argc, char** argv)
         }
         runs.push_back(run);
     }
-    std::vector<double> calibration, online, wall;
+    std::vector<double> calibration, online, wall, cpu;
     std::vector<long> rss;
     for (const Run& r : runs) {
         calibration.push_back(r.calibration_ms);
         online.push_back(r.online_ms);
         wall.push_back(r.wall_s);
         rss.push_back(r.maxrss_kb);
+        cpu.push_back(r.cpu_s);
     }
     auto show = [](double v) {
         if (v < 0)
@@ -116,6 +121,6 @@ int main(int argc, char** argv)
     };
     show(median(calibration));
     show(median(online));
-    std::printf("%.4f %ld\n", median(wall), median(rss));
+    std::printf("%.4f %ld %.4f\n", median(wall), median(rss), median(cpu));
     return 0;
 }

@@ -3,7 +3,9 @@
 # prepares the sequences in bench/work, then for each sequence and size runs,
 # interleaved and repeated: zemb on one thread, zemb on every core, the
 # reference engine (zemb-reference), and OpenCV's MOG2 and KNN on one thread.
-# Then the per-function figures and the input routes (bench/routes.sh).
+# Then whole runs as a user makes them (video in, PNG masks out): zemb against
+# a Python script with OpenCV's MOG2 (bench/mog2_video.py). Then the
+# per-function figures and the input routes (bench/routes.sh).
 #
 #   bench/run.sh
 #   ZEMB_DATA=/path/to/data   # walk-320x240.tar.xz, cdnet-highway.tar, vtest.avi
@@ -12,7 +14,9 @@
 #   ZEMB_HIGHWAY_LAST=400     # last highway frame used (default 400)
 #   ZEMB_BENCH_UNIT=avx2      # force zemb's vector unit: scalar, avx2 or avx512
 #   ZEMB_BENCH_ALSO_UNITS="avx2 scalar"  # zemb -j 1 rows with these units forced too
-#   ZEMB_BENCH_SIZES="320 1080"  # the 320 x 240 sequences, the 1080p clip, or both
+#   ZEMB_BENCH_SIZES="320 1080 e720 e1080"  # which rows: the 320 x 240 sequences,
+#                             # the 1080p clip, the end-to-end runs on the 720p
+#                             # and the 1080p H.264 clip (any of them)
 #   ZEMB_BENCH_MICRO=0        # skip the per-function figures
 #   ZEMB_BENCH_ROUTES=0       # skip the input routes (bench/routes.sh)
 #   ZEMB_BENCH_REGION=0       # skip the rows of highway in a 25 % region (--roi)
@@ -21,7 +25,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 data=${ZEMB_DATA:-$root/../shared/data}
 repeats=${ZEMB_BENCH_REPEATS:-3}
-sizes=${ZEMB_BENCH_SIZES:-320 1080}
+sizes=${ZEMB_BENCH_SIZES:-320 1080 e720 e1080}
 also_units=${ZEMB_BENCH_ALSO_UNITS:-}
 build=$root/bench/build
 work=$root/bench/work
@@ -34,6 +38,11 @@ walk_last=300
 highway_last=${ZEMB_HIGHWAY_LAST:-400}
 hd_frames=80
 hd_K=40
+# End to end: vtest.avi taken as 30 frames a second (no frame repeated),
+# scaled and encoded as H.264 by the ffmpeg tool's defaults; frames 1..600 of
+# the 720p clip, 1..300 of the 1080p one, with zemb's default settings.
+e720_last=600
+e1080_last=300
 
 if [ -n "${ZEMB_BENCH_UNIT:-}" ]; then
   export ZEMB_VECTOR_UNIT=$ZEMB_BENCH_UNIT
@@ -55,6 +64,9 @@ fi
 if [[ " $sizes " == *" 1080 "* ]]; then
   need_data vtest.avi "$work/hd/hd.$hd_frames.ppm"
 fi
+for e in e720 e1080; do
+  if [[ " $sizes " == *" $e "* ]]; then need_data vtest.avi "$work/e2e/$e.mp4"; fi
+done
 
 source "$root/bench/prepare.sh"
 build_bench
@@ -69,18 +81,33 @@ if [[ " $sizes " == *" 1080 "* ]] && [ ! -f "$work/hd/hd.$hd_frames.ppm" ]; then
   ffmpeg -loglevel error -y -i "$data/vtest.avi" -frames:v "$hd_frames" -vf scale=1920:1080 \
     -start_number 1 "$work/hd/hd.%d.ppm"
 fi
+# clip_of size width height last: the H.264 clip of the end-to-end rows.
+clip_of() {
+  [ -f "$work/e2e/$1.mp4" ] && return
+  command -v ffmpeg >/dev/null || { echo "ffmpeg not found: install ffmpeg" >&2; exit 1; }
+  mkdir -p "$work/e2e"
+  ffmpeg -loglevel error -y -r 30 -i "$data/vtest.avi" -frames:v "$4" -vf "scale=$2:$3" \
+    -c:v libx264 -pix_fmt yuv420p "$work/e2e/$1.tmp.mp4"
+  mv "$work/e2e/$1.tmp.mp4" "$work/e2e/$1.mp4"
+}
+if [[ " $sizes " == *" e720 "* ]]; then clip_of e720 1280 720 "$e720_last"; fi
+if [[ " $sizes " == *" e1080 "* ]]; then clip_of e1080 1920 1080 "$e1080_last"; fi
 mkdir -p "$work/out"
 
 unit=$("$build/bench/zemb_unit")
 model=$(lscpu | sed -n 's/^Model name:[[:space:]]*//p' | head -1)
+family=$(lscpu | sed -n 's/^CPU family:[[:space:]]*//p' | head -1)
 echo
-echo "Machine: $model, $threads cores; zemb's vector unit: $unit${ZEMB_VECTOR_UNIT:+ (forced)}"
+echo "Machine: $model (family $family), $threads cores; zemb's vector unit: $unit${ZEMB_VECTOR_UNIT:+ (forced)}"
 echo "Date: $(date -u '+%Y-%m-%d %H:%M UTC'); load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "Figures: median of $repeats interleaved runs. ms/frame: segmentation and update (zemb's"
 echo "\"(no I/O)\" figures), apply() for OpenCV; wall: the whole zemb process per frame."
+echo "End to end: wall and CPU (user + system) time of each whole process."
 have_opencv=0
 [ -x "$build/bench/zemb_opencv" ] && have_opencv=1
-[ $have_opencv = 1 ] || echo "OpenCV's video module is not installed (libopencv-dev): MOG2 and KNN skipped."
+if [ $have_opencv = 0 ] && [[ " $sizes " == *" 320 "* || " $sizes " == *" 1080 "* ]]; then
+  echo "OpenCV's video module is not installed (libopencv-dev): MOG2 and KNN skipped."
+fi
 echo
 
 # Column k of the median run: the lines are "calib online wall_s rss_kb".
@@ -93,7 +120,9 @@ median() {  # k lines...
 # Arithmetic on the figures.
 calc() { awk "BEGIN { printf \"%.4f\", $1 }"; }
 
-printf '%-22s %-16s %11s %11s %11s %9s\n' sequence engine "calib ms/f" "online ms/f" "wall ms/f" "peak MB"
+if [[ " $sizes " == *" 320 "* || " $sizes " == *" 1080 "* ]]; then
+  printf '%-22s %-16s %11s %11s %11s %9s\n' sequence engine "calib ms/f" "online ms/f" "wall ms/f" "peak MB"
+fi
 engine_row() {  # label name frames runs...
   local label=$1 name=$2 frames=$3; shift 3
   printf '%-22s %-16s %11s %11s %11.3f %9.1f\n' "$label" "$name" "$(median 1 "$@")" \
@@ -173,6 +202,65 @@ if [[ " $sizes " == *" 320 "* ]]; then
 fi
 if [[ " $sizes " == *" 1080 "* ]]; then
   bench_sequence "vtest 1920x1080, 1-$hd_frames" "$work/hd/hd" 1 "$hd_frames" -K "$hd_K"
+fi
+
+# End to end: whole processes, video in and a PNG mask per online frame out,
+# zemb against bench/mog2_video.py on one thread and on every core.
+python=/usr/bin/python3
+have_cv2=0
+if [[ " $sizes " == *" e720 "* || " $sizes " == *" e1080 "* ]]; then
+  if "$python" -c 'import cv2' 2>/dev/null; then
+    have_cv2=1
+  else
+    echo "The Python MOG2 rows need OpenCV for Debian's Python: apt-get install python3-opencv"
+  fi
+  echo
+  printf '%-22s %-18s %9s %9s %9s %11s\n' "end to end" program "wall s" "wall ms/f" "CPU s" "zemb/Python"
+fi
+e2e_row() {  # label name frames runs...
+  local label=$1 name=$2 frames=$3; shift 3
+  printf '%-22s %-18s %9.2f %9.2f %9.2f' "$label" "$name" "$(median 3 "$@")" \
+    "$(calc "$(median 3 "$@") * 1000 / $frames")" "$(median 5 "$@")"
+}
+bench_e2e() {  # label clip last
+  local label=$1 clip=$2 last=$3 i j
+  local -A runs=()
+  local -a counts=(1 "$threads")
+  [ "$threads" = 1 ] && counts=(1)
+  for ((i = 0; i < repeats; i++)); do
+    for j in "${counts[@]}"; do
+      runs[zemb$j]+="$("$build/bench/zemb_measure" 1 "$work/out" "$build/zemb" "$clip" 1 "$last" \
+        -j "$j" -o e2e-zemb -O 'bin%06d.png')"$'\n'
+      if [ $have_cv2 = 1 ]; then
+        runs[py$j]+="$("$build/bench/zemb_measure" 1 "$work/out" "$python" "$root/bench/mog2_video.py" \
+          "$clip" 1 "$last" e2e-python "$j")"$'\n'
+      fi
+    done
+  done
+  local -a z p zemb_one
+  for j in "${counts[@]}"; do
+    mapfile -t z < <(printf '%s' "${runs[zemb$j]}")
+    [ "$j" = 1 ] && zemb_one=("${z[@]}")
+    e2e_row "$label" "zemb -j $j" "$last" "${z[@]}"
+    if [ $have_cv2 = 1 ]; then
+      mapfile -t p < <(printf '%s' "${runs[py$j]}")
+      printf ' %11.2f\n' "$(calc "$(median 3 "${z[@]}") / $(median 3 "${p[@]}")")"
+      e2e_row "" "Python MOG2, $j th." "$last" "${p[@]}"
+    fi
+    echo
+    label=""
+  done
+  if [ "${#counts[@]}" = 2 ]; then
+    printf '%-22s zemb -j %s against -j 1, wall: %.2f\n' "" "$threads" \
+      "$(calc "$(median 3 "${z[@]}") / $(median 3 "${zemb_one[@]}")")"
+  fi
+  echo
+}
+if [[ " $sizes " == *" e720 "* ]]; then
+  bench_e2e "H.264 1280x720, 1-$e720_last" "$work/e2e/e720.mp4" "$e720_last"
+fi
+if [[ " $sizes " == *" e1080 "* ]]; then
+  bench_e2e "H.264 1920x1080, 1-$e1080_last" "$work/e2e/e1080.mp4" "$e1080_last"
 fi
 echo "Load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 

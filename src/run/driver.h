@@ -106,8 +106,8 @@ long long run_progress_frames(const RunParameters& p);
 // mask.
 std::uint64_t run_buffer_bytes(const RunConfig& config, Engine engine);
 // Threads the driver starts beside the engine's: one reads, one writes; none
-// on the sequential road (the reference, or no core left beside the bands).
-int run_helper_threads(Engine engine, const RunConfig& config);
+// on the sequential road (the reference, or a single usable core).
+int run_helper_threads(Engine engine);
 
 // Runs the whole sequence: model from the first frame, calibration, online
 // phase with masks (and model images with -m), timing figures. Returns the

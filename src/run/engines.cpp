@@ -61,9 +61,9 @@ std::unique_ptr<Road> make_run_road(Engine kind, const RunConfig& config, RunFau
     if (!fault.ok())
         return nullptr;
     const StopSignalsBlocked quiet;  // the engine's workers leave stops to this thread
-    // With a core free beside the bands, a helper faults in half the model.
+    // With a second core, a helper faults in half the model.
     return std::make_unique<Road>(config.height, config.width, settings, kind, config.threads, unit,
-                                  run_helper_threads(Engine::fast, config) > 0);
+                                  run_helper_threads(Engine::fast) > 0);
 }
 
 }  // namespace zemb

@@ -43,7 +43,7 @@ RunFault check_run_memory(const RunConfig& config, Engine engine, std::uint64_t 
     RunFault fault;
     const std::uint64_t needed = run_memory_bytes(config, engine, source_bytes);
     const std::uint64_t workers = std::uint64_t(
-        threads_for_rows(config.height, config.threads) - 1 + run_helper_threads(engine, config));
+        threads_for_rows(config.height, config.threads) - 1 + run_helper_threads(engine));
     const MemoryLimit limit = memory_limit(saturating_product(workers, thread_stack_bytes()));
     if (needed <= limit.bytes)
         return fault;
