@@ -92,8 +92,8 @@ int main(int argc, char** argv)
         std::vector<double> online;
         for (int k = 1; k < last; ++k) {
             const bool calibrating = k < K;
-            const WeightMatrix weights = scaled_weights(
-                kernel, n, calibrating ? calibration_rate(c1, c2, k, K) : c2);
+            const WeightMatrix weights =
+                scaled_weights(kernel, n, calibrating ? calibration_rate(c1, c2, k, K) : c2);
             const double start = thread_ms();
             engine.segment_frame(frames[std::size_t(k)], model, mask.data(),
                                  {weights, calibrating ? params.e1 : params.e2, shadow});
@@ -104,8 +104,8 @@ int main(int argc, char** argv)
         for (double t : online)
             total += t;
         std::sort(online.begin(), online.end());
-        std::printf("%s %dx%d thread ms/frame: median %.3f mean %.3f", vector_unit_name(unit), W,
-                    H, online[online.size() / 2], total / double(online.size()));
+        std::printf("%s %dx%d thread ms/frame: median %.3f mean %.3f", vector_unit_name(unit), W, H,
+                    online[online.size() / 2], total / double(online.size()));
         if (rep == 0) {
             std::uint64_t h = hash_bytes(1469598103934665603ull, mask.data(), N);
             for (int q = 0; q < plane_count; ++q)

@@ -204,11 +204,12 @@ struct Avx2Kernels {
                                              _mm256_set1_pd(p[2])};
             for (int a = 0; a < side3; ++a) {
                 const unsigned bits = lanes >> (4 * a) & 0xfu;
-                const __m128i m = _mm_load_si128(reinterpret_cast<const __m128i*>(lane_masks[bits]));
+                const __m128i m =
+                    _mm_load_si128(reinterpret_cast<const __m128i*>(lane_masks[bits]));
                 for (int q = 0; q < plane_count; ++q) {  // (4)
                     const __m256d was = _mm256_cvtps_pd(_mm_loadu_ps(old_[q] + old_at[a] + j0));
-                    const __m128 blended = _mm256_cvtpd_ps(
-                        _mm256_add_pd(_mm256_mul_pd(keep_[a], was), _mm256_mul_pd(take_[a], p4[q])));
+                    const __m128 blended = _mm256_cvtpd_ps(_mm256_add_pd(
+                        _mm256_mul_pd(keep_[a], was), _mm256_mul_pd(take_[a], p4[q])));
                     float* const to = model_[q] + model_at[a] + j0;
                     // A whole row of the window (owners background, the
                     // usual case) is stored as 8 + 4 bytes: the same three
