@@ -33,6 +33,10 @@ std::size_t read_bytes(Input& in, std::uint8_t* out, std::size_t size);
 // Stores one decoded row of `width` pixels of `channels` (1 grey, 3 RGB)
 // interleaved samples as row `row` of the planes; grey becomes R = G = B.
 void store_row(const std::uint8_t* samples, int channels, int width, int row, BytePlanes& frame);
+// store_row's SSSE3 kernel: splits the first whole 16 pixels of RGB samples
+// into the planes and returns how many pixels it did (a multiple of 16).
+int split_rgb_ssse3(const std::uint8_t* samples, int width, std::uint8_t* red,
+                    std::uint8_t* green, std::uint8_t* blue);
 
 // A growing buffer of interleaved samples; grows only when asked for more.
 struct RowBuffer {

@@ -15,6 +15,7 @@
 #include <png.h>
 #endif
 
+#include "media/decoders.h"
 #include "media/media.h"
 #include "support/support.h"
 #include "tools.h"
@@ -38,6 +39,35 @@ Picture rgb(int width, int height, std::vector<std::uint8_t> r, std::vector<std:
             std::vector<std::uint8_t> b)
 {
     return Picture{width, height, std::move(r), std::move(g), std::move(b)};
+}
+
+TEST(RowStore, SplitsRgbAndGreyRowsIntoPlanesAtEveryWidth)
+{
+    for (int width : {1, 15, 16, 17, 31, 32, 33, 48, 100}) {
+        for (int channels : {1, 3}) {
+            std::vector<std::uint8_t> samples(std::size_t(width * channels));
+            for (std::size_t k = 0; k < samples.size(); ++k)
+                samples[k] = std::uint8_t(k * 37 + 11);
+            BytePlanes frame = alloc_byte_planes(plane_count, std::size_t(2 * width));
+            detail::store_row(samples.data(), channels, width, 1, frame);
+            for (int c = 0; c < width; ++c)
+                for (int k = 0; k < plane_count; ++k)
+                    ASSERT_EQ(frame[k][width + c], samples[std::size_t(c * channels + (channels == 3 ? k : 0))])
+                        << "width " << width << ", channels " << channels << ", pixel " << c;
+        }
+        if (!__builtin_cpu_supports("ssse3"))
+            continue;
+        // The kernel alone, which store_row uses where the processor has it.
+        std::vector<std::uint8_t> rgb(std::size_t(3 * width)), planes(std::size_t(3 * width), 0);
+        for (std::size_t k = 0; k < rgb.size(); ++k)
+            rgb[k] = std::uint8_t(k * 53 + 7);
+        const int done = detail::split_rgb_ssse3(rgb.data(), width, planes.data(),
+                                                 planes.data() + width, planes.data() + 2 * width);
+        ASSERT_EQ(done, width / 16 * 16) << width;
+        for (int c = 0; c < done; ++c)
+            for (int k = 0; k < 3; ++k)
+                ASSERT_EQ(planes[std::size_t(k * width + c)], rgb[std::size_t(3 * c + k)]) << width;
+    }
 }
 
 TEST(Jpeg, DecodesLikeDjpegForEverySamplingAndOddSizes)
