@@ -1,14 +1,39 @@
-// What the run and engine fuzz targets share: the input read byte by byte,
-// and the table of ordinary and extreme values a real setting can take.
+// What the fuzz targets share: the input read byte by byte, the table of
+// ordinary and extreme values a real setting can take, and the temporary
+// file a target writes each input to.
 #pragma once
+
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "run/config.h"
 
 namespace zemb::fuzz {
+
+// A new empty file named by `pattern` (ending in XXXXXX), removed when the
+// target exits.
+inline std::string temporary_file(std::string pattern)
+{
+    const int fd = mkstemp(pattern.data());
+    if (fd < 0)
+        std::abort();
+    close(fd);
+    static std::vector<std::string> made;
+    if (made.empty())
+        std::atexit([] {
+            for (const std::string& path : made)
+                std::remove(path.c_str());
+        });
+    made.push_back(pattern);
+    return pattern;
+}
 
 // Values a real switch can carry, ordinary and extreme; a selector beyond the
 // table keeps the default.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "media/media.h"
+#include "fuzz_input.h"
 
 namespace {
 
@@ -69,13 +70,7 @@ std::vector<std::uint8_t> samples_of(int width, int height)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    char pattern[] = "/tmp/zemb-image-fuzz-XXXXXX";
-    const int fd = mkstemp(pattern);
-    if (fd < 0)
-        std::abort();
-    close(fd);
-    temp_image_path = pattern;
-    std::atexit([] { std::remove(temp_image_path.c_str()); });
+    temp_image_path = fuzz::temporary_file("/tmp/zemb-image-fuzz-XXXXXX");
     planes = alloc_byte_planes(plane_count, pixel_cap);
     reader = new media::ImageReader;
     if (!reader->reserve(int(pixel_cap)))

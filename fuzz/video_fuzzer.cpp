@@ -14,6 +14,7 @@
 #include <string>
 
 #include "media/media.h"
+#include "fuzz_input.h"
 
 namespace {
 
@@ -37,13 +38,7 @@ BytePlanes planes;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    char pattern[] = "/tmp/zemb-video-fuzz-XXXXXX";
-    const int fd = mkstemp(pattern);
-    if (fd < 0)
-        std::abort();
-    close(fd);
-    temp_video_path = pattern;
-    std::atexit([] { std::remove(temp_video_path.c_str()); });
+    temp_video_path = fuzz::temporary_file("/tmp/zemb-video-fuzz-XXXXXX");
     planes = alloc_byte_planes(plane_count, pixel_cap);
     if (!media::has_decoder(media::Format::video))
         fail("no FFmpeg module beside the target");

@@ -312,7 +312,7 @@ StartUp accept_model_switches(RunConfig& config, const ModelSwitches& model)
 
     config.load_model = model.load;
     ModelFileHeader header;
-    RoadSettings wanted = road_settings(p);
+    RoadSettings wanted = p;
     ModelFileResult read = read_model_header(model.load, header);
     if (read.ok()) {
         if (!model.was_given("-n"))
@@ -355,7 +355,7 @@ bool accept_model_size(const RunConfig& config)
     if (!config.loaded)
         return true;
     const ModelFileResult match = match_model_file(*config.loaded, config.width, config.height,
-                                                   road_settings(config.params));
+                                                   config.params);
     if (match.ok())
         return true;
     std::fprintf(stderr, "zemb: %s: %s\n", config.load_model.c_str(),

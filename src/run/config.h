@@ -11,21 +11,13 @@
 #include "media/media.h"
 #include "model/model.h"
 #include "run/model_file.h"
+#include "run/road.h"
 
 namespace zemb {
 
-// The settings of one run. The defaults here are those of a switch that is
-// not given.
-struct RunParameters {
-    int n = 3;                    // side of each pixel's map: n x n weight vectors
-    float e1 = 0.1f;              // squared-distance threshold, calibration phase
-    float e2 = 0.03f;             // squared-distance threshold, online phase
-    int K = 200;                  // calibration frames, counting the first frame
-    float c1 = 1.0f;              // learning rate of the calibration phase, before scaling
-    float c2 = 0.05f;             // learning rate of the online phase, before scaling
-    ShadowSettings shadow;        // -s and the test's gamma, beta, tau_S, tau_H
-    int ghost_frames = 0;         // -G: foreground frames in a row that teach a pixel; 0 off
-    float relearn_fraction = 0;   // --relearn: foreground share that relearns the scene; 0 off
+// The settings of one run: those that affect masks and models (with their
+// defaults, those of a switch that is not given), then what the run does.
+struct RunParameters : RoadSettings {
     bool save_models = false;     // write a model image for every processed frame
     bool last_mask_only = false;  // write only the last frame's mask
     int first_frame = 0;

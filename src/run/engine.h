@@ -13,9 +13,6 @@
 
 namespace zemb {
 
-// The road's settings from the run's.
-RoadSettings road_settings(const RunParameters& params);
-
 // The road of a run of this configuration, its buffers allocated. Throws
 // std::bad_alloc, or std::system_error when worker threads cannot start;
 // returns null, with the fault, when run_vector_unit refuses.

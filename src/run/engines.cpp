@@ -8,21 +8,6 @@
 
 namespace zemb {
 
-RoadSettings road_settings(const RunParameters& params)
-{
-    RoadSettings s;
-    s.n = params.n;
-    s.e1 = params.e1;
-    s.e2 = params.e2;
-    s.K = params.K;
-    s.c1 = params.c1;
-    s.c2 = params.c2;
-    s.shadow = params.shadow;
-    s.ghost_frames = params.ghost_frames;
-    s.relearn_fraction = params.relearn_fraction;
-    return s;
-}
-
 RunFault run_vector_unit(VectorUnit& unit)
 {
     RunFault fault;
@@ -52,7 +37,7 @@ std::uint64_t run_engine_bytes(Engine kind, const RunConfig& config)
 
 std::unique_ptr<Road> make_run_road(Engine kind, const RunConfig& config, RunFault& fault)
 {
-    const RoadSettings settings = road_settings(config.params);
+    const RoadSettings& settings = config.params;
     if (kind == Engine::reference)
         return std::make_unique<Road>(config.height, config.width, settings, kind, 1,
                                       VectorUnit::scalar, false);
